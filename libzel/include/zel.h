@@ -1,0 +1,321 @@
+/*
+ * zel.h - the ZEL recording file library: record types, pixel formats,
+ * the writer, image compression and the reader.
+ *
+ * The record structures are shared in memory with the recorder, so their
+ * layout (x86-64 natural alignment) is part of the interface; every offset
+ * and size is checked at compile time below.  Usable from C and C++.
+ */
+#ifndef ZEL_H
+#define ZEL_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Record type codes; stored in every record's first byte. */
+typedef enum zel_record_type {
+    ZEL_DONE = 0,
+    ZEL_DEBUG = 1,
+    ZEL_HEADER = 2,
+    ZEL_IMAGE = 3,
+    ZEL_COMPRESSED_IMAGE = 4,
+    ZEL_CURSOR_IMAGE = 5,
+    ZEL_CURSOR_POSITION = 6,
+    ZEL_SCREEN_CHANGE = 7,
+    ZEL_LAST_INPUT = 8,
+    ZEL_FOOTER_ITEM_APP = 9,
+    ZEL_FOOTER_ITEM_HOST = 10,
+    ZEL_FOOTER_ITEM_IP = 11,
+    ZEL_FOOTER_ITEM_SID = 12,
+    ZEL_FOOTER_ITEM_TID = 13,
+    ZEL_IMAGE_BLOCKS = 14,
+    ZEL_COMPRESSED_IMAGE_BLOCKS = 15,
+    ZEL_FOOTER_ITEM_APPFMT = 16,
+    ZEL_TYPE_UNKNOWN = 255
+} ZelRecordType;
+
+/* Pixel layouts of the recorded screen.  FORMAT_NOT_FOUND (-1) is what the
+ * recorder's detection reports when it found no visual at all; it is no
+ * pixel format and has no pixel size. */
+typedef enum pixel_format {
+    FORMAT_NOT_FOUND = -1,
+    FORMAT_UNKNOWN = 0,
+    PALETTE8 = 1,
+    RGB332 = 2,
+    BGR233 = 3,
+    RGB565 = 4,
+    BGR565 = 5,
+    xRGB8888 = 6,
+    xBGR8888 = 7,
+    RGBx8888 = 8,
+    BGRx8888 = 9,
+    ARGB8888 = 10,
+    ABGR8888 = 11,
+    RGBA8888 = 12,
+    BGRA8888 = 13
+} PixelFormat;
+
+/* The head every record starts with. */
+typedef struct zel_record {
+    uint8_t type;       /* a ZelRecordType */
+    uint64_t timestamp; /* microseconds since the Unix epoch */
+} ZelRecord;
+
+/* One palette entry: the 16-bit intensities of a colormap cell. */
+typedef struct rgb_value {
+    uint16_t red;
+    uint16_t green;
+    uint16_t blue;
+    uint8_t pad[2];
+} RgbValue;
+
+typedef struct zel_header {
+    uint8_t type;       /* ZEL_HEADER */
+    uint8_t version;    /* 1 */
+    uint64_t timestamp; /* the recorder's start instant */
+    uint8_t depth;
+    uint16_t width;
+    uint16_t height;
+    PixelFormat pixel_format;
+    uint8_t scanline_pad; /* bits */
+    uint16_t palette_size;
+    RgbValue* palette; /* palette_size entries or NULL */
+    uint8_t min_keycode;
+    uint8_t max_keycode;
+    uint8_t* user; /* NUL-terminated or NULL */
+    uint8_t* tfn;  /* NUL-terminated or NULL */
+} ZelHeader;
+
+/* An uncompressed image in the X server's ZPixmap layout. */
+typedef struct zel_image {
+    uint8_t type; /* ZEL_IMAGE */
+    uint64_t timestamp;
+    uint16_t width;
+    uint16_t height;
+    int16_t x;
+    int16_t y;
+    PixelFormat pixel_format;
+    uint8_t scanline_pad; /* bits */
+    uint32_t bytes_per_line;
+    uint32_t length;
+    uint8_t* data;
+} ZelImage;
+
+typedef struct zel_compressed_image {
+    uint8_t type; /* ZEL_COMPRESSED_IMAGE */
+    uint64_t timestamp;
+    uint16_t width;
+    uint16_t height;
+    int16_t x;
+    int16_t y;
+    PixelFormat pixel_format;
+    uint8_t scanline_pad;
+    uint32_t length;            /* uncompressed length */
+    uint32_t compressed_length; /* length of data */
+    uint8_t* data;
+} ZelCompressedImage;
+
+/* The changed blocks of one frame: entries of an 8-byte X RECTANGLE (host
+ * byte order) followed by height rows of stride_in_bytes(width) bytes. */
+typedef struct ZelImageBlocks {
+    uint8_t type; /* ZEL_IMAGE_BLOCKS */
+    uint64_t timestamp;
+    uint32_t length;
+    uint8_t* data;
+} ZelImageBlocks;
+
+typedef struct ZelCompressedImageBlocks {
+    uint8_t type; /* ZEL_COMPRESSED_IMAGE_BLOCKS */
+    uint64_t timestamp;
+    uint32_t length;            /* uncompressed length */
+    uint32_t compressed_length; /* length of data */
+    uint8_t* data;
+} ZelCompressedImageBlocks;
+
+typedef struct zel_cursor_image {
+    uint8_t type; /* ZEL_CURSOR_IMAGE */
+    uint64_t timestamp;
+    uint16_t width;
+    uint16_t height;
+    int16_t x;
+    int16_t y;
+    uint16_t xhot;
+    uint16_t yhot;
+    uint32_t cursor_serial;
+    uint32_t length; /* number of 32-bit ARGB pixels in data */
+    uint32_t* data;
+} ZelCursorImage;
+
+typedef struct zel_cursor_position {
+    uint8_t type; /* ZEL_CURSOR_POSITION */
+    uint64_t timestamp;
+    int16_t x;
+    int16_t y;
+} ZelCursorPosition;
+
+typedef struct zel_screen_change {
+    uint8_t type; /* ZEL_SCREEN_CHANGE */
+    uint64_t timestamp;
+    uint16_t width;
+    uint16_t height;
+} ZelScreenChange;
+
+typedef struct zel_last_input {
+    uint8_t type; /* ZEL_LAST_INPUT */
+    uint64_t timestamp;
+    uint8_t* user; /* NUL-terminated or NULL */
+    uint8_t* tfn;  /* NUL-terminated or NULL */
+} ZelLastInput;
+
+typedef struct zel_footer_item {
+    uint8_t type; /* one of the ZEL_FOOTER_ITEM_ codes */
+    uint64_t timestamp;
+    uint8_t* item; /* NUL-terminated */
+} ZelFooterItem;
+
+/* ---- layout checks: the recorder and the library share these structures ---- */
+#ifdef __cplusplus
+#define ZEL_STATIC_ASSERT(c, m) static_assert(c, m)
+#else
+#define ZEL_STATIC_ASSERT(c, m) _Static_assert(c, m)
+#endif
+#define ZEL_CHECK(t, f, o) ZEL_STATIC_ASSERT(offsetof(t, f) == (o), #t "." #f " offset")
+#define ZEL_SIZE(t, s) ZEL_STATIC_ASSERT(sizeof(t) == (s), #t " size")
+
+ZEL_STATIC_ASSERT(sizeof(PixelFormat) == 4, "PixelFormat is a 4-byte enumeration");
+ZEL_SIZE(ZelRecord, 16);
+ZEL_CHECK(ZelRecord, type, 0);
+ZEL_CHECK(ZelRecord, timestamp, 8);
+
+ZEL_SIZE(RgbValue, 8);
+ZEL_CHECK(RgbValue, red, 0);
+ZEL_CHECK(RgbValue, green, 2);
+ZEL_CHECK(RgbValue, blue, 4);
+ZEL_CHECK(RgbValue, pad, 6);
+
+ZEL_SIZE(ZelHeader, 64);
+ZEL_CHECK(ZelHeader, version, 1);
+ZEL_CHECK(ZelHeader, timestamp, 8);
+ZEL_CHECK(ZelHeader, depth, 16);
+ZEL_CHECK(ZelHeader, width, 18);
+ZEL_CHECK(ZelHeader, height, 20);
+ZEL_CHECK(ZelHeader, pixel_format, 24);
+ZEL_CHECK(ZelHeader, scanline_pad, 28);
+ZEL_CHECK(ZelHeader, palette_size, 30);
+ZEL_CHECK(ZelHeader, palette, 32);
+ZEL_CHECK(ZelHeader, min_keycode, 40);
+ZEL_CHECK(ZelHeader, max_keycode, 41);
+ZEL_CHECK(ZelHeader, user, 48);
+ZEL_CHECK(ZelHeader, tfn, 56);
+
+ZEL_SIZE(ZelImage, 48);
+ZEL_CHECK(ZelImage, width, 16);
+ZEL_CHECK(ZelImage, height, 18);
+ZEL_CHECK(ZelImage, x, 20);
+ZEL_CHECK(ZelImage, y, 22);
+ZEL_CHECK(ZelImage, pixel_format, 24);
+ZEL_CHECK(ZelImage, scanline_pad, 28);
+ZEL_CHECK(ZelImage, bytes_per_line, 32);
+ZEL_CHECK(ZelImage, length, 36);
+ZEL_CHECK(ZelImage, data, 40);
+
+ZEL_SIZE(ZelCompressedImage, 48);
+ZEL_CHECK(ZelCompressedImage, width, 16);
+ZEL_CHECK(ZelCompressedImage, height, 18);
+ZEL_CHECK(ZelCompressedImage, x, 20);
+ZEL_CHECK(ZelCompressedImage, y, 22);
+ZEL_CHECK(ZelCompressedImage, pixel_format, 24);
+ZEL_CHECK(ZelCompressedImage, scanline_pad, 28);
+ZEL_CHECK(ZelCompressedImage, length, 32);
+ZEL_CHECK(ZelCompressedImage, compressed_length, 36);
+ZEL_CHECK(ZelCompressedImage, data, 40);
+
+ZEL_SIZE(ZelImageBlocks, 32);
+ZEL_CHECK(ZelImageBlocks, length, 16);
+ZEL_CHECK(ZelImageBlocks, data, 24);
+
+ZEL_SIZE(ZelCompressedImageBlocks, 32);
+ZEL_CHECK(ZelCompressedImageBlocks, length, 16);
+ZEL_CHECK(ZelCompressedImageBlocks, compressed_length, 20);
+ZEL_CHECK(ZelCompressedImageBlocks, data, 24);
+
+ZEL_SIZE(ZelCursorImage, 48);
+ZEL_CHECK(ZelCursorImage, width, 16);
+ZEL_CHECK(ZelCursorImage, height, 18);
+ZEL_CHECK(ZelCursorImage, x, 20);
+ZEL_CHECK(ZelCursorImage, y, 22);
+ZEL_CHECK(ZelCursorImage, xhot, 24);
+ZEL_CHECK(ZelCursorImage, yhot, 26);
+ZEL_CHECK(ZelCursorImage, cursor_serial, 28);
+ZEL_CHECK(ZelCursorImage, length, 32);
+ZEL_CHECK(ZelCursorImage, data, 40);
+
+ZEL_SIZE(ZelCursorPosition, 24);
+ZEL_CHECK(ZelCursorPosition, x, 16);
+ZEL_CHECK(ZelCursorPosition, y, 18);
+
+ZEL_SIZE(ZelScreenChange, 24);
+ZEL_CHECK(ZelScreenChange, width, 16);
+ZEL_CHECK(ZelScreenChange, height, 18);
+
+ZEL_SIZE(ZelLastInput, 32);
+ZEL_CHECK(ZelLastInput, user, 16);
+ZEL_CHECK(ZelLastInput, tfn, 24);
+
+ZEL_SIZE(ZelFooterItem, 24);
+ZEL_CHECK(ZelFooterItem, item, 16);
+
+#undef ZEL_CHECK
+#undef ZEL_SIZE
+
+/* ---- writer ---- */
+
+/* Opaque writer of one recording file. */
+typedef struct zel_writer ZelWriter;
+
+/* Opens the recording at exactly this path: creates it with mode 0600, or
+ * uses an existing empty file; never truncates a non-empty one.  NULL on
+ * failure with errno set. */
+ZelWriter* zel_writer_open(const char* filename);
+
+/* Encodes one record and hands the complete frame to the kernel before it
+ * returns.  -1 on failure (and for a NULL writer or record), 0 on success.
+ * Does not take ownership. */
+int zel_record_write(ZelWriter* writer, const void* record);
+
+/* Closes the file (NULL is allowed and fails).  -1 on failure. */
+int zel_writer_close(ZelWriter* writer);
+
+/* ---- records ---- */
+
+/* A new end-of-data record; the caller sets its timestamp. */
+ZelRecord* zel_record_done(void);
+
+/* Releases a record and every block its pointer fields own, chosen by its
+ * type; NULL pointer fields are skipped; NULL is allowed. */
+void zel_record_free(void* record);
+
+/* A static name for log lines. */
+const char* zel_record_type_to_string(ZelRecordType type);
+
+/* ---- images ---- */
+
+/* New compressed copies; the input stays the caller's.  NULL on failure. */
+ZelCompressedImage* zel_image_compress(const ZelImage* image);
+ZelCompressedImageBlocks* zel_image_blocks_compress(const ZelImageBlocks* blocks);
+
+/* Bytes in one ZPixmap scanline of width pixels, padded to scanline_pad bits. */
+uint32_t stride_in_bytes(uint32_t width, uint8_t bits_per_pixel, uint8_t scanline_pad);
+
+/* 1, 2 or 4; 0 for FORMAT_UNKNOWN and anything that is no pixel format. */
+uint8_t pixel_format_bytes_per_pixel(PixelFormat format);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZEL_H */

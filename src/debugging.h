@@ -1,0 +1,41 @@
+// Diagnostics: the debug and verbose switches, console lines on standard
+// output, and the one way every module writes journal entries.
+#pragma once
+
+#include <syslog.h>
+#include <systemd/sd-journal.h>
+
+bool debugging();
+void debugging_set(bool on);
+bool verbose();
+void verbose_set(bool on);
+
+// One console line: "HH:MM:SS.mmm function: message\n", under the log mutex.
+void debug_puts(const char* function, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Raw text under the log mutex, for multi-line dumps.
+void debug_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+#define PELK_STR2(x) #x
+#define PELK_STR(x) PELK_STR2(x)
+
+// Journal entry carrying the call site: CODE_FILE, CODE_LINE and the
+// function name.  Written in every mode.
+#define JOURNAL_AS(function, priority, ...)                                                 \
+    sd_journal_print_with_location((priority), "CODE_FILE=" __FILE__,                      \
+                                   "CODE_LINE=" PELK_STR(__LINE__), (function), __VA_ARGS__)
+#define JOURNAL(priority, ...) JOURNAL_AS(__func__, (priority), __VA_ARGS__)
+#define JOURNAL_ERROR(...) JOURNAL(LOG_ERR, __VA_ARGS__)
+#define JOURNAL_INFO(...) JOURNAL(LOG_INFO, __VA_ARGS__)
+
+// Console line in debug mode only, under the calling function's name or a
+// given one (for steps that log under a name of their own).
+#define DEBUG_AS(function, ...)                     \
+    do {                                            \
+        if (debugging()) debug_puts((function), __VA_ARGS__); \
+    } while (0)
+#define DEBUG(...) DEBUG_AS(__func__, __VA_ARGS__)
+// Raw dump piece in debug mode only.
+#define DEBUG_RAW(...)                              \
+    do {                                            \
+        if (debugging()) debug_printf(__VA_ARGS__); \
+    } while (0)

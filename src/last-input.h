@@ -1,0 +1,20 @@
+// Last-input arbitration among cooperating member clients.
+#pragma once
+
+#include <xcb/xcb.h>
+
+#include <cstddef>
+
+enum last_input_message_types {
+    LI_EMPTY = 0,
+    LI_MEMBER_REGISTER = 1,
+    LI_MEMBER_HEARTBEAT = 2,
+    LI_MEMBER_LEAVE = 3,
+    LI_KEY_PRESS = 4,
+    LI_BUTTON_PRESS = 5,
+};
+
+void last_input_setup();
+void last_input_teardown();
+void last_input_handle_message(const xcb_client_message_event_t* e);
+size_t last_input_quorum();
