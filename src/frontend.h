@@ -22,5 +22,5 @@ xcb_atom_t intern_atom(xcb_connection_t* c, const char* name);
 void palette_fetch(uint16_t* palette_size, RgbValue** palette);
 void request_cursor_image();
 
-struct xcb_key_symbols_t;
+typedef struct _XCBKeySymbols xcb_key_symbols_t; // as xcb_keysyms.h names it
 xcb_key_symbols_t* frontend_keysyms();
