@@ -1,0 +1,459 @@
+// Everything the recorded server sends on the main connection: errors of
+// earlier requests, structure events of the tracked windows, root property
+// changes, damage, cursor and screen-size notifications, keyboard mapping
+// changes and the last-input members' client messages.
+#include "events.h"
+
+#include <xcb/damage.h>
+#include <xcb/randr.h>
+#include <xcb/xcb_keysyms.h>
+#include <xcb/xfixes.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+
+#include "args.h"
+#include "backend.h"
+#include "compressor.h"
+#include "debugging.h"
+#include "display.h"
+#include "extensions.h"
+#include "frontend.h"
+#include "last-input.h"
+#include "misc.h"
+#include "timer.h"
+#include "window-list.h"
+#include "zel.h"
+
+// The root property through which a session manager would announce a
+// suspended session.  Never interned yet, so it stays None and matches nothing.
+static xcb_atom_t toven_session_state = XCB_NONE;
+
+// ---- names for log lines ----
+
+const char* xcb_error_label(uint8_t error)
+{
+    static constexpr const char* names[] = {
+        nullptr,          "BadRequest", "BadValue", "BadWindow", "BadPixmap", "BadAtom",
+        "BadCursor",      "BadFont",    "BadMatch", "BadDrawable", "BadAccess", "BadAlloc",
+        "BadColor",       "BadGC",      "BadIDChoice", "BadName", "BadLength",
+        "BadImplementation",
+    };
+    if (error == 0 || error >= std::size(names))
+        return "UnknownError";
+    return names[error];
+}
+
+// Names of the core request opcodes as the xcb library spells its constants.
+static constexpr std::array<const char*, 256> major_code_names = [] {
+    std::array<const char*, 256> t{};
+    t[1] = "XCB_CREATE_WINDOW";
+    t[2] = "XCB_CHANGE_WINDOW_ATTRIBUTES";
+    t[3] = "XCB_GET_WINDOW_ATTRIBUTES";
+    t[4] = "XCB_DESTROY_WINDOW";
+    t[5] = "XCB_DESTROY_SUBWINDOWS";
+    t[6] = "XCB_CHANGE_SAVE_SET";
+    t[7] = "XCB_REPARENT_WINDOW";
+    t[8] = "XCB_MAP_WINDOW";
+    t[9] = "XCB_MAP_SUBWINDOWS";
+    t[10] = "XCB_UNMAP_WINDOW";
+    t[11] = "XCB_UNMAP_SUBWINDOWS";
+    t[12] = "XCB_CONFIGURE_WINDOW";
+    t[13] = "XCB_CIRCULATE_WINDOW";
+    t[14] = "XCB_GET_GEOMETRY";
+    t[15] = "XCB_QUERY_TREE";
+    t[16] = "XCB_INTERN_ATOM";
+    t[17] = "XCB_GET_ATOM_NAME";
+    t[18] = "XCB_CHANGE_PROPERTY";
+    t[19] = "XCB_DELETE_PROPERTY";
+    t[20] = "XCB_GET_PROPERTY";
+    t[21] = "XCB_LIST_PROPERTIES";
+    t[22] = "XCB_SET_SELECTION_OWNER";
+    t[23] = "XCB_GET_SELECTION_OWNER";
+    t[24] = "XCB_CONVERT_SELECTION";
+    t[25] = "XCB_SEND_EVENT";
+    t[26] = "XCB_GRAB_POINTER";
+    t[27] = "XCB_UNGRAB_POINTER";
+    t[28] = "XCB_GRAB_BUTTON";
+    t[29] = "XCB_UNGRAB_BUTTON";
+    t[30] = "XCB_CHANGE_ACTIVE_POINTER_GRAB";
+    t[31] = "XCB_GRAB_KEYBOARD";
+    t[32] = "XCB_UNGRAB_KEYBOARD";
+    t[33] = "XCB_GRAB_KEY";
+    t[34] = "XCB_UNGRAB_KEY";
+    t[35] = "XCB_ALLOW_EVENTS";
+    t[36] = "XCB_GRAB_SERVER";
+    t[37] = "XCB_UNGRAB_SERVER";
+    t[38] = "XCB_QUERY_POINTER";
+    t[39] = "XCB_GET_MOTION_EVENTS";
+    t[40] = "XCB_TRANSLATE_COORDINATES";
+    t[41] = "XCB_WARP_POINTER";
+    t[42] = "XCB_SET_INPUT_FOCUS";
+    t[43] = "XCB_GET_INPUT_FOCUS";
+    t[44] = "XCB_QUERY_KEYMAP";
+    t[45] = "XCB_OPEN_FONT";
+    t[46] = "XCB_CLOSE_FONT";
+    t[47] = "XCB_QUERY_FONT";
+    t[48] = "XCB_QUERY_TEXT_EXTENTS";
+    t[49] = "XCB_LIST_FONTS";
+    t[50] = "XCB_LIST_FONTS_WITH_INFO";
+    t[51] = "XCB_SET_FONT_PATH";
+    t[52] = "XCB_GET_FONT_PATH";
+    t[53] = "XCB_CREATE_PIXMAP";
+    t[54] = "XCB_FREE_PIXMAP";
+    t[55] = "XCB_CREATE_GC";
+    t[56] = "XCB_CHANGE_GC";
+    t[57] = "XCB_COPY_GC";
+    t[58] = "XCB_SET_DASHES";
+    t[59] = "XCB_SET_CLIP_RECTANGLES";
+    t[60] = "XCB_FREE_GC";
+    t[61] = "XCB_CLEAR_AREA";
+    t[62] = "XCB_COPY_AREA";
+    t[63] = "XCB_COPY_PLANE";
+    t[64] = "XCB_POLY_POINT";
+    t[65] = "XCB_POLY_LINE";
+    t[66] = "XCB_POLY_SEGMENT";
+    t[67] = "XCB_POLY_RECTANGLE";
+    t[68] = "XCB_POLY_ARC";
+    t[69] = "XCB_FILL_POLY";
+    t[70] = "XCB_POLY_FILL_RECTANGLE";
+    t[71] = "XCB_POLY_FILL_ARC";
+    t[72] = "XCB_PUT_IMAGE";
+    t[73] = "XCB_GET_IMAGE";
+    t[74] = "XCB_POLY_TEXT_8";
+    t[75] = "XCB_POLY_TEXT_16";
+    t[76] = "XCB_IMAGE_TEXT_8";
+    t[77] = "XCB_IMAGE_TEXT_16";
+    t[78] = "XCB_CREATE_COLORMAP";
+    t[79] = "XCB_FREE_COLORMAP";
+    t[80] = "XCB_COPY_COLORMAP_AND_FREE";
+    t[81] = "XCB_INSTALL_COLORMAP";
+    t[82] = "XCB_UNINSTALL_COLORMAP";
+    t[83] = "XCB_LIST_INSTALLED_COLORMAPS";
+    t[84] = "XCB_ALLOC_COLOR";
+    t[85] = "XCB_ALLOC_NAMED_COLOR";
+    t[86] = "XCB_ALLOC_COLOR_CELLS";
+    t[87] = "XCB_ALLOC_COLOR_PLANES";
+    t[88] = "XCB_FREE_COLORS";
+    t[89] = "XCB_STORE_COLORS";
+    t[90] = "XCB_STORE_NAMED_COLOR";
+    t[91] = "XCB_QUERY_COLORS";
+    t[92] = "XCB_LOOKUP_COLOR";
+    t[93] = "XCB_CREATE_CURSOR";
+    t[94] = "XCB_CREATE_GLYPH_CURSOR";
+    t[95] = "XCB_FREE_CURSOR";
+    t[96] = "XCB_RECOLOR_CURSOR";
+    t[97] = "XCB_QUERY_BEST_SIZE";
+    t[98] = "XCB_QUERY_EXTENSION";
+    t[99] = "XCB_LIST_EXTENSIONS";
+    t[100] = "XCB_CHANGE_KEYBOARD_MAPPING";
+    t[101] = "XCB_GET_KEYBOARD_MAPPING";
+    t[102] = "XCB_CHANGE_KEYBOARD_CONTROL";
+    t[103] = "XCB_GET_KEYBOARD_CONTROL";
+    t[104] = "XCB_BELL";
+    t[105] = "XCB_CHANGE_POINTER_CONTROL";
+    t[106] = "XCB_GET_POINTER_CONTROL";
+    t[107] = "XCB_SET_SCREEN_SAVER";
+    t[108] = "XCB_GET_SCREEN_SAVER";
+    t[109] = "XCB_CHANGE_HOSTS";
+    t[110] = "XCB_LIST_HOSTS";
+    t[111] = "XCB_SET_ACCESS_CONTROL";
+    t[112] = "XCB_SET_CLOSE_DOWN_MODE";
+    t[113] = "XCB_KILL_CLIENT";
+    t[114] = "XCB_ROTATE_PROPERTIES";
+    t[115] = "XCB_FORCE_SCREEN_SAVER";
+    t[116] = "XCB_SET_POINTER_MAPPING";
+    t[117] = "XCB_GET_POINTER_MAPPING";
+    t[118] = "XCB_SET_MODIFIER_MAPPING";
+    t[119] = "XCB_GET_MODIFIER_MAPPING";
+    t[127] = "XCB_NO_OPERATION";
+    for (auto& name : t)
+        if (name == nullptr)
+            name = "UNKNOWN";
+    return t;
+}();
+
+const char* xcb_major_code(uint8_t major_code)
+{
+    return major_code_names[major_code];
+}
+
+const char* visibility_state_name(uint8_t s)
+{
+    switch (s) {
+    case XCB_VISIBILITY_UNOBSCURED:
+        return "UNOBSCURED";
+    case XCB_VISIBILITY_PARTIALLY_OBSCURED:
+        return "PARTIALLY_OBSCURED";
+    case XCB_VISIBILITY_FULLY_OBSCURED:
+        return "FULLY_OBSCURED";
+    default:
+        return "UNKNOWN";
+    }
+}
+
+// ---- the new screen size ----
+
+void root_changed(uint16_t width, uint16_t height)
+{
+    root_size_changed(width, height);
+    if (!send_screen_change_to_compressor(width, height))
+        JOURNAL_ERROR("failed to inform compressor of root change to %dx%d", width, height);
+
+    auto* record = static_cast<ZelScreenChange*>(std::calloc(1, sizeof(ZelScreenChange)));
+    if (record == nullptr) {
+        JOURNAL_ERROR("failed to allocate ZelScreenChange record -> exiting");
+        frontend_stop();
+        return;
+    }
+    record->type = ZEL_SCREEN_CHANGE;
+    record->timestamp = time_in_us();
+    record->width = width;
+    record->height = height;
+    // the writer logs a refusal; a refused record is still ours to release
+    if (!send_to_backend(&record))
+        zel_record_free(record);
+}
+
+// ---- handlers ----
+
+static void source_handle_error(const xcb_generic_error_t* e)
+{
+    if (e->major_code != XCB_GET_IMAGE)
+        JOURNAL_ERROR("error at sequence number %d, major=%s(%d) minor=%d, resource=0x%0x: %s", e->sequence,
+                      xcb_major_code(e->major_code), e->major_code, e->minor_code, e->resource_id,
+                      xcb_error_label(e->error_code));
+    DEBUG("error at sequence number %d, major=%d minor=%d, resource=0x%0x: %s", e->sequence, e->major_code,
+          e->minor_code, e->resource_id, xcb_error_label(e->error_code));
+}
+
+static void source_handle_client_message(const xcb_client_message_event_t* e)
+{
+    last_input_handle_message(e);
+}
+
+static void source_handle_configure_notify(const xcb_configure_notify_event_t* e)
+{
+    if (e->window == display_root()) {
+        if (e->width == root_width() && e->height == root_height())
+            return;
+        DEBUG("CONFIGURE NOTIFY: root changed from %dx%d to %dx%d", root_width(), root_height(), e->width,
+              e->height);
+        root_changed(e->width, e->height);
+        return;
+    }
+    WindowState* st = list_find(&list_of_windows, e->window);
+    if (st == nullptr) {
+        DEBUG("CONFIGURE NOTIFY: unknown window 0x%0x", e->window);
+        return;
+    }
+    // a new size or border gives the window new storage, so its pixmap is stale
+    if (st->width != e->width || st->height != e->height || st->border_width != e->border_width) {
+        st->width = e->width;
+        st->height = e->height;
+        st->border_width = e->border_width;
+        DEBUG("window 0x%0x: width=%d height=%d", st->win, st->width, st->height);
+        if (st->mapped) {
+            name_window_pixmap(display_connection(), st);
+        } else if (st->pixmap != 0) {
+            xcb_free_pixmap(display_connection(), st->pixmap);
+            st->pixmap = 0;
+        }
+    }
+    window_root_coordinates_update(st);
+}
+
+static void source_handle_destroy_notify(const xcb_destroy_notify_event_t* e)
+{
+    WindowState* st = list_find(&list_of_windows, e->window);
+    if (st == nullptr)
+        return;
+    st->mapped = false;
+    st->destroyed = true;
+}
+
+static void source_handle_map_notify(const xcb_map_notify_event_t* e)
+{
+    WindowState* st = list_find(&list_of_windows, e->window);
+    if (st == nullptr) {
+        DEBUG("window 0x%0x not found", e->window);
+        return;
+    }
+    DEBUG("window 0x%0x mapped", e->window);
+    st->mapped = true;
+    window_map_and_geometry_update(display_connection(), st);
+    name_window_pixmap(display_connection(), st);
+}
+
+static void source_handle_unmap_notify(const xcb_unmap_notify_event_t* e)
+{
+    WindowState* st = list_find(&list_of_windows, e->window);
+    if (st == nullptr)
+        return;
+    DEBUG("window 0x%0x unmapped", e->window);
+    st->mapped = false;
+    if (st->pixmap != 0) {
+        xcb_free_pixmap(display_connection(), st->pixmap);
+        st->pixmap = 0;
+    }
+}
+
+static void source_handle_visibility_notify(const xcb_visibility_notify_event_t* e)
+{
+    DEBUG("VisibilityNotify for window 0x%0x", e->window);
+    WindowState* st = list_find(&list_of_windows, e->window);
+    if (st == nullptr) {
+        DEBUG("window 0x%0x not found", e->window);
+        return;
+    }
+    window_map_state_update(st);
+    DEBUG("window 0x%0x mapped=%s state=%s", e->window, st->mapped ? "yes" : "no",
+          visibility_state_name(e->state));
+}
+
+static void exit_on_suspended_session()
+{
+    JOURNAL_INFO("TODO: handle suspended sessions");
+    DEBUG("TODO: handle suspended sessions");
+}
+
+static void source_handle_property_notify(const xcb_property_notify_event_t* e)
+{
+    if (e->window != display_root())
+        return;
+    if (toven_session_state != XCB_NONE && e->atom == toven_session_state && !ignore_suspended()) {
+        exit_on_suspended_session();
+        return;
+    }
+    if (e->atom == A_NET_CLIENT_LIST) {
+        DEBUG("XCB_PROPERTY_NOTIFY = _NET_CLIENT_LIST");
+        window_list_update();
+    } else if (e->atom == A_NET_CLIENT_LIST_STACKING) {
+        DEBUG("XCB_PROPERTY_NOTIFY = _NET_CLIENT_LIST_STACKING");
+        window_stack_retrieve();
+    }
+}
+
+static void source_handle_mapping_notify(const xcb_mapping_notify_event_t* e)
+{
+    xcb_key_symbols_t* keysyms = frontend_keysyms();
+    if (keysyms != nullptr)
+        xcb_refresh_keyboard_mapping(keysyms, const_cast<xcb_mapping_notify_event_t*>(e));
+    DEBUG("updated keyboard mapping");
+}
+
+static void source_handle_damage(const xcb_damage_notify_event_t* e)
+{
+    DEBUG("DAMAGE %dx%d (%d,%d) from drawable 0x%0x GEOM %dx%d sequence=%u timestamp=%u", e->area.width,
+          e->area.height, e->area.x, e->area.y, e->drawable, e->geometry.width, e->geometry.height,
+          e->sequence, e->timestamp);
+    xcb_connection_t* c = display_connection();
+    if (e->drawable == display_root()) {
+        // only reachable when the root itself is listed as a client window;
+        // the set-up makes no root damage object, so there is nothing to empty
+        if (damage_id() != 0) {
+            xcb_damage_subtract(c, damage_id(), XCB_NONE, XCB_NONE);
+            xcb_flush(c);
+        }
+        if (e->geometry.width != root_width() || e->geometry.height != root_height()) {
+            DEBUG("reporting screen change from damage");
+            root_changed(e->geometry.width, e->geometry.height);
+        }
+        return;
+    }
+    WindowState* st = list_find(&list_of_windows, e->drawable);
+    if (st == nullptr) {
+        DEBUG("window 0x%x not found", e->drawable);
+        return;
+    }
+    pixman_region_union_rect(&st->accumulator, &st->accumulator, e->area.x, e->area.y, e->area.width,
+                             e->area.height);
+    // with DeltaRectangles the next change is reported only once this is emptied
+    xcb_damage_subtract(c, st->damage, XCB_NONE, XCB_NONE);
+    xcb_flush(c);
+}
+
+static void source_handle_cursor_notify()
+{
+    DEBUG("cursor changed");
+    request_cursor_image();
+}
+
+static void source_handle_screen_change(const xcb_randr_screen_change_notify_event_t* e)
+{
+    if (e->width == root_width() && e->height == root_height())
+        return;
+    DEBUG("SCREEN CHANGE: from %dx%d to %dx%d sequence=%d timestamp=%d", root_width(), root_height(), e->width,
+          e->height, e->sequence, e->timestamp);
+    root_changed(e->width, e->height);
+}
+
+// ---- dispatch ----
+
+template <typename T>
+static const T* as(const xcb_generic_event_t* e)
+{
+    return reinterpret_cast<const T*>(e);
+}
+
+void source_process_event(const xcb_generic_event_t* e)
+{
+    // the top bit says the event came through SendEvent; it is handled all the same
+    const int type = e->response_type & 0x7F;
+    switch (type) {
+    case 0:
+        source_handle_error(as<xcb_generic_error_t>(e));
+        return;
+    case XCB_VISIBILITY_NOTIFY:
+        source_handle_visibility_notify(as<xcb_visibility_notify_event_t>(e));
+        return;
+    case XCB_DESTROY_NOTIFY:
+        source_handle_destroy_notify(as<xcb_destroy_notify_event_t>(e));
+        return;
+    case XCB_UNMAP_NOTIFY:
+        source_handle_unmap_notify(as<xcb_unmap_notify_event_t>(e));
+        return;
+    case XCB_MAP_NOTIFY:
+        source_handle_map_notify(as<xcb_map_notify_event_t>(e));
+        return;
+    case XCB_CONFIGURE_NOTIFY:
+        source_handle_configure_notify(as<xcb_configure_notify_event_t>(e));
+        return;
+    case XCB_PROPERTY_NOTIFY:
+        source_handle_property_notify(as<xcb_property_notify_event_t>(e));
+        return;
+    case XCB_CLIENT_MESSAGE:
+        source_handle_client_message(as<xcb_client_message_event_t>(e));
+        return;
+    case XCB_MAPPING_NOTIFY:
+        source_handle_mapping_notify(as<xcb_mapping_notify_event_t>(e));
+        return;
+    default:
+        break;
+    }
+    if (type == damage_event()) {
+        source_handle_damage(as<xcb_damage_notify_event_t>(e));
+    } else if (type == cursor_notify_event()) {
+        source_handle_cursor_notify();
+    } else if (type == randr_event()) {
+        source_handle_screen_change(as<xcb_randr_screen_change_notify_event_t>(e));
+    } else {
+        std::printf("## %s: unknown event %d\n", __func__, type);
+        std::fflush(stdout);
+        JOURNAL_ERROR("unknown event type %d", type);
+    }
+}
+
+void event_from_source()
+{
+    xcb_connection_t* c = display_connection();
+    // handlers make round trips, during which xcb queues more events: drain them all
+    while (XcbReply<xcb_generic_event_t> e{xcb_poll_for_event(c)})
+        source_process_event(e.get());
+    int code = xcb_connection_has_error(c);
+    if (code == 0)
+        return;
+    DEBUG("connection has error %d: %s", code, xcb_error_code_to_string(code));
+    frontend_stop();
+}
