@@ -7,3 +7,5 @@
 void event_from_stdin();
 void stdin_handle_message(char* msg);
 ZelRecordType message_type(const char* msg);
+// Input has ended: handles an unfinished last line, if any.
+void stdin_end_of_input();
