@@ -4,6 +4,7 @@
 
 #include <xcb/xcb.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "zel.h"
@@ -74,3 +75,22 @@ void tracker_add_image(Tracker* tracker, const ZelImage* img);
 uint32_t tracker_number_of_blocks(const Tracker* tracker);
 bool tracker_changed_at(const Tracker* tracker, uint16_t col, uint16_t row);
 void tracker_list_changed_blocks(const Tracker* tracker, Box* blocks, uint32_t* nchanged);
+
+// Block record payload: the largest it can be for a tracker's screen (every
+// block's rectangle and padded rows), and the filling of it with the given
+// blocks of an image; returns the bytes written.
+size_t image_blocks_max_length(const Tracker* tracker);
+uint32_t image_blocks_data_fill(const ZelImage* from, const Box* blocks, uint32_t n, uint8_t* data);
+
+// The compressor's work without its thread or a display (tests,
+// benchmarks): compressor_geometry_set, which also picks the operations by
+// bits per pixel, then compressor_screen_setup for a screen of that size,
+// then tickets handled exactly as the thread handles them.  Records go to
+// the sink (send_to_backend unless replaced; null restores it).
+typedef bool (*CompressorSink)(void* p);
+void compressor_sink_set(CompressorSink sink);
+void compressor_screen_setup(uint16_t width, uint16_t height);
+void compressor_handle_ticket(const CompressorTicket* t);
+void compressor_teardown();
+const ZelImage* compressor_frame();
+const Tracker* compressor_tracker();

@@ -1,0 +1,219 @@
+// The image receiver thread: the frontend sends X requests without waiting
+// and queues one ticket per request here; this thread waits for the replies
+// in request order and passes images, clears and frame markers on to the
+// compressor (in the order they were queued) and cursor images to the writer.
+#include "receiver.h"
+
+#include <err.h>
+#include <pthread.h>
+#include <xcb/xfixes.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "backend.h"
+#include "compressor.h"
+#include "debugging.h"
+#include "display.h"
+#include "frontend.h"
+#include "queue.h"
+#include "timer.h"
+
+static P1C1Queue* queue;
+static pthread_t thread;
+
+static void receive_image(const QueuedTicket* t)
+{
+    xcb_connection_t* c = display_connection();
+    const xcb_rectangle_t& r = t->r;
+    xcb_get_image_reply_t* reply = xcb_get_image_reply(c, xcb_get_image_cookie_t{t->cookie.sequence}, nullptr);
+    if (reply == nullptr) {
+        DEBUG("failed to get a reply for an image at %ux%u+%d+%d", r.width, r.height, r.x, r.y);
+        return;
+    }
+    DEBUG("got image at %ux%u+%d+%d, data length=%d, sequence=%u reply=%p", r.width, r.height, r.x, r.y,
+          xcb_get_image_data_length(reply), t->cookie.sequence, static_cast<void*>(reply));
+    CompressorTicket ct{};
+    ct.type = TICKET_IMAGE;
+    ct.rect = r;
+    ct.reply = reply;
+    if (!send_to_compressor(&ct)) {
+        JOURNAL_ERROR("failed to send reply to compressor");
+        std::free(reply);
+    }
+}
+
+static ZelCursorImage* allocate_zel_cursor_image_record(const xcb_xfixes_get_cursor_image_reply_t* reply)
+{
+    auto* record = static_cast<ZelCursorImage*>(std::calloc(1, sizeof(ZelCursorImage)));
+    if (record == nullptr) return nullptr;
+    DEBUG("r=%p", static_cast<void*>(record));
+    record->type = ZEL_CURSOR_IMAGE;
+    record->timestamp = time_in_us();
+    record->width = reply->width;
+    record->height = reply->height;
+    record->x = reply->x;
+    record->y = reply->y;
+    record->xhot = reply->xhot;
+    record->yhot = reply->yhot;
+    record->cursor_serial = reply->cursor_serial;
+    // The length field counts the 32-bit pixels that follow the reply, so
+    // it is exactly what was received.
+    record->length = reply->length;
+    const size_t bytes = static_cast<size_t>(record->length) * 4;
+    record->data = static_cast<uint32_t*>(std::malloc(bytes > 0 ? bytes : 1));
+    if (record->data == nullptr) {
+        std::free(record);
+        return nullptr;
+    }
+    if (bytes > 0) std::memcpy(record->data, xcb_xfixes_get_cursor_image_cursor_image(reply), bytes);
+    return record;
+}
+
+static void receive_cursor_image(const QueuedTicket* t)
+{
+    xcb_connection_t* c = display_connection();
+    xcb_xfixes_get_cursor_image_reply_t* reply =
+        xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image_cookie_t{t->cookie.sequence}, nullptr);
+    if (reply == nullptr) {
+        JOURNAL_ERROR("failed to get a reply for a cursor image request");
+        return;
+    }
+    DEBUG("cursor serial=0x%0x width=%d height=%d", reply->cursor_serial, reply->width, reply->height);
+    ZelCursorImage* record = allocate_zel_cursor_image_record(reply);
+    if (record == nullptr) {
+        JOURNAL_ERROR("failed to allocate a ZelCursorImage record");
+        std::free(reply);
+        return;
+    }
+    if (!send_to_backend(&record)) zel_record_free(record);
+    std::free(reply);
+}
+
+static void receive_clear_request(const QueuedTicket* t)
+{
+    CompressorTicket ct{};
+    ct.type = TICKET_CLEAR;
+    ct.rect = t->r;
+    ct.reply = nullptr;
+    if (!send_to_compressor(&ct)) JOURNAL_ERROR("failed to send clear request to compressor");
+}
+
+static void receive_frame_request()
+{
+    CompressorTicket ct{};
+    ct.type = TICKET_FRAME;
+    ct.reply = nullptr;
+    if (send_to_compressor(&ct))
+        DEBUG("forwarded frame request to compressor");
+    else
+        JOURNAL_ERROR("failed to send frame request to compressor");
+}
+
+static bool dequeue(P1C1Queue* q, QueuedTicket* t)
+{
+    *t = QueuedTicket{};
+    if (p1c1_dequeue(q, t)) return true;
+    JOURNAL_AS("receiver_loop", LOG_ERR, "error while dequeuing from receiver queue");
+    return false;
+}
+
+// After the connection broke nothing is waited for any more, but the queue
+// is still drained up to its end-of-data ticket, so that neither the frontend
+// nor the stop function can block on a full queue whatever the order.
+static void receiver_drain(P1C1Queue* q)
+{
+    QueuedTicket t{};
+    do {
+        while (!dequeue(q, &t)) {
+        }
+    } while (t.type != REQUESTED_NOTHING);
+}
+
+static void receiver_loop(P1C1Queue* q)
+{
+    for (;;) {
+        QueuedTicket t{};
+        if (!dequeue(q, &t)) continue;
+        if (xcb_connection_has_error(display_connection()) != 0) {
+            DEBUG("display connection has error -> stopping");
+            frontend_stop();
+            if (t.type != REQUESTED_NOTHING) receiver_drain(q);
+            return;
+        }
+        switch (t.type) {
+        case REQUESTED_NOTHING:
+            DEBUG("end of data");
+            return;
+        case REQUESTED_IMAGE:
+            receive_image(&t);
+            break;
+        case REQUESTED_CURSOR_IMAGE:
+            receive_cursor_image(&t);
+            break;
+        case REQUESTED_CLEAR:
+            receive_clear_request(&t);
+            break;
+        case REQUESTED_FRAME:
+            receive_frame_request();
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+void* receiver_function(void* arg)
+{
+    DEBUG("thread %0lx starting...", static_cast<unsigned long>(pthread_self()));
+    if (arg == nullptr) errx(1, "%s: no valid queue provided", __func__);
+    DEBUG("entering...");
+    receiver_loop(static_cast<P1C1Queue*>(arg));
+    DEBUG("exiting");
+    DEBUG("thread %0lx exiting", static_cast<unsigned long>(pthread_self()));
+    return nullptr;
+}
+
+void receiver_thread_start()
+{
+    queue = p1c1_create(4096, sizeof(QueuedTicket));
+    if (queue == nullptr) err(2, "failed to create queue for request receiver");
+    int rc = pthread_create(&thread, nullptr, receiver_function, queue);
+    if (rc != 0) {
+        errno = rc;
+        err(1, "failed to start request receiver thread");
+    }
+    rc = pthread_setname_np(thread, "receiver");
+    if (rc != 0) {
+        errno = rc;
+        err(1, "failed to set name of receiver thread");
+    }
+    DEBUG("thread setup complete");
+}
+
+bool send_to_receiver(const RequestTicket* t)
+{
+    QueuedTicket q{};
+    q.type = t->type;
+    q.cookie = t->cookie;
+    if (t->type == REQUESTED_IMAGE || t->type == REQUESTED_CLEAR) q.r = t->r;
+    if (!p1c1_enqueue(queue, &q)) {
+        JOURNAL_ERROR("failed to enqueue ticket (type=%d)", t->type);
+        return false;
+    }
+    return true;
+}
+
+void receiver_thread_stop()
+{
+    const QueuedTicket t{};
+    if (!p1c1_enqueue(queue, &t)) JOURNAL_ERROR("failed to enqueue end of data record for image receiver");
+    const int rc = pthread_join(thread, nullptr);
+    if (rc != 0)
+        JOURNAL_ERROR("failed to join image receiver thread: %s", std::strerror(rc));
+    else
+        DEBUG("collected image receiver thread");
+    p1c1_destroy(queue);
+    queue = nullptr;
+}
