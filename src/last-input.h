@@ -4,6 +4,7 @@
 #include <xcb/xcb.h>
 
 #include <cstddef>
+#include <cstdint>
 
 enum last_input_message_types {
     LI_EMPTY = 0,
@@ -18,3 +19,8 @@ void last_input_setup();
 void last_input_teardown();
 void last_input_handle_message(const xcb_client_message_event_t* e);
 size_t last_input_quorum();
+
+// The arbitration's millisecond clock; time_in_ms unless replaced (tests
+// drive it to cross the member time-out exactly).  nullptr restores it.
+using last_input_clock_fn = uint32_t (*)();
+void last_input_clock_set(last_input_clock_fn clock);

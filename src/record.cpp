@@ -1,0 +1,341 @@
+// The input recording thread.  The RECORD context made at start-up
+// intercepts key presses, button presses and pointer motion delivered to any
+// client; its data stream arrives on a connection of our own, as a series of
+// replies to the one enable request, until the context is disabled on the
+// main connection.  Motion becomes cursor-position records; key and button
+// presses become last-input records for our own user while no member takes
+// part in the arbitration.
+#include "record.h"
+
+#include <err.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+#include <xcb/record.h>
+#include <xcb/xcbext.h>
+
+#include <atomic>
+#include <cassert>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "args.h"
+#include "backend.h"
+#include "debugging.h"
+#include "display.h"
+#include "extensions.h"
+#include "frontend.h"
+#include "last-input.h"
+#include "misc.h"
+#include "timer.h"
+#include "zel.h"
+
+// Set once the recording must end, by the thread itself or by the stopper;
+// whoever sets it first while the main connection works disables the context.
+static std::atomic<bool> done;
+// Owned by the record thread from its start until it disconnects at its end.
+static xcb_connection_t* record_connection;
+static pthread_t thread;
+// Written by the stopper to wake the thread from its wait for the next reply
+// when no EndOfData can be expected (the main connection is broken, or the
+// server does not answer the disable in time).
+static int wake_fd = -1;
+static uint32_t record_connection_base;
+
+// How long a stop waits for the EndOfData reply before waking the thread.
+static constexpr time_t END_OF_DATA_WAIT_S = 2;
+
+static constexpr const char* reply_category_name[] = {
+    "FromServer", "FromClient", "ClientStarted", "ClientDied", "StartOfData", "EndOfData",
+};
+
+enum RecordCategory : uint8_t {
+    CATEGORY_FROM_SERVER = 0,
+    CATEGORY_FROM_CLIENT = 1,
+    CATEGORY_CLIENT_STARTED = 2,
+    CATEGORY_CLIENT_DIED = 3,
+    CATEGORY_START_OF_DATA = 4,
+    CATEGORY_END_OF_DATA = 5,
+};
+
+uint32_t record_connection_id_base()
+{
+    return record_connection_base;
+}
+
+void record_thread_start()
+{
+    DEBUG("starting record extension thread...");
+    DEBUG_AS("record_setup", "connecting to display %s for RECORD extension", display_name());
+    record_connection = xcb_connect(display_name(), nullptr);
+    int error = xcb_connection_has_error(record_connection);
+    if (error != 0)
+        errx(1, "failed to connect to display %s for RECORD extension: %s", display_name(),
+             xcb_error_code_to_string(error));
+    record_connection_base = xcb_get_setup(record_connection)->resource_id_base;
+    DEBUG("connected");
+
+    done = false;
+    wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake_fd < 0) err(1, "failed to start record data thread");
+    int rc = pthread_create(&thread, nullptr, record_function, nullptr);
+    if (rc != 0) {
+        errno = rc;
+        err(1, "failed to start record data thread");
+    }
+    rc = pthread_setname_np(thread, "record");
+    if (rc != 0) {
+        errno = rc;
+        err(1, "failed to set name of record thread");
+    }
+    DEBUG("thread setup complete");
+}
+
+// On the main connection; makes the server send EndOfData on ours.
+static void record_disable()
+{
+    xcb_connection_t* c = display_connection();
+    xcb_record_disable_context(c, record_context());
+    xcb_flush(c);
+    DEBUG("disabled recording context");
+    xcb_record_free_context(c, record_context());
+    xcb_flush(c);
+    DEBUG("released recording context");
+}
+
+// Sets done; the first to do so disables the context, if the main
+// connection still works.  True when this call disabled it.
+static bool record_finish()
+{
+    if (done.exchange(true)) return false;
+    if (xcb_connection_has_error(display_connection()) != 0) return false;
+    record_disable();
+    return true;
+}
+
+void record_user_as_last_input()
+{
+    auto* record = static_cast<ZelLastInput*>(calloc(1, sizeof(ZelLastInput)));
+    if (record == nullptr) return;
+    record->type = ZEL_LAST_INPUT;
+    record->timestamp = time_in_us();
+    const char* own_user = user();
+    const char* own_tfn = tfn();
+    if (own_user != nullptr) {
+        record->user = reinterpret_cast<uint8_t*>(strdup(own_user));
+        if (record->user == nullptr) {
+            JOURNAL_ERROR("strdup failed on user");
+            zel_record_free(record);
+            return;
+        }
+    }
+    if (own_tfn != nullptr) {
+        record->tfn = reinterpret_cast<uint8_t*>(strdup(own_tfn));
+        if (record->tfn == nullptr) {
+            JOURNAL_ERROR("strdup failed on tfn");
+            zel_record_free(record);
+            return;
+        }
+    }
+    if (send_to_backend(&record)) {
+        DEBUG("last input user=%s tfn=%s", own_user != nullptr ? own_user : "(null)",
+              own_tfn != nullptr ? own_tfn : "(null)");
+    } else {
+        JOURNAL_ERROR("failed to send LAST_INPUT record to backend");
+        zel_record_free(record);
+    }
+}
+
+static void process_key_press(const xcb_key_press_event_t* e)
+{
+    DEBUG("keycode %d", e->detail);
+}
+
+static void process_button_press(const xcb_button_press_event_t* e)
+{
+    DEBUG("button %d root_x %d root_y %d", e->detail, e->root_x, e->root_y);
+}
+
+static void process_motion_notify(const xcb_motion_notify_event_t* e)
+{
+    auto* record = static_cast<ZelCursorPosition*>(calloc(1, sizeof(ZelCursorPosition)));
+    if (record == nullptr) {
+        JOURNAL_ERROR("failed to allocate a ZelCursorPosition struct for x=%d y=%d", e->root_x,
+                      e->root_y);
+        return;
+    }
+    record->type = ZEL_CURSOR_POSITION;
+    record->timestamp = time_in_us();
+    record->x = e->root_x;
+    record->y = e->root_y;
+    if (!send_to_backend(&record)) {
+        JOURNAL_ERROR("failed to send cursor position record to backend");
+        zel_record_free(record);
+        return;
+    }
+    DEBUG("type=%d sequence=%d time=%d root_x=%d root_y=%d ZEL_CURSOR_POSITION", e->response_type,
+          e->sequence, static_cast<int>(e->time), e->root_x, e->root_y);
+}
+
+// The intercepted device events: 32-byte wire events, back to back.
+static void process_data_from_server(const xcb_record_enable_context_reply_t* reply)
+{
+    const uint8_t* data = xcb_record_enable_context_data(reply);
+    size_t length = static_cast<size_t>(xcb_record_enable_context_data_length(reply));
+    size_t count = 0;
+    for (size_t offset = 0; offset + sizeof(xcb_generic_event_t) <= length;
+         offset += sizeof(xcb_generic_event_t)) {
+        // Copied out: the wire data carries no alignment promise.
+        union {
+            xcb_generic_event_t generic;
+            xcb_key_press_event_t key;
+            xcb_button_press_event_t button;
+            xcb_motion_notify_event_t motion;
+        } event;
+        memcpy(&event, data + offset, sizeof event);
+        count++;
+
+        uint8_t code = event.generic.response_type;
+        DEBUG("response_type %d", code);
+        switch (code) {
+        case XCB_KEY_PRESS: process_key_press(&event.key); break;
+        case XCB_BUTTON_PRESS: process_button_press(&event.button); break;
+        case XCB_MOTION_NOTIFY: process_motion_notify(&event.motion); break;
+        default: assert(false && "unexpected event"); continue;
+        }
+        if (code != XCB_MOTION_NOTIFY && last_input_quorum() == 0) record_user_as_last_input();
+    }
+    DEBUG("%zu device events in record from server", count);
+}
+
+enum class Wait { REPLY, WOKEN, FAILED };
+
+// Waits for the next reply to the enable request, or for the stopper's wake.
+// A null *reply with REPLY is an X error (already freed).
+static Wait record_wait_for_reply(xcb_record_enable_context_cookie_t cookie,
+                                  XcbReply<xcb_record_enable_context_reply_t>* reply)
+{
+    for (;;) {
+        void* raw = nullptr;
+        xcb_generic_error_t* error = nullptr;
+        // Reads whatever the socket holds without blocking; replies already
+        // buffered by an earlier read are returned here, not signalled by poll.
+        if (xcb_poll_for_reply(record_connection, cookie.sequence, &raw, &error) != 0) {
+            free(error);
+            if (raw == nullptr && xcb_connection_has_error(record_connection) != 0)
+                return Wait::FAILED;
+            reply->reset(static_cast<xcb_record_enable_context_reply_t*>(raw));
+            return Wait::REPLY;
+        }
+        // Nothing reads this connection's events; drop the few the server
+        // sends every client (MappingNotify) so they do not pile up.
+        while (xcb_generic_event_t* event = xcb_poll_for_queued_event(record_connection))
+            free(event);
+
+        pollfd fds[2] = {
+            {xcb_get_file_descriptor(record_connection), POLLIN, 0},
+            {wake_fd, POLLIN, 0},
+        };
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return Wait::FAILED;
+        }
+        if (fds[1].revents != 0) return Wait::WOKEN;
+    }
+}
+
+void* record_function(void* /*arg*/)
+{
+    DEBUG("enabling RECORD context");
+    xcb_record_enable_context_cookie_t cookie =
+        xcb_record_enable_context(record_connection, record_context());
+    xcb_flush(record_connection);
+
+    bool disable = false;
+    while (!done) {
+        if (xcb_connection_has_error(record_connection) != 0) {
+            DEBUG("record connection has error -> stopping recording");
+            disable = true;
+            break;
+        }
+        XcbReply<xcb_record_enable_context_reply_t> reply;
+        Wait w = record_wait_for_reply(cookie, &reply);
+        if (w == Wait::WOKEN) break;
+        if (w == Wait::FAILED) {
+            DEBUG("record connection has error -> stopping recording");
+            disable = true;
+            break;
+        }
+        if (!reply) continue;
+
+        uint8_t category = reply->category;
+        DEBUG("category %s sequence=%u time=%u",
+              category < 6 ? reply_category_name[category] : "(none)", reply->sequence,
+              reply->server_time);
+        if (reply->client_swapped != 0) {
+            JOURNAL_ERROR("client_swapped=%d, byteswapping not implemented -> exiting",
+                          reply->client_swapped);
+            DEBUG("client_swapped=%d, byteswapping not implemented -> exiting",
+                  reply->client_swapped);
+            disable = true;
+            break;
+        }
+        switch (category) {
+        case CATEGORY_FROM_SERVER: process_data_from_server(reply.get()); break;
+        case CATEGORY_START_OF_DATA: DEBUG("START OF DATA"); break;
+        case CATEGORY_END_OF_DATA:
+            DEBUG("END OF DATA");
+            done = true;
+            break;
+        case CATEGORY_FROM_CLIENT: assert(false && "FromClient should never happen"); break;
+        case CATEGORY_CLIENT_STARTED: assert(false && "ClientStarted should never happen"); break;
+        case CATEGORY_CLIENT_DIED: assert(false && "ClientDied should never happen"); break;
+        default: assert(false && "unknown reply category"); break;
+        }
+    }
+
+    if (disable) record_finish();
+    xcb_disconnect(record_connection);
+    record_connection = nullptr;
+    DEBUG_AS("record_teardown", "closed record connection");
+    frontend_stop();
+    return nullptr;
+}
+
+static void record_wake()
+{
+    uint64_t one = 1;
+    while (write(wake_fd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+void record_thread_stop()
+{
+    DEBUG("stopping record data thread (done=%d)...", done ? 1 : 0);
+    bool disabled = record_finish();
+
+    int rc = -1;
+    if (disabled) {
+        // The server answers the disable with EndOfData, which ends the
+        // thread by itself; wake it anyway should that not come in time.
+        timespec deadline{};
+        clock_gettime(CLOCK_REALTIME, &deadline);
+        deadline.tv_sec += END_OF_DATA_WAIT_S;
+        rc = pthread_timedjoin_np(thread, nullptr, &deadline);
+    }
+    if (rc != 0) {
+        record_wake();
+        rc = pthread_join(thread, nullptr);
+    }
+    if (rc != 0) {
+        JOURNAL_ERROR("failed to join record data thread: %s", strerror(rc));
+        return;
+    }
+    close(wake_fd);
+    wake_fd = -1;
+    DEBUG("collected record data thread");
+}
