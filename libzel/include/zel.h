@@ -314,6 +314,141 @@ uint32_t stride_in_bytes(uint32_t width, uint8_t bits_per_pixel, uint8_t scanlin
 /* 1, 2 or 4; 0 for FORMAT_UNKNOWN and anything that is no pixel format. */
 uint8_t pixel_format_bytes_per_pixel(PixelFormat format);
 
+/* ---- limits a reader applies to every file ---- */
+
+/* Version written after the magic at the start of every file. */
+#define ZEL_FORMAT_VERSION 1
+/* Largest payload of one record frame, in bytes. */
+#define ZEL_MAX_PAYLOAD (512u * 1024u * 1024u)
+/* Largest uncompressed image or block data, and largest replay canvas. */
+#define ZEL_MAX_UNCOMPRESSED (512u * 1024u * 1024u)
+
+/* Results that must be looked at (C and C++). */
+#if defined(__cplusplus) && __cplusplus >= 201703L
+#define ZEL_NODISCARD [[nodiscard]]
+#elif defined(__GNUC__) || defined(__clang__)
+#define ZEL_NODISCARD __attribute__((warn_unused_result))
+#else
+#define ZEL_NODISCARD
+#endif
+
+/* ---- decompression ---- */
+
+/* A new ZelImage (type ZEL_IMAGE) with the geometry of the compressed one,
+ * data holding `length` bytes and bytes_per_line the padded stride (0 when
+ * the pixel format has no pixel size).  NULL with errno EINVAL when the data
+ * does not decompress to exactly `length` bytes or `length` passes
+ * ZEL_MAX_UNCOMPRESSED, ENOMEM without memory.  Free with zel_record_free. */
+ZEL_NODISCARD ZelImage* zel_image_decompress(const ZelCompressedImage* image);
+
+/* A new ZelImageBlocks (type ZEL_IMAGE_BLOCKS) holding the entries; NULL and
+ * errno as for zel_image_decompress. */
+ZEL_NODISCARD ZelImageBlocks* zel_image_blocks_decompress(const ZelCompressedImageBlocks* blocks);
+
+/* ---- reader ---- */
+
+/* Opaque reader of one recording, from a file or from memory. */
+typedef struct zel_reader ZelReader;
+
+typedef enum zel_read_status {
+    ZEL_READ_RECORD = 0,    /* a record was returned */
+    ZEL_READ_END = 1,       /* complete: the end-of-data record came last and nothing follows it */
+    ZEL_READ_TRUNCATED = 2, /* the data stops before an end-of-data record; all records before were good */
+    ZEL_READ_CORRUPT = 3,   /* a checksum or a field does not hold */
+    ZEL_READ_ERROR = 4      /* the file could not be read, or no memory; errno tells */
+} ZelReadStatus;
+
+/* Opens a recording file for reading; NULL with errno set.  The file's
+ * start (magic, version) is checked by the first zel_reader_next. */
+ZEL_NODISCARD ZelReader* zel_reader_open(const char* filename);
+
+/* Reads a recording held in memory; the bytes are not copied and must stay
+ * valid until zel_reader_close.  NULL only without memory. */
+ZEL_NODISCARD ZelReader* zel_reader_open_memory(const void* data, size_t size);
+
+/* Closes the reader; NULL is allowed. */
+void zel_reader_close(ZelReader* reader);
+
+/* Reads the next record.  On ZEL_READ_RECORD *record receives a new record
+ * of the structure its type names (compressed images stay compressed; see
+ * zel_image_decompress), freed by the caller with zel_record_free; the
+ * end-of-data record is returned as a ZelRecord of type ZEL_DONE.  On every
+ * other status *record is NULL and the status stays for later calls;
+ * zel_reader_problem_offset and zel_reader_problem say where and what. */
+ZEL_NODISCARD ZelReadStatus zel_reader_next(ZelReader* reader, ZelRecord** record);
+
+/* Byte offset of the frame of the record last returned. */
+uint64_t zel_reader_record_offset(const ZelReader* reader);
+/* Bytes of that frame (head, payload and checksum). */
+uint64_t zel_reader_record_size(const ZelReader* reader);
+/* Byte offset at which the truncation or corruption was found: the start of
+ * the incomplete or damaged frame (0 for a damaged file start). */
+uint64_t zel_reader_problem_offset(const ZelReader* reader);
+/* What went wrong, as one line of text without the offset; "" while all is
+ * well.  Valid until the next call on the reader. */
+const char* zel_reader_problem(const ZelReader* reader);
+/* Size of the file (as opened) or of the buffer, in bytes. */
+uint64_t zel_reader_size(const ZelReader* reader);
+
+/* Continues reading at a frame offset that zel_reader_record_offset gave
+ * for this reader (an index for seeking); clears a previous status.
+ * 0 on success, -1 with errno EINVAL for an offset outside the data. */
+ZEL_NODISCARD int zel_reader_seek(ZelReader* reader, uint64_t offset);
+
+/* A static name of a read status: "record", "end", "truncated", ... */
+const char* zel_read_status_to_string(ZelReadStatus status);
+
+/* ---- replay ---- */
+
+/* A screen rebuilt by applying records in order. */
+typedef struct zel_replay ZelReplay;
+
+/* A new empty replay (no screen until a header is applied); NULL without memory. */
+ZEL_NODISCARD ZelReplay* zel_replay_new(void);
+
+/* A copy of the whole state, for keyframes; NULL without memory. */
+ZEL_NODISCARD ZelReplay* zel_replay_clone(const ZelReplay* replay);
+
+/* Releases it; NULL is allowed. */
+void zel_replay_free(ZelReplay* replay);
+
+/* Applies one record: a header sets the size, pixel format, scanline pad
+ * and palette and clears the screen; an image (plain or compressed) paints
+ * its rectangle, clipped to the screen; image blocks (plain or compressed)
+ * paint each entry's rectangle; a screen change resizes, keeping the
+ * top-left part and clearing the rest; a cursor image sets the cursor and
+ * the pointer position; a cursor position moves the pointer.  Other types
+ * only advance the time.  0 on success; -1 with errno EINVAL when the
+ * record does not fit (an image before the header or in another pixel
+ * format, inconsistent lengths, undecodable data; the screen is left as it
+ * was), ENOMEM without memory. */
+ZEL_NODISCARD int zel_replay_apply(ZelReplay* replay, const void* record);
+
+/* 1 once a header has been applied, else 0. */
+int zel_replay_has_screen(const ZelReplay* replay);
+uint16_t zel_replay_width(const ZelReplay* replay);
+uint16_t zel_replay_height(const ZelReplay* replay);
+PixelFormat zel_replay_pixel_format(const ZelReplay* replay);
+/* Timestamp of the last record applied (0 before any). */
+uint64_t zel_replay_time(const ZelReplay* replay);
+
+/* The screen in the recorded layout: height rows of *stride bytes each
+ * (the ZPixmap stride of the width), pixels as the server delivered them.
+ * NULL before the header (or for an empty screen). */
+const uint8_t* zel_replay_canvas(const ZelReplay* replay, uint32_t* stride);
+
+/* Writes the screen as 8-bit R, G, B, A bytes, width * height * 4 bytes,
+ * rows top to bottom without padding; with_cursor draws the cursor image at
+ * the pointer (its ARGB is premultiplied, as the server gives it).  Pixels
+ * with an unused byte get alpha 255; palette indexes past the palette are
+ * black.  0 on success, -1 with errno EINVAL when size is too small or
+ * there is no screen. */
+ZEL_NODISCARD int zel_replay_render_rgba(const ZelReplay* replay, uint8_t* out, size_t size, int with_cursor);
+
+/* Pointer position; returns 1 when a cursor image is known, else 0 (the
+ * position is still written when known from a cursor position record). */
+int zel_replay_cursor(const ZelReplay* replay, int16_t* x, int16_t* y);
+
 #ifdef __cplusplus
 }
 #endif

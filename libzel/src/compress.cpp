@@ -1,0 +1,197 @@
+// Image compression with zstd.  The compressor thread calls this for every
+// frame, so each thread keeps one compression context for its lifetime
+// instead of allocating one per frame.
+#include <zstd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "zel_internal.h"
+
+namespace zel {
+namespace {
+
+// Chosen from the screen-content measurements in docs/compression.md.
+constexpr int compression_level = 1;
+
+struct ThreadContexts {
+    ZSTD_CCtx* cctx = nullptr;
+    ZSTD_DCtx* dctx = nullptr;
+    ThreadContexts() = default;
+    ThreadContexts(const ThreadContexts&) = delete;
+    ThreadContexts& operator=(const ThreadContexts&) = delete;
+    ~ThreadContexts() {
+        ZSTD_freeCCtx(cctx);
+        ZSTD_freeDCtx(dctx);
+    }
+};
+
+thread_local ThreadContexts contexts;
+
+// Compresses n bytes into a new malloc'ed block; nullptr on failure.
+uint8_t* compress(const uint8_t* data, size_t n, uint32_t* out_length) {
+    if (n > ZEL_MAX_UNCOMPRESSED || (data == nullptr && n != 0)) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    if (contexts.cctx == nullptr) {
+        contexts.cctx = ZSTD_createCCtx();
+        if (contexts.cctx == nullptr) {
+            errno = ENOMEM;
+            return nullptr;
+        }
+    }
+    ZSTD_CCtx* c = contexts.cctx;
+    ZSTD_CCtx_reset(c, ZSTD_reset_session_and_parameters);
+    ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, compression_level);
+    ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 1);
+    ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 0);  // every frame has its own CRC-32C
+    size_t bound = ZSTD_compressBound(n);
+    auto* out = static_cast<uint8_t*>(std::malloc(bound == 0 ? 1 : bound));
+    if (out == nullptr) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    static const uint8_t nothing = 0;
+    size_t got = ZSTD_compress2(c, out, bound, n == 0 ? &nothing : data, n);
+    if (ZSTD_isError(got) || got > UINT32_MAX) {
+        std::free(out);
+        errno = ZSTD_isError(got) ? ENOMEM : EINVAL;  // with valid input only allocation can fail
+        return nullptr;
+    }
+    // Give back the unused tail of the bound.
+    if (auto* shrunk = static_cast<uint8_t*>(std::realloc(out, got == 0 ? 1 : got))) out = shrunk;
+    *out_length = static_cast<uint32_t>(got);
+    return out;
+}
+
+// Decompresses exactly `length` bytes; nullptr (errno EINVAL or ENOMEM) otherwise.
+uint8_t* decompress(const uint8_t* data, uint32_t compressed_length, uint32_t length) {
+    if (length > ZEL_MAX_UNCOMPRESSED || (data == nullptr && compressed_length != 0)) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    // The frame states its size: refuse before allocating when it differs.
+    unsigned long long declared = ZSTD_getFrameContentSize(data, compressed_length);
+    if (declared != length) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    if (contexts.dctx == nullptr) {
+        contexts.dctx = ZSTD_createDCtx();
+        if (contexts.dctx == nullptr) {
+            errno = ENOMEM;
+            return nullptr;
+        }
+    }
+    auto* out = static_cast<uint8_t*>(std::malloc(length == 0 ? 1 : length));
+    if (out == nullptr) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    size_t got = ZSTD_decompressDCtx(contexts.dctx, out, length, data, compressed_length);
+    if (ZSTD_isError(got) || got != length) {
+        std::free(out);
+        errno = EINVAL;
+        return nullptr;
+    }
+    return out;
+}
+
+template <typename T>
+T* new_record() {
+    return static_cast<T*>(std::calloc(1, sizeof(T)));
+}
+
+}  // namespace
+}  // namespace zel
+
+extern "C" {
+
+ZelCompressedImage* zel_image_compress(const ZelImage* image) {
+    if (image == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    auto* c = zel::new_record<ZelCompressedImage>();
+    if (c == nullptr) return nullptr;
+    c->data = zel::compress(image->data, image->length, &c->compressed_length);
+    if (c->data == nullptr) {
+        std::free(c);
+        return nullptr;
+    }
+    c->type = ZEL_COMPRESSED_IMAGE;
+    c->timestamp = image->timestamp;
+    c->width = image->width;
+    c->height = image->height;
+    c->x = image->x;
+    c->y = image->y;
+    c->pixel_format = image->pixel_format;
+    c->scanline_pad = image->scanline_pad;
+    c->length = image->length;
+    return c;
+}
+
+ZelCompressedImageBlocks* zel_image_blocks_compress(const ZelImageBlocks* blocks) {
+    if (blocks == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    auto* c = zel::new_record<ZelCompressedImageBlocks>();
+    if (c == nullptr) return nullptr;
+    c->data = zel::compress(blocks->data, blocks->length, &c->compressed_length);
+    if (c->data == nullptr) {
+        std::free(c);
+        return nullptr;
+    }
+    c->type = ZEL_COMPRESSED_IMAGE_BLOCKS;
+    c->timestamp = blocks->timestamp;
+    c->length = blocks->length;
+    return c;
+}
+
+ZelImage* zel_image_decompress(const ZelCompressedImage* image) {
+    if (image == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    auto* i = zel::new_record<ZelImage>();
+    if (i == nullptr) return nullptr;
+    i->data = zel::decompress(image->data, image->compressed_length, image->length);
+    if (i->data == nullptr) {
+        std::free(i);
+        return nullptr;
+    }
+    i->type = ZEL_IMAGE;
+    i->timestamp = image->timestamp;
+    i->width = image->width;
+    i->height = image->height;
+    i->x = image->x;
+    i->y = image->y;
+    i->pixel_format = image->pixel_format;
+    i->scanline_pad = image->scanline_pad;
+    uint8_t bpp = pixel_format_bytes_per_pixel(image->pixel_format);
+    i->bytes_per_line = bpp == 0 ? 0 : stride_in_bytes(image->width, static_cast<uint8_t>(bpp * 8), image->scanline_pad);
+    i->length = image->length;
+    return i;
+}
+
+ZelImageBlocks* zel_image_blocks_decompress(const ZelCompressedImageBlocks* blocks) {
+    if (blocks == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    auto* b = zel::new_record<ZelImageBlocks>();
+    if (b == nullptr) return nullptr;
+    b->data = zel::decompress(blocks->data, blocks->compressed_length, blocks->length);
+    if (b->data == nullptr) {
+        std::free(b);
+        return nullptr;
+    }
+    b->type = ZEL_IMAGE_BLOCKS;
+    b->timestamp = blocks->timestamp;
+    b->length = blocks->length;
+    return b;
+}
+
+}  // extern "C"
