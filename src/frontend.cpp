@@ -532,9 +532,13 @@ void frontend_run()
 {
     DEBUG("starting frontend");
     // A stop asked for during set-up stands: the loop is then not entered.
+    // (Set, then look at the latch: a stop between the two still clears it.)
     __atomic_store_n(&frontend_is_running, 1, __ATOMIC_SEQ_CST);
-    if (__atomic_load_n(&frontend_stop_requested, __ATOMIC_SEQ_CST))
+    if (__atomic_load_n(&frontend_stop_requested, __ATOMIC_SEQ_CST)) {
         __atomic_store_n(&frontend_is_running, 0, __ATOMIC_SEQ_CST);
+        DEBUG("stop requested during set-up -> not entering the loop");
+        return;
+    }
     frontend_loop_setup();
     frontend_loop();
 }
