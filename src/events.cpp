@@ -439,7 +439,8 @@ void source_process_event(const xcb_generic_event_t* e)
     } else if (type == randr_event()) {
         source_handle_screen_change(as<xcb_randr_screen_change_notify_event_t>(e));
     } else {
-        std::printf("## %s: unknown event %d\n", __func__, type);
+        // in every mode, under the console lock so it never splits a debug line
+        debug_printf("## %s: unknown event %d\n", __func__, type);
         std::fflush(stdout);
         JOURNAL_ERROR("unknown event type %d", type);
     }
