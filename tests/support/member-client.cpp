@@ -18,6 +18,7 @@
 //   key TIME [WHO]     vote about a key press at TIME; WHO: self (default) or an atom number
 //   button TIME [WHO]  the same for a button press
 //   raw W0 W1 W2 W3 W4 a client message with these five data words
+//   echo TEXT          print TEXT (after the round trip), for synchronising
 //   quit               delete the property (if published), round trip, exit
 //
 // At exit (end of input or quit) a published property is deleted first:
@@ -157,6 +158,11 @@ bool run(Member& m, const std::string& line)
     } else if (cmd == "raw") {
         send_message(m, number(arg(1)), number(arg(2)), number(arg(3)), number(arg(4)),
                      number(arg(5)));
+    } else if (cmd == "echo") {
+        round_trip(m);
+        printf("%s\n", arg(1).c_str());
+        fflush(stdout);
+        return true;
     } else if (cmd == "quit") {
         return false;
     } else {
