@@ -339,6 +339,13 @@ static void region_add_rectangle(pixman_region16_t* region, int16_t x, int16_t y
     pixman_region_union_rect(region, region, x, y, w, h);
 }
 
+// The root size the last tick composed for.  When the screen has changed
+// size since, the compressor's frame keeps only what fitted both sizes and
+// clears the rest, so the next tick repaints the whole screen: the parts of
+// windows that a larger screen uncovers have no damage of their own.
+static uint16_t composed_width;
+static uint16_t composed_height;
+
 static void process_frame_tick()
 {
     DEBUG("start...");
@@ -347,6 +354,13 @@ static void process_frame_tick()
 
     pixman_region16_t global_damage;
     pixman_region_init(&global_damage);
+
+    if (root_width() != composed_width || root_height() != composed_height) {
+        DEBUG("screen is now %ux%u -> repainting all of it", root_width(), root_height());
+        composed_width = root_width();
+        composed_height = root_height();
+        region_add_rectangle(&global_damage, 0, 0, composed_width, composed_height);
+    }
 
     for (size_t i = 0; i < list_of_windows.size; ++i) {
         WindowState* w = &list_of_windows.ws[i];
@@ -469,12 +483,23 @@ static void frontend_loop_setup()
     fds[0] = pollfd{fd, POLLIN, 0};
     fds[1] = pollfd{0, POLLIN, 0};
     DEBUG("display_connection() -> fd=%d", fd);
+    if (fd == 0) {
+        // Standard input was closed when we started and the display
+        // connection took its number: reading it would eat the X stream.
+        // There is no standard input, as if it had been closed.
+        fds[1].fd = -1;
+        DEBUG("stdin is not open -> exiting");
+        JOURNAL_AS("frontend_loop", LOG_INFO, "stdin is not open -> exiting");
+        frontend_stop();
+    }
 }
 
 static void frontend_loop()
 {
     DEBUG("entering...");
     const int64_t frame_period = 1000 / framerate();
+    composed_width = root_width();
+    composed_height = root_height();
     int64_t next_frame_tick = current_time_in_ms() + frame_period;
 
     while (frontend_running()) {
