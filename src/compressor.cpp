@@ -8,7 +8,6 @@
 #include <pthread.h>
 
 #include <algorithm>
-#include <cassert>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -21,11 +20,17 @@
 #include "queue.h"
 #include "timer.h"
 
-// Broken invariants stop the process in every build type, with the text
-// saying what should have held.
-#define COMPRESSOR_CHECK(cond, text)                                       \
-    do {                                                                    \
-        if (!(cond)) __assert_fail((text), __FILE__, __LINE__, __func__);   \
+// Broken invariants stop the process in every build type (NDEBUG too), with
+// the text saying what should have held, in the form assert uses.
+[[noreturn]] static void check_failed(const char* text, const char* file, int line, const char* function)
+{
+    std::fprintf(stderr, "%s: %s:%d: %s: Assertion `%s' failed.\n", program_invocation_short_name, file, line,
+                 function, text);
+    std::abort();
+}
+#define COMPRESSOR_CHECK(cond, text)                                      \
+    do {                                                                   \
+        if (!(cond)) check_failed((text), __FILE__, __LINE__, __func__);   \
     } while (0)
 
 // ---- module state ----
@@ -562,7 +567,7 @@ static void handle_frame_tick()
         blocks.timestamp = time_in_us();
         blocks.data = blocks_data;
         blocks.length = image_blocks_data_fill(frame, boxes, nchanged, blocks_data);
-        assert(blocks.length <= blocks_data_size);
+        COMPRESSOR_CHECK(blocks.length <= blocks_data_size, "block data should fit its buffer");
         ZelCompressedImageBlocks* compressed = zel_image_blocks_compress(&blocks);
         if (compressed == nullptr) {
             JOURNAL_ERROR("failed to allocate a ZelCompressedImageBlocks");
