@@ -1,0 +1,858 @@
+// zeldump: lists, checks and exports ZEL recordings.
+//
+//   zeldump FILE                 one line per record
+//   zeldump --json FILE          one JSON object per record
+//   zeldump --stats FILE         counts, bytes, duration, compression, frames
+//   zeldump --verify FILE        exit 0 complete, 2 truncated, 3 corrupt
+//   zeldump --png DIR [--every S | --at S ...] FILE
+//   zeldump --video OUT [--fps N] FILE
+#include <fcntl.h>
+#include <png.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "zel.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr int exit_ok = 0;
+constexpr int exit_usage = 1;
+constexpr int exit_truncated = 2;
+constexpr int exit_corrupt = 3;
+
+const char* const usage_text =
+    "usage: zeldump [OPTIONS] FILE\n"
+    "\n"
+    "Lists, checks and exports a ZEL recording.\n"
+    "\n"
+    "  (no option)        one line per record: byte offset, type, seconds since the\n"
+    "                     header's timestamp, and the record's fields\n"
+    "  --json             one JSON object per record instead\n"
+    "  --stats            records and bytes per type, duration, frames, compression ratio\n"
+    "  --verify           check every checksum and decode every image; exit 0 when the\n"
+    "                     recording is complete, 2 when truncated, 3 when corrupt\n"
+    "  --png DIR          write frames as PNG files DIR/frame-SSSSSS.mmm.png (seconds since\n"
+    "                     the header), the cursor drawn; with --every SECONDS a frame at\n"
+    "                     each step, with --at SECONDS (repeatable) the frame at that time,\n"
+    "                     with neither the last frame\n"
+    "  --video FILE       encode the recording with ffmpeg (H.264, yuv420p) at its frame\n"
+    "                     rate: the median interval of its image records, or --fps N\n"
+    "                     (default 10 when the recording has too few images). When the\n"
+    "                     screen size changes, every frame is padded with black at the\n"
+    "                     right and bottom to the largest size in the recording (rounded\n"
+    "                     up to even numbers)\n"
+    "  --no-cursor        leave the cursor out of PNG and video frames\n"
+    "  --quiet            no progress lines on standard error\n"
+    "  --help             this text\n"
+    "\n"
+    "Exit status: 0 success; 1 bad usage, unreadable file or failed export; for listing,\n"
+    "--json, --stats and --verify 2 when the recording is truncated and 3 when it is\n"
+    "corrupt (the readable records before the damage are still listed). Exports use the\n"
+    "readable records and warn about damage on standard error.\n";
+
+struct Options {
+    bool json = false;
+    bool stats = false;
+    bool verify = false;
+    std::string png_dir;
+    std::string video;
+    double every = 0;
+    std::vector<double> at;
+    double fps = 0;
+    bool cursor = true;
+    bool quiet = false;
+    std::string file;
+};
+
+struct ReaderDeleter {
+    void operator()(ZelReader* r) const { zel_reader_close(r); }
+};
+struct ReplayDeleter {
+    void operator()(ZelReplay* r) const { zel_replay_free(r); }
+};
+struct RecordDeleter {
+    void operator()(ZelRecord* r) const { zel_record_free(r); }
+};
+using Reader = std::unique_ptr<ZelReader, ReaderDeleter>;
+using Replay = std::unique_ptr<ZelReplay, ReplayDeleter>;
+using Record = std::unique_ptr<ZelRecord, RecordDeleter>;
+
+const char* format_name(PixelFormat f) {
+    switch (f) {
+    case FORMAT_NOT_FOUND: return "not_found";
+    case FORMAT_UNKNOWN: return "unknown";
+    case PALETTE8: return "PALETTE8";
+    case RGB332: return "RGB332";
+    case BGR233: return "BGR233";
+    case RGB565: return "RGB565";
+    case BGR565: return "BGR565";
+    case xRGB8888: return "xRGB8888";
+    case xBGR8888: return "xBGR8888";
+    case RGBx8888: return "RGBx8888";
+    case BGRx8888: return "BGRx8888";
+    case ARGB8888: return "ARGB8888";
+    case ABGR8888: return "ABGR8888";
+    case RGBA8888: return "RGBA8888";
+    case BGRA8888: return "BGRA8888";
+    }
+    return "invalid";
+}
+
+// A JSON string literal, or null.
+std::string quoted(const uint8_t* s) {
+    if (s == nullptr) return "null";
+    std::string out = "\"";
+    for (const uint8_t* p = s; *p; ++p) {
+        char buf[8];
+        switch (*p) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\t': out += "\\t"; break;
+        case '\r': out += "\\r"; break;
+        default:
+            if (*p < 0x20 || *p == 0x7f) {
+                std::snprintf(buf, sizeof buf, "\\u%04x", *p);
+                out += buf;
+            } else {
+                out += static_cast<char>(*p);
+            }
+        }
+    }
+    return out + "\"";
+}
+
+bool is_image(uint8_t type) {
+    return type == ZEL_IMAGE || type == ZEL_COMPRESSED_IMAGE || type == ZEL_IMAGE_BLOCKS ||
+           type == ZEL_COMPRESSED_IMAGE_BLOCKS;
+}
+
+// Fields of one record as (name, JSON value) pairs.
+std::vector<std::pair<std::string, std::string>> fields_of(const ZelRecord* r) {
+    std::vector<std::pair<std::string, std::string>> f;
+    auto num = [&f](const char* k, long long v) { f.emplace_back(k, std::to_string(v)); };
+    auto str = [&f](const char* k, const std::string& v) { f.emplace_back(k, quoted(reinterpret_cast<const uint8_t*>(v.c_str()))); };
+    switch (r->type) {
+    case ZEL_HEADER: {
+        auto* h = reinterpret_cast<const ZelHeader*>(r);
+        num("version", h->version);
+        num("depth", h->depth);
+        num("width", h->width);
+        num("height", h->height);
+        str("pixel_format", format_name(h->pixel_format));
+        num("scanline_pad", h->scanline_pad);
+        num("palette_size", h->palette_size);
+        num("min_keycode", h->min_keycode);
+        num("max_keycode", h->max_keycode);
+        f.emplace_back("user", quoted(h->user));
+        f.emplace_back("tfn", quoted(h->tfn));
+        break;
+    }
+    case ZEL_IMAGE: {
+        auto* i = reinterpret_cast<const ZelImage*>(r);
+        num("x", i->x);
+        num("y", i->y);
+        num("width", i->width);
+        num("height", i->height);
+        str("pixel_format", format_name(i->pixel_format));
+        num("scanline_pad", i->scanline_pad);
+        num("bytes_per_line", i->bytes_per_line);
+        num("length", i->length);
+        break;
+    }
+    case ZEL_COMPRESSED_IMAGE: {
+        auto* c = reinterpret_cast<const ZelCompressedImage*>(r);
+        num("x", c->x);
+        num("y", c->y);
+        num("width", c->width);
+        num("height", c->height);
+        str("pixel_format", format_name(c->pixel_format));
+        num("scanline_pad", c->scanline_pad);
+        num("length", c->length);
+        num("compressed_length", c->compressed_length);
+        break;
+    }
+    case ZEL_IMAGE_BLOCKS:
+        num("length", reinterpret_cast<const ZelImageBlocks*>(r)->length);
+        break;
+    case ZEL_COMPRESSED_IMAGE_BLOCKS: {
+        auto* c = reinterpret_cast<const ZelCompressedImageBlocks*>(r);
+        num("length", c->length);
+        num("compressed_length", c->compressed_length);
+        break;
+    }
+    case ZEL_CURSOR_IMAGE: {
+        auto* c = reinterpret_cast<const ZelCursorImage*>(r);
+        num("x", c->x);
+        num("y", c->y);
+        num("width", c->width);
+        num("height", c->height);
+        num("xhot", c->xhot);
+        num("yhot", c->yhot);
+        num("cursor_serial", c->cursor_serial);
+        num("pixels", c->length);
+        break;
+    }
+    case ZEL_CURSOR_POSITION: {
+        auto* c = reinterpret_cast<const ZelCursorPosition*>(r);
+        num("x", c->x);
+        num("y", c->y);
+        break;
+    }
+    case ZEL_SCREEN_CHANGE: {
+        auto* s = reinterpret_cast<const ZelScreenChange*>(r);
+        num("width", s->width);
+        num("height", s->height);
+        break;
+    }
+    case ZEL_LAST_INPUT: {
+        auto* l = reinterpret_cast<const ZelLastInput*>(r);
+        f.emplace_back("user", quoted(l->user));
+        f.emplace_back("tfn", quoted(l->tfn));
+        break;
+    }
+    case ZEL_FOOTER_ITEM_APP:
+    case ZEL_FOOTER_ITEM_HOST:
+    case ZEL_FOOTER_ITEM_IP:
+    case ZEL_FOOTER_ITEM_SID:
+    case ZEL_FOOTER_ITEM_TID:
+    case ZEL_FOOTER_ITEM_APPFMT:
+        f.emplace_back("item", quoted(reinterpret_cast<const ZelFooterItem*>(r)->item));
+        break;
+    default:
+        break;
+    }
+    return f;
+}
+
+// Seconds of a timestamp relative to the recording's start.
+struct Clock {
+    bool known = false;
+    uint64_t base = 0;
+    void see(const ZelRecord* r) {
+        if (!known) {
+            known = true;
+            base = r->timestamp;
+        }
+    }
+    double seconds(uint64_t t) const {
+        return known ? (static_cast<double>(t) - static_cast<double>(base)) / 1e6 : 0.0;
+    }
+};
+
+Reader open_reader(const std::string& file) {
+    Reader r(zel_reader_open(file.c_str()));
+    if (!r) std::fprintf(stderr, "zeldump: cannot open %s: %s\n", file.c_str(), std::strerror(errno));
+    return r;
+}
+
+// One line about the reader's final status on standard error; the exit status.
+int report_status(const std::string& file, ZelReader* reader, ZelReadStatus s, bool for_export) {
+    if (s == ZEL_READ_END) return exit_ok;
+    const char* what = s == ZEL_READ_TRUNCATED ? "truncated" : s == ZEL_READ_CORRUPT ? "corrupt" : "unreadable";
+    std::fprintf(stderr, "zeldump: %s%s: %s at byte %" PRIu64 ": %s\n", for_export ? "warning: " : "", file.c_str(), what,
+                 zel_reader_problem_offset(reader), zel_reader_problem(reader));
+    if (for_export && s != ZEL_READ_ERROR) return exit_ok;
+    if (s == ZEL_READ_TRUNCATED) return exit_truncated;
+    if (s == ZEL_READ_CORRUPT) return exit_corrupt;
+    return exit_usage;
+}
+
+// Progress on standard error about once a second.
+class Progress {
+public:
+    Progress(const char* what, bool quiet) : what_(what), quiet_(quiet), tty_(::isatty(2) != 0) {}
+    void update(double fraction, uint64_t frames) {
+        if (quiet_) return;
+        auto now = std::chrono::steady_clock::now();
+        if (now - last_ < std::chrono::seconds(1)) return;
+        last_ = now;
+        shown_ = true;
+        std::fprintf(stderr, "%szeldump: %s: %" PRIu64 " frames, %.0f%% of the recording%s", tty_ ? "\r" : "", what_,
+                     frames, fraction * 100.0, tty_ ? "" : "\n");
+    }
+    void finish(uint64_t frames) {
+        if (quiet_) return;
+        if (shown_ || frames > 0)
+            std::fprintf(stderr, "%szeldump: %s: %" PRIu64 " frames written\n", tty_ && shown_ ? "\r" : "", what_, frames);
+    }
+
+private:
+    const char* what_;
+    bool quiet_;
+    bool tty_;
+    bool shown_ = false;
+    std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
+
+int list_records(const Options& o) {
+    Reader reader = open_reader(o.file);
+    if (!reader) return exit_usage;
+    Clock clock;
+    ZelReadStatus s;
+    for (;;) {
+        ZelRecord* raw = nullptr;
+        s = zel_reader_next(reader.get(), &raw);
+        if (s != ZEL_READ_RECORD) break;
+        Record r(raw);
+        clock.see(r.get());
+        const char* type = zel_record_type_to_string(static_cast<ZelRecordType>(r->type));
+        uint64_t offset = zel_reader_record_offset(reader.get());
+        if (o.json) {
+            std::printf("{\"offset\":%" PRIu64 ",\"type\":\"%s\",\"time\":%.6f,\"timestamp\":%" PRIu64 ",\"size\":%" PRIu64,
+                        offset, type, clock.seconds(r->timestamp), r->timestamp, zel_reader_record_size(reader.get()));
+            for (const auto& [k, v] : fields_of(r.get())) std::printf(",\"%s\":%s", k.c_str(), v.c_str());
+            std::printf("}\n");
+        } else {
+            std::printf("%10" PRIu64 " %-23s %+12.6f", offset, type, clock.seconds(r->timestamp));
+            for (const auto& [k, v] : fields_of(r.get())) std::printf(" %s=%s", k.c_str(), v.c_str());
+            std::printf("\n");
+        }
+    }
+    std::fflush(stdout);
+    return report_status(o.file, reader.get(), s, false);
+}
+
+int show_stats(const Options& o) {
+    Reader reader = open_reader(o.file);
+    if (!reader) return exit_usage;
+    struct PerType {
+        uint64_t count = 0;
+        uint64_t bytes = 0;
+    };
+    std::map<std::string, PerType> types;
+    Clock clock;
+    uint64_t records = 0, bytes = 16, first = 0, last = 0;
+    uint64_t uncompressed = 0, compressed = 0, full = 0, block_frames = 0;
+    std::vector<std::pair<uint16_t, uint16_t>> sizes;
+    std::string format = "none";
+    ZelReadStatus s;
+    for (;;) {
+        ZelRecord* raw = nullptr;
+        s = zel_reader_next(reader.get(), &raw);
+        if (s != ZEL_READ_RECORD) break;
+        Record r(raw);
+        clock.see(r.get());
+        if (records == 0) first = r->timestamp;
+        last = std::max(last, r->timestamp);
+        ++records;
+        PerType& t = types[zel_record_type_to_string(static_cast<ZelRecordType>(r->type))];
+        ++t.count;
+        t.bytes += zel_reader_record_size(reader.get());
+        bytes += zel_reader_record_size(reader.get());
+        switch (r->type) {
+        case ZEL_HEADER: {
+            auto* h = reinterpret_cast<const ZelHeader*>(r.get());
+            format = format_name(h->pixel_format);
+            sizes.emplace_back(h->width, h->height);
+            break;
+        }
+        case ZEL_SCREEN_CHANGE: {
+            auto* c = reinterpret_cast<const ZelScreenChange*>(r.get());
+            sizes.emplace_back(c->width, c->height);
+            break;
+        }
+        case ZEL_COMPRESSED_IMAGE: {
+            auto* c = reinterpret_cast<const ZelCompressedImage*>(r.get());
+            uncompressed += c->length;
+            compressed += c->compressed_length;
+            ++full;
+            break;
+        }
+        case ZEL_COMPRESSED_IMAGE_BLOCKS: {
+            auto* c = reinterpret_cast<const ZelCompressedImageBlocks*>(r.get());
+            uncompressed += c->length;
+            compressed += c->compressed_length;
+            ++block_frames;
+            break;
+        }
+        case ZEL_IMAGE:
+            ++full;
+            break;
+        case ZEL_IMAGE_BLOCKS:
+            ++block_frames;
+            break;
+        default:
+            break;
+        }
+    }
+    const char* status = s == ZEL_READ_END ? "complete" : zel_read_status_to_string(s);
+    double duration = records ? static_cast<double>(last - std::min(first, clock.base)) / 1e6 : 0;
+    std::printf("file: %s\nstatus: %s", o.file.c_str(), status);
+    if (s != ZEL_READ_END)
+        std::printf(" at byte %" PRIu64 " (%s)", zel_reader_problem_offset(reader.get()), zel_reader_problem(reader.get()));
+    std::printf("\nrecords: %" PRIu64 "\nbytes: %" PRIu64 " of %" PRIu64 " in the file\n", records, bytes,
+                zel_reader_size(reader.get()));
+    std::printf("duration: %.3f s\npixel format: %s\nscreen sizes:", duration, format.c_str());
+    for (auto [w, h] : sizes) std::printf(" %ux%u", w, h);
+    std::printf("\nframes: %" PRIu64 " (%" PRIu64 " full images, %" PRIu64 " block updates)", full + block_frames, full,
+                block_frames);
+    if (duration > 0) std::printf(", %.2f per second", static_cast<double>(full + block_frames) / duration);
+    std::printf("\nimage data: %" PRIu64 " bytes uncompressed, %" PRIu64 " compressed", uncompressed, compressed);
+    if (compressed > 0) std::printf(", ratio %.2f", static_cast<double>(uncompressed) / static_cast<double>(compressed));
+    std::printf("\n%-24s %10s %14s\n", "type", "count", "bytes");
+    for (const auto& [name, t] : types) std::printf("%-24s %10" PRIu64 " %14" PRIu64 "\n", name.c_str(), t.count, t.bytes);
+    std::fflush(stdout);
+    return report_status(o.file, reader.get(), s, false);
+}
+
+int verify(const Options& o) {
+    Reader reader = open_reader(o.file);
+    if (!reader) return exit_usage;
+    Replay replay(zel_replay_new());
+    uint64_t records = 0;
+    ZelReadStatus s;
+    for (;;) {
+        ZelRecord* raw = nullptr;
+        s = zel_reader_next(reader.get(), &raw);
+        if (s != ZEL_READ_RECORD) break;
+        Record r(raw);
+        ++records;
+        // Decoding every image proves its data, not only its checksum.
+        if (zel_replay_apply(replay.get(), r.get()) != 0 && (is_image(r->type) || r->type == ZEL_HEADER ||
+                                                              r->type == ZEL_SCREEN_CHANGE)) {
+            std::fprintf(stderr, "zeldump: %s: corrupt at byte %" PRIu64 ": %s record does not decode or fit the screen: %s\n",
+                         o.file.c_str(), zel_reader_record_offset(reader.get()),
+                         zel_record_type_to_string(static_cast<ZelRecordType>(r->type)), std::strerror(errno));
+            return exit_corrupt;
+        }
+    }
+    if (s == ZEL_READ_END) {
+        std::printf("%s: complete, %" PRIu64 " records, all checksums hold\n", o.file.c_str(), records);
+        return exit_ok;
+    }
+    const char* what = s == ZEL_READ_TRUNCATED ? "truncated" : s == ZEL_READ_CORRUPT ? "corrupt" : "unreadable";
+    std::fprintf(stderr, "zeldump: %s: %s at byte %" PRIu64 ": %s; %" PRIu64 " good records before it\n", o.file.c_str(),
+                 what, zel_reader_problem_offset(reader.get()), zel_reader_problem(reader.get()), records);
+    return s == ZEL_READ_TRUNCATED ? exit_truncated : s == ZEL_READ_CORRUPT ? exit_corrupt : exit_usage;
+}
+
+// ---- frames ----
+
+bool write_png(const std::string& path, const uint8_t* rgba, uint32_t w, uint32_t h) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = w;
+    image.height = h;
+    image.format = PNG_FORMAT_RGBA;
+    if (png_image_write_to_file(&image, path.c_str(), 0, rgba, 0, nullptr) == 0) {
+        std::fprintf(stderr, "zeldump: cannot write %s: %s\n", path.c_str(), image.message);
+        png_image_free(&image);
+        return false;
+    }
+    return true;
+}
+
+std::string frame_name(const std::string& dir, double seconds) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "/frame-%010.3f.png", seconds);
+    return dir + buf;
+}
+
+// Renders the replay as RGBA into buf; false when there is no screen yet.
+bool render(const ZelReplay* replay, std::vector<uint8_t>& buf, bool cursor) {
+    if (!zel_replay_has_screen(replay)) return false;
+    size_t need = static_cast<size_t>(zel_replay_width(replay)) * zel_replay_height(replay) * 4;
+    if (need == 0) return false;
+    buf.resize(need);
+    return zel_replay_render_rgba(replay, buf.data(), buf.size(), cursor ? 1 : 0) == 0;
+}
+
+bool emit_png(const Options& o, const ZelReplay* replay, double seconds, std::vector<uint8_t>& buf) {
+    if (!render(replay, buf, o.cursor)) return true;  // nothing to show before the header
+    return write_png(frame_name(o.png_dir, seconds), buf.data(), zel_replay_width(replay), zel_replay_height(replay));
+}
+
+// Applies a record; damaged image data is reported once and skipped.
+void apply(ZelReplay* replay, const ZelRecord* r, uint64_t offset, bool& warned) {
+    if (zel_replay_apply(replay, r) != 0 && !warned && r->type != ZEL_CURSOR_IMAGE) {
+        warned = true;
+        std::fprintf(stderr, "zeldump: warning: %s record at byte %" PRIu64 " cannot be applied (%s); skipped\n",
+                     zel_record_type_to_string(static_cast<ZelRecordType>(r->type)), offset, std::strerror(errno));
+    }
+}
+
+// Frames at every step of `step` seconds from the start (forward, one pass).
+int export_every(const Options& o) {
+    Reader reader = open_reader(o.file);
+    if (!reader) return exit_usage;
+    Replay replay(zel_replay_new());
+    Clock clock;
+    std::vector<uint8_t> buf;
+    Progress progress("png", o.quiet);
+    uint64_t frames = 0;
+    double next = 0;
+    bool warned = false;
+    ZelReadStatus s;
+    for (;;) {
+        ZelRecord* raw = nullptr;
+        s = zel_reader_next(reader.get(), &raw);
+        if (s != ZEL_READ_RECORD) break;
+        Record r(raw);
+        clock.see(r.get());
+        double t = clock.seconds(r->timestamp);
+        while (next < t) {
+            if (zel_replay_has_screen(replay.get())) {
+                if (!emit_png(o, replay.get(), next, buf)) return exit_usage;
+                ++frames;
+            }
+            next += o.every;
+        }
+        apply(replay.get(), r.get(), zel_reader_record_offset(reader.get()), warned);
+        progress.update(static_cast<double>(zel_reader_record_offset(reader.get())) /
+                            static_cast<double>(std::max<uint64_t>(1, zel_reader_size(reader.get()))),
+                        frames);
+    }
+    // The state after the last record stands until its time.
+    double end = clock.seconds(zel_replay_time(replay.get()));
+    while (next <= end && zel_replay_has_screen(replay.get())) {
+        if (!emit_png(o, replay.get(), next, buf)) return exit_usage;
+        ++frames;
+        next += o.every;
+    }
+    progress.finish(frames);
+    return report_status(o.file, reader.get(), s, true);
+}
+
+// What a first pass learns about each record without decoding images.
+struct IndexEntry {
+    uint64_t offset;
+    uint64_t timestamp;
+    bool image;
+    bool keyframe;  // a header, or an image covering the whole screen of its time
+};
+
+struct Index {
+    std::vector<IndexEntry> entries;
+    uint64_t base = 0;
+    uint16_t max_width = 0;
+    uint16_t max_height = 0;
+    std::vector<uint64_t> image_times;
+    ZelReadStatus status = ZEL_READ_END;
+};
+
+Index build_index(ZelReader* reader) {
+    Index ix;
+    uint16_t w = 0, h = 0;
+    bool have_base = false;
+    for (;;) {
+        ZelRecord* raw = nullptr;
+        ZelReadStatus s = zel_reader_next(reader, &raw);
+        if (s != ZEL_READ_RECORD) {
+            ix.status = s;
+            break;
+        }
+        Record r(raw);
+        if (!have_base) {
+            have_base = true;
+            ix.base = r->timestamp;
+        }
+        IndexEntry e{zel_reader_record_offset(reader), r->timestamp, is_image(r->type), false};
+        if (r->type == ZEL_HEADER) {
+            auto* hd = reinterpret_cast<const ZelHeader*>(r.get());
+            w = hd->width;
+            h = hd->height;
+            e.keyframe = true;
+        } else if (r->type == ZEL_SCREEN_CHANGE) {
+            auto* c = reinterpret_cast<const ZelScreenChange*>(r.get());
+            w = c->width;
+            h = c->height;
+        } else if (r->type == ZEL_COMPRESSED_IMAGE || r->type == ZEL_IMAGE) {
+            // The two image structures share their geometry's offsets.
+            auto* c = reinterpret_cast<const ZelCompressedImage*>(r.get());
+            e.keyframe = c->x <= 0 && c->y <= 0 && c->x + c->width >= w && c->y + c->height >= h;
+        }
+        if (e.image) ix.image_times.push_back(r->timestamp);
+        ix.max_width = std::max(ix.max_width, w);
+        ix.max_height = std::max(ix.max_height, h);
+        ix.entries.push_back(e);
+    }
+    return ix;
+}
+
+// Rebuilds the screen as it was at absolute time t: non-image records from the
+// start, images only from the last keyframe at or before t.
+bool replay_until(ZelReader* reader, const Index& ix, uint64_t t, ZelReplay* replay) {
+    size_t end = 0;
+    while (end < ix.entries.size() && ix.entries[end].timestamp <= t) ++end;
+    size_t key = 0;
+    for (size_t i = end; i-- > 0;)
+        if (ix.entries[i].keyframe) {
+            key = i;
+            break;
+        }
+    if (end == 0) return true;
+    if (zel_reader_seek(reader, ix.entries[0].offset) != 0) return false;
+    bool warned = false;
+    for (size_t i = 0; i < end; ++i) {
+        ZelRecord* raw = nullptr;
+        if (zel_reader_next(reader, &raw) != ZEL_READ_RECORD) return false;
+        Record r(raw);
+        if (ix.entries[i].image && i < key) continue;  // painted over by the keyframe
+        apply(replay, r.get(), ix.entries[i].offset, warned);
+    }
+    return true;
+}
+
+int export_at(const Options& o) {
+    Reader reader = open_reader(o.file);
+    if (!reader) return exit_usage;
+    Index ix = build_index(reader.get());
+    std::vector<uint8_t> buf;
+    for (double seconds : o.at) {
+        Replay replay(zel_replay_new());
+        auto t = static_cast<uint64_t>(static_cast<double>(ix.base) + seconds * 1e6);
+        if (seconds < 0) t = ix.base;
+        if (!replay_until(reader.get(), ix, t, replay.get())) {
+            std::fprintf(stderr, "zeldump: %s: cannot read the records again\n", o.file.c_str());
+            return exit_usage;
+        }
+        if (!zel_replay_has_screen(replay.get())) {
+            std::fprintf(stderr, "zeldump: no screen at %.3f s\n", seconds);
+            continue;
+        }
+        if (!emit_png(o, replay.get(), seconds, buf)) return exit_usage;
+    }
+    return report_status(o.file, reader.get(), ix.status, true);
+}
+
+int export_last(const Options& o) {
+    Reader reader = open_reader(o.file);
+    if (!reader) return exit_usage;
+    Index ix = build_index(reader.get());
+    if (ix.entries.empty()) {
+        std::fprintf(stderr, "zeldump: %s: no records\n", o.file.c_str());
+        return report_status(o.file, reader.get(), ix.status, false);
+    }
+    Replay replay(zel_replay_new());
+    uint64_t t = ix.entries.back().timestamp;
+    if (!replay_until(reader.get(), ix, t, replay.get())) return exit_usage;
+    std::vector<uint8_t> buf;
+    if (!emit_png(o, replay.get(), static_cast<double>(t - ix.base) / 1e6, buf)) return exit_usage;
+    return report_status(o.file, reader.get(), ix.status, true);
+}
+
+// ---- video ----
+
+double frame_rate(const Options& o, const Index& ix) {
+    if (o.fps > 0) return o.fps;
+    std::vector<uint64_t> gaps;
+    for (size_t i = 1; i < ix.image_times.size(); ++i)
+        if (ix.image_times[i] > ix.image_times[i - 1]) gaps.push_back(ix.image_times[i] - ix.image_times[i - 1]);
+    if (gaps.size() < 2) return 10;
+    std::nth_element(gaps.begin(), gaps.begin() + static_cast<long>(gaps.size() / 2), gaps.end());
+    double fps = 1e6 / static_cast<double>(gaps[gaps.size() / 2]);
+    return std::clamp(std::round(fps * 100) / 100, 1.0, 60.0);
+}
+
+class Encoder {
+public:
+    bool start(const std::string& out, uint32_t w, uint32_t h, double fps) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+        char size[32], rate[32];
+        std::snprintf(size, sizeof size, "%ux%u", w, h);
+        std::snprintf(rate, sizeof rate, "%.2f", fps);
+        std::vector<std::string> args = {"ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y",
+                                         "-f", "rawvideo", "-pix_fmt", "rgba", "-s", size, "-r", rate, "-i", "-",
+                                         "-c:v", "libx264", "-preset", "veryfast", "-crf", "18",
+                                         "-pix_fmt", "yuv420p", out};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
+        int rc = posix_spawnp(&pid_, "ffmpeg", &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(fds[0]);
+        if (rc != 0) {
+            ::close(fds[1]);
+            errno = rc;
+            return false;
+        }
+        fd_ = fds[1];
+        return true;
+    }
+    bool write(const uint8_t* p, size_t n) {
+        while (n > 0) {
+            ssize_t k = ::write(fd_, p, n);
+            if (k < 0) {
+                if (errno == EINTR) continue;
+                return false;
+            }
+            p += k;
+            n -= static_cast<size_t>(k);
+        }
+        return true;
+    }
+    // Closes the pipe and waits; true when ffmpeg succeeded.
+    bool finish() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+        if (pid_ <= 0) return false;
+        int status = 0;
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        pid_ = -1;
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    ~Encoder() { finish(); }
+
+private:
+    pid_t pid_ = -1;
+    int fd_ = -1;
+};
+
+int export_video(const Options& o) {
+    Reader reader = open_reader(o.file);
+    if (!reader) return exit_usage;
+    Index ix = build_index(reader.get());
+    if (ix.max_width == 0 || ix.max_height == 0 || ix.entries.empty()) {
+        std::fprintf(stderr, "zeldump: %s: no screen to encode\n", o.file.c_str());
+        return exit_usage;
+    }
+    const uint32_t W = (ix.max_width + 1u) & ~1u, H = (ix.max_height + 1u) & ~1u;
+    const double fps = frame_rate(o, ix);
+    const uint64_t first = ix.base, last = ix.entries.back().timestamp;
+    const auto total = static_cast<uint64_t>(std::floor(static_cast<double>(last - first) / 1e6 * fps)) + 1;
+    if (!o.quiet)
+        std::fprintf(stderr, "zeldump: video: %ux%u at %.2f frames per second, %" PRIu64 " frames\n", W, H, fps, total);
+    ::signal(SIGPIPE, SIG_IGN);
+    Encoder enc;
+    if (!enc.start(o.video, W, H, fps)) {
+        std::fprintf(stderr, "zeldump: cannot start ffmpeg: %s\n", std::strerror(errno));
+        return exit_usage;
+    }
+    if (zel_reader_seek(reader.get(), ix.entries[0].offset) != 0) return exit_usage;
+    Replay replay(zel_replay_new());
+    std::vector<uint8_t> screen, out(static_cast<size_t>(W) * H * 4);
+    Progress progress("video", o.quiet);
+    bool warned = false, ok = true;
+    uint64_t frame = 0;
+    auto frame_time = [&](uint64_t k) { return first + static_cast<uint64_t>(static_cast<double>(k) * 1e6 / fps); };
+    auto emit = [&]() {
+        std::fill(out.begin(), out.end(), 0);
+        for (size_t i = 3; i < out.size(); i += 4) out[i] = 255;
+        if (render(replay.get(), screen, o.cursor)) {
+            const size_t w = zel_replay_width(replay.get()), h = zel_replay_height(replay.get());
+            for (size_t y = 0; y < h; ++y) std::memcpy(out.data() + y * W * 4, screen.data() + y * w * 4, w * 4);
+        }
+        ++frame;
+        return enc.write(out.data(), out.size());
+    };
+    for (size_t i = 0; i < ix.entries.size() && ok; ++i) {
+        ZelRecord* raw = nullptr;
+        if (zel_reader_next(reader.get(), &raw) != ZEL_READ_RECORD) break;
+        Record r(raw);
+        while (ok && frame < total && frame_time(frame) < r->timestamp) ok = emit();
+        apply(replay.get(), r.get(), ix.entries[i].offset, warned);
+        progress.update(static_cast<double>(frame) / static_cast<double>(total), frame);
+    }
+    while (ok && frame < total) ok = emit();
+    bool encoded = enc.finish();
+    progress.finish(frame);
+    if (!ok || !encoded) {
+        std::fprintf(stderr, "zeldump: ffmpeg failed to encode %s\n", o.video.c_str());
+        return exit_usage;
+    }
+    return report_status(o.file, reader.get(), ix.status, true);
+}
+
+bool parse_number(const char* s, double& out) {
+    char* end = nullptr;
+    errno = 0;
+    out = std::strtod(s, &end);
+    return errno == 0 && end != s && *end == '\0' && std::isfinite(out);
+}
+
+int usage_error(const std::string& message) {
+    std::fprintf(stderr, "zeldump: %s\ntry 'zeldump --help'\n", message.c_str());
+    return exit_usage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&](const char* name) -> const char* {
+            if (i + 1 >= argc) return nullptr;
+            (void)name;
+            return argv[++i];
+        };
+        if (a == "--help" || a == "-h") {
+            std::fputs(usage_text, stdout);
+            return exit_ok;
+        } else if (a == "--json") {
+            o.json = true;
+        } else if (a == "--stats") {
+            o.stats = true;
+        } else if (a == "--verify") {
+            o.verify = true;
+        } else if (a == "--no-cursor") {
+            o.cursor = false;
+        } else if (a == "--quiet") {
+            o.quiet = true;
+        } else if (a == "--png" || a == "--video") {
+            const char* v = value(a.c_str());
+            if (v == nullptr) return usage_error(a + " needs an argument");
+            (a == "--png" ? o.png_dir : o.video) = v;
+        } else if (a == "--every" || a == "--at" || a == "--fps") {
+            const char* v = value(a.c_str());
+            double d = 0;
+            if (v == nullptr || !parse_number(v, d) || d < 0 || (a != "--at" && d <= 0))
+                return usage_error(a + " needs a positive number");
+            if (a == "--every") o.every = d;
+            else if (a == "--fps") o.fps = d;
+            else o.at.push_back(d);
+        } else if (!a.empty() && a[0] == '-' && a != "-") {
+            return usage_error("unknown option " + a);
+        } else if (o.file.empty()) {
+            o.file = a;
+        } else {
+            return usage_error("more than one file given (" + a + ")");
+        }
+    }
+    if (o.file.empty()) return usage_error("no recording given");
+    int modes = (o.json ? 1 : 0) + (o.stats ? 1 : 0) + (o.verify ? 1 : 0) + (o.png_dir.empty() ? 0 : 1) +
+                (o.video.empty() ? 0 : 1);
+    if (modes > 1) return usage_error("choose one of --json, --stats, --verify, --png, --video");
+    if ((o.every > 0 || !o.at.empty()) && o.png_dir.empty()) return usage_error("--every and --at go with --png");
+    if (o.every > 0 && !o.at.empty()) return usage_error("--every and --at exclude each other");
+    if (o.fps > 0 && o.video.empty()) return usage_error("--fps goes with --video");
+
+    if (o.stats) return show_stats(o);
+    if (o.verify) return verify(o);
+    if (!o.video.empty()) return export_video(o);
+    if (!o.png_dir.empty()) {
+        struct stat st {};
+        if (::stat(o.png_dir.c_str(), &st) != 0 && ::mkdir(o.png_dir.c_str(), 0755) != 0) {
+            std::fprintf(stderr, "zeldump: cannot create %s: %s\n", o.png_dir.c_str(), std::strerror(errno));
+            return exit_usage;
+        }
+        if (o.every > 0) return export_every(o);
+        if (!o.at.empty()) return export_at(o);
+        return export_last(o);
+    }
+    return list_records(o);
+}
