@@ -370,6 +370,7 @@ TEST_F(WindowListTest, TeardownReleasesEveryAccumulator)
     for (xcb_window_t w : {a, b}) {
         WindowState* st = tracked(w);
         ASSERT_NE(st, nullptr);
+        pixman_region_clear(&st->accumulator);
         for (int i = 0; i < 5; i++)
             pixman_region_union_rect(&st->accumulator, &st->accumulator, i * 10, i * 10, 3, 3);
         EXPECT_GT(pixman_region_n_rects(&st->accumulator), 1);
