@@ -51,6 +51,10 @@ static void signals_block_all()
 void signals_thread_start()
 {
     signals_block_all();
+    // Set before the thread exists, so that a stop that comes before the
+    // thread reaches sigwait still wakes it: the SIGTERM then waits, blocked,
+    // until sigwait takes it.
+    running = true;
     int rc = pthread_create(&thread, nullptr, signals_function, nullptr);
     if (rc != 0) fail(rc, "failed to create signals thread");
     rc = pthread_setname_np(thread, "signals");
