@@ -270,3 +270,28 @@ TEST(Pixels, BytesPerPixelOfEveryFormat) {
 }
 
 }  // namespace
+
+namespace {
+
+// The smallest complete recording, byte for byte as docs/zel-format.md shows
+// it: pins the magic, the frame layout and the CRC-32C variant.
+TEST(Format, TheDocumentedExampleIsByteExact) {
+    const std::vector<uint8_t> file = {
+        0x89, 0x5A, 0x45, 0x4C, 0x0D, 0x0A, 0x1A, 0x0A, 0x01, 0x00, 0x00, 0x00, 0x5E, 0xAF, 0xCF, 0x31,
+        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x40, 0x1E, 0x18, 0x24, 0x0A, 0x06, 0x00,
+        0xC5, 0x50, 0x07, 0x09, 0xC7, 0x4B, 0x67, 0x48};
+    ReadResult r = read_memory(file, file.size());
+    EXPECT_EQ(r.status, ZEL_READ_END) << r.problem;
+    ASSERT_EQ(r.records.size(), 1u);
+    EXPECT_EQ(r.records[0]->type, ZEL_DONE);
+    EXPECT_EQ(r.records[0]->timestamp, 1'700'000'000'000'000ull);
+
+    TempDir dir;
+    ZelWriter* w = zel_writer_open(dir.file("d.zel").c_str());
+    ZelRecord done{ZEL_DONE, 1'700'000'000'000'000ull};
+    ASSERT_EQ(zel_record_write(w, &done), 0);
+    ASSERT_EQ(zel_writer_close(w), 0);
+    EXPECT_EQ(read_file(dir.file("d.zel")), file);
+}
+
+}  // namespace
