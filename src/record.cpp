@@ -44,7 +44,7 @@ static pthread_t thread;
 // when no EndOfData can be expected (the main connection is broken, or the
 // server does not answer the disable in time).
 static int wake_fd = -1;
-static uint32_t record_connection_base;
+static std::atomic<int> record_socket{-1};
 
 // How long a stop waits for the EndOfData reply before waking the thread.
 static constexpr time_t END_OF_DATA_WAIT_S = 2;
@@ -62,9 +62,9 @@ enum RecordCategory : uint8_t {
     CATEGORY_END_OF_DATA = 5,
 };
 
-uint32_t record_connection_id_base()
+int record_connection_fd()
 {
-    return record_connection_base;
+    return record_socket;
 }
 
 void record_thread_start()
@@ -76,7 +76,7 @@ void record_thread_start()
     if (error != 0)
         errx(1, "failed to connect to display %s for RECORD extension: %s", display_name(),
              xcb_error_code_to_string(error));
-    record_connection_base = xcb_get_setup(record_connection)->resource_id_base;
+    record_socket = xcb_get_file_descriptor(record_connection);
     DEBUG("connected");
 
     done = false;
@@ -181,22 +181,24 @@ static void process_motion_notify(const xcb_motion_notify_event_t* e)
           e->sequence, static_cast<int>(e->time), e->root_x, e->root_y);
 }
 
-// The intercepted device events: 32-byte wire events, back to back.
+// The intercepted device events: 32-byte wire events, back to back (the
+// xcb event structures are longer: they carry the widened sequence number).
+static constexpr size_t WIRE_EVENT_SIZE = 32;
+
 static void process_data_from_server(const xcb_record_enable_context_reply_t* reply)
 {
     const uint8_t* data = xcb_record_enable_context_data(reply);
     size_t length = static_cast<size_t>(xcb_record_enable_context_data_length(reply));
     size_t count = 0;
-    for (size_t offset = 0; offset + sizeof(xcb_generic_event_t) <= length;
-         offset += sizeof(xcb_generic_event_t)) {
+    for (size_t offset = 0; offset + WIRE_EVENT_SIZE <= length; offset += WIRE_EVENT_SIZE) {
         // Copied out: the wire data carries no alignment promise.
         union {
             xcb_generic_event_t generic;
             xcb_key_press_event_t key;
             xcb_button_press_event_t button;
             xcb_motion_notify_event_t motion;
-        } event;
-        memcpy(&event, data + offset, sizeof event);
+        } event{};
+        memcpy(&event, data + offset, WIRE_EVENT_SIZE);
         count++;
 
         uint8_t code = event.generic.response_type;
@@ -299,6 +301,7 @@ void* record_function(void* /*arg*/)
     }
 
     if (disable) record_finish();
+    record_socket = -1;
     xcb_disconnect(record_connection);
     record_connection = nullptr;
     DEBUG_AS("record_teardown", "closed record connection");

@@ -9,6 +9,7 @@
 #include <xcb/xcb.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -46,7 +47,7 @@ protected:
         args_.push_back(path_);
         for (auto& a : args_) argv_.push_back(a.data());
         cli_parse_arguments(static_cast<int>(argv_.size()), argv_.data());
-        debugging_set(false);
+        debugging_set(getenv("PELK_TEST_DEBUG") != nullptr);
         journal_clear();
 
         time_start();

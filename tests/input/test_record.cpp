@@ -189,16 +189,17 @@ TEST_F(RecordThread, NormalStopDisablesAndFreesTheContext)
     ASSERT_FALSE(context_freed());
     stop_within_guard();
     EXPECT_TRUE(context_freed());
+    EXPECT_EQ(record_connection_fd(), -1);
     Recording r = finish();
     EXPECT_TRUE(journal_entries().empty());
 }
 
-TEST_F(RecordThread, KilledRecordConnectionEndsTheThreadByItself)
+TEST_F(RecordThread, BrokenRecordConnectionEndsTheThreadByItself)
 {
     begin();
-    ASSERT_NE(record_connection_id_base(), 0u);
-    xcb_kill_client(client_->c(), record_connection_id_base());
-    client_->sync();
+    // The server closes its end as it would for a killed client.
+    ASSERT_GE(record_connection_fd(), 0);
+    ASSERT_EQ(shutdown(record_connection_fd(), SHUT_RDWR), 0);
     // The thread sees its connection break and disables and frees the
     // context on the main connection on its way out.
     auto deadline = std::chrono::steady_clock::now() + xtest::kGuard;
@@ -232,6 +233,8 @@ TEST_F(RecordThread, MainConnectionKilledByTheServerEndsTheThread)
     xcb_kill_client(client_->c(), xcb_get_setup(display_connection())->resource_id_base);
     client_->sync();
     stop_within_guard();
+    free(xcb_get_input_focus_reply(display_connection(), xcb_get_input_focus(display_connection()),
+                                   nullptr));
     EXPECT_NE(xcb_connection_has_error(display_connection()), 0);
     finish();
 }
