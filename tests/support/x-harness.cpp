@@ -28,6 +28,16 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+void trace(const std::string& what)
+{
+    static const bool on = std::getenv("XTEST_VERBOSE") != nullptr;
+    if (!on) return;
+    auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now().time_since_epoch());
+    std::fprintf(stderr, "[xtest %lld.%03lld] %s\n", static_cast<long long>(now.count() / 1000),
+                 static_cast<long long>(now.count() % 1000), what.c_str());
+}
+
 [[noreturn]] void fail(const std::string& what)
 {
     throw std::runtime_error(what);
@@ -254,8 +264,14 @@ Process::~Process()
             reap(kGuard);
         } catch (...) {
         }
-    } else if (own_group_) {
-        kill(-pid_, SIGKILL);  // stragglers of the group, if any
+    }
+    if (own_group_) {
+        // stragglers of the group; those orphaned to us (the test process is
+        // a subreaper once an xpra session ran) are reaped here
+        kill(-pid_, SIGKILL);
+        int st;
+        while (waitpid(-pid_, &st, 0) > 0 || errno == EINTR) {
+        }
     }
     capture_.reset();
     if (pidfd_ >= 0) close(pidfd_);
@@ -789,6 +805,20 @@ void Client::wait_for_stacking(const std::function<bool(const std::vector<xcb_wi
     wait_for_root_list("_NET_CLIENT_LIST_STACKING", pred, guard);
 }
 
+void Client::wait_for_viewable(xcb_window_t w, std::chrono::milliseconds guard)
+{
+    const uint32_t mask[] = {XCB_EVENT_MASK_VISIBILITY_CHANGE | XCB_EVENT_MASK_STRUCTURE_NOTIFY};
+    xcb_change_window_attributes(c_, w, XCB_CW_EVENT_MASK, mask);
+    auto deadline = Clock::now() + guard;
+    for (;;) {
+        auto state = map_state(w);  // a round trip after the selection
+        if (!state) fail("wait_for_viewable: window " + std::to_string(w) + " is gone");
+        if (*state == XCB_MAP_STATE_VIEWABLE) return;
+        if (!wait_event(deadline))
+            fail("timed out waiting for window " + std::to_string(w) + " to become viewable");
+    }
+}
+
 void Client::wait_for_root_property(const std::string& name, std::chrono::milliseconds guard)
 {
     select_root_property_events();
@@ -846,6 +876,10 @@ int SeamlessSession::stop()
 
 XpraSession::XpraSession(bool attach_client, std::string screen)
 {
+    // xpra's helpers outlive xpra for a moment: they are reparented to the
+    // test process, which reaps them, instead of lingering as zombies
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+
     dir_ = temp_dir();
     std::filesystem::create_directories(dir_ + "/sockets");
     std::filesystem::create_directories(dir_ + "/conf");
@@ -918,6 +952,7 @@ XpraSession::XpraSession(bool attach_client, std::string screen)
         fail("xpra did not start: " + read_file(dir_ + "/server.log"));
     }
     display_ = ":" + std::to_string(std::stoi(got.substr(got.find_first_of("0123456789"))));
+    trace("xpra server on " + display_);
     env_.push_back("DISPLAY=" + display_);
 
     {
@@ -925,10 +960,12 @@ XpraSession::XpraSession(bool attach_client, std::string screen)
         Client client(display_);
         client.wait_for_root_property("_NET_SUPPORTING_WM_CHECK");
     }
+    trace("xpra server ready");
     RunResult r = run({"xprop", "-display", display_, "-root", "-f", "XPRA_SERVER_MODE", "8u",
                        "-set", "XPRA_SERVER_MODE", "seamless"});
     if (r.status != 0) fail("xprop failed: " + r.err);
     if (attach_client) attach();
+    trace("xpra session set up");
 }
 
 void XpraSession::attach()
@@ -963,6 +1000,7 @@ Process& XpraSession::start(std::vector<std::string> argv)
 
 void XpraSession::stop()
 {
+    trace("stopping xpra session");
     for (auto& p : programs_) {
         p->signal(SIGTERM);
         try {
@@ -980,6 +1018,7 @@ void XpraSession::stop()
         client_.reset();
     }
     client_display_.reset();
+    trace("xpra client stopped");
     if (server_) {
         server_->signal(SIGTERM);
         try {
@@ -988,6 +1027,7 @@ void XpraSession::stop()
         }
         server_.reset();
     }
+    trace("xpra session stopped");
 }
 
 XpraSession::~XpraSession()

@@ -182,6 +182,9 @@ public:
                               std::chrono::milliseconds guard = kGuard);
     void wait_for_stacking(const std::function<bool(const std::vector<xcb_window_t>&)>& pred,
                            std::chrono::milliseconds guard = kGuard);
+    // Waits (on the window's visibility and structure events) until the
+    // window is viewable.
+    void wait_for_viewable(xcb_window_t w, std::chrono::milliseconds guard = kGuard);
     // Waits until the root property name exists (any type).
     void wait_for_root_property(const std::string& name, std::chrono::milliseconds guard = kGuard);
 
@@ -243,6 +246,7 @@ public:
 
     const std::string& display() const { return display_; }
     const std::string& dir() const { return dir_; }
+    pid_t server_pid() const { return server_ ? server_->pid() : -1; }
     // Starts a program on the session's display (killed in the destructor).
     Process& start(std::vector<std::string> argv);
     // Attaches an xpra client (from the client Xvfb); waits until it is connected.
