@@ -90,6 +90,7 @@ protected:
     }
 
     xcb_connection_t* c() const { return client_->c(); }
+    xtest::Xvfb& xvfb() { return *xvfb_; }
     xtest::Client& client() { return *client_; }
     std::string recording() const { return args_[2]; }
 

@@ -392,6 +392,26 @@ TEST_F(EventsTest, ClientMessagesReachTheLastInputCodeUnchanged)
     EXPECT_NE(out.find("atom=4242 time=987654"), std::string::npos) << out;
 }
 
+TEST_F(EventsTest, BrokenConnectionIsNoticedAfterTheQueuedEvents)
+{
+    xcb_window_t w = client().create_window(0, 0, 30, 30);
+    client().map(w);
+    WindowState* st = track(w);
+    ASSERT_NE(st, nullptr);
+    ASSERT_NE(st->pixmap, 0u);
+
+    client().unmap(w);
+    recorder_sync();  // the UnmapNotify waits in xcb's queue
+    xvfb().kill_server();
+    std::string out = debug_output_of([] { event_from_source(); });
+    EXPECT_FALSE(st->mapped) << "the queued event was handled";
+    EXPECT_EQ(st->pixmap, 0u);
+    EXPECT_NE(out.find("event_from_source: connection has error 1: socket, pipe, or stream error\n"),
+              std::string::npos)
+        << out;
+    EXPECT_FALSE(frontend_running());
+}
+
 // ---------------------------------------------------------------- with the seamless helper
 
 class EventsWithHelperTest : public InProcessFrontend {
