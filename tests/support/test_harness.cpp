@@ -217,3 +217,34 @@ TEST(SeamlessSession, WindowsAreRedirectedAndNameable)
         }
     EXPECT_EQ(on.pixel(30, 40), 0x808080u);  // the border
 }
+
+#ifdef RECORDER_PATH
+TEST(Recorder, RecordsAreSeenAsTheyAreWritten)
+{
+    Xvfb x;
+    SeamlessSession s(x.display());
+    Client c(x.display());
+    auto w = c.create_window(0, 0, 64, 64);
+    c.map(w);
+    c.draw_pattern(w, 3);
+    std::string file = temp_dir() + "/rec.zel";
+    Recorder rec({x.display(), file, "-app", "harness"});
+    // the header, the footer item and a first frame, while it still runs
+    auto seen = wait_for_records(file, [](const Records& rs) {
+        return std::any_of(rs.begin(), rs.end(), [](const RecordPtr& r) {
+            return r->type == ZEL_COMPRESSED_IMAGE || r->type == ZEL_COMPRESSED_IMAGE_BLOCKS;
+        });
+    });
+    EXPECT_TRUE(rec.running());
+    EXPECT_EQ(seen.status, ZEL_READ_TRUNCATED);
+    ASSERT_FALSE(seen.records.empty());
+    EXPECT_EQ(seen.records.front()->type, ZEL_HEADER);
+    rec.signal(SIGTERM);
+    EXPECT_EQ(rec.wait(), 0) << rec.err();
+    Recording done = read_recording(file);
+    EXPECT_EQ(done.status, ZEL_READ_END) << done.problem;
+    auto* app = done.first<ZelFooterItem>(ZEL_FOOTER_ITEM_APP);
+    ASSERT_NE(app, nullptr);
+    EXPECT_STREQ(reinterpret_cast<const char*>(app->item), "harness");
+}
+#endif

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -396,6 +397,67 @@ Recorder::Recorder(std::vector<std::string> args, bool keep_stdin_open)
 {
 }
 #endif
+
+// ---------------------------------------------------------------- recordings
+
+std::vector<const ZelRecord*> Recording::of_type(ZelRecordType type) const
+{
+    std::vector<const ZelRecord*> out;
+    for (const auto& r : records)
+        if (r->type == type) out.push_back(r.get());
+    return out;
+}
+
+Recording read_recording(const std::string& path)
+{
+    Recording rec;
+    ZelReader* reader = zel_reader_open(path.c_str());
+    if (!reader) {
+        rec.problem = std::string("cannot open: ") + std::strerror(errno);
+        return rec;
+    }
+    for (;;) {
+        ZelRecord* r = nullptr;
+        rec.status = zel_reader_next(reader, &r);
+        if (rec.status != ZEL_READ_RECORD) break;
+        rec.records.emplace_back(r);
+    }
+    rec.problem = zel_reader_problem(reader);
+    zel_reader_close(reader);
+    return rec;
+}
+
+Recording wait_for_records(const std::string& path, const std::function<bool(const Records&)>& pred,
+                           std::chrono::milliseconds guard)
+{
+    // watch the directory: the file may not exist yet
+    std::filesystem::path p(path);
+    std::string dir = p.has_parent_path() ? p.parent_path().string() : ".";
+    int fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (fd < 0) fail_errno("inotify_init1");
+    struct Closer {
+        int fd;
+        ~Closer() { close(fd); }
+    } closer{fd};
+    if (inotify_add_watch(fd, dir.c_str(), IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO) < 0)
+        fail_errno("inotify_add_watch " + dir);
+    auto deadline = Clock::now() + guard;
+    for (;;) {
+        Recording rec = read_recording(path);
+        if (rec.status == ZEL_READ_CORRUPT) fail("recording " + path + " is corrupt: " + rec.problem);
+        if (pred(rec.records)) return rec;
+        pollfd pf{fd, POLLIN, 0};
+        int r = poll(&pf, 1, remaining_ms(deadline));
+        if (r < 0 && errno == EINTR) continue;
+        if (r == 0)
+            fail("timed out waiting for records in " + path + " (" +
+                 std::to_string(rec.records.size()) + " read, " +
+                 zel_read_status_to_string(rec.status) + ")");
+        std::array<char, 4096> buf{};
+        while (::read(fd, buf.data(), buf.size()) > 0) {
+        }
+    }
+}
 
 // ---------------------------------------------------------------- Xvfb
 

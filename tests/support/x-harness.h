@@ -275,6 +275,38 @@ public:
 };
 #endif
 
+// ---------------------------------------------------------------- recordings
+
+struct ZelRecordFree {
+    void operator()(ZelRecord* r) const noexcept { zel_record_free(r); }
+};
+using RecordPtr = std::unique_ptr<ZelRecord, ZelRecordFree>;
+using Records = std::vector<RecordPtr>;
+
+// Every record of a recording as it is now, and how the reading ended
+// (ZEL_READ_END for a complete file, ZEL_READ_TRUNCATED while it is still
+// being written; problem tells what went wrong otherwise).
+struct Recording {
+    Records records;
+    ZelReadStatus status = ZEL_READ_ERROR;
+    std::string problem;
+    // the records of one type, in file order
+    std::vector<const ZelRecord*> of_type(ZelRecordType type) const;
+    template <typename T>
+    const T* first(ZelRecordType type) const
+    {
+        auto v = of_type(type);
+        return v.empty() ? nullptr : reinterpret_cast<const T*>(v.front());
+    }
+};
+Recording read_recording(const std::string& path);
+
+// Re-reads the recording each time the file changes (inotify, no polling)
+// until pred holds on the records read so far; returns that reading.
+// Throws after the guard, and when the file turns out corrupt.
+Recording wait_for_records(const std::string& path, const std::function<bool(const Records&)>& pred,
+                           std::chrono::milliseconds guard = kGuard);
+
 // A subprocess of any program with captured output; the whole run.
 struct RunResult {
     int status = -1;
