@@ -6,6 +6,7 @@
 
 #include <err.h>
 #include <pthread.h>
+#include <semaphore.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -37,6 +38,10 @@
 
 static PNC1Queue* queue;
 static pthread_t compressor;
+// Posted by the thread once it has read what it needs of the display's
+// connection data, so that the connection may be closed at any time after
+// compressor_thread_start returns (teardown closes it before stopping us).
+static sem_t setup_done;
 
 // Pixel geometry of the recorded screen.
 static PixelFormat current_pixel_format = FORMAT_UNKNOWN;
@@ -644,6 +649,7 @@ void* compressor_function(void* arg)
     if (arg == nullptr) errx(1, "%s: no valid queue provided", __func__);
     merge_function_setup();
     compressor_setup();
+    if (sem_post(&setup_done) != 0) check_failed("sem_post on setup_done should not fail", __FILE__, __LINE__, __func__);
     DEBUG("entering...");
     compressor_loop(static_cast<PNC1Queue*>(arg));
     DEBUG("END");
@@ -657,6 +663,7 @@ void compressor_thread_start()
 {
     queue = pNc1_create(4096, sizeof(CompressorTicket));
     if (queue == nullptr) err(1, "failed to create queue for compressor");
+    if (sem_init(&setup_done, 0, 0) != 0) err(1, "failed to start compressor thread");
     int rc = pthread_create(&compressor, nullptr, compressor_function, queue);
     if (rc != 0) {
         errno = rc;
@@ -668,6 +675,9 @@ void compressor_thread_start()
         errno = rc;
         err(1, "failed to set name of compressor thread");
     }
+    while (sem_wait(&setup_done) != 0)
+        if (errno != EINTR) check_failed("sem_wait on setup_done should not fail", __FILE__, __LINE__, __func__);
+    sem_destroy(&setup_done);
     DEBUG("thread setup complete");
 }
 
