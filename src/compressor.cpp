@@ -499,7 +499,10 @@ static void compressor_setup()
             break;
         }
     }
-    if (bytes_per_pixel * 8 != bits_per_pixel)
+    // Zero on both sides (a visual of no known layout and no pixmap format
+    // for the root depth) is no geometry either: the operations would write
+    // pixels into rows of no length.
+    if (bytes_per_pixel * 8 != bits_per_pixel || bits_per_pixel == 0)
         errx(1, "%s: bits_per_pixel %d does not match bytes_per_pixel %d", __func__, bits_per_pixel, bytes_per_pixel);
 
     compressor_screen_setup(root_width(), root_height());
