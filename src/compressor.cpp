@@ -426,7 +426,14 @@ uint32_t image_blocks_data_fill(const ZelImage* from, const Box* blocks, uint32_
         const Box& b = blocks[i];
         const Rectangle r{b.x1, b.y1, static_cast<uint16_t>(b.x2 - b.x1 + 1), static_cast<uint16_t>(b.y2 - b.y1 + 1)};
         std::memcpy(p, &r, sizeof r);
-        p = extract_pixels(from, r, p + sizeof r);
+        uint8_t* rows = p + sizeof r;
+        p = extract_pixels(from, r, rows);
+        // Row padding (only in narrow last-column blocks at depth 8 and 16)
+        // is set to zero, so no stale bytes of the buffer reach the file.
+        const size_t stride = stride_of(r.width);
+        const size_t used = static_cast<size_t>(r.width) * bytes_per_pixel;
+        if (stride > used)
+            for (uint8_t* row = rows; row < p; row += stride) std::memset(row + used, 0, stride - used);
     }
     return static_cast<uint32_t>(p - data);
 }
@@ -452,7 +459,7 @@ static void block_storage_setup()
     auto* new_boxes = static_cast<Box*>(std::calloc(n > 0 ? n : 1, sizeof(Box)));
     if (new_boxes == nullptr) err(1, "failed to allocate boxes array");
     const size_t size = image_blocks_max_length(tracker);
-    auto* new_data = static_cast<uint8_t*>(std::malloc(size > 0 ? size : 1));
+    auto* new_data = static_cast<uint8_t*>(std::calloc(size > 0 ? size : 1, 1));
     if (new_data == nullptr) err(1, "failed to allocate data for PelkImageBlocks");
     std::free(boxes);
     boxes = new_boxes;

@@ -331,6 +331,10 @@ TEST_P(FrameRecords, BlockEntriesHoldTheChangedBlocksInOrder)
     TestImage picture(g, 0, 0, 1366, 770, 21);
     handle(image_ticket(picture));
     frame_tick();
+    // A tick of other blocks first, so that the payload buffer holds pixels
+    // where the padding of the next tick's rows lies.
+    handle(image_ticket(TestImage(g, 32, 0, 1280, 96, 22)));
+    frame_tick();
     for (ZelRecord* r : emitted) zel_record_free(r);
     emitted.clear();
     const std::vector<std::pair<int, int>> cells = {{0, 0}, {42, 0}, {5, 3}, {0, 24}, {42, 24}};
@@ -362,6 +366,8 @@ TEST_P(FrameRecords, BlockEntriesHoldTheChangedBlocksInOrder)
             ASSERT_LE(p + stride, end);
             ASSERT_EQ(std::memcmp(p, frame->data + (r.y + y) * frame_stride + r.x * g.bytes(), r.width * g.bytes()), 0)
                 << "row " << y << " of block (" << col << ", " << row << ")";
+            for (uint32_t b = r.width * g.bytes(); b < stride; ++b)
+                ASSERT_EQ(p[b], 0) << "pad byte " << b << " of row " << y << " of block (" << col << ", " << row << ")";
             p += stride;
         }
     }
