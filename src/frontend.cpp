@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <span>
+#include <vector>
 
 #include "args.h"
 #include "backend.h"
@@ -346,6 +348,71 @@ static void region_add_rectangle(pixman_region16_t* region, int16_t x, int16_t y
 static uint16_t composed_width;
 static uint16_t composed_height;
 
+// The windows that were mapped at the last tick, with their rectangles.
+struct ShownWindow {
+    xcb_window_t win;
+    int16_t x;
+    int16_t y;
+    uint16_t width;
+    uint16_t height;
+};
+static std::vector<ShownWindow> shown_windows;
+
+// The stacking order the last tick composed in.  A restack moves no
+// window and damages no window contents, yet it changes which window shows
+// where two overlap: those overlaps are repainted.
+static std::vector<xcb_window_t> composed_stack;
+
+static const WindowState* shown_window(xcb_window_t id)
+{
+    const WindowState* w = list_find(&list_of_windows, id);
+    return w && w->mapped ? w : nullptr;
+}
+
+static void add_window_overlap(pixman_region16_t* damage, const WindowState* a, const WindowState* b)
+{
+    pixman_region16_t ra;
+    pixman_region16_t rb;
+    pixman_region_init_rect(&ra, a->x_root, a->y_root, a->width, a->height);
+    pixman_region_init_rect(&rb, b->x_root, b->y_root, b->width, b->height);
+    pixman_region_intersect(&ra, &ra, &rb);
+    pixman_region_union(damage, damage, &ra);
+    pixman_region_fini(&ra);
+    pixman_region_fini(&rb);
+}
+
+static void add_restacking_damage(pixman_region16_t* damage)
+{
+    const std::span<const xcb_window_t> now(window_stack, window_stack ? window_stack_size : 0);
+    if (std::ranges::equal(now, composed_stack)) return;
+    DEBUG("stacking order changed -> repainting where it matters");
+    // each shown window with its place in the last composed order, or none
+    std::vector<std::pair<const WindowState*, ptrdiff_t>> shown;
+    for (const xcb_window_t id : now) {
+        const WindowState* w = shown_window(id);
+        if (!w) continue;
+        const auto at = std::ranges::find(composed_stack, id);
+        shown.emplace_back(w, at == composed_stack.end() ? -1 : at - composed_stack.begin());
+    }
+    for (size_t i = 0; i < shown.size(); ++i) {
+        if (shown[i].second < 0) {
+            // newly stacked: painted from now on
+            region_add_rectangle(damage, shown[i].first->x_root, shown[i].first->y_root, shown[i].first->width,
+                                 shown[i].first->height);
+            continue;
+        }
+        for (size_t j = i + 1; j < shown.size(); ++j)
+            if (shown[j].second >= 0 && shown[j].second < shown[i].second)
+                add_window_overlap(damage, shown[i].first, shown[j].first);
+    }
+    // shown windows that left the order: no longer painted
+    for (const xcb_window_t id : composed_stack)
+        if (std::ranges::find(now, id) == now.end())
+            if (const WindowState* w = shown_window(id))
+                region_add_rectangle(damage, w->x_root, w->y_root, w->width, w->height);
+    composed_stack.assign(now.begin(), now.end());
+}
+
 static void process_frame_tick()
 {
     DEBUG("start...");
@@ -354,6 +421,16 @@ static void process_frame_tick()
 
     pixman_region16_t global_damage;
     pixman_region_init(&global_damage);
+
+    // Windows shown at the last tick that have left the list since (the
+    // client list dropped them, or they were destroyed and removed): their
+    // areas must be repainted from what lies under them.
+    for (const ShownWindow& shown : shown_windows)
+        if (!list_find(&list_of_windows, shown.win)) {
+            DEBUG("window 0x%0x is gone -> repainting its area", shown.win);
+            region_add_rectangle(&global_damage, shown.x, shown.y, shown.width, shown.height);
+        }
+    shown_windows.clear();
 
     if (root_width() != composed_width || root_height() != composed_height) {
         DEBUG("screen is now %ux%u -> repainting all of it", root_width(), root_height());
@@ -389,12 +466,15 @@ static void process_frame_tick()
             }
         }
         pixman_region_clear(&w->accumulator);
+        if (w->mapped) shown_windows.push_back(ShownWindow{w->win, w->x_root, w->y_root, w->width, w->height});
         w->previous.mapped = w->mapped;
         w->previous.width = w->width;
         w->previous.height = w->height;
         w->previous.x_root = w->x_root;
         w->previous.y_root = w->y_root;
     }
+
+    add_restacking_damage(&global_damage);
 
     if (!pixman_region_not_empty(&global_damage)) {
         pixman_region_fini(&global_damage);
@@ -500,6 +580,7 @@ static void frontend_loop()
     const int64_t frame_period = 1000 / framerate();
     composed_width = root_width();
     composed_height = root_height();
+    composed_stack.assign(window_stack, window_stack + (window_stack ? window_stack_size : 0));
     int64_t next_frame_tick = current_time_in_ms() + frame_period;
 
     while (frontend_running()) {
