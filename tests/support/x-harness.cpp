@@ -530,6 +530,33 @@ void Xvfb::kill_server()
     process_->wait();
 }
 
+// ---------------------------------------------------------------- XProxy
+
+#ifndef X_PROXY_PATH
+#define X_PROXY_PATH "x-proxy"
+#endif
+
+XProxy::XProxy(const std::string& upstream, std::vector<std::string> hide,
+               std::vector<std::pair<std::string, int>> broken)
+{
+    std::vector<std::string> argv{X_PROXY_PATH, upstream};
+    for (auto& h : hide) argv.insert(argv.end(), {"--hide", h});
+    for (auto& [name, minor] : broken) argv.insert(argv.end(), {"--break", name + ":" + std::to_string(minor)});
+    process_ = std::make_unique<Process>(argv);
+    if (!process_->wait_for_output("\n")) fail("x-proxy did not start: " + process_->err());
+    std::string out = process_->out();
+    display_ = out.substr(0, out.find('\n'));
+}
+
+XProxy::~XProxy()
+{
+    process_->signal(SIGTERM);
+    try {
+        process_->wait();
+    } catch (...) {
+    }
+}
+
 // ---------------------------------------------------------------- images
 
 uint32_t Image::pixel(int x, int y) const

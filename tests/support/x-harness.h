@@ -108,6 +108,25 @@ private:
     int number_ = -1;
 };
 
+// An X display of its own that forwards every connection to a real server
+// (tests/support/x-proxy.cpp) and lies where asked: hide = extension names
+// whose QueryExtension reply says "not present" (as the client spells them:
+// "Composite", "DAMAGE", "RANDR", "RECORD", "XFIXES", "XTEST"); broken =
+// {name, minor opcode} pairs whose requests the server answers with an error.
+class XProxy {
+public:
+    XProxy(const std::string& upstream, std::vector<std::string> hide,
+           std::vector<std::pair<std::string, int>> broken = {});
+    ~XProxy();
+    XProxy(const XProxy&) = delete;
+    XProxy& operator=(const XProxy&) = delete;
+    const std::string& display() const { return display_; }
+
+private:
+    std::unique_ptr<Process> process_;
+    std::string display_;
+};
+
 // ---------------------------------------------------------------- images
 
 // A ZPixmap image as the server delivered it.

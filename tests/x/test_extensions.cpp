@@ -217,3 +217,50 @@ INSTANTIATE_TEST_SUITE_P(
         if (p.param.disabled[1]) n += std::string("And") + p.param.disabled[1];
         return n;
     });
+
+// What no Xvfb can be made to do, through a display that lies for it.
+TEST(ExtensionsDeathTest, OnlyXtestMissing)
+{
+    Xvfb x;
+    XProxy proxy(x.display(), {"XTEST"});
+    {
+        Client c(proxy.display());
+        ASSERT_FALSE(query(c, "XTEST").present);
+        ASSERT_TRUE(query(c, "RECORD").present);
+    }
+    EXPECT_EXIT(
+        {
+            std::fflush(stdout);
+            dup2(2, 1);
+            std::setvbuf(stdout, nullptr, _IONBF, 0);
+            debugging_set(true);
+            setup(proxy.display());
+        },
+        ExitedWithCode(1),
+        "\tXFIXES event=[0-9]+ error=[0-9]+\n[^\n]*no XTEST extension on display " +
+            proxy.display() + "\n$");
+}
+
+TEST(ExtensionsDeathTest, UnansweredVersionQuery)
+{
+    Xvfb x;
+    const std::pair<const char*, const char*> cases[] = {{"Composite", "COMPOSITE"},
+                                                         {"DAMAGE", "DAMAGE"},
+                                                         {"RANDR", "RANDR"},
+                                                         {"RECORD", "RECORD"},
+                                                         {"XFIXES", "XFIXES"}};
+    for (auto [wire, name] : cases) {
+        SCOPED_TRACE(name);
+        XProxy proxy(x.display(), {}, {{wire, 0}});  // QueryVersion is minor 0 everywhere
+        EXPECT_EXIT(setup(proxy.display()), ExitedWithCode(1),
+                    std::string("failed to initialize ") + name + " extension\n$");
+    }
+}
+
+TEST(ExtensionsDeathTest, RefusedRecordContextEndsWithStatus4)
+{
+    Xvfb x;
+    XProxy proxy(x.display(), {}, {{"RECORD", 1}});  // CreateContext
+    EXPECT_EXIT(setup(proxy.display()), ExitedWithCode(4),
+                "failed to create RECORD context on display " + proxy.display() + "\n$");
+}
