@@ -142,7 +142,7 @@ std::string quoted(const uint8_t* s) {
 
 bool is_image(uint8_t type) {
     return type == ZEL_IMAGE || type == ZEL_COMPRESSED_IMAGE || type == ZEL_IMAGE_BLOCKS ||
-           type == ZEL_COMPRESSED_IMAGE_BLOCKS;
+           type == ZEL_COMPRESSED_IMAGE_BLOCKS || type == ZEL_KEYFRAME;
 }
 
 // Fields of one record as (name, JSON value) pairs.
@@ -178,7 +178,8 @@ std::vector<std::pair<std::string, std::string>> fields_of(const ZelRecord* r) {
         num("length", i->length);
         break;
     }
-    case ZEL_COMPRESSED_IMAGE: {
+    case ZEL_COMPRESSED_IMAGE:
+    case ZEL_KEYFRAME: {
         auto* c = reinterpret_cast<const ZelCompressedImage*>(r);
         num("x", c->x);
         num("y", c->y);
@@ -258,9 +259,11 @@ struct Clock {
     }
 };
 
-Reader open_reader(const std::string& file) {
+// Keyframes are shown: every frame of the file is listed and checked.
+Reader open_reader(const std::string& file, bool keyframes = true) {
     Reader r(zel_reader_open(file.c_str()));
     if (!r) std::fprintf(stderr, "zeldump: cannot open %s: %s\n", file.c_str(), std::strerror(errno));
+    else zel_reader_show_keyframes(r.get(), keyframes ? 1 : 0);
     return r;
 }
 
@@ -492,7 +495,7 @@ void apply(ZelReplay* replay, const ZelRecord* r, uint64_t offset, bool& warned)
 
 // Frames at every step of `step` seconds from the start (forward, one pass).
 int export_every(const Options& o) {
-    Reader reader = open_reader(o.file);
+    Reader reader = open_reader(o.file, false);
     if (!reader) return exit_usage;
     Replay replay(zel_replay_new());
     Clock clock;
@@ -575,12 +578,12 @@ Index build_index(ZelReader* reader) {
             auto* c = reinterpret_cast<const ZelScreenChange*>(r.get());
             w = c->width;
             h = c->height;
-        } else if (r->type == ZEL_COMPRESSED_IMAGE || r->type == ZEL_IMAGE) {
+        } else if (r->type == ZEL_COMPRESSED_IMAGE || r->type == ZEL_IMAGE || r->type == ZEL_KEYFRAME) {
             // The two image structures share their geometry's offsets.
             auto* c = reinterpret_cast<const ZelCompressedImage*>(r.get());
             e.keyframe = c->x <= 0 && c->y <= 0 && c->x + c->width >= w && c->y + c->height >= h;
         }
-        if (e.image) ix.image_times.push_back(r->timestamp);
+        if (e.image && r->type != ZEL_KEYFRAME) ix.image_times.push_back(r->timestamp);
         ix.max_width = std::max(ix.max_width, w);
         ix.max_height = std::max(ix.max_height, h);
         ix.entries.push_back(e);
@@ -607,6 +610,7 @@ bool replay_until(ZelReader* reader, const Index& ix, uint64_t t, ZelReplay* rep
         if (zel_reader_next(reader, &raw) != ZEL_READ_RECORD) return false;
         Record r(raw);
         if (ix.entries[i].image && i < key) continue;  // painted over by the keyframe
+        if (r->type == ZEL_KEYFRAME && i != key) continue;  // the same screen as the records before it
         apply(replay, r.get(), ix.entries[i].offset, warned);
     }
     return true;
@@ -764,7 +768,7 @@ int export_video(const Options& o) {
         if (zel_reader_next(reader.get(), &raw) != ZEL_READ_RECORD) break;
         Record r(raw);
         while (ok && frame < total && frame_time(frame) < r->timestamp) ok = emit();
-        apply(replay.get(), r.get(), ix.entries[i].offset, warned);
+        if (r->type != ZEL_KEYFRAME) apply(replay.get(), r.get(), ix.entries[i].offset, warned);
         progress.update(static_cast<double>(frame) / static_cast<double>(total), frame);
     }
     while (ok && frame < total) ok = emit();

@@ -35,6 +35,10 @@ typedef enum zel_record_type {
     ZEL_IMAGE_BLOCKS = 14,
     ZEL_COMPRESSED_IMAGE_BLOCKS = 15,
     ZEL_FOOTER_ITEM_APPFMT = 16,
+    /* A whole screen that the writer adds by itself now and then, so that a
+     * reader can start replaying there (a ZelCompressedImage with this type).
+     * Readers return it only when asked (zel_reader_show_keyframes). */
+    ZEL_KEYFRAME = 128,
     ZEL_TYPE_UNKNOWN = 255
 } ZelRecordType;
 
@@ -290,6 +294,14 @@ int zel_record_write(ZelWriter* writer, const void* record);
 /* Closes the file (NULL is allowed and fails).  -1 on failure. */
 int zel_writer_close(ZelWriter* writer);
 
+/* The writer follows the screen it writes and adds a ZEL_KEYFRAME record
+ * (the whole screen, compressed) once this many bytes of uncompressed block
+ * data have been written since the last whole screen, so that seeking never
+ * has to decode more than about that much.  0 turns keyframes off; the
+ * default is ZEL_KEYFRAME_INTERVAL. */
+#define ZEL_KEYFRAME_INTERVAL (256u * 1024u * 1024u)
+void zel_writer_set_keyframe_interval(ZelWriter* writer, uint64_t bytes);
+
 /* ---- records ---- */
 
 /* A new end-of-data record; the caller sets its timestamp. */
@@ -377,6 +389,10 @@ void zel_reader_close(ZelReader* reader);
  * zel_reader_problem_offset and zel_reader_problem say where and what. */
 ZEL_NODISCARD ZelReadStatus zel_reader_next(ZelReader* reader, ZelRecord** record);
 
+/* Whether zel_reader_next also returns ZEL_KEYFRAME records (default 0:
+ * they are skipped, after their checksums have been checked). */
+void zel_reader_show_keyframes(ZelReader* reader, int show);
+
 /* Byte offset of the frame of the record last returned. */
 uint64_t zel_reader_record_offset(const ZelReader* reader);
 /* Bytes of that frame (head, payload and checksum). */
@@ -414,7 +430,7 @@ void zel_replay_free(ZelReplay* replay);
 
 /* Applies one record: a header sets the size, pixel format, scanline pad
  * and palette and clears the screen; an image (plain or compressed) paints
- * its rectangle, clipped to the screen; image blocks (plain or compressed)
+ * its rectangle, clipped to the screen (a keyframe too); image blocks (plain or compressed)
  * paint each entry's rectangle; a screen change resizes, keeping the
  * top-left part and clearing the rest; a cursor image sets the cursor and
  * the pointer position; a cursor position moves the pointer.  Other types

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <new>
+#include <vector>
 
 #include "zel_internal.h"
 
@@ -97,6 +99,34 @@ uint8_t* decompress(const uint8_t* data, uint32_t compressed_length, uint32_t le
     }
     return out;
 }
+
+}  // namespace
+
+bool decompress_into(const uint8_t* data, uint32_t compressed_length, uint32_t length, std::vector<uint8_t>& out) {
+    if (length > ZEL_MAX_UNCOMPRESSED || (data == nullptr && compressed_length != 0) ||
+        ZSTD_getFrameContentSize(data, compressed_length) != length) {
+        errno = EINVAL;
+        return false;
+    }
+    if (contexts.dctx == nullptr && (contexts.dctx = ZSTD_createDCtx()) == nullptr) {
+        errno = ENOMEM;
+        return false;
+    }
+    try {
+        out.resize(length);
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return false;
+    }
+    size_t got = ZSTD_decompressDCtx(contexts.dctx, out.data(), length, data, compressed_length);
+    if (ZSTD_isError(got) || got != length) {
+        errno = EINVAL;
+        return false;
+    }
+    return true;
+}
+
+namespace {
 
 template <typename T>
 T* new_record() {

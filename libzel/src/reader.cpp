@@ -23,6 +23,7 @@ struct zel_reader {
     uint64_t position = 0;  // next frame
     bool started = false;   // file head checked
     bool done_seen = false;
+    bool show_keyframes = false;
     ZelReadStatus status = ZEL_READ_RECORD;  // sticky once not RECORD
     uint64_t record_offset = 0;
     uint64_t record_size = 0;
@@ -180,6 +181,7 @@ bool known_type(uint8_t t) {
     case ZEL_CURSOR_IMAGE: case ZEL_CURSOR_POSITION: case ZEL_SCREEN_CHANGE: case ZEL_LAST_INPUT:
     case ZEL_FOOTER_ITEM_APP: case ZEL_FOOTER_ITEM_HOST: case ZEL_FOOTER_ITEM_IP: case ZEL_FOOTER_ITEM_SID:
     case ZEL_FOOTER_ITEM_TID: case ZEL_IMAGE_BLOCKS: case ZEL_COMPRESSED_IMAGE_BLOCKS: case ZEL_FOOTER_ITEM_APPFMT:
+    case ZEL_KEYFRAME:
         return true;
     default:
         return false;
@@ -250,7 +252,8 @@ ZelRecord* decode(uint8_t type, uint64_t ts, Decoder& d) {
         i->data = d.copy(i->length);
         break;
     }
-    case ZEL_COMPRESSED_IMAGE: {
+    case ZEL_COMPRESSED_IMAGE:
+    case ZEL_KEYFRAME: {
         auto* c = new_record<ZelCompressedImage>(type, ts);
         if (c == nullptr) break;
         out = reinterpret_cast<ZelRecord*>(c);
@@ -430,13 +433,8 @@ void zel_reader_close(ZelReader* reader) {
     delete reader;
 }
 
-ZelReadStatus zel_reader_next(ZelReader* r, ZelRecord** record) {
+static ZelReadStatus next_frame(ZelReader* r, ZelRecord** record) {
     using namespace zel;
-    if (record != nullptr) *record = nullptr;
-    if (r == nullptr || record == nullptr) {
-        errno = EINVAL;
-        return ZEL_READ_ERROR;
-    }
     if (r->status != ZEL_READ_RECORD) return r->status;
     if (!r->started && check_file_head(r) != ZEL_READ_RECORD) return r->status;
 
@@ -502,6 +500,24 @@ ZelReadStatus zel_reader_next(ZelReader* r, ZelRecord** record) {
     if (r->buffer.capacity() > (4u << 20)) std::vector<uint8_t>().swap(r->buffer);
     *record = out;
     return ZEL_READ_RECORD;
+}
+
+ZelReadStatus zel_reader_next(ZelReader* r, ZelRecord** record) {
+    if (record != nullptr) *record = nullptr;
+    if (r == nullptr || record == nullptr) {
+        errno = EINVAL;
+        return ZEL_READ_ERROR;
+    }
+    for (;;) {
+        ZelReadStatus s = next_frame(r, record);
+        if (s != ZEL_READ_RECORD || r->show_keyframes || (*record)->type != ZEL_KEYFRAME) return s;
+        zel_record_free(*record);
+        *record = nullptr;
+    }
+}
+
+void zel_reader_show_keyframes(ZelReader* r, int show) {
+    if (r != nullptr) r->show_keyframes = show != 0;
 }
 
 uint64_t zel_reader_record_offset(const ZelReader* r) { return r ? r->record_offset : 0; }

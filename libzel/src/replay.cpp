@@ -28,6 +28,7 @@ struct zel_replay {
     uint16_t xhot = 0;
     uint16_t yhot = 0;
     std::vector<uint32_t> cursor;  // premultiplied ARGB, cursor_width * cursor_height
+    std::vector<uint8_t> scratch;  // decompressed image data, reused from record to record
 };
 
 namespace zel {
@@ -273,13 +274,14 @@ int zel_replay_apply(ZelReplay* r, const void* record) {
     case ZEL_IMAGE:
         rc = apply_image(r, static_cast<const ZelImage*>(record));
         break;
-    case ZEL_COMPRESSED_IMAGE: {
+    case ZEL_COMPRESSED_IMAGE:
+    case ZEL_KEYFRAME: {
         const auto* c = static_cast<const ZelCompressedImage*>(record);
         if (!r->has_screen || c->pixel_format != r->format) return fail(EINVAL);
-        ZelImage* i = zel_image_decompress(c);
-        if (i == nullptr) return -1;
-        rc = apply_image(r, i);
-        zel_record_free(i);
+        if (!decompress_into(c->data, c->compressed_length, c->length, r->scratch)) return -1;
+        ZelImage view{ZEL_IMAGE, c->timestamp, c->width, c->height, c->x, c->y, c->pixel_format, c->scanline_pad,
+                      0, c->length, r->scratch.data()};
+        rc = apply_image(r, &view);
         break;
     }
     case ZEL_IMAGE_BLOCKS: {
@@ -288,11 +290,10 @@ int zel_replay_apply(ZelReplay* r, const void* record) {
         break;
     }
     case ZEL_COMPRESSED_IMAGE_BLOCKS: {
+        const auto* c = static_cast<const ZelCompressedImageBlocks*>(record);
         if (!r->has_screen) return fail(EINVAL);
-        ZelImageBlocks* b = zel_image_blocks_decompress(static_cast<const ZelCompressedImageBlocks*>(record));
-        if (b == nullptr) return -1;
-        rc = apply_blocks(r, b->data, b->length);
-        zel_record_free(b);
+        if (!decompress_into(c->data, c->compressed_length, c->length, r->scratch)) return -1;
+        rc = apply_blocks(r, r->scratch.data(), c->length);
         break;
     }
     case ZEL_SCREEN_CHANGE: {

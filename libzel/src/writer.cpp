@@ -18,6 +18,18 @@ struct zel_writer {
     uint64_t offset = 0;  // bytes of complete frames (and file head) in the file
     bool failed = false;  // a frame could not be written completely
     std::vector<uint8_t> frame;  // encoding space, reused; never holds unwritten data after a call
+
+    // The screen as written so far, for keyframes.  Best effort: anything
+    // that goes wrong here only stops keyframes until the next header.
+    ZelReplay* shadow = nullptr;
+    bool shadow_ok = false;
+    uint64_t keyframe_interval = ZEL_KEYFRAME_INTERVAL;
+    uint64_t since_keyframe = 0;  // uncompressed block bytes since the last whole screen
+    uint8_t screen_pad = 0;       // scanline pad of the header
+    // The last whole screen, kept compressed until blocks need it painted.
+    bool pending = false;
+    ZelCompressedImage pending_image{};
+    std::vector<uint8_t> pending_data;
 };
 
 namespace zel {
@@ -104,7 +116,8 @@ bool encode_payload(const ZelRecord* record, std::vector<uint8_t>& out) {
         e.bytes(i->data, i->length);
         return true;
     }
-    case ZEL_COMPRESSED_IMAGE: {
+    case ZEL_COMPRESSED_IMAGE:
+    case ZEL_KEYFRAME: {
         const auto* c = reinterpret_cast<const ZelCompressedImage*>(record);
         if (c->data == nullptr && c->compressed_length != 0) return false;
         e.u16(c->width);
@@ -223,6 +236,161 @@ void fix_checksums(std::span<uint8_t> file) {
     }
 }
 
+
+// Encodes and writes one frame at the end of the file.  A frame that cannot
+// be written completely is taken back so the file still ends on a frame
+// boundary; for the caller's records that also stops the writer (a gap
+// would follow otherwise).
+bool write_frame(ZelWriter* writer, const ZelRecord* r, bool callers_record) {
+    if (writer->failed || writer->fd < 0) {
+        errno = EIO;
+        return false;
+    }
+    std::vector<uint8_t>& f = writer->frame;
+    try {
+        f.assign(frame_prefix_size, 0);
+        if (!encode_payload(r, f)) {
+            errno = EINVAL;
+            f.clear();
+            return false;
+        }
+        size_t payload = f.size() - frame_prefix_size;
+        if (payload > ZEL_MAX_PAYLOAD) {
+            errno = EFBIG;
+            f.clear();
+            return false;
+        }
+        uint8_t* h = f.data();
+        h[0] = r->type;
+        h[1] = 0;
+        put_u16(h + 2, 0);
+        put_u32(h + 4, static_cast<uint32_t>(payload));
+        put_u64(h + 8, r->timestamp);
+        put_u32(h + frame_head_size, crc32c(h, frame_head_size));
+        uint32_t crc = crc32c(f.data(), f.size());
+        f.resize(f.size() + 4);
+        put_u32(f.data() + f.size() - 4, crc);
+    } catch (const std::bad_alloc&) {
+        f.clear();
+        errno = ENOMEM;
+        return false;
+    }
+    bool ok = write_all(writer->fd, f.data(), f.size());
+    if (!ok) {
+        int e = errno;
+        if (::ftruncate(writer->fd, static_cast<off_t>(writer->offset)) == 0)
+            ::lseek(writer->fd, static_cast<off_t>(writer->offset), SEEK_SET);
+        else
+            writer->failed = true;
+        if (callers_record) writer->failed = true;
+        errno = e;
+    } else {
+        writer->offset += f.size();
+    }
+    // Large frames (whole screens) would otherwise stay allocated for the life of the writer.
+    if (f.capacity() > (1u << 20)) std::vector<uint8_t>().swap(f);
+    else f.clear();
+    return ok;
+}
+
+namespace {
+
+bool covers_screen(const ZelReplay* s, const ZelCompressedImage* c) {
+    return c->x <= 0 && c->y <= 0 && c->x + c->width >= zel_replay_width(s) && c->y + c->height >= zel_replay_height(s) &&
+           c->pixel_format == zel_replay_pixel_format(s);
+}
+
+// Paints the whole screen kept compressed, if any, into the shadow.
+void materialize(ZelWriter* w) {
+    if (!w->pending) return;
+    w->pending = false;
+    w->pending_image.data = w->pending_data.data();
+    if (zel_replay_apply(w->shadow, &w->pending_image) != 0) w->shadow_ok = false;
+}
+
+void apply(ZelWriter* w, const ZelRecord* r) {
+    if (zel_replay_apply(w->shadow, r) != 0) w->shadow_ok = false;
+}
+
+void write_keyframe(ZelWriter* w, uint64_t timestamp) {
+    uint32_t stride = 0;
+    const uint8_t* canvas = zel_replay_canvas(w->shadow, &stride);
+    if (canvas == nullptr) return;
+    ZelImage view{};
+    view.type = ZEL_IMAGE;
+    view.timestamp = timestamp;
+    view.width = zel_replay_width(w->shadow);
+    view.height = zel_replay_height(w->shadow);
+    view.pixel_format = zel_replay_pixel_format(w->shadow);
+    view.bytes_per_line = stride;
+    view.length = stride * view.height;
+    view.data = const_cast<uint8_t*>(canvas);
+    view.scanline_pad = w->screen_pad;
+    ZelCompressedImage* key = zel_image_compress(&view);
+    if (key == nullptr) return;
+    key->type = ZEL_KEYFRAME;
+    if (!write_frame(w, reinterpret_cast<ZelRecord*>(key), false)) w->shadow_ok = false;
+    zel_record_free(key);
+}
+
+}  // namespace
+
+// Follows the screen through the records just written and adds a keyframe
+// when enough block data has passed since the last whole screen.
+void follow(ZelWriter* w, const ZelRecord* r) {
+    if (r->type == ZEL_HEADER) {
+        if (w->shadow == nullptr) w->shadow = zel_replay_new();
+        w->pending = false;
+        w->since_keyframe = 0;
+        w->shadow_ok = w->shadow != nullptr && zel_replay_apply(w->shadow, r) == 0;
+        w->screen_pad = reinterpret_cast<const ZelHeader*>(r)->scanline_pad;
+        return;
+    }
+    if (!w->shadow_ok || w->keyframe_interval == 0) return;
+    switch (r->type) {
+    case ZEL_COMPRESSED_IMAGE:
+    case ZEL_KEYFRAME: {
+        const auto* c = reinterpret_cast<const ZelCompressedImage*>(r);
+        if (covers_screen(w->shadow, c)) {
+            // Keep it compressed: a screen of whole images never needs decoding.
+            try {
+                w->pending_data.assign(c->data, c->data + c->compressed_length);
+            } catch (const std::bad_alloc&) {
+                w->shadow_ok = false;
+                return;
+            }
+            w->pending_image = *c;
+            w->pending_image.type = ZEL_COMPRESSED_IMAGE;
+            w->pending = true;
+            w->since_keyframe = 0;
+        } else {
+            materialize(w);
+            apply(w, r);
+        }
+        break;
+    }
+    case ZEL_IMAGE:
+    case ZEL_SCREEN_CHANGE:
+        materialize(w);
+        apply(w, r);
+        break;
+    case ZEL_IMAGE_BLOCKS:
+    case ZEL_COMPRESSED_IMAGE_BLOCKS: {
+        materialize(w);
+        apply(w, r);
+        w->since_keyframe += r->type == ZEL_IMAGE_BLOCKS ? reinterpret_cast<const ZelImageBlocks*>(r)->length
+                                                          : reinterpret_cast<const ZelCompressedImageBlocks*>(r)->length;
+        if (w->shadow_ok && w->since_keyframe >= w->keyframe_interval) {
+            w->since_keyframe = 0;
+            write_keyframe(w, r->timestamp);
+        }
+        break;
+    }
+    default:
+        break;
+    }
+}
+
 }  // namespace zel
 
 extern "C" {
@@ -284,56 +452,14 @@ int zel_record_write(ZelWriter* writer, const void* record) {
         errno = EINVAL;
         return -1;
     }
-    if (writer->failed || writer->fd < 0) {
-        errno = EIO;
-        return -1;
-    }
-    const auto* r = static_cast<const ZelRecord*>(record);
-    std::vector<uint8_t>& f = writer->frame;
-    try {
-        f.assign(zel::frame_prefix_size, 0);
-        if (!zel::encode_payload(r, f)) {
-            errno = EINVAL;
-            f.clear();
-            return -1;
-        }
-        size_t payload = f.size() - zel::frame_prefix_size;
-        if (payload > ZEL_MAX_PAYLOAD) {
-            errno = EFBIG;
-            f.clear();
-            return -1;
-        }
-        uint8_t* h = f.data();
-        h[0] = r->type;
-        h[1] = 0;
-        zel::put_u16(h + 2, 0);
-        zel::put_u32(h + 4, static_cast<uint32_t>(payload));
-        zel::put_u64(h + 8, r->timestamp);
-        zel::put_u32(h + zel::frame_head_size, zel::crc32c(h, zel::frame_head_size));
-        uint32_t crc = zel::crc32c(f.data(), f.size());
-        f.resize(f.size() + 4);
-        zel::put_u32(f.data() + f.size() - 4, crc);
-    } catch (const std::bad_alloc&) {
-        f.clear();
-        errno = ENOMEM;
-        return -1;
-    }
-    bool ok = zel::write_all(writer->fd, f.data(), f.size());
-    if (!ok) {
-        // Take the partial frame back so the file still ends on a frame
-        // boundary, and refuse further writes: a gap would follow otherwise.
-        int e = errno;
-        if (::ftruncate(writer->fd, static_cast<off_t>(writer->offset)) == 0)
-            ::lseek(writer->fd, static_cast<off_t>(writer->offset), SEEK_SET);
-        writer->failed = true;
-        errno = e;
-    } else {
-        writer->offset += f.size();
-    }
-    // Large frames (full images) would otherwise stay allocated for the life of the writer.
-    if (f.capacity() > (1u << 20)) std::vector<uint8_t>().swap(f);
-    else f.clear();
-    return ok ? 0 : -1;
+    if (!zel::write_frame(writer, static_cast<const ZelRecord*>(record), true)) return -1;
+    if (writer->keyframe_interval > 0 || static_cast<const ZelRecord*>(record)->type == ZEL_HEADER)
+        zel::follow(writer, static_cast<const ZelRecord*>(record));
+    return 0;
+}
+
+void zel_writer_set_keyframe_interval(ZelWriter* writer, uint64_t bytes) {
+    if (writer != nullptr) writer->keyframe_interval = bytes;
 }
 
 int zel_writer_close(ZelWriter* writer) {
@@ -348,6 +474,7 @@ int zel_writer_close(ZelWriter* writer) {
         rc = -1;
         e = errno;
     }
+    zel_replay_free(writer->shadow);
     delete writer;
     if (rc != 0) errno = e;
     return rc;
@@ -374,6 +501,7 @@ void zel_record_free(void* record) {
         std::free(static_cast<ZelImage*>(record)->data);
         break;
     case ZEL_COMPRESSED_IMAGE:
+    case ZEL_KEYFRAME:
         std::free(static_cast<ZelCompressedImage*>(record)->data);
         break;
     case ZEL_IMAGE_BLOCKS:
@@ -424,6 +552,7 @@ const char* zel_record_type_to_string(ZelRecordType type) {
     case ZEL_IMAGE_BLOCKS: return "image_blocks";
     case ZEL_COMPRESSED_IMAGE_BLOCKS: return "compressed_image_blocks";
     case ZEL_FOOTER_ITEM_APPFMT: return "footer_appfmt";
+    case ZEL_KEYFRAME: return "keyframe";
     case ZEL_TYPE_UNKNOWN: break;
     }
     return "unknown";

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <vector>
 
 #include "zel.h"
 
@@ -46,6 +47,10 @@ inline uint32_t get_u32(const uint8_t* p) {
 inline uint64_t get_u64(const uint8_t* p) {
     return static_cast<uint64_t>(get_u32(p)) | (static_cast<uint64_t>(get_u32(p + 4)) << 32);
 }
+
+// Decompresses a zstd frame of exactly `length` bytes into out (resized,
+// its capacity reused); false with errno EINVAL or ENOMEM otherwise.
+bool decompress_into(const uint8_t* data, uint32_t compressed_length, uint32_t length, std::vector<uint8_t>& out);
 
 // The whole file start for this library's format version.
 void make_file_head(uint8_t out[file_head_size]);

@@ -229,7 +229,7 @@ TEST(Writer, RefusesWhatCannotBeStored) {
 }
 
 TEST(Records, FreeSkipsNullFieldsOfEveryType) {
-    for (int t = 0; t <= 16; ++t) {
+    for (int t : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 128, 255}) {
         auto* r = static_cast<ZelRecord*>(std::calloc(1, 64));
         r->type = static_cast<uint8_t>(t);
         zel_record_free(r);  // the sanitizer builds catch a bad free
@@ -245,6 +245,7 @@ TEST(Records, NamesAreDistinct) {
     std::set<std::string> names;
     for (int t = 0; t <= 16; ++t) names.insert(zel_record_type_to_string(static_cast<ZelRecordType>(t)));
     EXPECT_EQ(names.size(), 17u);
+    EXPECT_STREQ(zel_record_type_to_string(ZEL_KEYFRAME), "keyframe");
     EXPECT_STREQ(zel_record_type_to_string(ZEL_TYPE_UNKNOWN), "unknown");
     EXPECT_STREQ(zel_record_type_to_string(static_cast<ZelRecordType>(99)), "unknown");
 }

@@ -7,11 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -68,8 +68,14 @@ private:
 };
 
 inline std::vector<uint8_t> read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::vector<uint8_t> out;
+    if (FILE* f = std::fopen(path.c_str(), "rb")) {
+        uint8_t buf[65536];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.insert(out.end(), buf, buf + n);
+        std::fclose(f);
+    }
+    return out;
 }
 
 inline void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
@@ -78,9 +84,11 @@ inline void write_file(const std::string& path, const std::vector<uint8_t>& byte
 }
 
 // Writes the records (not taking them) to a new file; true on success.
-inline bool write_recording(const std::string& path, const std::vector<ZelRecord*>& records) {
+inline bool write_recording(const std::string& path, const std::vector<ZelRecord*>& records,
+                            uint64_t keyframe_interval = ZEL_KEYFRAME_INTERVAL) {
     ZelWriter* w = zel_writer_open(path.c_str());
     if (w == nullptr) return false;
+    zel_writer_set_keyframe_interval(w, keyframe_interval);
     bool ok = true;
     for (ZelRecord* r : records) ok = ok && zel_record_write(w, r) == 0;
     return zel_writer_close(w) == 0 && ok;

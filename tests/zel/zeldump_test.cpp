@@ -181,7 +181,16 @@ TEST(ZeldumpFrames, PngAtAnyTimeEqualsTheFullReplay) {
     TempDir dir;
     auto records = moving_recording(48, 40, 30, true);
     std::string rec = dir.file("m.zel");
-    ASSERT_TRUE(write_recording(rec, records));
+    // Keyframes after every 600 bytes of blocks: seeking starts from them.
+    ASSERT_TRUE(write_recording(rec, records, 600));
+    ReadResult plain = read_path(rec);
+    ASSERT_EQ(plain.status, ZEL_READ_END);
+    ASSERT_EQ(plain.records.size(), records.size());  // keyframes stay hidden unless asked for
+    for (size_t i = 0; i < records.size(); ++i) ASSERT_TRUE(records_equal(records[i], plain.records[i].get()));
+    Outcome list = zeldump(dir, rec);
+    EXPECT_GE(std::count(list.out.begin(), list.out.end(), '\n') - static_cast<long>(records.size()), 5) << list.out;
+    EXPECT_NE(list.out.find(" keyframe "), std::string::npos);
+    EXPECT_EQ(zeldump(dir, "--verify " + rec).status, 0);
     std::string out = dir.file("png");
     Outcome r = zeldump(dir, "--png " + out + " --at 0.05 --at 0.75 --at 1.42 --at 2.0 --at 9 " + rec);
     ASSERT_EQ(r.status, 0) << r.err;

@@ -1,0 +1,285 @@
+// libzel benchmarks.
+//   compression: zstd levels and lz4 on captured screens (ratio, MB/s)
+//   writer: records and MB per second into a file
+//   reader and replay: frames per second of a 1920x1080 recording
+// Captured screens come from bench/zel/capture-screens.sh; point
+// ZEL_BENCH_CAPTURES at its folder.  Without it a synthetic text screen is used.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+#include <zstd.h>
+#if ZEL_BENCH_LZ4
+#include <lz4.h>
+#endif
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "zel.h"
+
+namespace {
+
+struct Capture {
+    std::string name;
+    uint32_t width = 0, height = 0, stride = 0;
+    std::vector<uint8_t> pixels;
+};
+
+std::vector<uint8_t> read_file(const std::string& path) {
+    std::vector<uint8_t> out;
+    if (FILE* f = std::fopen(path.c_str(), "rb")) {
+        uint8_t buf[65536];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.insert(out.end(), buf, buf + n);
+        std::fclose(f);
+    }
+    return out;
+}
+
+uint32_t le32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24); }
+
+std::vector<Capture> load_captures() {
+    std::vector<Capture> out;
+    if (const char* dir = std::getenv("ZEL_BENCH_CAPTURES")) {
+        std::vector<std::filesystem::path> files;
+        for (const auto& e : std::filesystem::directory_iterator(dir))
+            if (e.path().extension() == ".zcap") files.push_back(e.path());
+        std::sort(files.begin(), files.end());
+        for (const auto& f : files) {
+            std::vector<uint8_t> b = read_file(f.string());
+            if (b.size() < 20 || std::memcmp(b.data(), "ZCAP", 4) != 0) continue;
+            Capture c{f.stem().string(), le32(&b[4]), le32(&b[8]), le32(&b[12]), {}};
+            c.pixels.assign(b.begin() + 20, b.end());
+            if (c.pixels.size() == static_cast<size_t>(c.stride) * c.height) out.push_back(std::move(c));
+        }
+    }
+    if (out.empty()) {  // a dark screen with light text-like strokes
+        Capture c{"synthetic-text", 1920, 1080, 1920 * 4, std::vector<uint8_t>(1920u * 1080 * 4)};
+        std::mt19937 rng(3);
+        for (uint32_t cy = 0; cy < 1080 / 16; ++cy)
+            for (uint32_t cx = 0; cx < 1920 / 8; ++cx) {
+                uint32_t g = rng();
+                for (uint32_t y = 3; y < 13; ++y)
+                    for (uint32_t x = 1; x < 7; ++x)
+                        if ((g >> ((y * 3 + x) % 29)) & 1)
+                            std::memset(&c.pixels[((cy * 16 + y) * 1920 + cx * 8 + x) * 4], 0xD0, 3);
+            }
+        out.push_back(std::move(c));
+    }
+    return out;
+}
+
+const std::vector<Capture>& captures() {
+    static const std::vector<Capture> c = load_captures();
+    return c;
+}
+
+void report(benchmark::State& state, size_t in, size_t out) {
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(in));
+    state.counters["ratio"] = out ? static_cast<double>(in) / static_cast<double>(out) : 0;
+    state.counters["compressed_bytes"] = static_cast<double>(out);
+}
+
+void zstd_compress(benchmark::State& state, const Capture* c, int level) {
+    ZSTD_CCtx* cctx = ZSTD_createCCtx();
+    std::vector<uint8_t> out(ZSTD_compressBound(c->pixels.size()));
+    size_t n = 0;
+    for (auto _ : state) {
+        n = ZSTD_compressCCtx(cctx, out.data(), out.size(), c->pixels.data(), c->pixels.size(), level);
+        benchmark::DoNotOptimize(n);
+    }
+    ZSTD_freeCCtx(cctx);
+    report(state, c->pixels.size(), n);
+}
+
+void zstd_decompress(benchmark::State& state, const Capture* c, int level) {
+    std::vector<uint8_t> packed(ZSTD_compressBound(c->pixels.size())), back(c->pixels.size());
+    packed.resize(ZSTD_compress(packed.data(), packed.size(), c->pixels.data(), c->pixels.size(), level));
+    ZSTD_DCtx* d = ZSTD_createDCtx();
+    for (auto _ : state) benchmark::DoNotOptimize(ZSTD_decompressDCtx(d, back.data(), back.size(), packed.data(), packed.size()));
+    ZSTD_freeDCtx(d);
+    report(state, c->pixels.size(), packed.size());
+}
+
+#if ZEL_BENCH_LZ4
+void lz4_compress(benchmark::State& state, const Capture* c) {
+    std::vector<char> out(static_cast<size_t>(LZ4_compressBound(static_cast<int>(c->pixels.size()))));
+    int n = 0;
+    for (auto _ : state) {
+        n = LZ4_compress_default(reinterpret_cast<const char*>(c->pixels.data()), out.data(),
+                                 static_cast<int>(c->pixels.size()), static_cast<int>(out.size()));
+        benchmark::DoNotOptimize(n);
+    }
+    report(state, c->pixels.size(), static_cast<size_t>(n));
+}
+#endif
+
+// The library call the compressor makes for a full screen.
+void library_image_compress(benchmark::State& state, const Capture* c) {
+    ZelImage img{ZEL_IMAGE, 0, static_cast<uint16_t>(c->width), static_cast<uint16_t>(c->height), 0, 0, xRGB8888, 32,
+                 c->stride, static_cast<uint32_t>(c->pixels.size()), const_cast<uint8_t*>(c->pixels.data())};
+    size_t n = 0;
+    for (auto _ : state) {
+        ZelCompressedImage* z = zel_image_compress(&img);
+        n = z->compressed_length;
+        zel_record_free(z);
+    }
+    report(state, c->pixels.size(), n);
+}
+
+// Blocks records as the compressor emits them: `count` 32x32 blocks of the capture.
+std::vector<uint8_t> blocks_of(const Capture& c, int count, std::mt19937& rng) {
+    std::vector<uint8_t> data;
+    const int cols = static_cast<int>(c.width / 32), rows = static_cast<int>(c.height / 32);
+    for (int k = 0; k < count; ++k) {
+        int16_t x = static_cast<int16_t>(static_cast<int>(rng() % static_cast<unsigned>(cols)) * 32);
+        int16_t y = static_cast<int16_t>(static_cast<int>(rng() % static_cast<unsigned>(rows)) * 32);
+        uint16_t w = 32, h = 32;
+        uint8_t rect[8];
+        std::memcpy(rect, &x, 2);
+        std::memcpy(rect + 2, &y, 2);
+        std::memcpy(rect + 4, &w, 2);
+        std::memcpy(rect + 6, &h, 2);
+        data.insert(data.end(), rect, rect + 8);
+        for (int r = 0; r < 32; ++r) {
+            const uint8_t* src = c.pixels.data() + static_cast<size_t>(y + r) * c.stride + static_cast<size_t>(x) * 4;
+            data.insert(data.end(), src, src + 128);
+        }
+    }
+    return data;
+}
+
+void library_blocks_compress(benchmark::State& state, const Capture* c) {
+    std::mt19937 rng(5);
+    std::vector<uint8_t> data = blocks_of(*c, static_cast<int>(state.range(0)), rng);
+    ZelImageBlocks b{ZEL_IMAGE_BLOCKS, 0, static_cast<uint32_t>(data.size()), data.data()};
+    size_t n = 0;
+    for (auto _ : state) {
+        ZelCompressedImageBlocks* z = zel_image_blocks_compress(&b);
+        n = z->compressed_length;
+        zel_record_free(z);
+    }
+    report(state, data.size(), n);
+}
+
+std::string temp_path(const char* name) {
+    return (std::filesystem::temp_directory_path() / (std::string("zelbench-") + std::to_string(::getpid()) + "-" + name)).string();
+}
+
+// Writer: compressed records of a fixed size, as fast as they can go.
+void writer_throughput(benchmark::State& state) {
+    const auto size = static_cast<uint32_t>(state.range(0));
+    std::vector<uint8_t> payload(size);
+    std::mt19937 rng(9);
+    for (auto& b : payload) b = static_cast<uint8_t>(rng());
+    ZelCompressedImageBlocks rec{ZEL_COMPRESSED_IMAGE_BLOCKS, 1, size * 4, size, payload.data()};
+    std::string path = temp_path("writer.zel");
+    ZelWriter* w = zel_writer_open(path.c_str());
+    int64_t n = 0;
+    for (auto _ : state) {
+        if (zel_record_write(w, &rec) != 0) state.SkipWithError("write failed");
+        ++n;
+    }
+    zel_writer_close(w);
+    std::filesystem::remove(path);
+    state.SetItemsProcessed(n);
+    state.SetBytesProcessed(n * (size + 33));
+}
+
+// A 1920x1080 recording: one full screen then frames of `blocks` changed blocks.
+struct Recording {
+    std::string path;
+    std::vector<uint8_t> bytes;
+    int frames = 0;
+};
+
+Recording make_recording(int frames, int blocks) {
+    const Capture& c = captures().front();
+    Recording r{temp_path("reader.zel"), {}, frames};
+    ZelWriter* w = zel_writer_open(r.path.c_str());
+    ZelHeader h{ZEL_HEADER, 1, 1000, 24, static_cast<uint16_t>(c.width), static_cast<uint16_t>(c.height), xRGB8888, 32,
+                0, nullptr, 8, 255, nullptr, nullptr};
+    zel_record_write(w, &h);
+    ZelImage img{ZEL_IMAGE, 1000, static_cast<uint16_t>(c.width), static_cast<uint16_t>(c.height), 0, 0, xRGB8888, 32,
+                 c.stride, static_cast<uint32_t>(c.pixels.size()), const_cast<uint8_t*>(c.pixels.data())};
+    ZelCompressedImage* full = zel_image_compress(&img);
+    zel_record_write(w, full);
+    zel_record_free(full);
+    std::mt19937 rng(11);
+    for (int f = 1; f < frames; ++f) {
+        std::vector<uint8_t> data = blocks_of(c, blocks, rng);
+        ZelImageBlocks b{ZEL_IMAGE_BLOCKS, 1000 + static_cast<uint64_t>(f) * 100000, static_cast<uint32_t>(data.size()), data.data()};
+        ZelCompressedImageBlocks* z = zel_image_blocks_compress(&b);
+        zel_record_write(w, z);
+        zel_record_free(z);
+    }
+    ZelRecord done{ZEL_DONE, 1000 + static_cast<uint64_t>(frames) * 100000};
+    zel_record_write(w, &done);
+    zel_writer_close(w);
+    r.bytes = read_file(r.path);
+    std::filesystem::remove(r.path);
+    return r;
+}
+
+const Recording& recording() {
+    static const Recording r = make_recording(300, 100);  // 30 s, ~5% of the blocks per frame
+    return r;
+}
+
+// mode 0: read and check only; 1: also replay; 2: also render RGBA.
+void read_recording(benchmark::State& state) {
+    const Recording& r = recording();
+    const int mode = static_cast<int>(state.range(0));
+    std::vector<uint8_t> rgba(1920u * 1080 * 4);
+    for (auto _ : state) {
+        ZelReader* reader = zel_reader_open_memory(r.bytes.data(), r.bytes.size());
+        ZelReplay* replay = zel_replay_new();
+        ZelRecord* rec = nullptr;
+        while (zel_reader_next(reader, &rec) == ZEL_READ_RECORD) {
+            if (mode >= 1 && zel_replay_apply(replay, rec) != 0) state.SkipWithError("replay failed");
+            if (mode >= 2 && rec->type == ZEL_COMPRESSED_IMAGE_BLOCKS)
+                benchmark::DoNotOptimize(zel_replay_render_rgba(replay, rgba.data(), rgba.size(), 1));
+            zel_record_free(rec);
+        }
+        zel_replay_free(replay);
+        zel_reader_close(reader);
+    }
+    state.counters["frames_per_second"] =
+        benchmark::Counter(static_cast<double>(r.frames) * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(r.bytes.size()));
+}
+
+void register_all() {
+    for (const Capture& c : captures()) {
+        for (int level : {1, 3, 6, 9, 19})
+            benchmark::RegisterBenchmark(("compress/" + c.name + "/zstd-" + std::to_string(level)).c_str(), zstd_compress, &c, level)
+                ->Unit(benchmark::kMillisecond);
+#if ZEL_BENCH_LZ4
+        benchmark::RegisterBenchmark(("compress/" + c.name + "/lz4").c_str(), lz4_compress, &c)->Unit(benchmark::kMillisecond);
+#endif
+        for (int level : {1, 3})
+            benchmark::RegisterBenchmark(("decompress/" + c.name + "/zstd-" + std::to_string(level)).c_str(), zstd_decompress, &c, level)
+                ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("zel_image_compress/" + c.name).c_str(), library_image_compress, &c)->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("zel_image_blocks_compress/" + c.name).c_str(), library_blocks_compress, &c)
+            ->Arg(20)->Arg(200)->Unit(benchmark::kMicrosecond);
+    }
+    benchmark::RegisterBenchmark("writer/compressed_blocks_bytes", writer_throughput)->Arg(4096)->Arg(65536)->Arg(1 << 20);
+    benchmark::RegisterBenchmark("recording_1920x1080/read_replay_render", read_recording)
+        ->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    register_all();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
