@@ -4,6 +4,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/types.h>
@@ -82,6 +83,11 @@ inline void collect(pid_t pid, ChildResult& result, int out_fd, int err_fd)
     }
     if (WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
     if (WIFSIGNALED(wstatus)) result.signal = WTERMSIG(wstatus);
+    // A child that leaves through _exit keeps the sanitizers from changing
+    // its status: their reports are caught here instead.
+    for (const char* report : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+                               "runtime error:"})
+        if (result.err.find(report) != std::string::npos) ADD_FAILURE() << "child process: " << result.err;
 }
 
 // Standard output line by line, as the recorder has it.  Given after output
