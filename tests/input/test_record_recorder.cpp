@@ -2,6 +2,7 @@
 // and member votes end up in its file and on its standard output, and it
 // ends in order whichever way the recording stops.
 #include <gtest/gtest.h>
+#include <xcb/record.h>
 #include <xcb/xtest.h>
 
 #include <chrono>
@@ -154,6 +155,45 @@ TEST_F(RecorderInput, MembersDecideAndTheRecorderAnnounces)
     EXPECT_EQ(r.credits, (std::vector<Credit>{{"olga", "t-own"}, {"bob", "tb"}}));
     EXPECT_EQ(lines_with(recorder_->out(), "##lastInputBy "),
               (std::vector<std::string>{"t-own", "tb"}));
+}
+
+// The recorder's RECORD context, found by asking the server about the first
+// few resource ids of every client: it is made on the recorder's main
+// connection, so killing the client that owns it breaks that connection.
+xcb_record_context_t find_record_context(xcb_connection_t* c)
+{
+    const xcb_setup_t* setup = xcb_get_setup(c);
+    uint32_t shift = static_cast<uint32_t>(__builtin_ctz(setup->resource_id_mask + 1));
+    std::vector<std::pair<uint32_t, xcb_record_get_context_cookie_t>> asked;
+    for (uint32_t client = 1; client < (1u << (29 - shift)); client++)
+        for (uint32_t k = 0; k < 8; k++) {
+            uint32_t id = client << shift | k;
+            asked.emplace_back(id, xcb_record_get_context(c, id));
+        }
+    xcb_record_context_t found = 0;
+    for (auto& [id, cookie] : asked) {
+        xcb_generic_error_t* error = nullptr;
+        auto* r = xcb_record_get_context_reply(c, cookie, &error);
+        if (r != nullptr && found == 0) found = id;
+        free(r);
+        free(error);
+    }
+    return found;
+}
+
+TEST_F(RecorderInput, BrokenMainConnectionEndsTheRecordingInOrder)
+{
+    launch();
+    key();
+    wait_for_marker(304);
+    xcb_record_context_t context = find_record_context(client_->c());
+    ASSERT_NE(context, 0u);
+    xcb_kill_client(client_->c(), context);
+    client_->sync();
+    EXPECT_EQ(recorder_->wait(), 0) << recorder_->err();
+    Recording r = read_recording(path_);
+    EXPECT_EQ(r.status, ZEL_READ_END);
+    EXPECT_EQ(r.credits, std::vector<Credit>(1, Credit{"olga", "t-own"}));
 }
 
 TEST_F(RecorderInput, ServerGoneEndsTheRecordingInOrder)
