@@ -431,7 +431,7 @@ int verify(const Options& o) {
         ++records;
         // Decoding every image proves its data, not only its checksum.
         if (zel_replay_apply(replay.get(), r.get()) != 0 && (is_image(r->type) || r->type == ZEL_HEADER ||
-                                                              r->type == ZEL_SCREEN_CHANGE)) {
+                                                              r->type == ZEL_SCREEN_CHANGE || r->type == ZEL_CURSOR_IMAGE)) {
             std::fprintf(stderr, "zeldump: %s: corrupt at byte %" PRIu64 ": %s record does not decode or fit the screen: %s\n",
                          o.file.c_str(), zel_reader_record_offset(reader.get()),
                          zel_record_type_to_string(static_cast<ZelRecordType>(r->type)), std::strerror(errno));

@@ -147,6 +147,7 @@ int apply_blocks(ZelReplay* r, const uint8_t* data, uint32_t length) {
 
 int apply_cursor_image(ZelReplay* r, const ZelCursorImage* c) {
     size_t n = static_cast<size_t>(c->width) * c->height;
+    if (n > c->length || (n > 0 && c->data == nullptr)) return fail(EINVAL);  // fewer pixels than the size says
     std::vector<uint32_t> pixels;
     try {
         pixels.assign(n, 0);
