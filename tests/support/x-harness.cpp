@@ -461,6 +461,30 @@ Recording wait_for_records(const std::string& path, const std::function<bool(con
 
 // ---------------------------------------------------------------- Xvfb
 
+namespace {
+
+// Reads from fd until a newline or end of file, within the guard.  The
+// text read, possibly without a newline when the writer went away.
+std::string read_line(int fd)
+{
+    std::string got;
+    auto deadline = Clock::now() + kGuard;
+    while (got.find('\n') == std::string::npos) {
+        pollfd p{fd, POLLIN, 0};
+        int r = poll(&p, 1, remaining_ms(deadline));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        char buf[32];
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got.append(buf, static_cast<size_t>(n));
+    }
+    return got;
+}
+
+}  // namespace
+
 Xvfb::Xvfb(XvfbOptions options)
 {
     static const std::string dir = temp_dir();
@@ -486,20 +510,7 @@ Xvfb::Xvfb(XvfbOptions options)
         throw;
     }
     close(fds[1]);  // the server's copy is the only writer left: end of file if it dies
-
-    std::string got;
-    auto deadline = Clock::now() + kGuard;
-    while (got.find('\n') == std::string::npos) {
-        pollfd p{fds[0], POLLIN, 0};
-        int r = poll(&p, 1, remaining_ms(deadline));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        char buf[32];
-        ssize_t n = ::read(fds[0], buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got.append(buf, static_cast<size_t>(n));
-    }
+    std::string got = read_line(fds[0]);
     close(fds[0]);
     if (got.find('\n') == std::string::npos) {
         process_.reset();
@@ -539,13 +550,28 @@ void Xvfb::kill_server()
 XProxy::XProxy(const std::string& upstream, std::vector<std::string> hide,
                std::vector<std::pair<std::string, int>> broken)
 {
-    std::vector<std::string> argv{X_PROXY_PATH, upstream};
+    // no output thread: tests fork for their death tests
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) < 0) fail_errno("pipe");
+    std::vector<std::string> argv{X_PROXY_PATH, upstream, "--displayfd", std::to_string(fds[1])};
     for (auto& h : hide) argv.insert(argv.end(), {"--hide", h});
-    for (auto& [name, minor] : broken) argv.insert(argv.end(), {"--break", name + ":" + std::to_string(minor)});
-    process_ = std::make_unique<Process>(argv);
-    if (!process_->wait_for_output("\n")) fail("x-proxy did not start: " + process_->err());
-    std::string out = process_->out();
-    display_ = out.substr(0, out.find('\n'));
+    for (auto& [name, minor] : broken)
+        argv.insert(argv.end(), {"--break", name + ":" + std::to_string(minor)});
+    ProcessOptions po;
+    po.capture = false;
+    po.keep_fds = {fds[1]};
+    try {
+        process_ = std::make_unique<Process>(argv, po);
+    } catch (...) {
+        close(fds[0]);
+        close(fds[1]);
+        throw;
+    }
+    close(fds[1]);
+    std::string got = read_line(fds[0]);
+    close(fds[0]);
+    if (got.find('\n') == std::string::npos) fail("x-proxy did not start");
+    display_ = got.substr(0, got.find('\n'));
 }
 
 XProxy::~XProxy()
@@ -1022,19 +1048,7 @@ XpraSession::XpraSession(bool attach_client, std::string screen)
         throw;
     }
     close(fds[1]);
-    std::string got;
-    auto deadline = Clock::now() + kGuard;
-    while (got.find('\n') == std::string::npos) {
-        pollfd p{fds[0], POLLIN, 0};
-        int r = poll(&p, 1, remaining_ms(deadline));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        char buf[32];
-        ssize_t n = ::read(fds[0], buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got.append(buf, static_cast<size_t>(n));
-    }
+    std::string got = read_line(fds[0]);
     close(fds[0]);
     if (got.empty() || got.find_first_of("0123456789") == std::string::npos) {
         stop();

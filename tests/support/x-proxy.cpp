@@ -3,7 +3,7 @@
 // to show (Xvfb switches XTEST and RECORD only together, and always answers
 // version queries).
 //
-//   x-proxy UPSTREAM_DISPLAY [--hide NAME]... [--break NAME:MINOR]...
+//   x-proxy UPSTREAM_DISPLAY [--displayfd FD] [--hide NAME]... [--break NAME:MINOR]...
 //
 // --hide NAME      QueryExtension replies for NAME say "not present".
 // --break NAME:MINOR  requests of extension NAME with that minor opcode are
@@ -11,8 +11,9 @@
 //                  them with an error (BadRequest) in their place.
 //
 // It takes a free display number the way X servers do (the lock file
-// /tmp/.X<N>-lock, then the socket /tmp/.X11-unix/X<N>), prints ":N" and a
-// newline once it listens, and on SIGTERM removes both and exits 0.
+// /tmp/.X<N>-lock, then the socket /tmp/.X11-unix/X<N>), writes ":N" and a
+// newline once it listens (on standard output, or on descriptor FD), and on
+// SIGTERM removes both and exits 0.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -229,9 +230,12 @@ int main(int argc, char** argv)
         return 2;
     }
     std::string upstream = argv[1];
+    int displayfd = 1;
     for (int i = 2; i + 1 < argc; i += 2) {
         std::string opt = argv[i], value = argv[i + 1];
-        if (opt == "--hide") {
+        if (opt == "--displayfd") {
+            displayfd = std::atoi(value.c_str());
+        } else if (opt == "--hide") {
             hidden.insert(value);
         } else if (opt == "--break" && value.find(':') != std::string::npos) {
             broken[value.substr(0, value.find(':'))].insert(std::atoi(value.substr(value.find(':') + 1).c_str()));
@@ -252,8 +256,10 @@ int main(int argc, char** argv)
 
     int number = 0;
     int listener = listen_on_free_display(number);
-    std::printf(":%d\n", number);
-    std::fflush(stdout);
+    std::string name = ":" + std::to_string(number) + "\n";
+    if (!write_all(displayfd, reinterpret_cast<const uint8_t*>(name.data()), name.size()))
+        die("write the display name");
+    if (displayfd != 1) close(displayfd);
 
     std::vector<std::unique_ptr<Link>> links;
     for (;;) {
