@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 
 #include <atomic>
-#include <cassert>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -19,6 +18,11 @@
 #include "queue.h"
 #include "timer.h"
 #include "zel.h"
+
+// Broken invariants stop the process in every build, NDEBUG or not, in the
+// form of a failed assertion.
+extern "C" void __assert_fail(const char* assertion, const char* file, unsigned int line,
+                              const char* function) noexcept __attribute__((__noreturn__));
 
 static PNC1Queue* queue;
 static pthread_t thread;

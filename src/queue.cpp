@@ -4,11 +4,15 @@
 
 #include <err.h>
 
-#include <cassert>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+
+// Broken invariants stop the process in every build, NDEBUG or not, in the
+// form of a failed assertion.
+extern "C" void __assert_fail(const char* assertion, const char* file, unsigned int line,
+                              const char* function) noexcept __attribute__((__noreturn__));
 
 namespace {
 

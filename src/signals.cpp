@@ -6,13 +6,17 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <cassert>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 
 #include "debugging.h"
 #include "frontend.h"
+
+// Broken invariants stop the process in every build, NDEBUG or not, in the
+// form of a failed assertion.
+extern "C" void __assert_fail(const char* assertion, const char* file, unsigned int line,
+                              const char* function) noexcept __attribute__((__noreturn__));
 
 static pthread_t thread;
 // True while the thread waits; read by the stopping thread to decide

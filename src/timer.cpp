@@ -4,9 +4,13 @@
 
 #include <sys/time.h>
 
-#include <cassert>
 #include <cstdio>
 #include <ctime>
+
+// Broken invariants stop the process in every build, NDEBUG or not, in the
+// form of a failed assertion.
+extern "C" void __assert_fail(const char* assertion, const char* file, unsigned int line,
+                              const char* function) noexcept __attribute__((__noreturn__));
 
 static struct timespec start_realtime;
 static struct timespec start_monotonic;
