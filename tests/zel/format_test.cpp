@@ -2,9 +2,13 @@
 // and in order; cut or damaged files are told apart from complete ones;
 // opening never destroys a recording.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <set>
 
 #include "zel_test_util.h"
@@ -293,6 +297,60 @@ TEST(Format, TheDocumentedExampleIsByteExact) {
     ASSERT_EQ(zel_record_write(w, &done), 0);
     ASSERT_EQ(zel_writer_close(w), 0);
     EXPECT_EQ(read_file(dir.file("d.zel")), file);
+}
+
+}  // namespace
+
+namespace {
+
+// What the writing child writes as record i: cursor positions and block
+// records of varying sizes, all derived from i.
+ZelRecord* killed_writer_record(uint64_t i) {
+    if (i % 2 == 0) {
+        auto* p = make<ZelCursorPosition>(ZEL_CURSOR_POSITION, 1000 + i);
+        p->x = static_cast<int16_t>(i);
+        p->y = static_cast<int16_t>(i >> 16);
+        return reinterpret_cast<ZelRecord*>(p);
+    }
+    std::vector<uint8_t> data(1000 + i % 7000);
+    for (size_t k = 0; k < data.size(); ++k) data[k] = static_cast<uint8_t>((k * 31 + i) ^ (k >> 5));
+    ZelImageBlocks b{ZEL_IMAGE_BLOCKS, 1000 + i, static_cast<uint32_t>(data.size()), data.data()};
+    return reinterpret_cast<ZelRecord*>(zel_image_blocks_compress(&b));
+}
+
+TEST(Writer, KilledWriterLeavesEveryCompleteRecordReadable) {
+    TempDir dir;
+    const std::string p = dir.file("killed.zel");
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ZelWriter* w = zel_writer_open(p.c_str());
+        if (w == nullptr) ::_exit(1);
+        for (uint64_t i = 0;; ++i) {
+            ZelRecord* r = killed_writer_record(i);
+            if (zel_record_write(w, r) != 0) ::_exit(2);
+            zel_record_free(r);
+        }
+    }
+    // Kill it once it has written a good part of a megabyte.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    struct stat st {};
+    while ((::stat(p.c_str(), &st) != 0 || st.st_size < 600'000) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped by itself with status " << WEXITSTATUS(status);
+
+    ReadResult r = read_path(p);
+    EXPECT_EQ(r.status, ZEL_READ_TRUNCATED) << r.problem;
+    EXPECT_GT(r.records.size(), 100u);
+    EXPECT_EQ(r.problem_offset, r.ends.empty() ? 16 : r.ends.back());
+    for (size_t i = 0; i < r.records.size(); ++i) {
+        ZelRecord* expected = killed_writer_record(i);
+        ASSERT_TRUE(records_equal(expected, r.records[i].get())) << "record " << i;
+        zel_record_free(expected);
+    }
 }
 
 }  // namespace
