@@ -202,6 +202,10 @@ static void merge_rows(const ZelImage* from, ZelImage* to)
     const uint8_t* src = from->data + static_cast<size_t>(r.y - from->y) * from_stride +
                          static_cast<size_t>(r.x - from->x) * BPP;
     uint8_t* dst = to->data + static_cast<size_t>(r.y - to->y) * to_stride + static_cast<size_t>(r.x - to->x) * BPP;
+    if (row == from_stride && row == to_stride) { // whole unpadded rows on both sides: one block
+        std::memcpy(dst, src, row * r.height);
+        return;
+    }
     for (uint16_t i = 0; i < r.height; ++i) {
         std::memcpy(dst, src, row);
         src += from_stride;
@@ -250,6 +254,10 @@ static void clear_rows(const Rectangle* rect, ZelImage* to)
     const size_t to_stride = stride_of(to->width);
     const size_t row = static_cast<size_t>(r.width) * BPP;
     uint8_t* dst = to->data + static_cast<size_t>(r.y - to->y) * to_stride + static_cast<size_t>(r.x - to->x) * BPP;
+    if (row == to_stride) { // whole unpadded rows: one block
+        std::memset(dst, 0, row * r.height);
+        return;
+    }
     for (uint16_t i = 0; i < r.height; ++i) {
         std::memset(dst, 0, row);
         dst += to_stride;
