@@ -336,9 +336,16 @@ static void window_stack_dump()
     for (size_t i = 0; i < window_stack_size; ++i) debug_printf("\t[%zu] 0x%0x\n", i + 1, window_stack[i]);
 }
 
+// Adds the part of a rectangle that lies on the screen: nothing outside it
+// is recorded, and 16-bit region boxes cannot hold x + width beyond 32767.
 static void region_add_rectangle(pixman_region16_t* region, int16_t x, int16_t y, uint16_t w, uint16_t h)
 {
-    pixman_region_union_rect(region, region, x, y, w, h);
+    const int x1 = std::max<int>(x, 0);
+    const int y1 = std::max<int>(y, 0);
+    const int x2 = std::min<int>(x + w, root_width());
+    const int y2 = std::min<int>(y + h, root_height());
+    if (x1 >= x2 || y1 >= y2) return;
+    pixman_region_union_rect(region, region, x1, y1, static_cast<unsigned>(x2 - x1), static_cast<unsigned>(y2 - y1));
 }
 
 // The root size the last tick composed for.  When the screen has changed
@@ -369,12 +376,19 @@ static const WindowState* shown_window(xcb_window_t id)
     return w && w->mapped ? w : nullptr;
 }
 
+// The on-screen part of a window's rectangle, as a new region.
+static void window_region_init(pixman_region16_t* region, const WindowState* w)
+{
+    pixman_region_init(region);
+    region_add_rectangle(region, w->x_root, w->y_root, w->width, w->height);
+}
+
 static void add_window_overlap(pixman_region16_t* damage, const WindowState* a, const WindowState* b)
 {
     pixman_region16_t ra;
     pixman_region16_t rb;
-    pixman_region_init_rect(&ra, a->x_root, a->y_root, a->width, a->height);
-    pixman_region_init_rect(&rb, b->x_root, b->y_root, b->width, b->height);
+    window_region_init(&ra, a);
+    window_region_init(&rb, b);
     pixman_region_intersect(&ra, &ra, &rb);
     pixman_region_union(damage, damage, &ra);
     pixman_region_fini(&ra);
@@ -461,6 +475,7 @@ static void process_frame_tick()
                 pixman_region_init(&moved);
                 pixman_region_copy(&moved, &w->accumulator);
                 pixman_region_translate(&moved, w->x_root, w->y_root);
+                pixman_region_intersect_rect(&moved, &moved, 0, 0, root_width(), root_height());
                 pixman_region_union(&global_damage, &global_damage, &moved);
                 pixman_region_fini(&moved);
             }
@@ -514,7 +529,7 @@ static void process_frame_tick()
         }
         pixman_region16_t window_region;
         pixman_region16_t render_region;
-        pixman_region_init_rect(&window_region, w->x_root, w->y_root, w->width, w->height);
+        window_region_init(&window_region, w);
         pixman_region_init(&render_region);
         pixman_region_intersect(&render_region, &global_damage, &window_region);
         if (pixman_region_not_empty(&render_region)) {
