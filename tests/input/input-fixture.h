@@ -30,8 +30,10 @@ namespace input_test {
 
 class InputModules : public ::testing::Test {
 protected:
-    // The options after the program name, before DISPLAY and FILENAME.
-    void start(std::vector<std::string> options = {"-user", "olga", "-tfn", "t-own"})
+    // The options after the program name, before DISPLAY and FILENAME.  The
+    // debug switch is set here, before any thread reads it.
+    void start(std::vector<std::string> options = {"-user", "olga", "-tfn", "t-own"},
+               bool debug = false)
     {
         // A write to a connection the server closed must fail, not end the
         // test program (the recorder blocks the signal in its threads).
@@ -47,7 +49,7 @@ protected:
         args_.push_back(path_);
         for (auto& a : args_) argv_.push_back(a.data());
         cli_parse_arguments(static_cast<int>(argv_.size()), argv_.data());
-        debugging_set(getenv("PELK_TEST_DEBUG") != nullptr);
+        debugging_set(debug || getenv("PELK_TEST_DEBUG") != nullptr);
         journal_clear();
 
         time_start();

@@ -23,9 +23,10 @@ constexpr uint8_t KEYCODE_A = 38;
 
 class RecordThread : public InputModules {
 protected:
-    void begin(std::vector<std::string> options = {"-user", "olga", "-tfn", "t-own"})
+    void begin(std::vector<std::string> options = {"-user", "olga", "-tfn", "t-own"},
+               bool debug = false)
     {
-        start(std::move(options));
+        start(std::move(options), debug);
         extensions_setup(display_connection(), display_root());
         last_input_setup();
         record_thread_start();
@@ -242,12 +243,10 @@ TEST_F(RecordThread, MainConnectionKilledByTheServerEndsTheThread)
 TEST_F(RecordThread, DebugModeNamesTheStreamAndItsEnd)
 {
     testing::internal::CaptureStdout();
-    begin();
-    debugging_set(true);
+    begin({"-user", "olga", "-tfn", "t-own"}, true);
     key();
     wait_for_marker();
     stop_recording();
-    debugging_set(false);
     fflush(stdout);
     std::string out = testing::internal::GetCapturedStdout();
     finish();
