@@ -354,3 +354,55 @@ TEST(Writer, KilledWriterLeavesEveryCompleteRecordReadable) {
 }
 
 }  // namespace
+
+namespace {
+
+// The compressor thread compresses while the writer thread writes (and adds
+// keyframes, compressing too): each thread has its own contexts.
+TEST(Threads, CompressingAndWritingAtOnce) {
+    TempDir dir;
+    ZelWriter* w = zel_writer_open(dir.file("t.zel").c_str());
+    ASSERT_NE(w, nullptr);
+    zel_writer_set_keyframe_interval(w, 10'000);
+    ZelHeader h{ZEL_HEADER, 1, 1, 24, 64, 64, xRGB8888, 32, 0, nullptr, 8, 255, nullptr, nullptr};
+    ASSERT_EQ(zel_record_write(w, &h), 0);
+    auto work = [](int seed, std::vector<ZelRecord*>* out) {
+        std::vector<uint8_t> data(8 + 32 * 32 * 4);
+        for (int i = 0; i < 40; ++i) {
+            int16_t x = static_cast<int16_t>((i % 2) * 32), y = static_cast<int16_t>(((i / 2) % 2) * 32);
+            uint16_t s = 32;
+            std::memcpy(data.data(), &x, 2);
+            std::memcpy(data.data() + 2, &y, 2);
+            std::memcpy(data.data() + 4, &s, 2);
+            std::memcpy(data.data() + 6, &s, 2);
+            for (size_t k = 8; k < data.size(); ++k) data[k] = static_cast<uint8_t>(k * seed + i);
+            ZelImageBlocks b{ZEL_IMAGE_BLOCKS, static_cast<uint64_t>(10 + i), static_cast<uint32_t>(data.size()), data.data()};
+            ZelCompressedImageBlocks* c = zel_image_blocks_compress(&b);
+            ZelImageBlocks* back = zel_image_blocks_decompress(c);
+            EXPECT_TRUE(back != nullptr && back->length == b.length && std::memcmp(back->data, data.data(), data.size()) == 0);
+            zel_record_free(back);
+            out->push_back(reinterpret_cast<ZelRecord*>(c));
+        }
+    };
+    std::vector<ZelRecord*> a, b;
+    std::thread ta(work, 3, &a), tb(work, 5, &b);
+    ta.join();
+    // Writer on this thread while the second compressor may still run.
+    for (ZelRecord* r : a) EXPECT_EQ(zel_record_write(w, r), 0);
+    tb.join();
+    for (ZelRecord* r : b) EXPECT_EQ(zel_record_write(w, r), 0);
+    std::thread freer([&a] { free_records(a); });
+    free_records(b);
+    freer.join();
+    ZelRecord done{ZEL_DONE, 100};
+    ASSERT_EQ(zel_record_write(w, &done), 0);
+    ASSERT_EQ(zel_writer_close(w), 0);
+    ZelReader* reader = zel_reader_open(dir.file("t.zel").c_str());
+    zel_reader_show_keyframes(reader, 1);
+    ReadResult r = read_all(reader);
+    zel_reader_close(reader);
+    EXPECT_EQ(r.status, ZEL_READ_END);
+    EXPECT_GT(r.records.size(), 82u);  // keyframes were added
+}
+
+}  // namespace
