@@ -1034,7 +1034,15 @@ XpraSession::XpraSession(bool attach_client, std::string screen)
                                   "--systemd-run=no",
                                   "--tray=no",
                                   "--start-new-commands=no",
-                                  "--exit-with-children=no"};
+                                  "--exit-with-children=no",
+                                  "--start-via-proxy=no",
+                                  "--av-sync=no",
+                                  "--xsettings=no",
+                                  "--system-tray=no",
+                                  "--video-encoders=none",
+                                  "--csc-modules=none",
+                                  "--proxy-video-encoders=none",
+                                  "--encodings=rgb"};
     ProcessOptions po;
     po.capture = false;
     po.log_file = dir_ + "/server.log";
@@ -1087,7 +1095,9 @@ void XpraSession::attach()
                                  "--notifications=no", "--speaker=off", "--microphone=off",
                                  "--webcam=no", "--clipboard=no", "--printing=no",
                                  "--file-transfer=no", "--bell=no", "--opengl=no", "--mdns=no",
-                                 "--modal-windows=no", "--pulseaudio=no"},
+                                 "--modal-windows=no", "--pulseaudio=no",
+                                 "--video-decoders=none", "--csc-modules=none",
+                                 "--encodings=rgb", "--xsettings=no"},
         po);
 }
 
