@@ -204,23 +204,30 @@ void convert_row(const ZelReplay* r, const uint8_t* s, uint8_t* d, size_t w) {
             else put(lo, mid, hi, 255);
         }
         break;
-    default:
-        for (size_t i = 0; i < w; ++i) {
-            uint32_t v = get_u32(s + 4 * i);
-            auto byte = [v](int shift) { return static_cast<uint8_t>(v >> shift); };
-            switch (r->format) {
-            case xRGB8888: put(byte(16), byte(8), byte(0), 255); break;
-            case xBGR8888: put(byte(0), byte(8), byte(16), 255); break;
-            case RGBx8888: put(byte(24), byte(16), byte(8), 255); break;
-            case BGRx8888: put(byte(8), byte(16), byte(24), 255); break;
-            case ARGB8888: put(byte(16), byte(8), byte(0), byte(24)); break;
-            case ABGR8888: put(byte(0), byte(8), byte(16), byte(24)); break;
-            case RGBA8888: put(byte(24), byte(16), byte(8), byte(0)); break;
-            case BGRA8888: put(byte(8), byte(16), byte(24), byte(0)); break;
-            default: put(0, 0, 0, 255); break;
+    default: {
+        // One loop per layout, so the shifts are constants in the loop.
+        auto each = [&](int rs, int gs, int bs, int as) {
+            for (size_t i = 0; i < w; ++i) {
+                uint32_t v = get_u32(s + 4 * i);
+                put(static_cast<uint8_t>(v >> rs), static_cast<uint8_t>(v >> gs), static_cast<uint8_t>(v >> bs),
+                    as < 0 ? 255 : static_cast<uint8_t>(v >> as));
             }
+        };
+        switch (r->format) {
+        case xRGB8888: each(16, 8, 0, -1); break;
+        case xBGR8888: each(0, 8, 16, -1); break;
+        case RGBx8888: each(24, 16, 8, -1); break;
+        case BGRx8888: each(8, 16, 24, -1); break;
+        case ARGB8888: each(16, 8, 0, 24); break;
+        case ABGR8888: each(0, 8, 16, 24); break;
+        case RGBA8888: each(24, 16, 8, 0); break;
+        case BGRA8888: each(8, 16, 24, 0); break;
+        default:
+            for (size_t i = 0; i < w; ++i) put(0, 0, 0, 255);
+            break;
         }
         break;
+    }
     }
 }
 
