@@ -231,7 +231,7 @@ Process::Process(std::vector<std::string> argv, ProcessOptions options)
         sigprocmask(SIG_SETMASK, &none, nullptr);
         for (int s : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGPIPE, SIGCHLD}) ::signal(s, SIG_DFL);
         dup2(options.pipe_stdin ? in_pipe[0] : null_fd, 0);
-        dup2(options.capture ? out_pipe[1] : log_fd, 1);
+        dup2(options.capture ? out_pipe[1] : options.stdout_fd >= 0 ? options.stdout_fd : log_fd, 1);
         dup2(options.capture ? err_pipe[1] : log_fd, 2);
         for (int fd : options.keep_fds) fcntl(fd, F_SETFD, 0);
         execvpe(cargv[0], cargv.data(), cenv.data());
@@ -955,6 +955,9 @@ SeamlessSession::SeamlessSession(const std::string& display, ModeType type, std:
 
 SeamlessSession::SeamlessSession(const std::string& display, SeamlessOptions options)
 {
+    static const std::string logs = temp_dir();
+    static int counter = 0;
+    std::string log = logs + "/seamless-helper-" + std::to_string(++counter) + ".log";
     std::vector<std::string> argv{SEAMLESS_HELPER_PATH, display};
     switch (options.mode_type) {
     case ModeType::Utf8String: argv.emplace_back("--mode-type=utf8"); break;
@@ -964,11 +967,27 @@ SeamlessSession::SeamlessSession(const std::string& display, SeamlessOptions opt
     argv.push_back("--mode-value=" + options.mode_value);
     if (options.list_from_create) argv.emplace_back("--list-from-create");
     if (!options.redirect) argv.emplace_back("--no-redirect");
+    // "ready" comes through a pipe read here, without an output thread:
+    // tests fork for their death tests
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) < 0) fail_errno("pipe");
     ProcessOptions po;
     if (std::getenv("XTEST_VERBOSE")) po.env = {"SEAMLESS_HELPER_DEBUG=1"};
-    process_ = std::make_unique<Process>(argv, po);
-    if (!process_->wait_for_output("ready\n"))
-        fail("seamless helper did not start: " + process_->err());
+    po.capture = false;
+    po.log_file = log;
+    po.stdout_fd = fds[1];
+    try {
+        process_ = std::make_unique<Process>(argv, po);
+    } catch (...) {
+        close(fds[0]);
+        close(fds[1]);
+        throw;
+    }
+    close(fds[1]);
+    std::string got = read_line(fds[0]);
+    close(fds[0]);
+    if (got != "ready\n") fail("seamless helper did not start: " + read_file(log));
+    log_ = log;
 }
 
 SeamlessSession::~SeamlessSession()
@@ -977,7 +996,8 @@ SeamlessSession::~SeamlessSession()
         stop();
     } catch (...) {
     }
-    if (std::getenv("XTEST_VERBOSE")) std::fprintf(stderr, "seamless-helper:\n%s", process_->err().c_str());
+    if (std::getenv("XTEST_VERBOSE"))
+        std::fprintf(stderr, "seamless-helper:\n%s", read_file(log_).c_str());
 }
 
 int SeamlessSession::stop()

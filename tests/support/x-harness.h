@@ -40,6 +40,7 @@ struct ProcessOptions {
     std::string log_file;          // with capture false: stdout+stderr appended here ("" = /dev/null)
     bool own_group = true;         // own process group; the destructor kills the group
     std::vector<int> keep_fds;     // descriptors the child keeps open (same numbers)
+    int stdout_fd = -1;            // with capture false: the child's stdout (stderr to log_file)
 };
 
 // A child process.  Killed (with its process group) and reaped by the
@@ -248,6 +249,7 @@ public:
 
 private:
     std::unique_ptr<Process> process_;
+    std::string log_;  // the helper's standard error
 };
 
 // ---------------------------------------------------------------- xpra
