@@ -189,6 +189,9 @@ TEST_F(RecordThread, NormalStopDisablesAndFreesTheContext)
     begin();
     ASSERT_FALSE(context_freed());
     stop_within_guard();
+    // the requests of the main connection are done once it has a reply
+    free(xcb_get_input_focus_reply(display_connection(), xcb_get_input_focus(display_connection()),
+                                   nullptr));
     EXPECT_TRUE(context_freed());
     EXPECT_EQ(record_connection_fd(), -1);
     Recording r = finish();
