@@ -182,9 +182,19 @@ private:
     Picture last_;
 };
 
-TEST(PixelExact, EveryKindOfWindowChange)
+struct Screen {
+    const char* name;
+    const char* screen;
+    const char* visual_class; // -cc value, or nullptr for the server's default
+};
+
+class EveryKindOfWindowChange : public testing::TestWithParam<Screen> {};
+
+TEST_P(EveryKindOfWindowChange, ReplaysPixelExact)
 {
-    xtest::Xvfb x;
+    xtest::XvfbOptions xo{GetParam().screen, {}};
+    if (GetParam().visual_class) xo.extra_args = {"-cc", GetParam().visual_class};
+    xtest::Xvfb x(xo);
     PixelExact t(x.display());
     t.add(20, 30, 200, 150, 0, 1);   // 0: A
     t.add(150, 100, 180, 120, 0, 2); // 1: B, over A once mapped
@@ -241,6 +251,14 @@ TEST(PixelExact, EveryKindOfWindowChange)
     t.expect_screen("A destroyed", true);
     t.finish();
 }
+
+// Widths that are no multiple of the 32-pixel blocks or of the scanline pad.
+INSTANTIATE_TEST_SUITE_P(Screens, EveryKindOfWindowChange,
+                         testing::Values(Screen{"Depth24", "640x480x24", nullptr},
+                                         Screen{"Depth24OddSize", "637x471x24", nullptr},
+                                         Screen{"Depth16OddSize", "639x477x16", nullptr},
+                                         Screen{"Depth8TrueColorOddSize", "643x470x8", "4"}),
+                         [](const testing::TestParamInfo<Screen>& i) { return std::string(i.param.name); });
 
 // ---------------------------------------------------------------- RandR
 
