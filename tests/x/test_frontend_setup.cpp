@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <xcb/xcb.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -268,6 +269,35 @@ TEST(FrameClock, FirstTickOnePeriodAfterStartAndUnchangedTicksMakeNoFrame)
     EXPECT_EQ(r.frames(), 0u);
     EXPECT_EQ(rec.out().find("global_damage"), std::string::npos);
     EXPECT_EQ(rec.out().find("sent frame request"), std::string::npos);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- exit status
+
+namespace {
+
+// A recording that cannot be written ends the run by itself, after a full
+// teardown, with status 1 so that the service learns of it.
+TEST(ExitStatus, AFileThatCannotBeOpenedEndsWithStatusOne)
+{
+    xtest::Xvfb x;
+    xtest::SeamlessSession session(x.display());
+    const std::string dir = xtest::temp_dir();
+    xtest::Recorder missing_dir({x.display(), dir + "/no-such-dir/rec.zel"});
+    EXPECT_EQ(missing_dir.wait(), 1) << missing_dir.err();
+
+    // an existing recording is never overwritten
+    const std::string existing = dir + "/existing.zel";
+    {
+        std::ofstream(existing) << "evidence";
+    }
+    xtest::Recorder taken({x.display(), existing});
+    EXPECT_EQ(taken.wait(), 1) << taken.err();
+    std::ifstream in(existing);
+    std::string content;
+    std::getline(in, content);
+    EXPECT_EQ(content, "evidence");
 }
 
 } // namespace
