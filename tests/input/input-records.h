@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "x-harness.h"
 #include "zel.h"
 
 namespace input_test {
@@ -38,28 +39,46 @@ struct Recording {
     size_t records = 0;
 };
 
+// The last-input and cursor-position records among these.
+inline Recording summarise(const xtest::Records& records, ZelReadStatus status)
+{
+    Recording r;
+    r.status = status;
+    r.records = records.size();
+    for (const auto& record : records) {
+        if (record->type == ZEL_LAST_INPUT) {
+            auto* li = reinterpret_cast<const ZelLastInput*>(record.get());
+            r.credits.push_back({field(li->user), field(li->tfn)});
+        } else if (record->type == ZEL_CURSOR_POSITION) {
+            auto* cp = reinterpret_cast<const ZelCursorPosition*>(record.get());
+            r.positions.emplace_back(cp->x, cp->y);
+        }
+    }
+    return r;
+}
+
 // Reads the file as far as it goes (it may still be growing).
 inline Recording read_recording(const std::string& path)
 {
-    Recording r;
-    ZelReader* reader = zel_reader_open(path.c_str());
-    if (reader == nullptr) return r;
-    for (;;) {
-        ZelRecord* record = nullptr;
-        r.status = zel_reader_next(reader, &record);
-        if (r.status != ZEL_READ_RECORD) break;
-        r.records++;
-        if (record->type == ZEL_LAST_INPUT) {
-            auto* li = reinterpret_cast<ZelLastInput*>(record);
-            r.credits.push_back({field(li->user), field(li->tfn)});
-        } else if (record->type == ZEL_CURSOR_POSITION) {
-            auto* cp = reinterpret_cast<ZelCursorPosition*>(record);
-            r.positions.emplace_back(cp->x, cp->y);
-        }
-        zel_record_free(record);
-    }
-    zel_reader_close(reader);
-    return r;
+    xtest::Recording whole = xtest::read_recording(path);
+    return summarise(whole.records, whole.status);
+}
+
+inline bool has_position(const Recording& r, int x, int y)
+{
+    for (auto& p : r.positions)
+        if (p == std::pair<int, int>(x, y)) return true;
+    return false;
+}
+
+// Waits (inotify, through the harness) until the file holds a cursor
+// position at (x, y).
+inline Recording wait_for_position(const std::string& path, int x, int y)
+{
+    xtest::Recording whole = xtest::wait_for_records(path, [&](const xtest::Records& records) {
+        return has_position(summarise(records, ZEL_READ_RECORD), x, y);
+    });
+    return summarise(whole.records, whole.status);
 }
 
 // Lines of text that start with prefix, without it.

@@ -57,7 +57,8 @@ protected:
     void move(int16_t x, int16_t y) { fake(XCB_MOTION_NOTIFY, 0, x, y); }
 
     // Polls the growing file (the writer hands each record to the kernel
-    // whole) until pred holds; a failure after the guard.
+    // whole) until pred holds; a failure after the guard.  Used where each
+    // look must inject new input; other waits are on the file's changes.
     template <typename Pred>
     Recording wait_for_file(Pred pred)
     {
@@ -71,13 +72,6 @@ protected:
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
-    }
-
-    static bool has_position(const Recording& r, int x, int y)
-    {
-        for (auto& p : r.positions)
-            if (p == std::pair<int, int>(x, y)) return true;
-        return false;
     }
 
     // The context is enabled asynchronously by the thread: move the pointer
@@ -101,7 +95,7 @@ protected:
         marker_++;
         move(static_cast<int16_t>(300 + marker_), 200);
         client_->sync();
-        return wait_for_file([&](const Recording& r) { return has_position(r, 300 + marker_, 200); });
+        return wait_for_position(path_, 300 + marker_, 200);
     }
 
     // Runs the stop on a helper thread: a stop that hangs fails the test

@@ -72,11 +72,7 @@ protected:
     Recording wait_for_marker(int16_t x)
     {
         move(x, 200);
-        return wait_for_file([&](const Recording& r) {
-            for (auto& p : r.positions)
-                if (p == std::pair<int, int>(x, 200)) return true;
-            return false;
-        });
+        return wait_for_position(path_, x, 200);
     }
 
     Recording stop_and_read()
