@@ -599,7 +599,11 @@ static void frontend_loop()
     int64_t next_frame_tick = current_time_in_ms() + frame_period;
 
     while (frontend_running()) {
-        const int32_t remaining = static_cast<int32_t>(next_frame_tick - current_time_in_ms());
+        // The next tick is never more than one period ahead, even when the
+        // wall clock has been set back (the tick would stall for as long).
+        const int64_t before = current_time_in_ms();
+        if (next_frame_tick - before > frame_period) next_frame_tick = before + frame_period;
+        const int32_t remaining = static_cast<int32_t>(next_frame_tick - before);
         const int timeout = remaining < 0 ? 0 : remaining;
         const int rc = poll(fds, 2, timeout);
         const int poll_errno = errno;
