@@ -300,6 +300,21 @@ TEST_F(LastInput, PendingVotesAreBoundedAndReported)
     EXPECT_EQ(rec.credits, (std::vector<Credit>{own, own}));
 }
 
+TEST_F(LastInput, RecordRefusedByTheWriterIsReportedAndReleased)
+{
+    Recording before = finish();  // the writer is gone: sends fail
+    EXPECT_TRUE(before.credits.empty());
+    journal_clear();
+    send(LI_KEY_PRESS, 0, 1000);
+    auto messages = journal_messages();
+    EXPECT_NE(std::find(messages.begin(), messages.end(),
+                        "failed to send record for name=olga tfn=t-own to backend"),
+              messages.end());
+    // still announced: the announcement comes before the record
+    auto [announced, rec] = end();
+    EXPECT_EQ(announced, std::vector<std::string>{"t-own"});
+}
+
 TEST_F(LastInput, MessagesArriveThroughTheServerFromARealMember)
 {
     // The main connection selected the root's structure and property events,

@@ -178,6 +178,21 @@ TEST_F(RecordThread, NoOwnUserRecordWhileMembersAreRegistered)
     EXPECT_TRUE(has_position(r, 50, 60));
 }
 
+TEST_F(RecordThread, OwnUserRecordRefusedByTheWriterIsReported)
+{
+    begin();
+    stop_recording();
+    finish();  // the writer is gone: sends fail
+    journal_clear();
+    record_user_as_last_input();
+    auto entries = journal_entries();
+    bool reported = false;
+    for (auto& e : entries)
+        reported |= e.function == "record_user_as_last_input" &&
+                    e.message == "failed to send LAST_INPUT record to backend";
+    EXPECT_TRUE(reported);
+}
+
 TEST_F(RecordThread, NormalStopDisablesAndFreesTheContext)
 {
     begin();
