@@ -369,6 +369,25 @@ bool Process::wait_for_output(const std::string& needle, bool on_stderr,
     return text.find(needle) != std::string::npos;
 }
 
+pid_t child_named(pid_t parent, const std::string& prefix)
+{
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line)) continue;
+        auto open = line.find('('), close = line.rfind(')');
+        if (open == std::string::npos || close == std::string::npos || close + 2 > line.size()) continue;
+        std::string comm = line.substr(open + 1, close - open - 1);
+        std::istringstream rest(line.substr(close + 2));
+        char state = 0;
+        pid_t ppid = 0;
+        rest >> state >> ppid;
+        if (ppid == parent && comm.rfind(prefix, 0) == 0) return std::stoi(line);
+    }
+    return -1;
+}
+
 RunResult run(std::vector<std::string> argv, std::vector<std::string> env,
               std::chrono::milliseconds guard)
 {
@@ -1092,6 +1111,7 @@ XpraSession::XpraSession(bool attach_client, std::string screen)
         client.wait_for_root_property("_NET_SUPPORTING_WM_CHECK");
     }
     trace("xpra server ready");
+    x_server_pid_ = child_named(server_->pid(), "Xvfb");
     RunResult r = run({"xprop", "-display", display_, "-root", "-f", "XPRA_SERVER_MODE", "8u",
                        "-set", "XPRA_SERVER_MODE", "seamless"});
     if (r.status != 0) fail("xprop failed: " + r.err);
@@ -1159,6 +1179,20 @@ void XpraSession::stop()
         } catch (...) {
         }
         server_.reset();
+    }
+    // xpra's X server has a process group of its own; once xpra is gone it
+    // is ours (subreaper): make sure it ends, and reap it
+    if (x_server_pid_ > 0) {
+        int fd = static_cast<int>(syscall(SYS_pidfd_open, x_server_pid_, 0));
+        if (fd >= 0) {
+            kill(x_server_pid_, SIGTERM);
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(kGuard.count())) <= 0) kill(x_server_pid_, SIGKILL);
+            close(fd);
+        }
+        int st;
+        waitpid(x_server_pid_, &st, 0);
+        x_server_pid_ = -1;
     }
     trace("xpra session stopped");
 }

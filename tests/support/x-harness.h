@@ -268,6 +268,7 @@ public:
     const std::string& display() const { return display_; }
     const std::string& dir() const { return dir_; }
     pid_t server_pid() const { return server_ ? server_->pid() : -1; }
+    pid_t x_server_pid() const { return x_server_pid_; }  // the Xvfb xpra runs
     // Starts a program on the session's display (killed in the destructor).
     Process& start(std::vector<std::string> argv);
     // Attaches an xpra client (from the client Xvfb); waits until it is connected.
@@ -281,6 +282,7 @@ private:
     std::string display_;
     std::vector<std::string> env_;
     std::unique_ptr<Process> server_;
+    pid_t x_server_pid_ = -1;
     std::unique_ptr<Xvfb> client_display_;
     std::unique_ptr<Process> client_;
     std::vector<std::unique_ptr<Process>> programs_;
@@ -327,6 +329,9 @@ Recording read_recording(const std::string& path);
 // Throws after the guard, and when the file turns out corrupt.
 Recording wait_for_records(const std::string& path, const std::function<bool(const Records&)>& pred,
                            std::chrono::milliseconds guard = kGuard);
+
+// A child of parent whose command name starts with prefix, or -1.
+pid_t child_named(pid_t parent, const std::string& prefix);
 
 // A subprocess of any program with captured output; the whole run.
 struct RunResult {

@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -180,6 +181,7 @@ bool pass(int from, std::vector<uint8_t>& into)
 }
 
 std::string lock_path, socket_path;
+int file_listener = -1;
 
 int listen_on_free_display(int& number)
 {
@@ -193,13 +195,32 @@ int listen_on_free_display(int& number)
         if (!write_all(lock, reinterpret_cast<uint8_t*>(pid), 11)) die("write lock file");
         close(lock);
         socket_path = "/tmp/.X11-unix/X" + std::to_string(number);
-        unlink(socket_path.c_str());
+        // Servers started with -displayfd take no lock file: the abstract
+        // socket, which clients try first and which vanishes with its
+        // owner, is the real claim on the number.
         int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, socket_path.c_str(), sizeof addr.sun_path - 1);
-        if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(fd, 16) == 0)
-            return fd;
+        std::strncpy(addr.sun_path + 1, socket_path.c_str(), sizeof addr.sun_path - 2);
+        auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + socket_path.size());
+        if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 && listen(fd, 16) == 0) {
+            // the file socket too, unless a live server answers on it
+            int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_un file{};
+            file.sun_family = AF_UNIX;
+            std::strncpy(file.sun_path, socket_path.c_str(), sizeof file.sun_path - 1);
+            bool live = connect(probe, reinterpret_cast<sockaddr*>(&file), sizeof file) == 0;
+            close(probe);
+            if (!live) {
+                unlink(socket_path.c_str());
+                int ffd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                if (bind(ffd, reinterpret_cast<sockaddr*>(&file), sizeof file) == 0 && listen(ffd, 16) == 0) {
+                    file_listener = ffd;
+                    return fd;
+                }
+                close(ffd);
+            }
+        }
         close(fd);
         unlink(lock_path.c_str());
     }
@@ -263,7 +284,7 @@ int main(int argc, char** argv)
 
     std::vector<std::unique_ptr<Link>> links;
     for (;;) {
-        std::vector<pollfd> p{{sfd, POLLIN, 0}, {listener, POLLIN, 0}};
+        std::vector<pollfd> p{{sfd, POLLIN, 0}, {listener, POLLIN, 0}, {file_listener, POLLIN, 0}};
         for (auto& l : links) {
             p.push_back({l->client, POLLIN, 0});
             p.push_back({l->server, POLLIN, 0});
@@ -273,8 +294,9 @@ int main(int argc, char** argv)
             die("poll");
         }
         if (p[0].revents) break;
-        if (p[1].revents) {
-            int c = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        for (int which : {1, 2}) {
+            if (!p[static_cast<size_t>(which)].revents) continue;
+            int c = accept4(p[static_cast<size_t>(which)].fd, nullptr, nullptr, SOCK_CLOEXEC);
             if (c >= 0) {
                 int s = connect_upstream(upstream);
                 if (s < 0) {
@@ -288,12 +310,12 @@ int main(int argc, char** argv)
             }
         }
         std::vector<bool> dead(links.size(), false);
-        size_t polled = (p.size() - 2) / 2;  // a link accepted just now was not polled
+        size_t polled = (p.size() - 3) / 2;  // a link accepted just now was not polled
         for (size_t k = 0; k < polled; ++k) {
             Link& l = *links[k];
             bool ok = true;
-            if (p[2 + 2 * k].revents) ok = pass(l.client, l.up) && l.pump_up();
-            if (ok && p[3 + 2 * k].revents) ok = pass(l.server, l.down) && l.pump_down();
+            if (p[3 + 2 * k].revents) ok = pass(l.client, l.up) && l.pump_up();
+            if (ok && p[4 + 2 * k].revents) ok = pass(l.server, l.down) && l.pump_down();
             dead[k] = !ok;
         }
         for (size_t i = links.size(); i-- > 0;)
