@@ -17,10 +17,12 @@
 
 static constexpr const char* process_title = "pelkRec pelkrecorder-xpra-seamless";
 
+// The running executable's absolute path, kept for the whole process.
+static char* executable;
+
 int main(int argc, char** argv)
 {
-    // Kept for the whole process.
-    char* executable = realpath("/proc/self/exe", nullptr);
+    executable = realpath("/proc/self/exe", nullptr);
     if (executable == nullptr) err(1, "failed to get realpath for /proc/self/exe");
 
     // Run once more under the title, so that process listings and the
