@@ -19,11 +19,6 @@
 #include "timer.h"
 #include "zel.h"
 
-// Broken invariants stop the process in every build, NDEBUG or not, in the
-// form of a failed assertion.
-extern "C" void __assert_fail(const char* assertion, const char* file, unsigned int line,
-                              const char* function) noexcept __attribute__((__noreturn__));
-
 static PNC1Queue* queue;
 static pthread_t thread;
 // Only the writer thread touches it; 0 so that the first image record checks.
@@ -63,7 +58,7 @@ static ZelRecord* dequeue_record(PNC1Queue* q, const char* function)
     ZelRecord* record = nullptr;
     while (!pNc1_dequeue(q, &record))
         JOURNAL_AS(function, LOG_ERR, "error while dequeuing from backend queue");
-    if (record == nullptr) __assert_fail("the dequeued pointer should not be NULL", __FILE__, __LINE__, function);
+    if (record == nullptr) invariant_failed("the dequeued pointer should not be NULL", __FILE__, __LINE__, function);
     return record;
 }
 
@@ -203,7 +198,7 @@ bool send_to_backend(void* p)
 void backend_thread_stop()
 {
     if (pthread_equal(pthread_self(), thread))
-        __assert_fail("should be stopped from another thread", __FILE__, __LINE__, __func__);
+        invariant_failed("should be stopped from another thread", __FILE__, __LINE__, __func__);
 
     ZelRecord* done = zel_record_done();
     if (done == nullptr) done = &spare_done_record;

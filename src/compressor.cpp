@@ -21,19 +21,6 @@
 #include "queue.h"
 #include "timer.h"
 
-// Broken invariants stop the process in every build type (NDEBUG too), with
-// the text saying what should have held, in the form assert uses.
-[[noreturn]] static void check_failed(const char* text, const char* file, int line, const char* function)
-{
-    std::fprintf(stderr, "%s: %s:%d: %s: Assertion `%s' failed.\n", program_invocation_short_name, file, line,
-                 function, text);
-    std::abort();
-}
-#define COMPRESSOR_CHECK(cond, text)                                      \
-    do {                                                                   \
-        if (!(cond)) check_failed((text), __FILE__, __LINE__, __func__);   \
-    } while (0)
-
 // ---- module state ----
 
 static PNC1Queue* queue;
@@ -192,8 +179,8 @@ Rectangle rectangle_from_intersection_image_rectangle(const ZelImage* from, Rect
 template <unsigned BPP>
 static void merge_rows(const ZelImage* from, ZelImage* to)
 {
-    COMPRESSOR_CHECK(from != nullptr, "from != 0");
-    COMPRESSOR_CHECK(to != nullptr, "to != 0");
+    INVARIANT(from != nullptr, "from != 0");
+    INVARIANT(to != nullptr, "to != 0");
     const Rectangle r = rectangle_from_image_intersection(from, to);
     if (r.height == 0) return;
     const size_t from_stride = stride_of(from->width);
@@ -216,8 +203,8 @@ static void merge_rows(const ZelImage* from, ZelImage* to)
 template <unsigned BPP>
 static uint8_t* extract_rows(const ZelImage* from, Rectangle rect, uint8_t* p)
 {
-    COMPRESSOR_CHECK(from != nullptr, "from != 0");
-    COMPRESSOR_CHECK(p != nullptr, "p != 0");
+    INVARIANT(from != nullptr, "from != 0");
+    INVARIANT(p != nullptr, "p != 0");
     const Rectangle r = rectangle_from_intersection_image_rectangle(from, rect);
     if (r.height == 0) return p;
     const size_t from_stride = stride_of(from->width);
@@ -247,8 +234,8 @@ static uint8_t* extract_rows(const ZelImage* from, Rectangle rect, uint8_t* p)
 template <unsigned BPP>
 static void clear_rows(const Rectangle* rect, ZelImage* to)
 {
-    COMPRESSOR_CHECK(rect != nullptr, "rect != 0");
-    COMPRESSOR_CHECK(to != nullptr, "to != 0");
+    INVARIANT(rect != nullptr, "rect != 0");
+    INVARIANT(to != nullptr, "to != 0");
     const Rectangle r = rectangle_from_intersection_image_rectangle(to, *rect);
     if (r.height == 0) return;
     const size_t to_stride = stride_of(to->width);
@@ -335,8 +322,8 @@ void tracker_destroy(Tracker* t)
 
 void tracker_transfer(const Tracker* old_tracker, Tracker* new_tracker)
 {
-    COMPRESSOR_CHECK(old_tracker->block_width == new_tracker->block_width, "block width should be the same");
-    COMPRESSOR_CHECK(old_tracker->block_height == new_tracker->block_height, "block height should be the same");
+    INVARIANT(old_tracker->block_width == new_tracker->block_width, "block width should be the same");
+    INVARIANT(old_tracker->block_height == new_tracker->block_height, "block height should be the same");
     const uint16_t ncols = std::min(old_tracker->ncols, new_tracker->ncols);
     const uint16_t nrows = std::min(old_tracker->nrows, new_tracker->nrows);
     for (uint16_t row = 0; row < nrows; ++row)
@@ -347,7 +334,7 @@ void tracker_transfer(const Tracker* old_tracker, Tracker* new_tracker)
 
 void tracker_reset(Tracker* t)
 {
-    COMPRESSOR_CHECK(t != nullptr, "tracker should not be NULL");
+    INVARIANT(t != nullptr, "tracker should not be NULL");
     std::memset(t->changed, 0, static_cast<size_t>(t->ncols) * t->nrows * sizeof(bool));
 }
 
@@ -356,7 +343,7 @@ void tracker_reset(Tracker* t)
 // min(x2, width - 1), and likewise for the rows.
 void tracker_add_box(Tracker* t, Box box)
 {
-    COMPRESSOR_CHECK(t != nullptr, "tracker should not be NULL");
+    INVARIANT(t != nullptr, "tracker should not be NULL");
     if (t->width == 0 || t->height == 0) return;
     const int right = t->width - 1;
     const int bottom = t->height - 1;
@@ -373,13 +360,13 @@ void tracker_add_box(Tracker* t, Box box)
 
 void tracker_add_image(Tracker* t, const ZelImage* img)
 {
-    COMPRESSOR_CHECK(t != nullptr, "tracker should not be NULL");
+    INVARIANT(t != nullptr, "tracker should not be NULL");
     tracker_add_box(t, box_from_image(img));
 }
 
 uint32_t tracker_number_of_blocks(const Tracker* t)
 {
-    COMPRESSOR_CHECK(t != nullptr, "tracker should not be NULL");
+    INVARIANT(t != nullptr, "tracker should not be NULL");
     return static_cast<uint32_t>(t->ncols) * t->nrows;
 }
 
@@ -600,7 +587,7 @@ static void handle_frame_tick()
         blocks.timestamp = time_in_us();
         blocks.data = blocks_data;
         blocks.length = image_blocks_data_fill(frame, boxes, nchanged, blocks_data);
-        COMPRESSOR_CHECK(blocks.length <= blocks_data_size, "block data should fit its buffer");
+        INVARIANT(blocks.length <= blocks_data_size, "block data should fit its buffer");
         ZelCompressedImageBlocks* compressed = zel_image_blocks_compress(&blocks);
         if (compressed == nullptr) {
             JOURNAL_ERROR("failed to allocate a ZelCompressedImageBlocks");
@@ -677,7 +664,7 @@ void* compressor_function(void* arg)
     if (arg == nullptr) errx(1, "%s: no valid queue provided", __func__);
     merge_function_setup();
     compressor_setup();
-    if (sem_post(&setup_done) != 0) check_failed("sem_post on setup_done should not fail", __FILE__, __LINE__, __func__);
+    if (sem_post(&setup_done) != 0) invariant_failed("sem_post on setup_done should not fail", __FILE__, __LINE__, __func__);
     DEBUG("entering...");
     compressor_loop(static_cast<PNC1Queue*>(arg));
     DEBUG("END");
@@ -704,7 +691,7 @@ void compressor_thread_start()
         err(1, "failed to set name of compressor thread");
     }
     while (sem_wait(&setup_done) != 0)
-        if (errno != EINTR) check_failed("sem_wait on setup_done should not fail", __FILE__, __LINE__, __func__);
+        if (errno != EINTR) invariant_failed("sem_wait on setup_done should not fail", __FILE__, __LINE__, __func__);
     sem_destroy(&setup_done);
     DEBUG("thread setup complete");
 }

@@ -8,12 +8,8 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
-
-// Broken invariants stop the process in every build, NDEBUG or not, in the
-// form of a failed assertion.
-extern "C" void __assert_fail(const char* assertion, const char* file, unsigned int line,
-                              const char* function) noexcept __attribute__((__noreturn__));
 
 struct debugging_state {
     bool debugging;
@@ -52,16 +48,23 @@ void verbose_set(bool on)
     }
 }
 
+void invariant_failed(const char* text, const char* file, unsigned line, const char* function)
+{
+    std::fprintf(stderr, "%s: %s:%u: %s: Assertion `%s' failed.\n", program_invocation_short_name, file, line,
+                 function, text);
+    std::abort();
+}
+
 static void debug_lock()
 {
     if (pthread_mutex_lock(&debug_mutex) != 0)
-        __assert_fail("pthread_mutex_lock on debug_mutex should not fail", __FILE__, __LINE__, __func__);
+        invariant_failed("pthread_mutex_lock on debug_mutex should not fail", __FILE__, __LINE__, __func__);
 }
 
 static void debug_unlock()
 {
     if (pthread_mutex_unlock(&debug_mutex) != 0)
-        __assert_fail("pthread_mutex_unlock on debug_mutex should not fail", __FILE__, __LINE__, __func__);
+        invariant_failed("pthread_mutex_unlock on debug_mutex should not fail", __FILE__, __LINE__, __func__);
 }
 
 void debug_puts(const char* function, const char* format, ...)

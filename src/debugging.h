@@ -15,6 +15,15 @@ void debug_puts(const char* function, const char* format, ...) __attribute__((fo
 // Raw text under the log mutex, for multi-line dumps.
 void debug_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// Broken invariants stop the process in every build type, NDEBUG included,
+// reported in the form of a failed assertion with the text of what should hold.
+[[noreturn]] void invariant_failed(const char* text, const char* file, unsigned line, const char* function);
+#define INVARIANT_AS(function, condition, text)                                      \
+    do {                                                                             \
+        if (!(condition)) invariant_failed((text), __FILE__, __LINE__, (function)); \
+    } while (0)
+#define INVARIANT(condition, text) INVARIANT_AS(__func__, condition, text)
+
 #define PELK_STR2(x) #x
 #define PELK_STR(x) PELK_STR2(x)
 

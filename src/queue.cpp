@@ -2,17 +2,14 @@
 // which differ only in the side (if any) that holds a mutex.
 #include "queue.h"
 
+#include "debugging.h"
+
 #include <err.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-
-// Broken invariants stop the process in every build, NDEBUG or not, in the
-// form of a failed assertion.
-extern "C" void __assert_fail(const char* assertion, const char* file, unsigned int line,
-                              const char* function) noexcept __attribute__((__noreturn__));
 
 namespace {
 
@@ -63,10 +60,7 @@ bool wait_on(sem_t* semaphore)
     }
 }
 
-#define QUEUE_INVARIANT(condition, text) \
-    do {                                 \
-        if (!(condition)) __assert_fail((text), __FILE__, __LINE__, function); \
-    } while (0)
+#define QUEUE_INVARIANT(condition, text) INVARIANT_AS(function, condition, text)
 
 template <typename Q>
 Q* queue_create(size_t capacity, size_t element_size)

@@ -16,7 +16,6 @@
 #include <xcb/xcbext.h>
 
 #include <atomic>
-#include <cassert>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -207,7 +206,7 @@ static void process_data_from_server(const xcb_record_enable_context_reply_t* re
         case XCB_KEY_PRESS: process_key_press(&event.key); break;
         case XCB_BUTTON_PRESS: process_button_press(&event.button); break;
         case XCB_MOTION_NOTIFY: process_motion_notify(&event.motion); break;
-        default: assert(false && "unexpected event"); continue;
+        default: invariant_failed("false && \"unexpected event\"", __FILE__, __LINE__, __func__); continue;
         }
         if (code != XCB_MOTION_NOTIFY && last_input_quorum() == 0) record_user_as_last_input();
     }
@@ -293,10 +292,10 @@ void* record_function(void* /*arg*/)
             DEBUG("END OF DATA");
             done = true;
             break;
-        case CATEGORY_FROM_CLIENT: assert(false && "FromClient should never happen"); break;
-        case CATEGORY_CLIENT_STARTED: assert(false && "ClientStarted should never happen"); break;
-        case CATEGORY_CLIENT_DIED: assert(false && "ClientDied should never happen"); break;
-        default: assert(false && "unknown reply category"); break;
+        case CATEGORY_FROM_CLIENT: invariant_failed("false && \"FromClient should never happen\"", __FILE__, __LINE__, __func__); break;
+        case CATEGORY_CLIENT_STARTED: invariant_failed("false && \"ClientStarted should never happen\"", __FILE__, __LINE__, __func__); break;
+        case CATEGORY_CLIENT_DIED: invariant_failed("false && \"ClientDied should never happen\"", __FILE__, __LINE__, __func__); break;
+        default: invariant_failed("false && \"unknown reply category\"", __FILE__, __LINE__, __func__); break;
         }
     }
 

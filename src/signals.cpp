@@ -13,11 +13,6 @@
 #include "debugging.h"
 #include "frontend.h"
 
-// Broken invariants stop the process in every build, NDEBUG or not, in the
-// form of a failed assertion.
-extern "C" void __assert_fail(const char* assertion, const char* file, unsigned int line,
-                              const char* function) noexcept __attribute__((__noreturn__));
-
 static pthread_t thread;
 // True while the thread waits; read by the stopping thread to decide
 // whether it has to be woken.
@@ -97,7 +92,7 @@ void* signals_function(void* /*arg*/)
 void signals_thread_stop()
 {
     if (pthread_equal(pthread_self(), thread))
-        __assert_fail("pthread_self() != thread && \"should stop from another thread\"", __FILE__, __LINE__,
+        invariant_failed("pthread_self() != thread && \"should stop from another thread\"", __FILE__, __LINE__,
                       __func__);
 
     // A SIGTERM that arrives just after the thread stopped waiting stays

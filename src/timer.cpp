@@ -2,15 +2,12 @@
 // the raw monotonic clock, so they never run backwards within a run.
 #include "timer.h"
 
+#include "debugging.h"
+
 #include <sys/time.h>
 
 #include <cstdio>
 #include <ctime>
-
-// Broken invariants stop the process in every build, NDEBUG or not, in the
-// form of a failed assertion.
-extern "C" void __assert_fail(const char* assertion, const char* file, unsigned int line,
-                              const char* function) noexcept __attribute__((__noreturn__));
 
 static struct timespec start_realtime;
 static struct timespec start_monotonic;
@@ -18,7 +15,7 @@ static struct timespec start_monotonic;
 static void read_clock(clockid_t clock, struct timespec* ts)
 {
     if (clock_gettime(clock, ts) != 0)
-        __assert_fail("clock_gettime should not fail", __FILE__, __LINE__, __func__);
+        invariant_failed("clock_gettime should not fail", __FILE__, __LINE__, __func__);
 }
 
 void time_start()

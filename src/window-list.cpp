@@ -5,7 +5,6 @@
 #include <err.h>
 #include <xcb/composite.h>
 
-#include <cassert>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -306,14 +305,14 @@ void window_list_update()
     if (n > WORK_ARRAY_ON_STACK) {
         to_add = static_cast<xcb_window_t*>(std::malloc(n * sizeof *to_add));
         if (to_add == nullptr) {
-            assert(to_add != 0 && "to_add should not be NULL");
+            INVARIANT(to_add != nullptr, "to_add != 0 && \"to_add should not be NULL\"");
             std::abort();
         }
     }
     if (n_listed > WORK_ARRAY_ON_STACK) {
         to_remove = static_cast<xcb_window_t*>(std::malloc(n_listed * sizeof *to_remove));
         if (to_remove == nullptr) {
-            assert(to_remove != 0 && "to_remove should not be NULL");
+            INVARIANT(to_remove != nullptr, "to_remove != 0 && \"to_remove should not be NULL\"");
             std::abort();
         }
     }
