@@ -416,7 +416,11 @@ TEST(Cursor, AChangeRecordsTheServersCursorImage)
     const xcb_font_t font = xcb_generate_id(c.c());
     xcb_open_font(c.c(), font, 6, "cursor");
     free(xcb_xfixes_query_version_reply(c.c(), xcb_xfixes_query_version(c.c(), 4, 0), nullptr));
-    size_t seen = e2e::read_recording(t.file()).count(ZEL_CURSOR_IMAGE);
+    // the first cursor image is requested at set-up: wait for it to be written
+    size_t seen = e2e::wait_for_recording(
+                      t.file(), [](const Recording& rec) { return rec.count(ZEL_CURSOR_IMAGE) >= 1; },
+                      &t.recorder())
+                      .count(ZEL_CURSOR_IMAGE);
     EXPECT_GE(seen, 1u) << "the first cursor image is recorded at the start";
     for (const uint16_t shape : shapes) {
         SCOPED_TRACE(shape);
