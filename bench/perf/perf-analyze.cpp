@@ -65,6 +65,9 @@ int main(int argc, char** argv)
     ZelReplay* replay = latency ? zel_replay_new() : nullptr;
     std::map<int, uint64_t> count;
     uint64_t first = 0, last = 0, images = 0, image_bytes = 0, full_images = 0;
+    // Ticks between two image records that wrote nothing, on the 100 ms grid
+    // of the default frame rate: dropped ticks, or ticks with nothing changed.
+    uint64_t last_image = 0, empty_ticks = 0;
     size_t next_fill = 0;
     uint32_t shown = 0xffffffffu;
     std::vector<double> delays_ms;
@@ -75,6 +78,11 @@ int main(int argc, char** argv)
         if (r->type == ZEL_HEADER) first = r->timestamp;
         if (r->type != ZEL_DONE) last = r->timestamp;
         if (is_image(r->type)) {
+            if (last_image != 0 && r->timestamp > last_image) {
+                uint64_t ticks = (r->timestamp - last_image + 50000) / 100000;
+                if (ticks > 1) empty_ticks += ticks - 1;
+            }
+            last_image = r->timestamp;
             ++images;
             image_bytes += zel_reader_record_size(reader);
             full_images += r->type == ZEL_COMPRESSED_IMAGE || r->type == ZEL_IMAGE;
@@ -109,9 +117,9 @@ int main(int argc, char** argv)
                     static_cast<unsigned long long>(n));
         comma = true;
     }
-    std::printf("}, \"images\": %llu, \"full_images\": %llu, \"image_bytes\": %llu",
+    std::printf("}, \"images\": %llu, \"full_images\": %llu, \"image_bytes\": %llu, \"empty_ticks\": %llu",
                 static_cast<unsigned long long>(images), static_cast<unsigned long long>(full_images),
-                static_cast<unsigned long long>(image_bytes));
+                static_cast<unsigned long long>(image_bytes), static_cast<unsigned long long>(empty_ticks));
     if (latency) {
         std::printf(", \"fills\": %zu, \"fills_seen\": %zu, \"latency_ms\": {\"p50\": %.1f, \"p99\": %.1f, \"max\": %.1f}",
                     fills.size(), delays_ms.size(), percentile(delays_ms, 0.5), percentile(delays_ms, 0.99),

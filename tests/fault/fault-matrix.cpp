@@ -187,6 +187,35 @@ TEST_F(FaultMatrix, StdinInErrorStopsInOrder)
     EXPECT_EQ(e->priority, 3);
 }
 
+// Standard input that poll reports readable but that cannot be read (a
+// directory): each read fails, the failure is logged, and the recording goes
+// on until it is told to stop.
+TEST_F(FaultMatrix, StdinReadErrorsAreLoggedAndASignalStillStops)
+{
+    start_display();
+    int d = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(d, 0);
+    fault::NamespaceOptions ns;
+    ns.stdin_fd = d;
+    start_recorder({}, ns, /*pipe_stdin=*/false, {d});
+    close(d);
+    Recording before = fault::wait_for_recording(file, running_with_images, recorder.get());
+    double cpu0 = fault::cpu_seconds(recorder->pid());
+    Recording later = fault::wait_for_recording(
+        file, [&](const Recording& r) { return r.images() >= before.images() + 5; }, recorder.get());
+    double cpu = fault::cpu_seconds(recorder->pid()) - cpu0;
+    recorder->signal(SIGTERM);
+    EXPECT_EQ(recorder->wait(), 0) << context();
+    expect_complete(later);
+    auto e = journal.find("failed to read from stdin");
+    ASSERT_TRUE(e) << context();
+    EXPECT_EQ(e->priority, 3);
+    size_t n = 0;
+    for (const auto& x : journal.entries()) n += x.message.find("failed to read from stdin") != std::string::npos;
+    const double span = static_cast<double>(later.records.back().timestamp - before.records.back().timestamp) / 1e6;
+    std::printf("unreadable stdin: %zu journal entries and %.2f CPU s in %.2f s of recording\n", n, cpu, span);
+}
+
 // ---------------------------------------------------------------- the display goes away
 
 TEST_F(FaultMatrix, XServerKilledWhileRecording)

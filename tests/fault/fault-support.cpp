@@ -262,6 +262,7 @@ bool private_namespaces_available()
 std::vector<std::string> in_private_namespace(const std::vector<std::string>& argv, const NamespaceOptions& o)
 {
     // Everything mounted here lives in the namespace only and goes with it.
+    // bash, not sh: the descriptor given for standard input may have two digits.
     std::string script = "set -e\n";
     if (!o.journal_socket.empty())
         script +=
@@ -288,10 +289,10 @@ std::vector<std::string> in_private_namespace(const std::vector<std::string>& ar
                                     "-m",
                                     "--propagation",
                                     "private",
-                                    "sh",
+                                    "bash",
                                     "-c",
                                     script,
-                                    "sh"};
+                                    "bash"};
     out.insert(out.end(), argv.begin(), argv.end());
     return out;
 }
