@@ -86,12 +86,7 @@ private:
 
 class XpraPixelExact {
 public:
-    XpraPixelExact() : client_(session_.display())
-    {
-        // the pointer rests where no program's window will be, so that no
-        // pointer-dependent drawing (highlights) changes a window meanwhile
-        xdotool({"mousemove", "1270", "790"});
-    }
+    XpraPixelExact() : client_(session_.display()) {}
 
     ~XpraPixelExact()
     {
@@ -145,7 +140,7 @@ public:
     // The picture the recording must show now: the viewable windows of the
     // client list, each from its own named pixmap, composed in stacking
     // order over zero and clipped to the screen.
-    Picture expected()
+    Picture expected(size_t* shown = nullptr)
     {
         xcb_connection_t* c = client_.c();
         const uint16_t width = client_.screen()->width_in_pixels;
@@ -170,6 +165,7 @@ public:
             const xtest::Image img = client_.get_image(pixmap, static_cast<int16_t>(p->border),
                                                        static_cast<int16_t>(p->border), p->width, p->height);
             xcb_free_pixmap(c, pixmap);
+            if (shown) ++*shown;
             for (int y = 0; y < p->height; ++y)
                 for (int x = 0; x < p->width; ++x) {
                     const int sx = p->x + x, sy = p->y + y;
@@ -185,25 +181,28 @@ public:
     // replays to exactly the server's picture of that moment.  Both are
     // read afresh whenever the recording grows (and on the wait's short
     // wake-ups), so drawing that is still under way only delays the match.
-    void expect_screen(const std::string& step, const std::function<bool()>& ready = {})
+    void expect_screen(const std::string& step, size_t windows, const std::function<bool()>& ready = {})
     {
         SCOPED_TRACE(step);
         const uint8_t depth = client_.depth();
         const size_t frames_before = frames_;
         Picture want, got;
         bool compared = false;
+        size_t shown = 0;
         const Recording r = e2e::wait_for_recording(
             file_,
             [&](const Recording& rec) {
                 if (rec.frames() <= frames_before) return false;
                 if (ready && !ready()) return false;
-                want = expected();
+                shown = 0;
+                want = expected(&shown);
                 got = e2e::replay_picture(rec, depth);
                 compared = true;
                 return got == want;
             },
             recorder_.get());
         ASSERT_TRUE(compared) << "the step's change never showed";
+        EXPECT_EQ(shown, windows) << "windows shown";
         EXPECT_EQ(e2e::difference(got, want), "");
         EXPECT_NE(want, last_) << "every step must change the picture";
         frames_ = r.frames();
@@ -259,7 +258,7 @@ TEST(XpraPixelExact, TerminalTypedIntoMovedResizedAndAWindowOpenedAndClosed)
     const xcb_window_t term = t.open({"xterm", "+bc", "-xrm", "XTerm*allowWindowOps: true", "-geometry",
                                       "40x10+40+40", "-e", "sh"});
     t.start_recorder();
-    t.expect_screen("terminal shown");
+    t.expect_screen("terminal shown", 1);
 
     // Each command ends by setting the window's title: once it has changed,
     // the shell has run the command and the terminal has drawn its echo.
@@ -270,18 +269,18 @@ TEST(XpraPixelExact, TerminalTypedIntoMovedResizedAndAWindowOpenedAndClosed)
     auto titled = [&](const std::string& mark) { return [&t, term, mark] { return t.title(term) == mark; }; };
 
     type("echo typed into a real terminal", "one");
-    t.expect_screen("typed into the terminal", titled("one"));
+    t.expect_screen("typed into the terminal", 1, titled("one"));
 
     const auto first = t.where(term);
     ASSERT_TRUE(first);
     type("printf '\\033[3;300;200t'", "two");
-    t.expect_screen("terminal moved by its own request", [&] {
+    t.expect_screen("terminal moved by its own request", 1, [&] {
         const auto p = t.where(term);
         return titled("two")() && p && p->x == 300 && p->y == 200;
     });
 
     type("printf '\\033[8;16;60t'", "three");
-    t.expect_screen("terminal resized by its own request", [&] {
+    t.expect_screen("terminal resized by its own request", 1, [&] {
         const auto p = t.where(term);
         return titled("three")() && p && p->width > first->width && p->height > first->height;
     });
@@ -289,17 +288,17 @@ TEST(XpraPixelExact, TerminalTypedIntoMovedResizedAndAWindowOpenedAndClosed)
     // a second program, opened partly over the terminal
     xtest::Process* logo = nullptr;
     const xcb_window_t second = t.open({"xlogo", "-geometry", "200x180+500+300"}, &logo);
-    t.expect_screen("second window opened over the terminal");
+    t.expect_screen("second window opened over the terminal", 2);
 
     type("echo typed under the other window", "four");
-    t.expect_screen("typed into the partly covered terminal", titled("four"));
+    t.expect_screen("typed into the partly covered terminal", 2, titled("four"));
 
     logo->signal(SIGTERM);
     logo->wait();
     t.client().wait_for_client_list([second](const std::vector<xcb_window_t>& l) {
         return std::find(l.begin(), l.end(), second) == l.end();
     });
-    t.expect_screen("second window closed");
+    t.expect_screen("second window closed", 1);
 
     t.finish();
 }
