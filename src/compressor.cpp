@@ -57,29 +57,33 @@ static uint32_t stride_of(uint32_t width)
     return stride_in_bytes(width, bits_per_pixel, scanline_pad);
 }
 
+// The three pixel operations of one pixel size.
+struct PixelOperations {
+    MergeFunction merge;
+    ExtractPixelFunction extract;
+    ClearRectangleFunction clear;
+};
+
+static void use_pixel_operations(uint8_t pixel_bytes)
+{
+    static constexpr PixelOperations by_size[] = {
+        {merge_image_depth8, extract_pixels_depth8, clear_rectangle_depth8},
+        {merge_image_depth16, extract_pixels_depth16, clear_rectangle_depth16},
+        {merge_image_depth32, extract_pixels_depth32, clear_rectangle_depth32},
+    };
+    const PixelOperations& ops = by_size[pixel_bytes == 1 ? 0 : pixel_bytes == 2 ? 1 : 2];
+    merge_image = ops.merge;
+    extract_pixels = ops.extract;
+    clear_rectangle = ops.clear;
+}
+
 void compressor_geometry_set(PixelFormat format, uint8_t bpp, uint8_t pad)
 {
     current_pixel_format = format;
     bits_per_pixel = bpp;
     scanline_pad = pad;
     bytes_per_pixel = static_cast<uint8_t>(bpp / 8);
-    switch (bpp) {
-    case 8:
-        merge_image = merge_image_depth8;
-        extract_pixels = extract_pixels_depth8;
-        clear_rectangle = clear_rectangle_depth8;
-        break;
-    case 16:
-        merge_image = merge_image_depth16;
-        extract_pixels = extract_pixels_depth16;
-        clear_rectangle = clear_rectangle_depth16;
-        break;
-    default:
-        merge_image = merge_image_depth32;
-        extract_pixels = extract_pixels_depth32;
-        clear_rectangle = clear_rectangle_depth32;
-        break;
-    }
+    use_pixel_operations(bytes_per_pixel);
 }
 
 void compressor_sink_set(CompressorSink sink)
@@ -267,24 +271,11 @@ void merge_function_setup()
 {
     const uint8_t depth = root_depth();
     switch (depth) {
-    case 8:
-        merge_image = merge_image_depth8;
-        extract_pixels = extract_pixels_depth8;
-        clear_rectangle = clear_rectangle_depth8;
-        break;
-    case 16:
-        merge_image = merge_image_depth16;
-        extract_pixels = extract_pixels_depth16;
-        clear_rectangle = clear_rectangle_depth16;
-        break;
+    case 8: use_pixel_operations(1); break;
+    case 16: use_pixel_operations(2); break;
     case 24:
-    case 32:
-        merge_image = merge_image_depth32;
-        extract_pixels = extract_pixels_depth32;
-        clear_rectangle = clear_rectangle_depth32;
-        break;
-    default:
-        errx(1, "%s: unknown case with depth=%d -> exiting", __func__, depth);
+    case 32: use_pixel_operations(4); break;
+    default: errx(1, "%s: unknown case with depth=%d -> exiting", __func__, depth);
     }
     DEBUG("chosen merge function for depth %d", depth);
 }
