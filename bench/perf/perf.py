@@ -531,7 +531,7 @@ def report(args, runs, latency, replay, capacity, prof, started, load_before, lo
             rows = [c for c in capacity if c["kind"] == kind]
             if rows:
                 per = max(c["cpu_per_session"] for c in rows) / args.capacity_seconds
-                L.append(f"- {kind}: one recorder takes {100 * per:.2f}% of a core; by CPU alone two cores hold "
+                L.append(f"- {kind}: one recorder takes {100 * per:.2f}% of a core (start-up and debug output included); by CPU alone two cores hold "
                          f"about {int(2 / per) if per else 'unbounded'} such recorders. Largest N run without a dropped tick: "
                          f"{max([c['n'] for c in rows if c['dropped_ticks'] == 0], default=0)}.")
         L.append("")

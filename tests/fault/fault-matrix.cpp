@@ -211,7 +211,8 @@ TEST_F(FaultMatrix, StdinReadErrorsAreLoggedAndASignalStillStops)
     ASSERT_TRUE(e) << context();
     EXPECT_EQ(e->priority, 3);
     size_t n = 0;
-    for (const auto& x : journal.entries()) n += x.message.find("failed to read from stdin") != std::string::npos;
+    for (const auto& entry : journal.entries())
+        n += entry.message.find("failed to read from stdin") != std::string::npos;
     const double span = static_cast<double>(later.records.back().timestamp - before.records.back().timestamp) / 1e6;
     std::printf("unreadable stdin: %zu journal entries and %.2f CPU s in %.2f s of recording\n", n, cpu, span);
 }
