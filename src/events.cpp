@@ -9,9 +9,11 @@
 #include <xcb/xcb_keysyms.h>
 #include <xcb/xfixes.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 #include "args.h"
 #include "backend.h"
@@ -446,12 +448,26 @@ void source_process_event(const xcb_generic_event_t* e)
     }
 }
 
+static int64_t monotonic_ns()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
 void event_from_source()
 {
     xcb_connection_t* c = display_connection();
-    // handlers make round trips, during which xcb queues more events: drain them all
-    while (XcbReply<xcb_generic_event_t> e{xcb_poll_for_event(c)})
+    // Handlers make round trips, during which xcb queues more events: take
+    // them all, but give the loop back after one frame period, so that a
+    // client that makes events faster than we handle them cannot hold off the
+    // frame ticks; what is left is taken in the next pass.
+    const int64_t budget_ns = 1000000000LL / std::max<int>(framerate(), 1);
+    const int64_t start = monotonic_ns();
+    while (XcbReply<xcb_generic_event_t> e{xcb_poll_for_event(c)}) {
         source_process_event(e.get());
+        if (monotonic_ns() - start >= budget_ns) return;
+    }
     int code = xcb_connection_has_error(c);
     if (code == 0)
         return;
