@@ -624,6 +624,7 @@ static void frontend_loop()
             const short in = fds[1].revents;
             if (in & POLLIN) {
                 event_from_stdin();
+                if (stdin_is_broken()) fds[1].fd = -1;
             } else if (in & POLLHUP) {
                 // the writer has gone: its last line counts even without a line end
                 stdin_end_of_input();

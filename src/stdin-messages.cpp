@@ -107,6 +107,9 @@ void stdin_end_of_input()
     after_cr = false;
 }
 
+// Set once a read has failed: from then on standard input is not watched.
+static bool stdin_broken;
+
 void event_from_stdin()
 {
     char buffer[4096] = {};
@@ -120,7 +123,16 @@ void event_from_stdin()
         frontend_stop();
     } else {
         const int e = errno;
+        if (e == EINTR || e == EAGAIN) return;
         DEBUG("failed to read from stdin: %d %s", e, strerror(e));
         JOURNAL_ERROR("failed to read from stdin: %d %s", e, strerror(e));
+        // poll keeps reporting such a descriptor readable and every read
+        // fails again: the loop would spin and flood the journal
+        stdin_broken = true;
     }
+}
+
+bool stdin_is_broken()
+{
+    return stdin_broken;
 }
