@@ -123,7 +123,8 @@ bool matches(const Option& option, std::string_view word)
 const Option* find_option(std::string_view word, bool allow_stdin)
 {
     for (const Option& option : option_table)
-        if (matches(option, word)) return option.kind == OptionKind::STDIN && !allow_stdin ? nullptr : &option;
+        if (matches(option, word))
+            return option.kind == OptionKind::STDIN && !allow_stdin ? nullptr : &option;
     return nullptr;
 }
 
@@ -138,7 +139,8 @@ constexpr std::array<uint8_t, 256> make_decoding_table()
     std::array<uint8_t, 256> table{};
     for (auto& entry : table) entry = B64_INVALID;
     constexpr std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    for (size_t i = 0; i < alphabet.size(); i++) table[static_cast<unsigned char>(alphabet[i])] = static_cast<uint8_t>(i);
+    for (size_t i = 0; i < alphabet.size(); i++)
+        table[static_cast<unsigned char>(alphabet[i])] = static_cast<uint8_t>(i);
     table['\n'] = B64_SKIP;
     table['='] = B64_END;
     return table;
@@ -367,26 +369,16 @@ void cli_process(int argc, char** argv, bool allow_stdin)
         const Option* option = take_option ? find_option(word, allow_stdin) : nullptr;
         if (option != nullptr) {
             switch (option->kind) {
-            case OptionKind::END_OF_OPTIONS:
-                take_option = false;
-                break;
-            case OptionKind::HELP:
-                show_usage(program);
-            case OptionKind::VERSION:
-                show_version(program);
-            case OptionKind::FLAG:
-                cli.option.*(option->flag) = true;
-                break;
+            case OptionKind::END_OF_OPTIONS: take_option = false; break;
+            case OptionKind::HELP: show_usage(program);
+            case OptionKind::VERSION: show_version(program);
+            case OptionKind::FLAG: cli.option.*(option->flag) = true; break;
             case OptionKind::STDIN:
                 cli.option.stdin = true;
                 check_stdin = true;
                 break;
-            case OptionKind::DEBUG_MODE:
-                debugging_set(true);
-                break;
-            case OptionKind::VERBOSE_MODE:
-                verbose_set(true);
-                break;
+            case OptionKind::DEBUG_MODE: debugging_set(true); break;
+            case OptionKind::VERBOSE_MODE: verbose_set(true); break;
             case OptionKind::VALUE:
             case OptionKind::VALUE64:
             case OptionKind::FRAMERATE:
@@ -490,17 +482,59 @@ void cli_validate()
 
 // ---- accessors -----------------------------------------------------------------
 
-bool ignore_suspended() { return cli.option.ignore_suspended; }
-bool no_session() { return cli.option.no_session; }
-const char* app() { return cli.option.app; }
-const char* appfmt() { return cli.option.appfmt; }
-const char* host() { return cli.option.host; }
-uint8_t framerate() { return cli.option.framerate; }
-const char* ip() { return cli.option.ip; }
-const char* sid() { return cli.option.sid; }
-const char* tfn() { return cli.option.tfn; }
-const char* tid() { return cli.option.tid; }
-const char* user() { return cli.option.user; }
-bool use_installed_colormap() { return cli.option.use_installed_colormap; }
-const char* display_name() { return cli.argument.display; }
-const char* filename() { return cli.argument.filename; }
+bool ignore_suspended()
+{
+    return cli.option.ignore_suspended;
+}
+bool no_session()
+{
+    return cli.option.no_session;
+}
+const char* app()
+{
+    return cli.option.app;
+}
+const char* appfmt()
+{
+    return cli.option.appfmt;
+}
+const char* host()
+{
+    return cli.option.host;
+}
+uint8_t framerate()
+{
+    return cli.option.framerate;
+}
+const char* ip()
+{
+    return cli.option.ip;
+}
+const char* sid()
+{
+    return cli.option.sid;
+}
+const char* tfn()
+{
+    return cli.option.tfn;
+}
+const char* tid()
+{
+    return cli.option.tid;
+}
+const char* user()
+{
+    return cli.option.user;
+}
+bool use_installed_colormap()
+{
+    return cli.option.use_installed_colormap;
+}
+const char* display_name()
+{
+    return cli.argument.display;
+}
+const char* filename()
+{
+    return cli.argument.filename;
+}

@@ -46,10 +46,8 @@ static bool is_image(const ZelRecord* record)
     case ZEL_IMAGE:
     case ZEL_COMPRESSED_IMAGE:
     case ZEL_IMAGE_BLOCKS:
-    case ZEL_COMPRESSED_IMAGE_BLOCKS:
-        return true;
-    default:
-        return false;
+    case ZEL_COMPRESSED_IMAGE_BLOCKS: return true;
+    default: return false;
     }
 }
 
@@ -58,7 +56,8 @@ static ZelRecord* dequeue_record(PNC1Queue* q, const char* function)
     ZelRecord* record = nullptr;
     while (!pNc1_dequeue(q, &record))
         JOURNAL_AS(function, LOG_ERR, "error while dequeuing from backend queue");
-    if (record == nullptr) invariant_failed("the dequeued pointer should not be NULL", __FILE__, __LINE__, function);
+    if (record == nullptr)
+        invariant_failed("the dequeued pointer should not be NULL", __FILE__, __LINE__, function);
     return record;
 }
 
@@ -105,8 +104,8 @@ static bool backend_loop(PNC1Queue* q, ZelWriter* writer)
 
         bool failed = zel_record_write(writer, record) == -1;
         if (failed) {
-            JOURNAL_ERROR("error while writing record %zu type %s to file %s -> exiting", n, type_name(record),
-                          filename());
+            JOURNAL_ERROR("error while writing record %zu type %s to file %s -> exiting", n,
+                          type_name(record), filename());
             give_up_recording();
         }
         if (record->type == ZEL_DONE) {

@@ -192,7 +192,8 @@ static void merge_rows(const ZelImage* from, ZelImage* to)
     const size_t row = static_cast<size_t>(r.width) * BPP;
     const uint8_t* src = from->data + static_cast<size_t>(r.y - from->y) * from_stride +
                          static_cast<size_t>(r.x - from->x) * BPP;
-    uint8_t* dst = to->data + static_cast<size_t>(r.y - to->y) * to_stride + static_cast<size_t>(r.x - to->x) * BPP;
+    uint8_t* dst =
+        to->data + static_cast<size_t>(r.y - to->y) * to_stride + static_cast<size_t>(r.x - to->x) * BPP;
     if (row == from_stride && row == to_stride) { // whole unpadded rows on both sides: one block
         std::memcpy(dst, src, row * r.height);
         return;
@@ -244,7 +245,8 @@ static void clear_rows(const Rectangle* rect, ZelImage* to)
     if (r.height == 0) return;
     const size_t to_stride = stride_of(to->width);
     const size_t row = static_cast<size_t>(r.width) * BPP;
-    uint8_t* dst = to->data + static_cast<size_t>(r.y - to->y) * to_stride + static_cast<size_t>(r.x - to->x) * BPP;
+    uint8_t* dst =
+        to->data + static_cast<size_t>(r.y - to->y) * to_stride + static_cast<size_t>(r.x - to->x) * BPP;
     if (row == to_stride) { // whole unpadded rows: one block
         std::memset(dst, 0, row * r.height);
         return;
@@ -255,17 +257,44 @@ static void clear_rows(const Rectangle* rect, ZelImage* to)
     }
 }
 
-void merge_image_depth8(const ZelImage* from, ZelImage* to) { merge_rows<1>(from, to); }
-void merge_image_depth16(const ZelImage* from, ZelImage* to) { merge_rows<2>(from, to); }
-void merge_image_depth32(const ZelImage* from, ZelImage* to) { merge_rows<4>(from, to); }
+void merge_image_depth8(const ZelImage* from, ZelImage* to)
+{
+    merge_rows<1>(from, to);
+}
+void merge_image_depth16(const ZelImage* from, ZelImage* to)
+{
+    merge_rows<2>(from, to);
+}
+void merge_image_depth32(const ZelImage* from, ZelImage* to)
+{
+    merge_rows<4>(from, to);
+}
 
-uint8_t* extract_pixels_depth8(const ZelImage* from, Rectangle rect, uint8_t* p) { return extract_rows<1>(from, rect, p); }
-uint8_t* extract_pixels_depth16(const ZelImage* from, Rectangle rect, uint8_t* p) { return extract_rows<2>(from, rect, p); }
-uint8_t* extract_pixels_depth32(const ZelImage* from, Rectangle rect, uint8_t* p) { return extract_rows<4>(from, rect, p); }
+uint8_t* extract_pixels_depth8(const ZelImage* from, Rectangle rect, uint8_t* p)
+{
+    return extract_rows<1>(from, rect, p);
+}
+uint8_t* extract_pixels_depth16(const ZelImage* from, Rectangle rect, uint8_t* p)
+{
+    return extract_rows<2>(from, rect, p);
+}
+uint8_t* extract_pixels_depth32(const ZelImage* from, Rectangle rect, uint8_t* p)
+{
+    return extract_rows<4>(from, rect, p);
+}
 
-void clear_rectangle_depth8(const Rectangle* rect, ZelImage* to) { clear_rows<1>(rect, to); }
-void clear_rectangle_depth16(const Rectangle* rect, ZelImage* to) { clear_rows<2>(rect, to); }
-void clear_rectangle_depth32(const Rectangle* rect, ZelImage* to) { clear_rows<4>(rect, to); }
+void clear_rectangle_depth8(const Rectangle* rect, ZelImage* to)
+{
+    clear_rows<1>(rect, to);
+}
+void clear_rectangle_depth16(const Rectangle* rect, ZelImage* to)
+{
+    clear_rows<2>(rect, to);
+}
+void clear_rectangle_depth32(const Rectangle* rect, ZelImage* to)
+{
+    clear_rows<4>(rect, to);
+}
 
 void merge_function_setup()
 {
@@ -386,7 +415,8 @@ void tracker_list_changed_blocks(const Tracker* t, Box* blocks, uint32_t* nchang
     uint32_t count = 0;
     for (uint16_t row = 0; row < t->nrows; ++row)
         for (uint16_t col = 0; col < t->ncols; ++col)
-            if (t->changed[static_cast<size_t>(row) * t->ncols + col]) blocks[count++] = tracker_block_area(t, col, row);
+            if (t->changed[static_cast<size_t>(row) * t->ncols + col])
+                blocks[count++] = tracker_block_area(t, col, row);
     *nchanged = count;
 }
 
@@ -410,7 +440,8 @@ uint32_t image_blocks_data_fill(const ZelImage* from, const Box* blocks, uint32_
     uint8_t* p = data;
     for (uint32_t i = 0; i < n; ++i) {
         const Box& b = blocks[i];
-        const Rectangle r{b.x1, b.y1, static_cast<uint16_t>(b.x2 - b.x1 + 1), static_cast<uint16_t>(b.y2 - b.y1 + 1)};
+        const Rectangle r{b.x1, b.y1, static_cast<uint16_t>(b.x2 - b.x1 + 1),
+                          static_cast<uint16_t>(b.y2 - b.y1 + 1)};
         std::memcpy(p, &r, sizeof r);
         uint8_t* rows = p + sizeof r;
         p = extract_pixels(from, r, rows);
@@ -496,7 +527,8 @@ static void compressor_setup()
     // for the root depth) is no geometry either: the operations would write
     // pixels into rows of no length.
     if (bytes_per_pixel * 8 != bits_per_pixel || bits_per_pixel == 0)
-        errx(1, "%s: bits_per_pixel %d does not match bytes_per_pixel %d", __func__, bits_per_pixel, bytes_per_pixel);
+        errx(1, "%s: bits_per_pixel %d does not match bytes_per_pixel %d", __func__, bits_per_pixel,
+             bytes_per_pixel);
 
     compressor_screen_setup(root_width(), root_height());
 }
@@ -516,8 +548,8 @@ static void handle_image(const CompressorTicket* t)
     // A reply with fewer bytes than its area needs (another depth than the
     // screen's) would be read past its end: leave it out.
     if (static_cast<uint64_t>(r.height) * stride > length) {
-        JOURNAL_ERROR("image reply at %ux%u+%d+%d has %u bytes, %u expected", r.width, r.height, r.x, r.y, length,
-                      r.height * stride);
+        JOURNAL_ERROR("image reply at %ux%u+%d+%d has %u bytes, %u expected", r.width, r.height, r.x, r.y,
+                      length, r.height * stride);
         std::free(t->reply);
         return;
     }
@@ -612,20 +644,11 @@ static void handle_frame_tick()
 void compressor_handle_ticket(const CompressorTicket* t)
 {
     switch (t->type) {
-    case TICKET_IMAGE:
-        handle_image(t);
-        break;
-    case TICKET_CLEAR:
-        handle_clear(t);
-        break;
-    case TICKET_SCREEN_CHANGE:
-        handle_screen_change(t->rect.width, t->rect.height);
-        break;
-    case TICKET_FRAME:
-        handle_frame_tick();
-        break;
-    case TICKET_END:
-        break;
+    case TICKET_IMAGE: handle_image(t); break;
+    case TICKET_CLEAR: handle_clear(t); break;
+    case TICKET_SCREEN_CHANGE: handle_screen_change(t->rect.width, t->rect.height); break;
+    case TICKET_FRAME: handle_frame_tick(); break;
+    case TICKET_END: break;
     default:
         DEBUG_AS("compressor_loop", "%s: unknown ticket type '%d'", "compressor_loop", t->type);
         warnx("%s: unknown ticket type '%d'", "compressor_loop", t->type);
@@ -655,7 +678,8 @@ void* compressor_function(void* arg)
     if (arg == nullptr) errx(1, "%s: no valid queue provided", __func__);
     merge_function_setup();
     compressor_setup();
-    if (sem_post(&setup_done) != 0) invariant_failed("sem_post on setup_done should not fail", __FILE__, __LINE__, __func__);
+    if (sem_post(&setup_done) != 0)
+        invariant_failed("sem_post on setup_done should not fail", __FILE__, __LINE__, __func__);
     DEBUG("entering...");
     compressor_loop(static_cast<PNC1Queue*>(arg));
     DEBUG("END");
@@ -682,7 +706,8 @@ void compressor_thread_start()
         err(1, "failed to set name of compressor thread");
     }
     while (sem_wait(&setup_done) != 0)
-        if (errno != EINTR) invariant_failed("sem_wait on setup_done should not fail", __FILE__, __LINE__, __func__);
+        if (errno != EINTR)
+            invariant_failed("sem_wait on setup_done should not fail", __FILE__, __LINE__, __func__);
     sem_destroy(&setup_done);
     DEBUG("thread setup complete");
 }

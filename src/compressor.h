@@ -23,7 +23,7 @@ struct CompressorTicket {
     xcb_get_image_reply_t* reply; // owned by the compressor once queued
 };
 
-typedef xcb_segment_t Box;          // inclusive corners
+typedef xcb_segment_t Box; // inclusive corners
 typedef xcb_rectangle_t Rectangle;
 
 struct Tracker {

@@ -18,9 +18,9 @@ void debug_printf(const char* format, ...) __attribute__((format(printf, 1, 2)))
 // Broken invariants stop the process in every build type, NDEBUG included,
 // reported in the form of a failed assertion with the text of what should hold.
 [[noreturn]] void invariant_failed(const char* text, const char* file, unsigned line, const char* function);
-#define INVARIANT_AS(function, condition, text)                                      \
-    do {                                                                             \
-        if (!(condition)) invariant_failed((text), __FILE__, __LINE__, (function)); \
+#define INVARIANT_AS(function, condition, text)                                                              \
+    do {                                                                                                     \
+        if (!(condition)) invariant_failed((text), __FILE__, __LINE__, (function));                          \
     } while (0)
 #define INVARIANT(condition, text) INVARIANT_AS(__func__, condition, text)
 
@@ -29,22 +29,22 @@ void debug_printf(const char* format, ...) __attribute__((format(printf, 1, 2)))
 
 // Journal entry carrying the call site: CODE_FILE, CODE_LINE and the
 // function name.  Written in every mode.
-#define JOURNAL_AS(function, priority, ...)                                                 \
-    sd_journal_print_with_location((priority), "CODE_FILE=" __FILE__,                      \
-                                   "CODE_LINE=" PELK_STR(__LINE__), (function), __VA_ARGS__)
+#define JOURNAL_AS(function, priority, ...)                                                                  \
+    sd_journal_print_with_location((priority), "CODE_FILE=" __FILE__, "CODE_LINE=" PELK_STR(__LINE__),       \
+                                   (function), __VA_ARGS__)
 #define JOURNAL(priority, ...) JOURNAL_AS(__func__, (priority), __VA_ARGS__)
 #define JOURNAL_ERROR(...) JOURNAL(LOG_ERR, __VA_ARGS__)
 #define JOURNAL_INFO(...) JOURNAL(LOG_INFO, __VA_ARGS__)
 
 // Console line in debug mode only, under the calling function's name or a
 // given one (for steps that log under a name of their own).
-#define DEBUG_AS(function, ...)                     \
-    do {                                            \
-        if (debugging()) debug_puts((function), __VA_ARGS__); \
+#define DEBUG_AS(function, ...)                                                                              \
+    do {                                                                                                     \
+        if (debugging()) debug_puts((function), __VA_ARGS__);                                                \
     } while (0)
 #define DEBUG(...) DEBUG_AS(__func__, __VA_ARGS__)
 // Raw dump piece in debug mode only.
-#define DEBUG_RAW(...)                              \
-    do {                                            \
-        if (debugging()) debug_printf(__VA_ARGS__); \
+#define DEBUG_RAW(...)                                                                                       \
+    do {                                                                                                     \
+        if (debugging()) debug_printf(__VA_ARGS__);                                                          \
     } while (0)

@@ -20,15 +20,14 @@ struct source_display {
 
 source_display src = {};
 
-}  // namespace
+} // namespace
 
 void display_connection_setup()
 {
     DEBUG("connecting to display %s...", display_name());
     src.connection = xcb_connect(display_name(), &src.screen_nbr);
     if (int code = xcb_connection_has_error(src.connection))
-        errx(1, "failed to connect to display %s: %s", display_name(),
-             xcb_error_code_to_string(code));
+        errx(1, "failed to connect to display %s: %s", display_name(), xcb_error_code_to_string(code));
     DEBUG("connected");
 
     xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(src.connection));

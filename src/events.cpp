@@ -37,13 +37,11 @@ static xcb_atom_t toven_session_state = XCB_NONE;
 const char* xcb_error_label(uint8_t error)
 {
     static constexpr const char* names[] = {
-        nullptr,          "BadRequest", "BadValue", "BadWindow", "BadPixmap", "BadAtom",
-        "BadCursor",      "BadFont",    "BadMatch", "BadDrawable", "BadAccess", "BadAlloc",
-        "BadColor",       "BadGC",      "BadIDChoice", "BadName", "BadLength",
-        "BadImplementation",
+        nullptr,     "BadRequest", "BadValue",    "BadWindow",   "BadPixmap", "BadAtom",
+        "BadCursor", "BadFont",    "BadMatch",    "BadDrawable", "BadAccess", "BadAlloc",
+        "BadColor",  "BadGC",      "BadIDChoice", "BadName",     "BadLength", "BadImplementation",
     };
-    if (error == 0 || error >= std::size(names))
-        return "UnknownError";
+    if (error == 0 || error >= std::size(names)) return "UnknownError";
     return names[error];
 }
 
@@ -171,8 +169,7 @@ static constexpr std::array<const char*, 256> major_code_names = [] {
     t[119] = "XCB_GET_MODIFIER_MAPPING";
     t[127] = "XCB_NO_OPERATION";
     for (auto& name : t)
-        if (name == nullptr)
-            name = "UNKNOWN";
+        if (name == nullptr) name = "UNKNOWN";
     return t;
 }();
 
@@ -184,14 +181,10 @@ const char* xcb_major_code(uint8_t major_code)
 const char* visibility_state_name(uint8_t s)
 {
     switch (s) {
-    case XCB_VISIBILITY_UNOBSCURED:
-        return "UNOBSCURED";
-    case XCB_VISIBILITY_PARTIALLY_OBSCURED:
-        return "PARTIALLY_OBSCURED";
-    case XCB_VISIBILITY_FULLY_OBSCURED:
-        return "FULLY_OBSCURED";
-    default:
-        return "UNKNOWN";
+    case XCB_VISIBILITY_UNOBSCURED: return "UNOBSCURED";
+    case XCB_VISIBILITY_PARTIALLY_OBSCURED: return "PARTIALLY_OBSCURED";
+    case XCB_VISIBILITY_FULLY_OBSCURED: return "FULLY_OBSCURED";
+    default: return "UNKNOWN";
     }
 }
 
@@ -214,8 +207,7 @@ void root_changed(uint16_t width, uint16_t height)
     record->width = width;
     record->height = height;
     // the writer logs a refusal; a refused record is still ours to release
-    if (!send_to_backend(&record))
-        zel_record_free(record);
+    if (!send_to_backend(&record)) zel_record_free(record);
 }
 
 // ---- handlers ----
@@ -238,8 +230,7 @@ static void source_handle_client_message(const xcb_client_message_event_t* e)
 static void source_handle_configure_notify(const xcb_configure_notify_event_t* e)
 {
     if (e->window == display_root()) {
-        if (e->width == root_width() && e->height == root_height())
-            return;
+        if (e->width == root_width() && e->height == root_height()) return;
         DEBUG("CONFIGURE NOTIFY: root changed from %dx%d to %dx%d", root_width(), root_height(), e->width,
               e->height);
         root_changed(e->width, e->height);
@@ -269,8 +260,7 @@ static void source_handle_configure_notify(const xcb_configure_notify_event_t* e
 static void source_handle_destroy_notify(const xcb_destroy_notify_event_t* e)
 {
     WindowState* st = list_find(&list_of_windows, e->window);
-    if (st == nullptr)
-        return;
+    if (st == nullptr) return;
     st->mapped = false;
     st->destroyed = true;
 }
@@ -291,8 +281,7 @@ static void source_handle_map_notify(const xcb_map_notify_event_t* e)
 static void source_handle_unmap_notify(const xcb_unmap_notify_event_t* e)
 {
     WindowState* st = list_find(&list_of_windows, e->window);
-    if (st == nullptr)
-        return;
+    if (st == nullptr) return;
     DEBUG("window 0x%0x unmapped", e->window);
     st->mapped = false;
     if (st->pixmap != 0) {
@@ -322,8 +311,7 @@ static void exit_on_suspended_session()
 
 static void source_handle_property_notify(const xcb_property_notify_event_t* e)
 {
-    if (e->window != display_root())
-        return;
+    if (e->window != display_root()) return;
     if (toven_session_state != XCB_NONE && e->atom == toven_session_state && !ignore_suspended()) {
         exit_on_suspended_session();
         return;
@@ -340,8 +328,7 @@ static void source_handle_property_notify(const xcb_property_notify_event_t* e)
 static void source_handle_mapping_notify(const xcb_mapping_notify_event_t* e)
 {
     xcb_key_symbols_t* keysyms = frontend_keysyms();
-    if (keysyms != nullptr)
-        xcb_refresh_keyboard_mapping(keysyms, const_cast<xcb_mapping_notify_event_t*>(e));
+    if (keysyms != nullptr) xcb_refresh_keyboard_mapping(keysyms, const_cast<xcb_mapping_notify_event_t*>(e));
     DEBUG("updated keyboard mapping");
 }
 
@@ -384,10 +371,9 @@ static void source_handle_cursor_notify()
 
 static void source_handle_screen_change(const xcb_randr_screen_change_notify_event_t* e)
 {
-    if (e->width == root_width() && e->height == root_height())
-        return;
-    DEBUG("SCREEN CHANGE: from %dx%d to %dx%d sequence=%d timestamp=%d", root_width(), root_height(), e->width,
-          e->height, e->sequence, e->timestamp);
+    if (e->width == root_width() && e->height == root_height()) return;
+    DEBUG("SCREEN CHANGE: from %dx%d to %dx%d sequence=%d timestamp=%d", root_width(), root_height(),
+          e->width, e->height, e->sequence, e->timestamp);
     root_changed(e->width, e->height);
 }
 
@@ -404,35 +390,16 @@ void source_process_event(const xcb_generic_event_t* e)
     // the top bit says the event came through SendEvent; it is handled all the same
     const int type = e->response_type & 0x7F;
     switch (type) {
-    case 0:
-        source_handle_error(as<xcb_generic_error_t>(e));
-        return;
-    case XCB_VISIBILITY_NOTIFY:
-        source_handle_visibility_notify(as<xcb_visibility_notify_event_t>(e));
-        return;
-    case XCB_DESTROY_NOTIFY:
-        source_handle_destroy_notify(as<xcb_destroy_notify_event_t>(e));
-        return;
-    case XCB_UNMAP_NOTIFY:
-        source_handle_unmap_notify(as<xcb_unmap_notify_event_t>(e));
-        return;
-    case XCB_MAP_NOTIFY:
-        source_handle_map_notify(as<xcb_map_notify_event_t>(e));
-        return;
-    case XCB_CONFIGURE_NOTIFY:
-        source_handle_configure_notify(as<xcb_configure_notify_event_t>(e));
-        return;
-    case XCB_PROPERTY_NOTIFY:
-        source_handle_property_notify(as<xcb_property_notify_event_t>(e));
-        return;
-    case XCB_CLIENT_MESSAGE:
-        source_handle_client_message(as<xcb_client_message_event_t>(e));
-        return;
-    case XCB_MAPPING_NOTIFY:
-        source_handle_mapping_notify(as<xcb_mapping_notify_event_t>(e));
-        return;
-    default:
-        break;
+    case 0: source_handle_error(as<xcb_generic_error_t>(e)); return;
+    case XCB_VISIBILITY_NOTIFY: source_handle_visibility_notify(as<xcb_visibility_notify_event_t>(e)); return;
+    case XCB_DESTROY_NOTIFY: source_handle_destroy_notify(as<xcb_destroy_notify_event_t>(e)); return;
+    case XCB_UNMAP_NOTIFY: source_handle_unmap_notify(as<xcb_unmap_notify_event_t>(e)); return;
+    case XCB_MAP_NOTIFY: source_handle_map_notify(as<xcb_map_notify_event_t>(e)); return;
+    case XCB_CONFIGURE_NOTIFY: source_handle_configure_notify(as<xcb_configure_notify_event_t>(e)); return;
+    case XCB_PROPERTY_NOTIFY: source_handle_property_notify(as<xcb_property_notify_event_t>(e)); return;
+    case XCB_CLIENT_MESSAGE: source_handle_client_message(as<xcb_client_message_event_t>(e)); return;
+    case XCB_MAPPING_NOTIFY: source_handle_mapping_notify(as<xcb_mapping_notify_event_t>(e)); return;
+    default: break;
     }
     if (type == damage_event()) {
         source_handle_damage(as<xcb_damage_notify_event_t>(e));
@@ -469,8 +436,7 @@ void event_from_source()
         if (monotonic_ns() - start >= budget_ns) return;
     }
     int code = xcb_connection_has_error(c);
-    if (code == 0)
-        return;
+    if (code == 0) return;
     DEBUG("connection has error %d: %s", code, xcb_error_code_to_string(code));
     frontend_stop();
 }

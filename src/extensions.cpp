@@ -57,7 +57,7 @@ const xcb_query_extension_reply_t* require(xcb_connection_t* c, xcb_extension_t*
     return data;
 }
 
-}  // namespace
+} // namespace
 
 void extensions_setup(xcb_connection_t* c, xcb_window_t root)
 {

@@ -4,8 +4,8 @@
 #include "frontend.h"
 
 #include <err.h>
-#include <poll.h>
 #include <pixman.h>
+#include <poll.h>
 #include <sys/time.h>
 #include <xcb/xcb_keysyms.h>
 #include <xcb/xfixes.h>
@@ -72,8 +72,8 @@ xcb_key_symbols_t* frontend_keysyms()
 
 xcb_atom_t intern_atom(xcb_connection_t* c, const char* name)
 {
-    const auto reply = xcb_reply(xcb_intern_atom_reply, c,
-                                 xcb_intern_atom(c, 0, static_cast<uint16_t>(strlen(name)), name));
+    const auto reply =
+        xcb_reply(xcb_intern_atom_reply, c, xcb_intern_atom(c, 0, static_cast<uint16_t>(strlen(name)), name));
     return reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
 }
 
@@ -86,8 +86,8 @@ static char* get_root_string_property(xcb_connection_t* c, xcb_window_t root, xc
     const xcb_atom_t types[2] = {utf8_string != XCB_ATOM_NONE ? utf8_string : xcb_atom_t{XCB_ATOM_STRING},
                                  XCB_ATOM_STRING};
     for (const xcb_atom_t type : types) {
-        const auto reply = xcb_reply(xcb_get_property_reply, c,
-                                     xcb_get_property(c, 0, root, property, type, 0, 4096));
+        const auto reply =
+            xcb_reply(xcb_get_property_reply, c, xcb_get_property(c, 0, root, property, type, 0, 4096));
         if (!reply) continue;
         const int length = xcb_get_property_value_length(reply.get());
         if (length <= 0) continue;
@@ -140,8 +140,8 @@ void palette_fetch(uint16_t* palette_size, RgbValue** palette)
 
     xcb_colormap_t colormap = screen->default_colormap;
     if (use_installed_colormap()) {
-        const auto installed = xcb_reply(xcb_list_installed_colormaps_reply, c,
-                                         xcb_list_installed_colormaps(c, display_root()));
+        const auto installed =
+            xcb_reply(xcb_list_installed_colormaps_reply, c, xcb_list_installed_colormaps(c, display_root()));
         if (!installed) errx(1, "failed to retrieve list of installed colormaps");
         // an empty list keeps the default colormap
         if (xcb_list_installed_colormaps_cmaps_length(installed.get()) > 0)
@@ -303,8 +303,8 @@ static void request_image(xcb_drawable_t drawable, int16_t x, int16_t y, uint16_
     const auto src_x = static_cast<int16_t>(x - x_root + border_width);
     const auto src_y = static_cast<int16_t>(y - y_root + border_width);
     xcb_connection_t* c = display_connection();
-    const xcb_get_image_cookie_t cookie = xcb_get_image_unchecked(
-        c, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, src_x, src_y, width, height, 0xFFFFFFFFu);
+    const xcb_get_image_cookie_t cookie = xcb_get_image_unchecked(c, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable,
+                                                                  src_x, src_y, width, height, 0xFFFFFFFFu);
     // flush before queuing the ticket so the reply can arrive
     xcb_flush(c);
     RequestTicket t{};
@@ -345,7 +345,8 @@ static void region_add_rectangle(pixman_region16_t* region, int16_t x, int16_t y
     const int x2 = std::min<int>(x + w, root_width());
     const int y2 = std::min<int>(y + h, root_height());
     if (x1 >= x2 || y1 >= y2) return;
-    pixman_region_union_rect(region, region, x1, y1, static_cast<unsigned>(x2 - x1), static_cast<unsigned>(y2 - y1));
+    pixman_region_union_rect(region, region, x1, y1, static_cast<unsigned>(x2 - x1),
+                             static_cast<unsigned>(y2 - y1));
 }
 
 // The root size the last tick composed for.  When the screen has changed
@@ -411,8 +412,8 @@ static void add_restacking_damage(pixman_region16_t* damage)
     for (size_t i = 0; i < shown.size(); ++i) {
         if (shown[i].second < 0) {
             // newly stacked: painted from now on
-            region_add_rectangle(damage, shown[i].first->x_root, shown[i].first->y_root, shown[i].first->width,
-                                 shown[i].first->height);
+            region_add_rectangle(damage, shown[i].first->x_root, shown[i].first->y_root,
+                                 shown[i].first->width, shown[i].first->height);
             continue;
         }
         for (size_t j = i + 1; j < shown.size(); ++j)
@@ -466,8 +467,8 @@ static void process_frame_tick()
             region_add_rectangle(&global_damage, w->x_root, w->y_root, w->width, w->height);
         } else if (was_mapped && w->mapped) {
             if (geometry_changed) {
-                region_add_rectangle(&global_damage, w->previous.x_root, w->previous.y_root, w->previous.width,
-                                     w->previous.height);
+                region_add_rectangle(&global_damage, w->previous.x_root, w->previous.y_root,
+                                     w->previous.width, w->previous.height);
                 region_add_rectangle(&global_damage, w->x_root, w->y_root, w->width, w->height);
             }
             if (pixman_region_not_empty(&w->accumulator)) {
@@ -481,7 +482,8 @@ static void process_frame_tick()
             }
         }
         pixman_region_clear(&w->accumulator);
-        if (w->mapped) shown_windows.push_back(ShownWindow{w->win, w->x_root, w->y_root, w->width, w->height});
+        if (w->mapped)
+            shown_windows.push_back(ShownWindow{w->win, w->x_root, w->y_root, w->width, w->height});
         w->previous.mapped = w->mapped;
         w->previous.width = w->width;
         w->previous.height = w->height;
@@ -538,7 +540,8 @@ static void process_frame_tick()
             DEBUG("window 0x%0x: n_render_rects=%d", id, n_render_rects);
             for (int k = 0; k < n_render_rects; ++k)
                 request_image(w->pixmap, r[k].x1, r[k].y1, static_cast<uint16_t>(r[k].x2 - r[k].x1),
-                              static_cast<uint16_t>(r[k].y2 - r[k].y1), w->x_root, w->y_root, w->border_width);
+                              static_cast<uint16_t>(r[k].y2 - r[k].y1), w->x_root, w->y_root,
+                              w->border_width);
         }
         pixman_region_fini(&window_region);
         pixman_region_fini(&render_region);
@@ -564,7 +567,7 @@ static void process_frame_tick()
     timespec end{};
     clock_gettime(CLOCK_MONOTONIC, &end);
     DEBUG("duration: %.3f ms", static_cast<double>(end.tv_sec - start.tv_sec) * 1000.0 +
-                                    static_cast<double>(end.tv_nsec - start.tv_nsec) / 1000000.0);
+                                   static_cast<double>(end.tv_nsec - start.tv_nsec) / 1000000.0);
 }
 
 // ---------------------------------------------------------------------------

@@ -28,8 +28,8 @@
 
 namespace {
 
-constexpr size_t MEMBERS_MAX = 32;       // entry 0 (own user) and 31 members
-constexpr size_t VOTES_MAX = 32;         // at most 31 pending
+constexpr size_t MEMBERS_MAX = 32; // entry 0 (own user) and 31 members
+constexpr size_t VOTES_MAX = 32;   // at most 31 pending
 constexpr uint32_t MEMBER_TIMEOUT_MS = 2500;
 constexpr uint32_t PROPERTY_LENGTH = 1024; // 32-bit units: 4096 bytes
 constexpr xcb_timestamp_t EMPTY_TIME = UINT32_MAX;
@@ -144,16 +144,15 @@ static void votes_dump()
     if (!debugging()) return;
     debug_printf("-- %s: votes_pending=%zu\n", __func__, votes_pending);
     for (size_t i = 0; i < votes_pending; i++)
-        debug_printf("\tvotes[%zu]: time=%u type=%d votes_left=%d\n", i, votes[i].time,
-                     votes[i].type, votes[i].votes_left);
+        debug_printf("\tvotes[%zu]: time=%u type=%d votes_left=%d\n", i, votes[i].time, votes[i].type,
+                     votes[i].votes_left);
 }
 
 static Member* member_find(xcb_atom_t atom)
 {
     Member* first = members;
     Member* last = members + quorum + 1;
-    Member* m = std::lower_bound(first, last, atom,
-                                 [](const Member& e, xcb_atom_t a) { return e.atom < a; });
+    Member* m = std::lower_bound(first, last, atom, [](const Member& e, xcb_atom_t a) { return e.atom < a; });
     return m != last && m->atom == atom ? m : nullptr;
 }
 
@@ -241,9 +240,9 @@ static void member_add(xcb_atom_t atom, char* name, char* tfn)
 static void member_register(xcb_atom_t atom)
 {
     xcb_connection_t* c = display_connection();
-    auto reply = xcb_reply(xcb_get_property_reply, c,
-                           xcb_get_property(c, 0, display_root(), atom, XCB_GET_PROPERTY_TYPE_ANY,
-                                            0, PROPERTY_LENGTH));
+    auto reply = xcb_reply(
+        xcb_get_property_reply, c,
+        xcb_get_property(c, 0, display_root(), atom, XCB_GET_PROPERTY_TYPE_ANY, 0, PROPERTY_LENGTH));
     if (!reply) {
         JOURNAL_ERROR("failed to get property for atom %d", static_cast<int>(atom));
         return;
@@ -347,17 +346,14 @@ static void record_last_input(xcb_atom_t atom)
     }
     ZelLastInput* record = allocate_zel_last_input_record(m->name, m->tfn);
     if (record == nullptr) {
-        JOURNAL_ERROR("failed to allocate LAST INPUT record for name=%s tfn=%s", text(m->name),
-                      text(m->tfn));
-        DEBUG("failed to allocate LAST INPUT record for name=%s tfn=%s", text(m->name),
-              text(m->tfn));
+        JOURNAL_ERROR("failed to allocate LAST INPUT record for name=%s tfn=%s", text(m->name), text(m->tfn));
+        DEBUG("failed to allocate LAST INPUT record for name=%s tfn=%s", text(m->name), text(m->tfn));
         return;
     }
     if (send_to_backend(&record)) {
         DEBUG("last input user=%s tfn=%s", text(m->name), text(m->tfn));
     } else {
-        JOURNAL_ERROR("failed to send record for name=%s tfn=%s to backend", text(m->name),
-                      text(m->tfn));
+        JOURNAL_ERROR("failed to send record for name=%s tfn=%s to backend", text(m->name), text(m->tfn));
         zel_record_free(record);
     }
 }
@@ -395,8 +391,8 @@ static void vote_concluded(xcb_atom_t atom, xcb_timestamp_t time)
 
 static void vote_consider(Vote* vote, xcb_atom_t atom)
 {
-    DEBUG("pending=%zu, vote: time=%u votes_left=%d, atom=%u", votes_pending, vote->time,
-          vote->votes_left, atom);
+    DEBUG("pending=%zu, vote: time=%u votes_left=%d, atom=%u", votes_pending, vote->time, vote->votes_left,
+          atom);
     if (atom == 0 && vote->votes_left > 0) return;
 
     // Concluding clears and re-sorts the vote table: keep the time first.
@@ -424,8 +420,8 @@ static void vote_update(Vote* vote, xcb_atom_t atom)
 static void vote_add(xcb_atom_t atom, int type, xcb_timestamp_t time)
 {
     if (votes_pending + 1 > VOTES_MAX - 1) {
-        JOURNAL_ERROR("can't add vote type=%d time=%d: maximum number of pending votes reached",
-                      type, static_cast<int>(time));
+        JOURNAL_ERROR("can't add vote type=%d time=%d: maximum number of pending votes reached", type,
+                      static_cast<int>(time));
         return;
     }
     Vote* vote = &votes[votes_pending];

@@ -27,7 +27,7 @@ PixelFormat true_color(const xcb_visualtype_t* v, std::initializer_list<Masks> k
     return FORMAT_UNKNOWN;
 }
 
-}  // namespace
+} // namespace
 
 xcb_visualtype_t* find_visual_by_id(xcb_screen_t* screen, xcb_visualid_t visual_id)
 {
@@ -50,7 +50,8 @@ PixelFormat pixel_format_depth_16(const xcb_visualtype_t* v)
 
 PixelFormat pixel_format_depth_24(const xcb_visualtype_t* v)
 {
-    return true_color(v, {{0xFF0000, 0x00FF00, 0x0000FF, xRGB8888}, {0x0000FF, 0x00FF00, 0xFF0000, xBGR8888}});
+    return true_color(v,
+                      {{0xFF0000, 0x00FF00, 0x0000FF, xRGB8888}, {0x0000FF, 0x00FF00, 0xFF0000, xBGR8888}});
 }
 
 // A depth-32 visual is taken as having an unused byte, never alpha.

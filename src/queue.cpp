@@ -20,17 +20,25 @@ struct QueueTexts {
 };
 
 template <typename Q>
-concept HasProducerMutex = requires(Q q) { q.producer_mutex; };
+concept HasProducerMutex = requires(Q q)
+{
+    q.producer_mutex;
+};
 template <typename Q>
-concept HasConsumerMutex = requires(Q q) { q.consumer_mutex; };
+concept HasConsumerMutex = requires(Q q)
+{
+    q.consumer_mutex;
+};
 
 template <typename Q>
 constexpr QueueTexts texts_of()
 {
     if constexpr (HasProducerMutex<Q>)
-        return {"%s: error while releasing producer_semaphore semaphore", "%s: error while releasing producers' mutex"};
+        return {"%s: error while releasing producer_semaphore semaphore",
+                "%s: error while releasing producers' mutex"};
     else if constexpr (HasConsumerMutex<Q>)
-        return {"%s: error while releasing producer_semaphore semaphore", "%s: error while releasing consumers' mutex"};
+        return {"%s: error while releasing producer_semaphore semaphore",
+                "%s: error while releasing consumers' mutex"};
     else
         return {"%s: error while releasing producer_semaphore", nullptr};
 }
@@ -117,7 +125,8 @@ void queue_destroy(Q* q, const char* function)
 {
     if (q == nullptr) return;
     constexpr QueueTexts texts = texts_of<Q>();
-    if (sem_destroy(&q->consumer_semaphore) != 0) warn("%s: error while releasing consumer_semaphore", function);
+    if (sem_destroy(&q->consumer_semaphore) != 0)
+        warn("%s: error while releasing consumer_semaphore", function);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
     if (sem_destroy(&q->producer_semaphore) != 0) warn(texts.producer_semaphore_warning, function);
@@ -146,7 +155,8 @@ bool queue_enqueue(Q* q, const void* src, const char* function)
     if constexpr (HasProducerMutex<Q>)
         QUEUE_INVARIANT(pthread_mutex_unlock(&q->producer_mutex) == 0,
                         "pthread_mutex_unlock on q->producer_mutex should not fail");
-    QUEUE_INVARIANT(sem_post(&q->consumer_semaphore) == 0, "sem_post on q->consumer_semaphore should not fail");
+    QUEUE_INVARIANT(sem_post(&q->consumer_semaphore) == 0,
+                    "sem_post on q->consumer_semaphore should not fail");
     return true;
 }
 
@@ -162,7 +172,8 @@ bool queue_dequeue(Q* q, void* dest, const char* function)
     if constexpr (HasConsumerMutex<Q>)
         QUEUE_INVARIANT(pthread_mutex_unlock(&q->consumer_mutex) == 0,
                         "pthread_mutex_unlock on q->consumer_mutex should not fail");
-    QUEUE_INVARIANT(sem_post(&q->producer_semaphore) == 0, "sem_post on q->producer_semaphore should not fail");
+    QUEUE_INVARIANT(sem_post(&q->producer_semaphore) == 0,
+                    "sem_post on q->producer_semaphore should not fail");
     return true;
 }
 
@@ -177,19 +188,43 @@ size_t next_power_of_2(size_t n)
 
 // The C-style entry points of each variant.  The snapshot accessors read the
 // counters without a lock.
-#define PELK_QUEUE_DEFINE(prefix, Type)                                                         \
-    Type* prefix##_create(size_t capacity, size_t element_size)                                 \
-    {                                                                                           \
-        return queue_create<Type>(capacity, element_size);                                      \
-    }                                                                                           \
-    void prefix##_destroy(Type* q) { queue_destroy(q, __func__); }                              \
-    bool prefix##_enqueue(Type* q, const void* src) { return queue_enqueue(q, src, __func__); } \
-    bool prefix##_dequeue(Type* q, void* dest) { return queue_dequeue(q, dest, __func__); }     \
-    bool prefix##_is_empty(const Type* q) { return q->head == q->tail; }                        \
-    bool prefix##_is_full(const Type* q) { return q->tail == q->head + q->capacity; }           \
-    size_t prefix##_length(const Type* q) { return q->tail - q->head; }                         \
-    size_t prefix##_capacity(const Type* q) { return q->capacity; }                             \
-    size_t prefix##_element_size(const Type* q) { return q->element_size; }
+#define PELK_QUEUE_DEFINE(prefix, Type)                                                                      \
+    Type* prefix##_create(size_t capacity, size_t element_size)                                              \
+    {                                                                                                        \
+        return queue_create<Type>(capacity, element_size);                                                   \
+    }                                                                                                        \
+    void prefix##_destroy(Type* q)                                                                           \
+    {                                                                                                        \
+        queue_destroy(q, __func__);                                                                          \
+    }                                                                                                        \
+    bool prefix##_enqueue(Type* q, const void* src)                                                          \
+    {                                                                                                        \
+        return queue_enqueue(q, src, __func__);                                                              \
+    }                                                                                                        \
+    bool prefix##_dequeue(Type* q, void* dest)                                                               \
+    {                                                                                                        \
+        return queue_dequeue(q, dest, __func__);                                                             \
+    }                                                                                                        \
+    bool prefix##_is_empty(const Type* q)                                                                    \
+    {                                                                                                        \
+        return q->head == q->tail;                                                                           \
+    }                                                                                                        \
+    bool prefix##_is_full(const Type* q)                                                                     \
+    {                                                                                                        \
+        return q->tail == q->head + q->capacity;                                                             \
+    }                                                                                                        \
+    size_t prefix##_length(const Type* q)                                                                    \
+    {                                                                                                        \
+        return q->tail - q->head;                                                                            \
+    }                                                                                                        \
+    size_t prefix##_capacity(const Type* q)                                                                  \
+    {                                                                                                        \
+        return q->capacity;                                                                                  \
+    }                                                                                                        \
+    size_t prefix##_element_size(const Type* q)                                                              \
+    {                                                                                                        \
+        return q->element_size;                                                                              \
+    }
 
 PELK_QUEUE_DEFINE(p1c1, P1C1Queue)
 PELK_QUEUE_DEFINE(pNc1, PNC1Queue)

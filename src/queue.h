@@ -43,15 +43,15 @@ struct p1cN_queue {
 };
 typedef struct p1cN_queue P1CNQueue;
 
-#define PELK_QUEUE_DECLARE(prefix, Type)                    \
-    Type* prefix##_create(size_t capacity, size_t element_size); \
-    void prefix##_destroy(Type* q);                          \
-    [[nodiscard]] bool prefix##_enqueue(Type* q, const void* src); \
-    [[nodiscard]] bool prefix##_dequeue(Type* q, void* dest);      \
-    bool prefix##_is_empty(const Type* q);                   \
-    bool prefix##_is_full(const Type* q);                    \
-    size_t prefix##_length(const Type* q);                   \
-    size_t prefix##_capacity(const Type* q);                 \
+#define PELK_QUEUE_DECLARE(prefix, Type)                                                                     \
+    Type* prefix##_create(size_t capacity, size_t element_size);                                             \
+    void prefix##_destroy(Type* q);                                                                          \
+    [[nodiscard]] bool prefix##_enqueue(Type* q, const void* src);                                           \
+    [[nodiscard]] bool prefix##_dequeue(Type* q, void* dest);                                                \
+    bool prefix##_is_empty(const Type* q);                                                                   \
+    bool prefix##_is_full(const Type* q);                                                                    \
+    size_t prefix##_length(const Type* q);                                                                   \
+    size_t prefix##_capacity(const Type* q);                                                                 \
     size_t prefix##_element_size(const Type* q);
 
 PELK_QUEUE_DECLARE(p1c1, P1C1Queue)

@@ -27,7 +27,8 @@ static void receive_image(const QueuedTicket* t)
 {
     xcb_connection_t* c = display_connection();
     const xcb_rectangle_t& r = t->r;
-    xcb_get_image_reply_t* reply = xcb_get_image_reply(c, xcb_get_image_cookie_t{t->cookie.sequence}, nullptr);
+    xcb_get_image_reply_t* reply =
+        xcb_get_image_reply(c, xcb_get_image_cookie_t{t->cookie.sequence}, nullptr);
     if (reply == nullptr) {
         DEBUG("failed to get a reply for an image at %ux%u+%d+%d", r.width, r.height, r.x, r.y);
         return;
@@ -74,8 +75,8 @@ static ZelCursorImage* allocate_zel_cursor_image_record(const xcb_xfixes_get_cur
 static void receive_cursor_image(const QueuedTicket* t)
 {
     xcb_connection_t* c = display_connection();
-    xcb_xfixes_get_cursor_image_reply_t* reply =
-        xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image_cookie_t{t->cookie.sequence}, nullptr);
+    xcb_xfixes_get_cursor_image_reply_t* reply = xcb_xfixes_get_cursor_image_reply(
+        c, xcb_xfixes_get_cursor_image_cookie_t{t->cookie.sequence}, nullptr);
     if (reply == nullptr) {
         JOURNAL_ERROR("failed to get a reply for a cursor image request");
         return;
@@ -126,8 +127,7 @@ static void receiver_drain(P1C1Queue* q)
 {
     QueuedTicket t{};
     do {
-        while (!dequeue(q, &t)) {
-        }
+        while (!dequeue(q, &t)) {}
     } while (t.type != REQUESTED_NOTHING);
 }
 
@@ -143,23 +143,12 @@ static void receiver_loop(P1C1Queue* q)
             return;
         }
         switch (t.type) {
-        case REQUESTED_NOTHING:
-            DEBUG("end of data");
-            return;
-        case REQUESTED_IMAGE:
-            receive_image(&t);
-            break;
-        case REQUESTED_CURSOR_IMAGE:
-            receive_cursor_image(&t);
-            break;
-        case REQUESTED_CLEAR:
-            receive_clear_request(&t);
-            break;
-        case REQUESTED_FRAME:
-            receive_frame_request();
-            break;
-        default:
-            break;
+        case REQUESTED_NOTHING: DEBUG("end of data"); return;
+        case REQUESTED_IMAGE: receive_image(&t); break;
+        case REQUESTED_CURSOR_IMAGE: receive_cursor_image(&t); break;
+        case REQUESTED_CLEAR: receive_clear_request(&t); break;
+        case REQUESTED_FRAME: receive_frame_request(); break;
+        default: break;
         }
     }
 }

@@ -163,8 +163,7 @@ static void process_motion_notify(const xcb_motion_notify_event_t* e)
 {
     auto* record = static_cast<ZelCursorPosition*>(calloc(1, sizeof(ZelCursorPosition)));
     if (record == nullptr) {
-        JOURNAL_ERROR("failed to allocate a ZelCursorPosition struct for x=%d y=%d", e->root_x,
-                      e->root_y);
+        JOURNAL_ERROR("failed to allocate a ZelCursorPosition struct for x=%d y=%d", e->root_x, e->root_y);
         return;
     }
     record->type = ZEL_CURSOR_POSITION;
@@ -227,15 +226,13 @@ static Wait record_wait_for_reply(xcb_record_enable_context_cookie_t cookie,
         // buffered by an earlier read are returned here, not signalled by poll.
         if (xcb_poll_for_reply(record_connection, cookie.sequence, &raw, &error) != 0) {
             free(error);
-            if (raw == nullptr && xcb_connection_has_error(record_connection) != 0)
-                return Wait::FAILED;
+            if (raw == nullptr && xcb_connection_has_error(record_connection) != 0) return Wait::FAILED;
             reply->reset(static_cast<xcb_record_enable_context_reply_t*>(raw));
             return Wait::REPLY;
         }
         // Nothing reads this connection's events; drop the few the server
         // sends every client (MappingNotify) so they do not pile up.
-        while (xcb_generic_event_t* event = xcb_poll_for_queued_event(record_connection))
-            free(event);
+        while (xcb_generic_event_t* event = xcb_poll_for_queued_event(record_connection)) free(event);
 
         pollfd fds[2] = {
             {xcb_get_file_descriptor(record_connection), POLLIN, 0},
@@ -274,14 +271,12 @@ void* record_function(void* /*arg*/)
         if (!reply) continue;
 
         uint8_t category = reply->category;
-        DEBUG("category %s sequence=%u time=%u",
-              category < 6 ? reply_category_name[category] : "(none)", reply->sequence,
-              reply->server_time);
+        DEBUG("category %s sequence=%u time=%u", category < 6 ? reply_category_name[category] : "(none)",
+              reply->sequence, reply->server_time);
         if (reply->client_swapped != 0) {
             JOURNAL_ERROR("client_swapped=%d, byteswapping not implemented -> exiting",
                           reply->client_swapped);
-            DEBUG("client_swapped=%d, byteswapping not implemented -> exiting",
-                  reply->client_swapped);
+            DEBUG("client_swapped=%d, byteswapping not implemented -> exiting", reply->client_swapped);
             disable = true;
             break;
         }
@@ -292,9 +287,15 @@ void* record_function(void* /*arg*/)
             DEBUG("END OF DATA");
             done = true;
             break;
-        case CATEGORY_FROM_CLIENT: invariant_failed("false && \"FromClient should never happen\"", __FILE__, __LINE__, __func__); break;
-        case CATEGORY_CLIENT_STARTED: invariant_failed("false && \"ClientStarted should never happen\"", __FILE__, __LINE__, __func__); break;
-        case CATEGORY_CLIENT_DIED: invariant_failed("false && \"ClientDied should never happen\"", __FILE__, __LINE__, __func__); break;
+        case CATEGORY_FROM_CLIENT:
+            invariant_failed("false && \"FromClient should never happen\"", __FILE__, __LINE__, __func__);
+            break;
+        case CATEGORY_CLIENT_STARTED:
+            invariant_failed("false && \"ClientStarted should never happen\"", __FILE__, __LINE__, __func__);
+            break;
+        case CATEGORY_CLIENT_DIED:
+            invariant_failed("false && \"ClientDied should never happen\"", __FILE__, __LINE__, __func__);
+            break;
         default: invariant_failed("false && \"unknown reply category\"", __FILE__, __LINE__, __func__); break;
         }
     }
@@ -311,8 +312,7 @@ void* record_function(void* /*arg*/)
 static void record_wake()
 {
     uint64_t one = 1;
-    while (write(wake_fd, &one, sizeof one) < 0 && errno == EINTR) {
-    }
+    while (write(wake_fd, &one, sizeof one) < 0 && errno == EINTR) {}
 }
 
 void record_thread_stop()

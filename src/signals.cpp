@@ -19,10 +19,10 @@ static pthread_t thread;
 static std::atomic<bool> running;
 
 static constexpr const char* signal_names[] = {
-    "unknown",   "SIGHUP",  "SIGINT",    "SIGQUIT", "SIGILL",    "SIGTRAP",  "SIGABRT", "SIGBUS",
-    "SIGFPE",    "SIGKILL", "SIGUSR1",   "SIGSEGV", "SIGUSR2",   "SIGPIPE",  "SIGALRM", "SIGTERM",
-    "SIGSTKFLT", "SIGCHLD", "SIGCONT",   "SIGSTOP", "SIGTSTP",   "SIGTTIN",  "SIGTTOU", "SIGURG",
-    "SIGXCPU",   "SIGXFSZ", "SIGVTALRM", "SIGPROF", "SIGWINCH",  "SIGIO",    "SIGPWR",  "SIGSYS",
+    "unknown",   "SIGHUP",  "SIGINT",    "SIGQUIT", "SIGILL",   "SIGTRAP", "SIGABRT", "SIGBUS",
+    "SIGFPE",    "SIGKILL", "SIGUSR1",   "SIGSEGV", "SIGUSR2",  "SIGPIPE", "SIGALRM", "SIGTERM",
+    "SIGSTKFLT", "SIGCHLD", "SIGCONT",   "SIGSTOP", "SIGTSTP",  "SIGTTIN", "SIGTTOU", "SIGURG",
+    "SIGXCPU",   "SIGXFSZ", "SIGVTALRM", "SIGPROF", "SIGWINCH", "SIGIO",   "SIGPWR",  "SIGSYS",
 };
 
 const char* signal_name(int sig)
@@ -92,8 +92,8 @@ void* signals_function(void* /*arg*/)
 void signals_thread_stop()
 {
     if (pthread_equal(pthread_self(), thread))
-        invariant_failed("pthread_self() != thread && \"should stop from another thread\"", __FILE__, __LINE__,
-                      __func__);
+        invariant_failed("pthread_self() != thread && \"should stop from another thread\"", __FILE__,
+                         __LINE__, __func__);
 
     // A SIGTERM that arrives just after the thread stopped waiting stays
     // pending in it; the join completes either way.

@@ -29,9 +29,8 @@ struct Keyword {
 };
 
 constexpr Keyword keywords[] = {
-    {"app ", ZEL_FOOTER_ITEM_APP}, {"appfmt ", ZEL_FOOTER_ITEM_APPFMT},
-    {"host ", ZEL_FOOTER_ITEM_HOST}, {"ip ", ZEL_FOOTER_ITEM_IP},
-    {"sid ", ZEL_FOOTER_ITEM_SID},   {"tid ", ZEL_FOOTER_ITEM_TID},
+    {"app ", ZEL_FOOTER_ITEM_APP}, {"appfmt ", ZEL_FOOTER_ITEM_APPFMT}, {"host ", ZEL_FOOTER_ITEM_HOST},
+    {"ip ", ZEL_FOOTER_ITEM_IP},   {"sid ", ZEL_FOOTER_ITEM_SID},       {"tid ", ZEL_FOOTER_ITEM_TID},
 };
 
 // The line being assembled, kept between reads; always NUL-terminated.

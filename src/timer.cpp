@@ -37,7 +37,8 @@ uint64_t time_in_us()
     // Unsigned arithmetic throughout; the sum is positive since the raw clock
     // only moves forward from start_monotonic.
     return (static_cast<uint64_t>(start_realtime.tv_sec) + static_cast<uint64_t>(now.tv_sec)) * 1000000u +
-           static_cast<uint64_t>(now.tv_nsec) / 1000u + static_cast<uint64_t>(start_realtime.tv_nsec) / 1000u -
+           static_cast<uint64_t>(now.tv_nsec) / 1000u +
+           static_cast<uint64_t>(start_realtime.tv_nsec) / 1000u -
            static_cast<uint64_t>(start_monotonic.tv_sec) * 1000000u -
            static_cast<uint64_t>(start_monotonic.tv_nsec) / 1000u;
 }

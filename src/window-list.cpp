@@ -55,18 +55,15 @@ size_t list_lower_bound(const WindowList* list, xcb_window_t win)
 WindowState* list_find(WindowList* list, xcb_window_t win)
 {
     size_t i = list_lower_bound(list, win);
-    if (i < list->size && list->ws[i].win == win)
-        return &list->ws[i];
+    if (i < list->size && list->ws[i].win == win) return &list->ws[i];
     return nullptr;
 }
 
 bool list_reserve(WindowList* list, size_t new_capacity)
 {
-    if (new_capacity < list->size || new_capacity > SIZE_MAX / sizeof(WindowState))
-        return false;
+    if (new_capacity < list->size || new_capacity > SIZE_MAX / sizeof(WindowState)) return false;
     void* p = std::realloc(list->ws, new_capacity * sizeof(WindowState));
-    if (p == nullptr && new_capacity != 0)
-        return false;
+    if (p == nullptr && new_capacity != 0) return false;
     list->ws = static_cast<WindowState*>(p);
     list->capacity = new_capacity;
     return true;
@@ -75,12 +72,10 @@ bool list_reserve(WindowList* list, size_t new_capacity)
 WindowState* list_add(WindowList* list, WindowState item)
 {
     size_t i = list_lower_bound(list, item.win);
-    if (i < list->size && list->ws[i].win == item.win)
-        return nullptr;
+    if (i < list->size && list->ws[i].win == item.win) return nullptr;
     if (list->size == list->capacity) {
         size_t grown = list->capacity == 0 ? 8 : list->capacity * 2;
-        if (!list_reserve(list, grown))
-            return nullptr;
+        if (!list_reserve(list, grown)) return nullptr;
     }
     // entries are plain bytes (the region's rectangles live apart), so a move is a memmove
     std::memmove(static_cast<void*>(&list->ws[i + 1]), static_cast<const void*>(&list->ws[i]),
@@ -93,8 +88,7 @@ WindowState* list_add(WindowList* list, WindowState item)
 bool list_remove(WindowList* list, xcb_window_t win)
 {
     size_t i = list_lower_bound(list, win);
-    if (i >= list->size || list->ws[i].win != win)
-        return false;
+    if (i >= list->size || list->ws[i].win != win) return false;
     std::memmove(static_cast<void*>(&list->ws[i]), static_cast<const void*>(&list->ws[i + 1]),
                  (list->size - i - 1) * sizeof(WindowState));
     list->size--;
@@ -111,14 +105,10 @@ int win_cmp(const void* a, const void* b)
 const char* map_state_name(uint8_t s)
 {
     switch (s) {
-    case XCB_MAP_STATE_UNMAPPED:
-        return "UNMAPPED";
-    case XCB_MAP_STATE_UNVIEWABLE:
-        return "UNVIEWABLE";
-    case XCB_MAP_STATE_VIEWABLE:
-        return "VIEWABLE";
-    default:
-        return "UNKNOWN";
+    case XCB_MAP_STATE_UNMAPPED: return "UNMAPPED";
+    case XCB_MAP_STATE_UNVIEWABLE: return "UNVIEWABLE";
+    case XCB_MAP_STATE_VIEWABLE: return "VIEWABLE";
+    default: return "UNKNOWN";
     }
 }
 
@@ -130,17 +120,13 @@ xcb_window_t* get_root_window_list_property(xcb_connection_t* c, xcb_window_t ro
     *n_out = 0;
     auto reply = xcb_reply(xcb_get_property_reply, c,
                            xcb_get_property(c, 0, root, prop, XCB_ATOM_WINDOW, 0, 0xFFFFFFFF));
-    if (!reply)
-        return nullptr;
+    if (!reply) return nullptr;
     int length = xcb_get_property_value_length(reply.get());
-    if (length <= 0)
-        return nullptr;
+    if (length <= 0) return nullptr;
     size_t bytes = static_cast<size_t>(length) / 4 * 4;
-    if (bytes == 0)
-        return nullptr;
+    if (bytes == 0) return nullptr;
     auto* ids = static_cast<xcb_window_t*>(std::malloc(bytes));
-    if (ids == nullptr)
-        return nullptr;
+    if (ids == nullptr) return nullptr;
     std::memcpy(ids, xcb_get_property_value(reply.get()), bytes);
     *n_out = bytes / 4;
     return ids;
@@ -168,8 +154,7 @@ void name_window_pixmap(xcb_connection_t* c, WindowState* st)
 static void query_map_state(const char* caller, xcb_connection_t* c, WindowState* st)
 {
     auto reply = xcb_reply(xcb_get_window_attributes_reply, c, xcb_get_window_attributes(c, st->win));
-    if (!reply)
-        return;
+    if (!reply) return;
     DEBUG_AS(caller, "window 0x%0x: map_state=%s", st->win, map_state_name(reply->map_state));
     st->mapped = reply->map_state == XCB_MAP_STATE_VIEWABLE;
 }
@@ -224,8 +209,7 @@ void window_map_and_geometry_update(xcb_connection_t* c, WindowState* st)
 
 void window_list_dump()
 {
-    if (!debugging())
-        return;
+    if (!debugging()) return;
     debug_puts(__func__, "#windows=%zu", list_of_windows.size);
     for (size_t i = 0; i < list_of_windows.size; i++) {
         const WindowState& w = list_of_windows.ws[i];
@@ -253,8 +237,7 @@ void window_list_add(xcb_connection_t* c, xcb_window_t win)
 
     st->damage = xcb_generate_id(c);
     xcb_damage_create(c, st->damage, win, XCB_DAMAGE_REPORT_LEVEL_DELTA_RECTANGLES);
-    if (st->mapped)
-        name_window_pixmap(c, st);
+    if (st->mapped) name_window_pixmap(c, st);
 
     DEBUG("added window=0x%0x", win);
     window_list_dump();
@@ -280,11 +263,9 @@ void window_list_remove(WindowState* st)
 
 static void dump_window_ids(const char* function, const char* title, const xcb_window_t* ids, size_t n)
 {
-    if (!debugging())
-        return;
+    if (!debugging()) return;
     debug_puts(function, "%s", title);
-    for (size_t i = 0; i < n; i++)
-        debug_printf(" 0x%0x", ids[i]);
+    for (size_t i = 0; i < n; i++) debug_printf(" 0x%0x", ids[i]);
     debug_printf("\n");
 }
 
@@ -294,8 +275,7 @@ void window_list_update()
     size_t n = 0;
     xcb_window_t* ids = get_root_window_list_property(c, display_root(), A_NET_CLIENT_LIST, &n);
     dump_window_ids(__func__, "_NET_CLIENT_LIST:", ids, n);
-    if (n > 1)
-        std::qsort(ids, n, sizeof *ids, win_cmp);
+    if (n > 1) std::qsort(ids, n, sizeof *ids, win_cmp);
 
     xcb_window_t add_buffer[WORK_ARRAY_ON_STACK];
     xcb_window_t remove_buffer[WORK_ARRAY_ON_STACK];
@@ -346,15 +326,12 @@ void window_list_update()
         else
             DEBUG("failed to find window 0x%0x for removal", to_remove[k]);
     }
-    for (size_t k = 0; k < n_add; k++)
-        window_list_add(c, to_add[k]);
+    for (size_t k = 0; k < n_add; k++) window_list_add(c, to_add[k]);
     DEBUG("... after");
     window_list_dump();
 
-    if (to_add != add_buffer)
-        std::free(to_add);
-    if (to_remove != remove_buffer)
-        std::free(to_remove);
+    if (to_add != add_buffer) std::free(to_add);
+    if (to_remove != remove_buffer) std::free(to_remove);
     std::free(ids);
 }
 
@@ -370,11 +347,9 @@ void window_list_setup()
 {
     xcb_connection_t* c = display_connection();
     A_NET_CLIENT_LIST = intern_atom(c, "_NET_CLIENT_LIST");
-    if (A_NET_CLIENT_LIST == 0)
-        errx(1, "intern_atom _NET_CLIENT_LIST failed");
+    if (A_NET_CLIENT_LIST == 0) errx(1, "intern_atom _NET_CLIENT_LIST failed");
     A_NET_CLIENT_LIST_STACKING = intern_atom(c, "_NET_CLIENT_LIST_STACKING");
-    if (A_NET_CLIENT_LIST_STACKING == 0)
-        errx(1, "intern_atom _NET_CLIENT_LIST_STACKING failed");
+    if (A_NET_CLIENT_LIST_STACKING == 0) errx(1, "intern_atom _NET_CLIENT_LIST_STACKING failed");
     list_init(&list_of_windows);
     window_list_update();
     window_stack_retrieve();
@@ -383,8 +358,7 @@ void window_list_setup()
 void window_list_teardown()
 {
     // the pixmaps and damage objects go with the connection; the regions' storage is ours
-    for (size_t i = 0; i < list_of_windows.size; i++)
-        pixman_region_fini(&list_of_windows.ws[i].accumulator);
+    for (size_t i = 0; i < list_of_windows.size; i++) pixman_region_fini(&list_of_windows.ws[i].accumulator);
     list_destroy(&list_of_windows);
     std::free(window_stack);
     window_stack = nullptr;

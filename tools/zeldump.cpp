@@ -95,7 +95,8 @@ using Reader = std::unique_ptr<ZelReader, ReaderDeleter>;
 using Replay = std::unique_ptr<ZelReplay, ReplayDeleter>;
 using Record = std::unique_ptr<ZelRecord, RecordDeleter>;
 
-const char* format_name(PixelFormat f) {
+const char* format_name(PixelFormat f)
+{
     switch (f) {
     case FORMAT_NOT_FOUND: return "not_found";
     case FORMAT_UNKNOWN: return "unknown";
@@ -117,7 +118,8 @@ const char* format_name(PixelFormat f) {
 }
 
 // A JSON string literal, or null.
-std::string quoted(const uint8_t* s) {
+std::string quoted(const uint8_t* s)
+{
     if (s == nullptr) return "null";
     std::string out = "\"";
     for (const uint8_t* p = s; *p; ++p) {
@@ -140,16 +142,20 @@ std::string quoted(const uint8_t* s) {
     return out + "\"";
 }
 
-bool is_image(uint8_t type) {
+bool is_image(uint8_t type)
+{
     return type == ZEL_IMAGE || type == ZEL_COMPRESSED_IMAGE || type == ZEL_IMAGE_BLOCKS ||
            type == ZEL_COMPRESSED_IMAGE_BLOCKS || type == ZEL_KEYFRAME;
 }
 
 // Fields of one record as (name, JSON value) pairs.
-std::vector<std::pair<std::string, std::string>> fields_of(const ZelRecord* r) {
+std::vector<std::pair<std::string, std::string>> fields_of(const ZelRecord* r)
+{
     std::vector<std::pair<std::string, std::string>> f;
     auto num = [&f](const char* k, long long v) { f.emplace_back(k, std::to_string(v)); };
-    auto str = [&f](const char* k, const std::string& v) { f.emplace_back(k, quoted(reinterpret_cast<const uint8_t*>(v.c_str()))); };
+    auto str = [&f](const char* k, const std::string& v) {
+        f.emplace_back(k, quoted(reinterpret_cast<const uint8_t*>(v.c_str())));
+    };
     switch (r->type) {
     case ZEL_HEADER: {
         auto* h = reinterpret_cast<const ZelHeader*>(r);
@@ -191,9 +197,7 @@ std::vector<std::pair<std::string, std::string>> fields_of(const ZelRecord* r) {
         num("compressed_length", c->compressed_length);
         break;
     }
-    case ZEL_IMAGE_BLOCKS:
-        num("length", reinterpret_cast<const ZelImageBlocks*>(r)->length);
-        break;
+    case ZEL_IMAGE_BLOCKS: num("length", reinterpret_cast<const ZelImageBlocks*>(r)->length); break;
     case ZEL_COMPRESSED_IMAGE_BLOCKS: {
         auto* c = reinterpret_cast<const ZelCompressedImageBlocks*>(r);
         num("length", c->length);
@@ -238,8 +242,7 @@ std::vector<std::pair<std::string, std::string>> fields_of(const ZelRecord* r) {
     case ZEL_FOOTER_ITEM_APPFMT:
         f.emplace_back("item", quoted(reinterpret_cast<const ZelFooterItem*>(r)->item));
         break;
-    default:
-        break;
+    default: break;
     }
     return f;
 }
@@ -248,31 +251,39 @@ std::vector<std::pair<std::string, std::string>> fields_of(const ZelRecord* r) {
 struct Clock {
     bool known = false;
     uint64_t base = 0;
-    void see(const ZelRecord* r) {
+    void see(const ZelRecord* r)
+    {
         if (!known) {
             known = true;
             base = r->timestamp;
         }
     }
-    double seconds(uint64_t t) const {
+    double seconds(uint64_t t) const
+    {
         return known ? (static_cast<double>(t) - static_cast<double>(base)) / 1e6 : 0.0;
     }
 };
 
 // Keyframes are shown: every frame of the file is listed and checked.
-Reader open_reader(const std::string& file, bool keyframes = true) {
+Reader open_reader(const std::string& file, bool keyframes = true)
+{
     Reader r(zel_reader_open(file.c_str()));
-    if (!r) std::fprintf(stderr, "zeldump: cannot open %s: %s\n", file.c_str(), std::strerror(errno));
-    else zel_reader_show_keyframes(r.get(), keyframes ? 1 : 0);
+    if (!r)
+        std::fprintf(stderr, "zeldump: cannot open %s: %s\n", file.c_str(), std::strerror(errno));
+    else
+        zel_reader_show_keyframes(r.get(), keyframes ? 1 : 0);
     return r;
 }
 
 // One line about the reader's final status on standard error; the exit status.
-int report_status(const std::string& file, ZelReader* reader, ZelReadStatus s, bool for_export) {
+int report_status(const std::string& file, ZelReader* reader, ZelReadStatus s, bool for_export)
+{
     if (s == ZEL_READ_END) return exit_ok;
-    const char* what = s == ZEL_READ_TRUNCATED ? "truncated" : s == ZEL_READ_CORRUPT ? "corrupt" : "unreadable";
-    std::fprintf(stderr, "zeldump: %s%s: %s at byte %" PRIu64 ": %s\n", for_export ? "warning: " : "", file.c_str(), what,
-                 zel_reader_problem_offset(reader), zel_reader_problem(reader));
+    const char* what = s == ZEL_READ_TRUNCATED ? "truncated"
+                       : s == ZEL_READ_CORRUPT ? "corrupt"
+                                               : "unreadable";
+    std::fprintf(stderr, "zeldump: %s%s: %s at byte %" PRIu64 ": %s\n", for_export ? "warning: " : "",
+                 file.c_str(), what, zel_reader_problem_offset(reader), zel_reader_problem(reader));
     if (for_export && s != ZEL_READ_ERROR) return exit_ok;
     if (s == ZEL_READ_TRUNCATED) return exit_truncated;
     if (s == ZEL_READ_CORRUPT) return exit_corrupt;
@@ -281,24 +292,27 @@ int report_status(const std::string& file, ZelReader* reader, ZelReadStatus s, b
 
 // Progress on standard error about once a second.
 class Progress {
-public:
+  public:
     Progress(const char* what, bool quiet) : what_(what), quiet_(quiet), tty_(::isatty(2) != 0) {}
-    void update(double fraction, uint64_t frames) {
+    void update(double fraction, uint64_t frames)
+    {
         if (quiet_) return;
         auto now = std::chrono::steady_clock::now();
         if (now - last_ < std::chrono::seconds(1)) return;
         last_ = now;
         shown_ = true;
-        std::fprintf(stderr, "%szeldump: %s: %" PRIu64 " frames, %.0f%% of the recording%s", tty_ ? "\r" : "", what_,
-                     frames, fraction * 100.0, tty_ ? "" : "\n");
+        std::fprintf(stderr, "%szeldump: %s: %" PRIu64 " frames, %.0f%% of the recording%s", tty_ ? "\r" : "",
+                     what_, frames, fraction * 100.0, tty_ ? "" : "\n");
     }
-    void finish(uint64_t frames) {
+    void finish(uint64_t frames)
+    {
         if (quiet_) return;
         if (shown_ || frames > 0)
-            std::fprintf(stderr, "%szeldump: %s: %" PRIu64 " frames written\n", tty_ && shown_ ? "\r" : "", what_, frames);
+            std::fprintf(stderr, "%szeldump: %s: %" PRIu64 " frames written\n", tty_ && shown_ ? "\r" : "",
+                         what_, frames);
     }
 
-private:
+  private:
     const char* what_;
     bool quiet_;
     bool tty_;
@@ -306,7 +320,8 @@ private:
     std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
 };
 
-int list_records(const Options& o) {
+int list_records(const Options& o)
+{
     Reader reader = open_reader(o.file);
     if (!reader) return exit_usage;
     Clock clock;
@@ -320,8 +335,10 @@ int list_records(const Options& o) {
         const char* type = zel_record_type_to_string(static_cast<ZelRecordType>(r->type));
         uint64_t offset = zel_reader_record_offset(reader.get());
         if (o.json) {
-            std::printf("{\"offset\":%" PRIu64 ",\"type\":\"%s\",\"time\":%.6f,\"timestamp\":%" PRIu64 ",\"size\":%" PRIu64,
-                        offset, type, clock.seconds(r->timestamp), r->timestamp, zel_reader_record_size(reader.get()));
+            std::printf("{\"offset\":%" PRIu64 ",\"type\":\"%s\",\"time\":%.6f,\"timestamp\":%" PRIu64
+                        ",\"size\":%" PRIu64,
+                        offset, type, clock.seconds(r->timestamp), r->timestamp,
+                        zel_reader_record_size(reader.get()));
             for (const auto& [k, v] : fields_of(r.get())) std::printf(",\"%s\":%s", k.c_str(), v.c_str());
             std::printf("}\n");
         } else {
@@ -334,7 +351,8 @@ int list_records(const Options& o) {
     return report_status(o.file, reader.get(), s, false);
 }
 
-int show_stats(const Options& o) {
+int show_stats(const Options& o)
+{
     Reader reader = open_reader(o.file);
     if (!reader) return exit_usage;
     struct PerType {
@@ -387,37 +405,37 @@ int show_stats(const Options& o) {
             ++block_frames;
             break;
         }
-        case ZEL_IMAGE:
-            ++full;
-            break;
-        case ZEL_IMAGE_BLOCKS:
-            ++block_frames;
-            break;
-        default:
-            break;
+        case ZEL_IMAGE: ++full; break;
+        case ZEL_IMAGE_BLOCKS: ++block_frames; break;
+        default: break;
         }
     }
     const char* status = s == ZEL_READ_END ? "complete" : zel_read_status_to_string(s);
     double duration = records ? static_cast<double>(last - std::min(first, clock.base)) / 1e6 : 0;
     std::printf("file: %s\nstatus: %s", o.file.c_str(), status);
     if (s != ZEL_READ_END)
-        std::printf(" at byte %" PRIu64 " (%s)", zel_reader_problem_offset(reader.get()), zel_reader_problem(reader.get()));
+        std::printf(" at byte %" PRIu64 " (%s)", zel_reader_problem_offset(reader.get()),
+                    zel_reader_problem(reader.get()));
     std::printf("\nrecords: %" PRIu64 "\nbytes: %" PRIu64 " of %" PRIu64 " in the file\n", records, bytes,
                 zel_reader_size(reader.get()));
     std::printf("duration: %.3f s\npixel format: %s\nscreen sizes:", duration, format.c_str());
     for (auto [w, h] : sizes) std::printf(" %ux%u", w, h);
-    std::printf("\nframes: %" PRIu64 " (%" PRIu64 " full images, %" PRIu64 " block updates)", full + block_frames, full,
-                block_frames);
+    std::printf("\nframes: %" PRIu64 " (%" PRIu64 " full images, %" PRIu64 " block updates)",
+                full + block_frames, full, block_frames);
     if (duration > 0) std::printf(", %.2f per second", static_cast<double>(full + block_frames) / duration);
-    std::printf("\nimage data: %" PRIu64 " bytes uncompressed, %" PRIu64 " compressed", uncompressed, compressed);
-    if (compressed > 0) std::printf(", ratio %.2f", static_cast<double>(uncompressed) / static_cast<double>(compressed));
+    std::printf("\nimage data: %" PRIu64 " bytes uncompressed, %" PRIu64 " compressed", uncompressed,
+                compressed);
+    if (compressed > 0)
+        std::printf(", ratio %.2f", static_cast<double>(uncompressed) / static_cast<double>(compressed));
     std::printf("\n%-24s %10s %14s\n", "type", "count", "bytes");
-    for (const auto& [name, t] : types) std::printf("%-24s %10" PRIu64 " %14" PRIu64 "\n", name.c_str(), t.count, t.bytes);
+    for (const auto& [name, t] : types)
+        std::printf("%-24s %10" PRIu64 " %14" PRIu64 "\n", name.c_str(), t.count, t.bytes);
     std::fflush(stdout);
     return report_status(o.file, reader.get(), s, false);
 }
 
-int verify(const Options& o) {
+int verify(const Options& o)
+{
     Reader reader = open_reader(o.file);
     if (!reader) return exit_usage;
     Replay replay(zel_replay_new());
@@ -430,11 +448,14 @@ int verify(const Options& o) {
         Record r(raw);
         ++records;
         // Decoding every image proves its data, not only its checksum.
-        if (zel_replay_apply(replay.get(), r.get()) != 0 && (is_image(r->type) || r->type == ZEL_HEADER ||
-                                                              r->type == ZEL_SCREEN_CHANGE || r->type == ZEL_CURSOR_IMAGE)) {
-            std::fprintf(stderr, "zeldump: %s: corrupt at byte %" PRIu64 ": %s record does not decode or fit the screen: %s\n",
-                         o.file.c_str(), zel_reader_record_offset(reader.get()),
-                         zel_record_type_to_string(static_cast<ZelRecordType>(r->type)), std::strerror(errno));
+        if (zel_replay_apply(replay.get(), r.get()) != 0 &&
+            (is_image(r->type) || r->type == ZEL_HEADER || r->type == ZEL_SCREEN_CHANGE ||
+             r->type == ZEL_CURSOR_IMAGE)) {
+            std::fprintf(
+                stderr,
+                "zeldump: %s: corrupt at byte %" PRIu64 ": %s record does not decode or fit the screen: %s\n",
+                o.file.c_str(), zel_reader_record_offset(reader.get()),
+                zel_record_type_to_string(static_cast<ZelRecordType>(r->type)), std::strerror(errno));
             return exit_corrupt;
         }
     }
@@ -442,15 +463,19 @@ int verify(const Options& o) {
         std::printf("%s: complete, %" PRIu64 " records, all checksums hold\n", o.file.c_str(), records);
         return exit_ok;
     }
-    const char* what = s == ZEL_READ_TRUNCATED ? "truncated" : s == ZEL_READ_CORRUPT ? "corrupt" : "unreadable";
-    std::fprintf(stderr, "zeldump: %s: %s at byte %" PRIu64 ": %s; %" PRIu64 " good records before it\n", o.file.c_str(),
-                 what, zel_reader_problem_offset(reader.get()), zel_reader_problem(reader.get()), records);
+    const char* what = s == ZEL_READ_TRUNCATED ? "truncated"
+                       : s == ZEL_READ_CORRUPT ? "corrupt"
+                                               : "unreadable";
+    std::fprintf(stderr, "zeldump: %s: %s at byte %" PRIu64 ": %s; %" PRIu64 " good records before it\n",
+                 o.file.c_str(), what, zel_reader_problem_offset(reader.get()),
+                 zel_reader_problem(reader.get()), records);
     return s == ZEL_READ_TRUNCATED ? exit_truncated : s == ZEL_READ_CORRUPT ? exit_corrupt : exit_usage;
 }
 
 // ---- frames ----
 
-bool write_png(const std::string& path, const uint8_t* rgba, uint32_t w, uint32_t h) {
+bool write_png(const std::string& path, const uint8_t* rgba, uint32_t w, uint32_t h)
+{
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
     image.width = w;
@@ -464,14 +489,16 @@ bool write_png(const std::string& path, const uint8_t* rgba, uint32_t w, uint32_
     return true;
 }
 
-std::string frame_name(const std::string& dir, double seconds) {
+std::string frame_name(const std::string& dir, double seconds)
+{
     char buf[64];
     std::snprintf(buf, sizeof buf, "/frame-%010.3f.png", seconds);
     return dir + buf;
 }
 
 // Renders the replay as RGBA into buf; false when there is no screen yet.
-bool render(const ZelReplay* replay, std::vector<uint8_t>& buf, bool cursor) {
+bool render(const ZelReplay* replay, std::vector<uint8_t>& buf, bool cursor)
+{
     if (!zel_replay_has_screen(replay)) return false;
     size_t need = static_cast<size_t>(zel_replay_width(replay)) * zel_replay_height(replay) * 4;
     if (need == 0) return false;
@@ -479,22 +506,27 @@ bool render(const ZelReplay* replay, std::vector<uint8_t>& buf, bool cursor) {
     return zel_replay_render_rgba(replay, buf.data(), buf.size(), cursor ? 1 : 0) == 0;
 }
 
-bool emit_png(const Options& o, const ZelReplay* replay, double seconds, std::vector<uint8_t>& buf) {
-    if (!render(replay, buf, o.cursor)) return true;  // nothing to show before the header
-    return write_png(frame_name(o.png_dir, seconds), buf.data(), zel_replay_width(replay), zel_replay_height(replay));
+bool emit_png(const Options& o, const ZelReplay* replay, double seconds, std::vector<uint8_t>& buf)
+{
+    if (!render(replay, buf, o.cursor)) return true; // nothing to show before the header
+    return write_png(frame_name(o.png_dir, seconds), buf.data(), zel_replay_width(replay),
+                     zel_replay_height(replay));
 }
 
 // Applies a record; damaged image data is reported once and skipped.
-void apply(ZelReplay* replay, const ZelRecord* r, uint64_t offset, bool& warned) {
+void apply(ZelReplay* replay, const ZelRecord* r, uint64_t offset, bool& warned)
+{
     if (zel_replay_apply(replay, r) != 0 && !warned && r->type != ZEL_CURSOR_IMAGE) {
         warned = true;
-        std::fprintf(stderr, "zeldump: warning: %s record at byte %" PRIu64 " cannot be applied (%s); skipped\n",
-                     zel_record_type_to_string(static_cast<ZelRecordType>(r->type)), offset, std::strerror(errno));
+        std::fprintf(
+            stderr, "zeldump: warning: %s record at byte %" PRIu64 " cannot be applied (%s); skipped\n",
+            zel_record_type_to_string(static_cast<ZelRecordType>(r->type)), offset, std::strerror(errno));
     }
 }
 
 // Frames at every step of `step` seconds from the start (forward, one pass).
-int export_every(const Options& o) {
+int export_every(const Options& o)
+{
     Reader reader = open_reader(o.file, false);
     if (!reader) return exit_usage;
     Replay replay(zel_replay_new());
@@ -540,7 +572,7 @@ struct IndexEntry {
     uint64_t offset;
     uint64_t timestamp;
     bool image;
-    bool keyframe;  // a header, or an image covering the whole screen of its time
+    bool keyframe; // a header, or an image covering the whole screen of its time
 };
 
 struct Index {
@@ -552,7 +584,8 @@ struct Index {
     ZelReadStatus status = ZEL_READ_END;
 };
 
-Index build_index(ZelReader* reader) {
+Index build_index(ZelReader* reader)
+{
     Index ix;
     uint16_t w = 0, h = 0;
     bool have_base = false;
@@ -593,7 +626,8 @@ Index build_index(ZelReader* reader) {
 
 // Rebuilds the screen as it was at absolute time t: non-image records from the
 // start, images only from the last keyframe at or before t.
-bool replay_until(ZelReader* reader, const Index& ix, uint64_t t, ZelReplay* replay) {
+bool replay_until(ZelReader* reader, const Index& ix, uint64_t t, ZelReplay* replay)
+{
     size_t end = 0;
     while (end < ix.entries.size() && ix.entries[end].timestamp <= t) ++end;
     size_t key = 0;
@@ -609,14 +643,15 @@ bool replay_until(ZelReader* reader, const Index& ix, uint64_t t, ZelReplay* rep
         ZelRecord* raw = nullptr;
         if (zel_reader_next(reader, &raw) != ZEL_READ_RECORD) return false;
         Record r(raw);
-        if (ix.entries[i].image && i < key) continue;  // painted over by the keyframe
-        if (r->type == ZEL_KEYFRAME && i != key) continue;  // the same screen as the records before it
+        if (ix.entries[i].image && i < key) continue;      // painted over by the keyframe
+        if (r->type == ZEL_KEYFRAME && i != key) continue; // the same screen as the records before it
         apply(replay, r.get(), ix.entries[i].offset, warned);
     }
     return true;
 }
 
-int export_at(const Options& o) {
+int export_at(const Options& o)
+{
     Reader reader = open_reader(o.file);
     if (!reader) return exit_usage;
     Index ix = build_index(reader.get());
@@ -638,7 +673,8 @@ int export_at(const Options& o) {
     return report_status(o.file, reader.get(), ix.status, true);
 }
 
-int export_last(const Options& o) {
+int export_last(const Options& o)
+{
     Reader reader = open_reader(o.file);
     if (!reader) return exit_usage;
     Index ix = build_index(reader.get());
@@ -656,11 +692,13 @@ int export_last(const Options& o) {
 
 // ---- video ----
 
-double frame_rate(const Options& o, const Index& ix) {
+double frame_rate(const Options& o, const Index& ix)
+{
     if (o.fps > 0) return o.fps;
     std::vector<uint64_t> gaps;
     for (size_t i = 1; i < ix.image_times.size(); ++i)
-        if (ix.image_times[i] > ix.image_times[i - 1]) gaps.push_back(ix.image_times[i] - ix.image_times[i - 1]);
+        if (ix.image_times[i] > ix.image_times[i - 1])
+            gaps.push_back(ix.image_times[i] - ix.image_times[i - 1]);
     if (gaps.size() < 2) return 10;
     std::nth_element(gaps.begin(), gaps.begin() + static_cast<long>(gaps.size() / 2), gaps.end());
     double fps = 1e6 / static_cast<double>(gaps[gaps.size() / 2]);
@@ -668,17 +706,19 @@ double frame_rate(const Options& o, const Index& ix) {
 }
 
 class Encoder {
-public:
-    bool start(const std::string& out, uint32_t w, uint32_t h, double fps) {
+  public:
+    bool start(const std::string& out, uint32_t w, uint32_t h, double fps)
+    {
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) return false;
         char size[32], rate[32];
         std::snprintf(size, sizeof size, "%ux%u", w, h);
         std::snprintf(rate, sizeof rate, "%.2f", fps);
-        std::vector<std::string> args = {"ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y",
-                                         "-f", "rawvideo", "-pix_fmt", "rgba", "-s", size, "-r", rate, "-i", "-",
-                                         "-c:v", "libx264", "-preset", "veryfast", "-crf", "18",
-                                         "-pix_fmt", "yuv420p", out};
+        std::vector<std::string> args = {"ffmpeg", "-hide_banner", "-loglevel", "error",    "-nostdin",
+                                         "-y",     "-f",           "rawvideo",  "-pix_fmt", "rgba",
+                                         "-s",     size,           "-r",        rate,       "-i",
+                                         "-",      "-c:v",         "libx264",   "-preset",  "veryfast",
+                                         "-crf",   "18",           "-pix_fmt",  "yuv420p",  out};
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -696,7 +736,8 @@ public:
         fd_ = fds[1];
         return true;
     }
-    bool write(const uint8_t* p, size_t n) {
+    bool write(const uint8_t* p, size_t n)
+    {
         while (n > 0) {
             ssize_t k = ::write(fd_, p, n);
             if (k < 0) {
@@ -709,24 +750,25 @@ public:
         return true;
     }
     // Closes the pipe and waits; true when ffmpeg succeeded.
-    bool finish() {
+    bool finish()
+    {
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
         if (pid_ <= 0) return false;
         int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {}
         pid_ = -1;
         return WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
     ~Encoder() { finish(); }
 
-private:
+  private:
     pid_t pid_ = -1;
     int fd_ = -1;
 };
 
-int export_video(const Options& o) {
+int export_video(const Options& o)
+{
     Reader reader = open_reader(o.file);
     if (!reader) return exit_usage;
     Index ix = build_index(reader.get());
@@ -739,7 +781,8 @@ int export_video(const Options& o) {
     const uint64_t first = ix.base, last = ix.entries.back().timestamp;
     const auto total = static_cast<uint64_t>(std::floor(static_cast<double>(last - first) / 1e6 * fps)) + 1;
     if (!o.quiet)
-        std::fprintf(stderr, "zeldump: video: %ux%u at %.2f frames per second, %" PRIu64 " frames\n", W, H, fps, total);
+        std::fprintf(stderr, "zeldump: video: %ux%u at %.2f frames per second, %" PRIu64 " frames\n", W, H,
+                     fps, total);
     ::signal(SIGPIPE, SIG_IGN);
     Encoder enc;
     if (!enc.start(o.video, W, H, fps)) {
@@ -752,13 +795,16 @@ int export_video(const Options& o) {
     Progress progress("video", o.quiet);
     bool warned = false, ok = true;
     uint64_t frame = 0;
-    auto frame_time = [&](uint64_t k) { return first + static_cast<uint64_t>(static_cast<double>(k) * 1e6 / fps); };
+    auto frame_time = [&](uint64_t k) {
+        return first + static_cast<uint64_t>(static_cast<double>(k) * 1e6 / fps);
+    };
     auto emit = [&]() {
         std::fill(out.begin(), out.end(), 0);
         for (size_t i = 3; i < out.size(); i += 4) out[i] = 255;
         if (render(replay.get(), screen, o.cursor)) {
             const size_t w = zel_replay_width(replay.get()), h = zel_replay_height(replay.get());
-            for (size_t y = 0; y < h; ++y) std::memcpy(out.data() + y * W * 4, screen.data() + y * w * 4, w * 4);
+            for (size_t y = 0; y < h; ++y)
+                std::memcpy(out.data() + y * W * 4, screen.data() + y * w * 4, w * 4);
         }
         ++frame;
         return enc.write(out.data(), out.size());
@@ -781,21 +827,24 @@ int export_video(const Options& o) {
     return report_status(o.file, reader.get(), ix.status, true);
 }
 
-bool parse_number(const char* s, double& out) {
+bool parse_number(const char* s, double& out)
+{
     char* end = nullptr;
     errno = 0;
     out = std::strtod(s, &end);
     return errno == 0 && end != s && *end == '\0' && std::isfinite(out);
 }
 
-int usage_error(const std::string& message) {
+int usage_error(const std::string& message)
+{
     std::fprintf(stderr, "zeldump: %s\ntry 'zeldump --help'\n", message.c_str());
     return exit_usage;
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     Options o;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -826,9 +875,12 @@ int main(int argc, char** argv) {
             double d = 0;
             if (v == nullptr || !parse_number(v, d) || d < 0 || (a != "--at" && d <= 0))
                 return usage_error(a + " needs a positive number");
-            if (a == "--every") o.every = d;
-            else if (a == "--fps") o.fps = d;
-            else o.at.push_back(d);
+            if (a == "--every")
+                o.every = d;
+            else if (a == "--fps")
+                o.fps = d;
+            else
+                o.at.push_back(d);
         } else if (!a.empty() && a[0] == '-' && a != "-") {
             return usage_error("unknown option " + a);
         } else if (o.file.empty()) {
@@ -841,7 +893,8 @@ int main(int argc, char** argv) {
     int modes = (o.json ? 1 : 0) + (o.stats ? 1 : 0) + (o.verify ? 1 : 0) + (o.png_dir.empty() ? 0 : 1) +
                 (o.video.empty() ? 0 : 1);
     if (modes > 1) return usage_error("choose one of --json, --stats, --verify, --png, --video");
-    if ((o.every > 0 || !o.at.empty()) && o.png_dir.empty()) return usage_error("--every and --at go with --png");
+    if ((o.every > 0 || !o.at.empty()) && o.png_dir.empty())
+        return usage_error("--every and --at go with --png");
     if (o.every > 0 && !o.at.empty()) return usage_error("--every and --at exclude each other");
     if (o.fps > 0 && o.video.empty()) return usage_error("--fps goes with --video");
 

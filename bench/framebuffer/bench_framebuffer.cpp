@@ -134,10 +134,12 @@ void BM_extract_all_blocks(benchmark::State& state)
     tracker_list_changed_blocks(t, blocks.data(), &n);
     std::vector<uint8_t> payload(image_blocks_max_length(t));
     for (auto _ : state) {
-        benchmark::DoNotOptimize(image_blocks_data_fill(compressor_frame(), blocks.data(), n, payload.data()));
+        benchmark::DoNotOptimize(
+            image_blocks_data_fill(compressor_frame(), blocks.data(), n, payload.data()));
         benchmark::ClobberMemory();
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * static_cast<size_t>(kWidth) * kHeight * (bpp / 8)));
+    state.SetBytesProcessed(
+        static_cast<int64_t>(state.iterations() * static_cast<size_t>(kWidth) * kHeight * (bpp / 8)));
     tracker_destroy(t);
     compressor_teardown();
 }
@@ -175,7 +177,8 @@ void BM_frame_tick(benchmark::State& state)
     uint32_t x = 12345;
     for (auto& b : noise) b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 24) & 0x0f;
     // The screen holds low-contrast noise, so compression has work to do.
-    auto* reply = static_cast<xcb_get_image_reply_t*>(std::calloc(1, sizeof(xcb_get_image_reply_t) + noise.size()));
+    auto* reply =
+        static_cast<xcb_get_image_reply_t*>(std::calloc(1, sizeof(xcb_get_image_reply_t) + noise.size()));
     reply->length = static_cast<uint32_t>(noise.size() / 4);
     std::memcpy(xcb_get_image_data(reply), noise.data(), noise.size());
     CompressorTicket image{TICKET_IMAGE, Rectangle{0, 0, kWidth, kHeight}, reply};
@@ -184,7 +187,10 @@ void BM_frame_tick(benchmark::State& state)
     const auto nchanged = static_cast<uint32_t>(nblocks * state.range(0) / 100);
     for (auto _ : state) {
         for (uint32_t i = 0; i < nchanged; ++i) {
-            CompressorTicket t{TICKET_CLEAR, Rectangle{static_cast<int16_t>(i % 60 * 32), static_cast<int16_t>(i / 60 * 32), 1, 1}, nullptr};
+            CompressorTicket t{
+                TICKET_CLEAR,
+                Rectangle{static_cast<int16_t>(i % 60 * 32), static_cast<int16_t>(i / 60 * 32), 1, 1},
+                nullptr};
             compressor_handle_ticket(&t);
         }
         CompressorTicket frame{TICKET_FRAME, Rectangle{0, 0, 0, 0}, nullptr};

@@ -23,7 +23,8 @@ namespace {
 
 bool is_image(uint8_t t)
 {
-    return t == ZEL_IMAGE || t == ZEL_COMPRESSED_IMAGE || t == ZEL_IMAGE_BLOCKS || t == ZEL_COMPRESSED_IMAGE_BLOCKS;
+    return t == ZEL_IMAGE || t == ZEL_COMPRESSED_IMAGE || t == ZEL_IMAGE_BLOCKS ||
+           t == ZEL_COMPRESSED_IMAGE_BLOCKS;
 }
 
 double percentile(std::vector<double> v, double p)
@@ -34,7 +35,7 @@ double percentile(std::vector<double> v, double p)
     return v[std::min(i, v.size() - 1)];
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -48,7 +49,7 @@ int main(int argc, char** argv)
     if (latency) {
         std::ifstream in(argv[3]);
         std::string line;
-        while (std::getline(in, line)) {  // other lines ("ready") are passed over
+        while (std::getline(in, line)) { // other lines ("ready") are passed over
             unsigned long long t;
             unsigned pixel;
             if (std::sscanf(line.c_str(), "%llu %u", &t, &pixel) == 2) fills.emplace_back(t, pixel);
@@ -92,14 +93,17 @@ int main(int argc, char** argv)
             const uint8_t* canvas = zel_replay_canvas(replay, &stride);
             if (canvas && px < zel_replay_width(replay) && py < zel_replay_height(replay)) {
                 uint32_t v = 0;
-                std::memcpy(&v, canvas + size_t{stride} * static_cast<size_t>(py) + static_cast<size_t>(px) * 4, 4);
+                std::memcpy(
+                    &v, canvas + size_t{stride} * static_cast<size_t>(py) + static_cast<size_t>(px) * 4, 4);
                 v &= 0xffffffu;
                 if (v != shown) {
                     shown = v;
                     // The fill that showed this colour; fills the recording skipped are passed over.
                     for (size_t i = next_fill; i < fills.size(); ++i)
                         if (fills[i].second == v) {
-                            delays_ms.push_back((static_cast<double>(r->timestamp) - static_cast<double>(fills[i].first)) / 1000.0);
+                            delays_ms.push_back(
+                                (static_cast<double>(r->timestamp) - static_cast<double>(fills[i].first)) /
+                                1000.0);
                             next_fill = i + 1;
                             break;
                         }
@@ -110,10 +114,12 @@ int main(int argc, char** argv)
     }
     const double seconds = last > first ? static_cast<double>(last - first) / 1e6 : 0;
     std::printf("{\"status\": \"%s\", \"bytes\": %llu, \"seconds\": %.3f, \"records\": {",
-                zel_read_status_to_string(status), static_cast<unsigned long long>(zel_reader_size(reader)), seconds);
+                zel_read_status_to_string(status), static_cast<unsigned long long>(zel_reader_size(reader)),
+                seconds);
     bool comma = false;
     for (auto& [type, n] : count) {
-        std::printf("%s\"%s\": %llu", comma ? ", " : "", zel_record_type_to_string(static_cast<ZelRecordType>(type)),
+        std::printf("%s\"%s\": %llu", comma ? ", " : "",
+                    zel_record_type_to_string(static_cast<ZelRecordType>(type)),
                     static_cast<unsigned long long>(n));
         comma = true;
     }
@@ -121,7 +127,8 @@ int main(int argc, char** argv)
                 static_cast<unsigned long long>(images), static_cast<unsigned long long>(full_images),
                 static_cast<unsigned long long>(image_bytes), static_cast<unsigned long long>(empty_ticks));
     if (latency) {
-        std::printf(", \"fills\": %zu, \"fills_seen\": %zu, \"latency_ms\": {\"p50\": %.1f, \"p99\": %.1f, \"max\": %.1f}",
+        std::printf(", \"fills\": %zu, \"fills_seen\": %zu, \"latency_ms\": {\"p50\": %.1f, \"p99\": %.1f, "
+                    "\"max\": %.1f}",
                     fills.size(), delays_ms.size(), percentile(delays_ms, 0.5), percentile(delays_ms, 0.99),
                     percentile(delays_ms, 1.0));
     }

@@ -21,7 +21,8 @@ struct Element {
 // Moves elements_per_run elements from `producers` threads to `consumers`
 // threads; each side's share is equal.
 template <typename Q, size_t Size>
-void transfer(Q* q, bool (*enqueue)(Q*, const void*), bool (*dequeue)(Q*, void*), int producers, int consumers)
+void transfer(Q* q, bool (*enqueue)(Q*, const void*), bool (*dequeue)(Q*, void*), int producers,
+              int consumers)
 {
     std::vector<std::thread> threads;
     for (int p = 0; p < producers; p++)
@@ -42,15 +43,16 @@ void transfer(Q* q, bool (*enqueue)(Q*, const void*), bool (*dequeue)(Q*, void*)
 }
 
 template <typename Q, size_t Size>
-void run(benchmark::State& state, Q* (*create)(size_t, size_t), void (*destroy)(Q*), bool (*enqueue)(Q*, const void*),
-         bool (*dequeue)(Q*, void*))
+void run(benchmark::State& state, Q* (*create)(size_t, size_t), void (*destroy)(Q*),
+         bool (*enqueue)(Q*, const void*), bool (*dequeue)(Q*, void*))
 {
     int producers = static_cast<int>(state.range(0));
     int consumers = static_cast<int>(state.range(1));
     Q* q = create(capacity, Size);
     for (auto _ : state) transfer<Q, Size>(q, enqueue, dequeue, producers, consumers);
     destroy(q);
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(elements_per_run));
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(elements_per_run));
 }
 
 template <size_t Size>
@@ -70,12 +72,40 @@ void BM_P1CN(benchmark::State& state)
 }
 
 // Arguments: producers, consumers.
-BENCHMARK_TEMPLATE(BM_P1C1, 8)->ArgNames({"producers", "consumers"})->Args({1, 1})->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_PNC1, 8)->ArgNames({"producers", "consumers"})->Args({1, 1})->Args({4, 1})->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_P1CN, 8)->ArgNames({"producers", "consumers"})->Args({1, 1})->Args({1, 4})->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_P1C1, 64)->ArgNames({"producers", "consumers"})->Args({1, 1})->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_PNC1, 64)->ArgNames({"producers", "consumers"})->Args({1, 1})->Args({4, 1})->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_P1CN, 64)->ArgNames({"producers", "consumers"})->Args({1, 1})->Args({1, 4})->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_P1C1, 8)
+    ->ArgNames({"producers", "consumers"})
+    ->Args({1, 1})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_PNC1, 8)
+    ->ArgNames({"producers", "consumers"})
+    ->Args({1, 1})
+    ->Args({4, 1})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_P1CN, 8)
+    ->ArgNames({"producers", "consumers"})
+    ->Args({1, 1})
+    ->Args({1, 4})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_P1C1, 64)
+    ->ArgNames({"producers", "consumers"})
+    ->Args({1, 1})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_PNC1, 64)
+    ->ArgNames({"producers", "consumers"})
+    ->Args({1, 1})
+    ->Args({4, 1})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_P1CN, 64)
+    ->ArgNames({"producers", "consumers"})
+    ->Args({1, 1})
+    ->Args({1, 4})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -9,7 +9,8 @@
 #include <cstdlib>
 #include <memory>
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     if (argc != 2) {
         std::fprintf(stderr, "usage: zel_capture OUT\n");
         return 1;
@@ -28,8 +29,9 @@ int main(int argc, char** argv) {
         if (f.data->depth == s->root_depth) bpp = f.data->bits_per_pixel;
     xcb_generic_error_t* e = nullptr;
     std::unique_ptr<xcb_get_image_reply_t, decltype(&std::free)> reply(
-        xcb_get_image_reply(c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, s->root, 0, 0, s->width_in_pixels,
-                                             s->height_in_pixels, ~0u),
+        xcb_get_image_reply(c,
+                            xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, s->root, 0, 0, s->width_in_pixels,
+                                          s->height_in_pixels, ~0u),
                             &e),
         &std::free);
     if (!reply) {

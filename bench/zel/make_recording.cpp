@@ -17,11 +17,12 @@ namespace {
 
 struct Screen {
     uint16_t w, h;
-    std::vector<uint8_t> px;  // xRGB8888, stride w*4
+    std::vector<uint8_t> px; // xRGB8888, stride w*4
     std::mt19937 rng{1};
 
     // Text-like: 8x16 character cells of light glyph strokes on a dark background.
-    void text_block(int bx, int by) {
+    void text_block(int bx, int by)
+    {
         for (int cy = 0; cy < 2; ++cy)
             for (int cx = 0; cx < 4; ++cx) {
                 uint32_t glyph = rng();
@@ -39,17 +40,20 @@ struct Screen {
     }
 };
 
-bool write(ZelWriter* wr, void* record) {
+bool write(ZelWriter* wr, void* record)
+{
     bool ok = record != nullptr && zel_record_write(wr, record) == 0;
     zel_record_free(record);
     return ok;
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     if (argc < 3) {
-        std::fprintf(stderr, "usage: zel_make_recording OUT SECONDS [BLOCKS_PER_FRAME [FULL_EVERY_SECONDS [WxH]]]\n");
+        std::fprintf(stderr,
+                     "usage: zel_make_recording OUT SECONDS [BLOCKS_PER_FRAME [FULL_EVERY_SECONDS [WxH]]]\n");
         return 1;
     }
     const double seconds = std::atof(argv[2]);
@@ -57,7 +61,8 @@ int main(int argc, char** argv) {
     const double full_every = argc > 4 ? std::atof(argv[4]) : 60;
     unsigned w = 1920, h = 1080;
     if (argc > 5 && std::sscanf(argv[5], "%ux%u", &w, &h) != 2) return 1;
-    Screen s{static_cast<uint16_t>(w), static_cast<uint16_t>(h), std::vector<uint8_t>(static_cast<size_t>(w) * h * 4)};
+    Screen s{static_cast<uint16_t>(w), static_cast<uint16_t>(h),
+             std::vector<uint8_t>(static_cast<size_t>(w) * h * 4)};
     const int cols = (s.w + 31) / 32, rows = (s.h + 31) / 32;
     for (int by = 0; by < rows; ++by)
         for (int bx = 0; bx < cols; ++bx) s.text_block(bx, by);
@@ -72,7 +77,9 @@ int main(int argc, char** argv) {
     *hd = ZelHeader{ZEL_HEADER, 1, t0, 24, s.w, s.h, xRGB8888, 32, 0, nullptr, 8, 255, nullptr, nullptr};
     bool ok = write(wr, hd);
     auto full = [&](uint64_t t) {
-        ZelImage img{ZEL_IMAGE, t, s.w, s.h, 0, 0, xRGB8888, 32, s.w * 4u, static_cast<uint32_t>(s.px.size()), s.px.data()};
+        ZelImage img{ZEL_IMAGE,  t,        s.w, s.h,      0,
+                     0,          xRGB8888, 32,  s.w * 4u, static_cast<uint32_t>(s.px.size()),
+                     s.px.data()};
         return write(wr, zel_image_compress(&img));
     };
     ok = ok && full(t0);
@@ -95,7 +102,8 @@ int main(int argc, char** argv) {
                 int bx = (bx0 + k) % cols, row = (by + (bx0 + k) / cols) % rows;
                 s.text_block(bx, row);
                 int16_t x = static_cast<int16_t>(bx * 32), y = static_cast<int16_t>(row * 32);
-                uint16_t bw = static_cast<uint16_t>(std::min(32, s.w - x)), bh = static_cast<uint16_t>(std::min(32, s.h - y));
+                uint16_t bw = static_cast<uint16_t>(std::min(32, s.w - x)),
+                         bh = static_cast<uint16_t>(std::min(32, s.h - y));
                 uint8_t rect[8];
                 std::memcpy(rect, &x, 2);
                 std::memcpy(rect + 2, &y, 2);
@@ -103,7 +111,8 @@ int main(int argc, char** argv) {
                 std::memcpy(rect + 6, &bh, 2);
                 blocks.insert(blocks.end(), rect, rect + 8);
                 for (int r = 0; r < bh; ++r) {
-                    const uint8_t* src = s.px.data() + (static_cast<size_t>(y + r) * s.w + static_cast<size_t>(x)) * 4;
+                    const uint8_t* src =
+                        s.px.data() + (static_cast<size_t>(y + r) * s.w + static_cast<size_t>(x)) * 4;
                     blocks.insert(blocks.end(), src, src + bw * 4);
                 }
             }
@@ -111,7 +120,8 @@ int main(int argc, char** argv) {
             ok = write(wr, zel_image_blocks_compress(&b));
         }
         auto* cp = static_cast<ZelCursorPosition*>(std::calloc(1, sizeof(ZelCursorPosition)));
-        *cp = ZelCursorPosition{ZEL_CURSOR_POSITION, t + 50'000, static_cast<int16_t>(f % s.w), static_cast<int16_t>(f % s.h)};
+        *cp = ZelCursorPosition{ZEL_CURSOR_POSITION, t + 50'000, static_cast<int16_t>(f % s.w),
+                                static_cast<int16_t>(f % s.h)};
         ok = ok && write(wr, cp);
     }
     ZelRecord* done = zel_record_done();

@@ -29,7 +29,8 @@ struct Capture {
     std::vector<uint8_t> pixels;
 };
 
-std::vector<uint8_t> read_file(const std::string& path) {
+std::vector<uint8_t> read_file(const std::string& path)
+{
     std::vector<uint8_t> out;
     if (FILE* f = std::fopen(path.c_str(), "rb")) {
         uint8_t buf[65536];
@@ -40,9 +41,13 @@ std::vector<uint8_t> read_file(const std::string& path) {
     return out;
 }
 
-uint32_t le32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24); }
+uint32_t le32(const uint8_t* p)
+{
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
 
-std::vector<Capture> load_captures() {
+std::vector<Capture> load_captures()
+{
     std::vector<Capture> out;
     if (const char* dir = std::getenv("ZEL_BENCH_CAPTURES")) {
         std::vector<std::filesystem::path> files;
@@ -57,7 +62,7 @@ std::vector<Capture> load_captures() {
             if (c.pixels.size() == static_cast<size_t>(c.stride) * c.height) out.push_back(std::move(c));
         }
     }
-    if (out.empty()) {  // a dark screen with light text-like strokes
+    if (out.empty()) { // a dark screen with light text-like strokes
         Capture c{"synthetic-text", 1920, 1080, 1920 * 4, std::vector<uint8_t>(1920u * 1080 * 4)};
         std::mt19937 rng(3);
         for (uint32_t cy = 0; cy < 1080 / 16; ++cy)
@@ -73,18 +78,21 @@ std::vector<Capture> load_captures() {
     return out;
 }
 
-const std::vector<Capture>& captures() {
+const std::vector<Capture>& captures()
+{
     static const std::vector<Capture> c = load_captures();
     return c;
 }
 
-void report(benchmark::State& state, size_t in, size_t out) {
+void report(benchmark::State& state, size_t in, size_t out)
+{
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(in));
     state.counters["ratio"] = out ? static_cast<double>(in) / static_cast<double>(out) : 0;
     state.counters["compressed_bytes"] = static_cast<double>(out);
 }
 
-void zstd_compress(benchmark::State& state, const Capture* c, int level) {
+void zstd_compress(benchmark::State& state, const Capture* c, int level)
+{
     ZSTD_CCtx* cctx = ZSTD_createCCtx();
     std::vector<uint8_t> out(ZSTD_compressBound(c->pixels.size()));
     size_t n = 0;
@@ -96,17 +104,21 @@ void zstd_compress(benchmark::State& state, const Capture* c, int level) {
     report(state, c->pixels.size(), n);
 }
 
-void zstd_decompress(benchmark::State& state, const Capture* c, int level) {
+void zstd_decompress(benchmark::State& state, const Capture* c, int level)
+{
     std::vector<uint8_t> packed(ZSTD_compressBound(c->pixels.size())), back(c->pixels.size());
     packed.resize(ZSTD_compress(packed.data(), packed.size(), c->pixels.data(), c->pixels.size(), level));
     ZSTD_DCtx* d = ZSTD_createDCtx();
-    for (auto _ : state) benchmark::DoNotOptimize(ZSTD_decompressDCtx(d, back.data(), back.size(), packed.data(), packed.size()));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(
+            ZSTD_decompressDCtx(d, back.data(), back.size(), packed.data(), packed.size()));
     ZSTD_freeDCtx(d);
     report(state, c->pixels.size(), packed.size());
 }
 
 #if ZEL_BENCH_LZ4
-void lz4_compress(benchmark::State& state, const Capture* c) {
+void lz4_compress(benchmark::State& state, const Capture* c)
+{
     std::vector<char> out(static_cast<size_t>(LZ4_compressBound(static_cast<int>(c->pixels.size()))));
     int n = 0;
     for (auto _ : state) {
@@ -119,9 +131,19 @@ void lz4_compress(benchmark::State& state, const Capture* c) {
 #endif
 
 // The library call the compressor makes for a full screen.
-void library_image_compress(benchmark::State& state, const Capture* c) {
-    ZelImage img{ZEL_IMAGE, 0, static_cast<uint16_t>(c->width), static_cast<uint16_t>(c->height), 0, 0, xRGB8888, 32,
-                 c->stride, static_cast<uint32_t>(c->pixels.size()), const_cast<uint8_t*>(c->pixels.data())};
+void library_image_compress(benchmark::State& state, const Capture* c)
+{
+    ZelImage img{ZEL_IMAGE,
+                 0,
+                 static_cast<uint16_t>(c->width),
+                 static_cast<uint16_t>(c->height),
+                 0,
+                 0,
+                 xRGB8888,
+                 32,
+                 c->stride,
+                 static_cast<uint32_t>(c->pixels.size()),
+                 const_cast<uint8_t*>(c->pixels.data())};
     size_t n = 0;
     for (auto _ : state) {
         ZelCompressedImage* z = zel_image_compress(&img);
@@ -132,7 +154,8 @@ void library_image_compress(benchmark::State& state, const Capture* c) {
 }
 
 // Blocks records as the compressor emits them: `count` 32x32 blocks of the capture.
-std::vector<uint8_t> blocks_of(const Capture& c, int count, std::mt19937& rng) {
+std::vector<uint8_t> blocks_of(const Capture& c, int count, std::mt19937& rng)
+{
     std::vector<uint8_t> data;
     const int cols = static_cast<int>(c.width / 32), rows = static_cast<int>(c.height / 32);
     for (int k = 0; k < count; ++k) {
@@ -146,14 +169,16 @@ std::vector<uint8_t> blocks_of(const Capture& c, int count, std::mt19937& rng) {
         std::memcpy(rect + 6, &h, 2);
         data.insert(data.end(), rect, rect + 8);
         for (int r = 0; r < 32; ++r) {
-            const uint8_t* src = c.pixels.data() + static_cast<size_t>(y + r) * c.stride + static_cast<size_t>(x) * 4;
+            const uint8_t* src =
+                c.pixels.data() + static_cast<size_t>(y + r) * c.stride + static_cast<size_t>(x) * 4;
             data.insert(data.end(), src, src + 128);
         }
     }
     return data;
 }
 
-void library_blocks_compress(benchmark::State& state, const Capture* c) {
+void library_blocks_compress(benchmark::State& state, const Capture* c)
+{
     std::mt19937 rng(5);
     std::vector<uint8_t> data = blocks_of(*c, static_cast<int>(state.range(0)), rng);
     ZelImageBlocks b{ZEL_IMAGE_BLOCKS, 0, static_cast<uint32_t>(data.size()), data.data()};
@@ -166,12 +191,16 @@ void library_blocks_compress(benchmark::State& state, const Capture* c) {
     report(state, data.size(), n);
 }
 
-std::string temp_path(const char* name) {
-    return (std::filesystem::temp_directory_path() / (std::string("zelbench-") + std::to_string(::getpid()) + "-" + name)).string();
+std::string temp_path(const char* name)
+{
+    return (std::filesystem::temp_directory_path() /
+            (std::string("zelbench-") + std::to_string(::getpid()) + "-" + name))
+        .string();
 }
 
 // Writer: compressed records of a fixed size, as fast as they can go.
-void writer_throughput(benchmark::State& state) {
+void writer_throughput(benchmark::State& state)
+{
     const auto size = static_cast<uint32_t>(state.range(0));
     std::vector<uint8_t> payload(size);
     std::mt19937 rng(9);
@@ -197,22 +226,45 @@ struct Recording {
     int frames = 0;
 };
 
-Recording make_recording(int frames, int blocks) {
+Recording make_recording(int frames, int blocks)
+{
     const Capture& c = captures().front();
     Recording r{temp_path("reader.zel"), {}, frames};
     ZelWriter* w = zel_writer_open(r.path.c_str());
-    ZelHeader h{ZEL_HEADER, 1, 1000, 24, static_cast<uint16_t>(c.width), static_cast<uint16_t>(c.height), xRGB8888, 32,
-                0, nullptr, 8, 255, nullptr, nullptr};
+    ZelHeader h{ZEL_HEADER,
+                1,
+                1000,
+                24,
+                static_cast<uint16_t>(c.width),
+                static_cast<uint16_t>(c.height),
+                xRGB8888,
+                32,
+                0,
+                nullptr,
+                8,
+                255,
+                nullptr,
+                nullptr};
     zel_record_write(w, &h);
-    ZelImage img{ZEL_IMAGE, 1000, static_cast<uint16_t>(c.width), static_cast<uint16_t>(c.height), 0, 0, xRGB8888, 32,
-                 c.stride, static_cast<uint32_t>(c.pixels.size()), const_cast<uint8_t*>(c.pixels.data())};
+    ZelImage img{ZEL_IMAGE,
+                 1000,
+                 static_cast<uint16_t>(c.width),
+                 static_cast<uint16_t>(c.height),
+                 0,
+                 0,
+                 xRGB8888,
+                 32,
+                 c.stride,
+                 static_cast<uint32_t>(c.pixels.size()),
+                 const_cast<uint8_t*>(c.pixels.data())};
     ZelCompressedImage* full = zel_image_compress(&img);
     zel_record_write(w, full);
     zel_record_free(full);
     std::mt19937 rng(11);
     for (int f = 1; f < frames; ++f) {
         std::vector<uint8_t> data = blocks_of(c, blocks, rng);
-        ZelImageBlocks b{ZEL_IMAGE_BLOCKS, 1000 + static_cast<uint64_t>(f) * 100000, static_cast<uint32_t>(data.size()), data.data()};
+        ZelImageBlocks b{ZEL_IMAGE_BLOCKS, 1000 + static_cast<uint64_t>(f) * 100000,
+                         static_cast<uint32_t>(data.size()), data.data()};
         ZelCompressedImageBlocks* z = zel_image_blocks_compress(&b);
         zel_record_write(w, z);
         zel_record_free(z);
@@ -225,13 +277,15 @@ Recording make_recording(int frames, int blocks) {
     return r;
 }
 
-const Recording& recording() {
-    static const Recording r = make_recording(300, 100);  // 30 s, ~5% of the blocks per frame
+const Recording& recording()
+{
+    static const Recording r = make_recording(300, 100); // 30 s, ~5% of the blocks per frame
     return r;
 }
 
 // mode 0: read and check only; 1: also replay; 2: also render RGBA.
-void read_recording(benchmark::State& state) {
+void read_recording(benchmark::State& state)
+{
     const Recording& r = recording();
     const int mode = static_cast<int>(state.range(0));
     std::vector<uint8_t> rgba(1920u * 1080 * 4);
@@ -248,34 +302,49 @@ void read_recording(benchmark::State& state) {
         zel_replay_free(replay);
         zel_reader_close(reader);
     }
-    state.counters["frames_per_second"] =
-        benchmark::Counter(static_cast<double>(r.frames) * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["frames_per_second"] = benchmark::Counter(
+        static_cast<double>(r.frames) * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(r.bytes.size()));
 }
 
-void register_all() {
+void register_all()
+{
     for (const Capture& c : captures()) {
         for (int level : {1, 3, 6, 9, 19})
-            benchmark::RegisterBenchmark(("compress/" + c.name + "/zstd-" + std::to_string(level)).c_str(), zstd_compress, &c, level)
+            benchmark::RegisterBenchmark(("compress/" + c.name + "/zstd-" + std::to_string(level)).c_str(),
+                                         zstd_compress, &c, level)
                 ->Unit(benchmark::kMillisecond);
 #if ZEL_BENCH_LZ4
-        benchmark::RegisterBenchmark(("compress/" + c.name + "/lz4").c_str(), lz4_compress, &c)->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("compress/" + c.name + "/lz4").c_str(), lz4_compress, &c)
+            ->Unit(benchmark::kMillisecond);
 #endif
         for (int level : {1, 3})
-            benchmark::RegisterBenchmark(("decompress/" + c.name + "/zstd-" + std::to_string(level)).c_str(), zstd_decompress, &c, level)
+            benchmark::RegisterBenchmark(("decompress/" + c.name + "/zstd-" + std::to_string(level)).c_str(),
+                                         zstd_decompress, &c, level)
                 ->Unit(benchmark::kMillisecond);
-        benchmark::RegisterBenchmark(("zel_image_compress/" + c.name).c_str(), library_image_compress, &c)->Unit(benchmark::kMillisecond);
-        benchmark::RegisterBenchmark(("zel_image_blocks_compress/" + c.name).c_str(), library_blocks_compress, &c)
-            ->Arg(20)->Arg(200)->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark(("zel_image_compress/" + c.name).c_str(), library_image_compress, &c)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("zel_image_blocks_compress/" + c.name).c_str(), library_blocks_compress,
+                                     &c)
+            ->Arg(20)
+            ->Arg(200)
+            ->Unit(benchmark::kMicrosecond);
     }
-    benchmark::RegisterBenchmark("writer/compressed_blocks_bytes", writer_throughput)->Arg(4096)->Arg(65536)->Arg(1 << 20);
+    benchmark::RegisterBenchmark("writer/compressed_blocks_bytes", writer_throughput)
+        ->Arg(4096)
+        ->Arg(65536)
+        ->Arg(1 << 20);
     benchmark::RegisterBenchmark("recording_1920x1080/read_replay_render", read_recording)
-        ->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+        ->Arg(0)
+        ->Arg(1)
+        ->Arg(2)
+        ->Unit(benchmark::kMillisecond);
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     register_all();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

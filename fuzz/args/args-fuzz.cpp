@@ -137,13 +137,13 @@ void fuzz_base64(const uint8_t* data, size_t size)
     }
     auto* out = static_cast<unsigned char*>(malloc(room + 1));
     if (out == nullptr) abort();
-    out[room] = 0xA5;  // the zero byte's place: not the decoder's to write
+    out[room] = 0xA5; // the zero byte's place: not the decoder's to write
     size_t length = room;
     int status = base64_decode(reinterpret_cast<const char*>(data), size, out, &length);
     if (status < 0 || status > 4) abort();
     if (out[room] != 0xA5) abort();
     if (status == 0 && length > room) abort();
-    if (status != 0 && length != room) abort();  // untouched on failure
+    if (status != 0 && length != room) abort(); // untouched on failure
     free(out);
 }
 
@@ -163,7 +163,7 @@ void check_value(const char* value)
 {
     if (value == nullptr) return;
     size_t n = strlen(value);
-    if (!in_pool(value) && n > 4095) abort();  // a decoded value
+    if (!in_pool(value) && n > 4095) abort(); // a decoded value
 }
 
 void fuzz_words(const uint8_t* data, size_t size)

@@ -28,7 +28,7 @@
 
 namespace {
 
-constexpr xcb_atom_t ATOMS = 40;  // atoms 1..40 exist; others are BadAtom
+constexpr xcb_atom_t ATOMS = 40; // atoms 1..40 exist; others are BadAtom
 std::vector<std::string> properties(ATOMS + 1);
 std::vector<bool> unreadable(ATOMS + 1);
 uint32_t now_ms = 1000;
@@ -90,8 +90,8 @@ void debug_printf(const char* format, ...)
     vsnprintf(buffer, sizeof buffer, format, args);
     va_end(args);
 }
-extern "C" int sd_journal_print_with_location(int, const char*, const char*, const char*,
-                                              const char* format, ...)
+extern "C" int sd_journal_print_with_location(int, const char*, const char*, const char*, const char* format,
+                                              ...)
 {
     char buffer[256];
     va_list args;
@@ -106,16 +106,15 @@ bool send_to_backend(void* p)
     if (record == nullptr || record->type != ZEL_LAST_INPUT) abort();
     check_string(record->user);
     check_string(record->tfn);
-    if (send_fails) return false;  // the caller keeps and frees it
+    if (send_fails) return false; // the caller keeps and frees it
     records++;
     zel_record_free(record);
     return true;
 }
 
 extern "C" {
-xcb_get_property_cookie_t xcb_get_property(xcb_connection_t*, uint8_t, xcb_window_t,
-                                           xcb_atom_t property, xcb_atom_t, uint32_t,
-                                           uint32_t long_length)
+xcb_get_property_cookie_t xcb_get_property(xcb_connection_t*, uint8_t, xcb_window_t, xcb_atom_t property,
+                                           xcb_atom_t, uint32_t, uint32_t long_length)
 {
     // the cookie carries what the reply needs
     return xcb_get_property_cookie_t{property <= ATOMS ? property * 8192 + long_length : 0};
@@ -187,7 +186,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     while (s.more()) {
         uint8_t op = s.byte();
         switch (op % 6) {
-        case 0: {  // a member publishes a property
+        case 0: { // a member publishes a property
             xcb_atom_t atom = 1 + s.byte() % ATOMS;
             size_t n = (static_cast<size_t>(s.byte()) << 8 | s.byte()) % 4200;
             std::string value;
@@ -196,7 +195,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             unreadable[atom] = false;
             break;
         }
-        case 1: {  // a protocol message from a known atom or none
+        case 1: { // a protocol message from a known atom or none
             uint32_t type = s.byte() % 7;
             xcb_atom_t atom = s.byte() % (ATOMS + 1);
             uint32_t time = s.word();
@@ -208,7 +207,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             last_input_handle_message(&e);
             break;
         }
-        case 2: {  // any words at all
+        case 2: { // any words at all
             xcb_client_message_event_t e{};
             e.response_type = XCB_CLIENT_MESSAGE;
             for (auto& w : e.data.data32) w = s.word();

@@ -45,7 +45,7 @@ size_t keyword_size(ZelRecordType type)
     case ZEL_FOOTER_ITEM_IP: return 3;
     case ZEL_FOOTER_ITEM_SID: return 4;
     case ZEL_FOOTER_ITEM_TID: return 4;
-    default: abort();  // not a footer item
+    default: abort(); // not a footer item
     }
 }
 
@@ -54,7 +54,8 @@ __attribute__((format(printf, 1, 0))) std::string format_text(const char* format
     char buffer[2 * LINE_MAX_BYTES];
     int n = vsnprintf(buffer, sizeof buffer, format, args);
     if (n < 0) abort();
-    return std::string(buffer, static_cast<size_t>(n) < sizeof buffer ? static_cast<size_t>(n) : sizeof buffer - 1);
+    return std::string(buffer,
+                       static_cast<size_t>(n) < sizeof buffer ? static_cast<size_t>(n) : sizeof buffer - 1);
 }
 
 } // namespace
@@ -138,11 +139,11 @@ std::vector<std::string> pass(const uint8_t* data, size_t size, uint32_t max_pie
             size_t cut = 1 + (state >> 8) % max_piece;
             if (cut < piece) piece = cut;
         }
-        if (piece > 16384) piece = 16384;  // well within the pipe's room
+        if (piece > 16384) piece = 16384; // well within the pipe's room
         deliver(fds[1], data + at, piece);
         at += piece;
     }
-    if (stops != 0) abort();  // only the end of input stops
+    if (stops != 0) abort(); // only the end of input stops
     close(fds[1]);
     event_from_stdin();
     if (stops != 1) abort();
@@ -157,7 +158,7 @@ std::vector<std::string> pass(const uint8_t* data, size_t size, uint32_t max_pie
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size < 2) return 0;
-    uint32_t max_piece = 1 + static_cast<uint32_t>(data[0] & 0x7F) * 40;  // 1 .. 5081
+    uint32_t max_piece = 1 + static_cast<uint32_t>(data[0] & 0x7F) * 40; // 1 .. 5081
     uint32_t seed = data[1];
     debug_on = (data[0] & 0x80) != 0;
     data += 2;

@@ -9,7 +9,8 @@
 #include "../../libzel/src/zel_internal.h"
 #include "zel.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
     if (size == 0) return 0;
     std::vector<uint8_t> file(data + 1, data + size);
     if (data[0] & 1) zel::fix_checksums(file);

@@ -22,7 +22,8 @@ struct ThreadContexts {
     ThreadContexts() = default;
     ThreadContexts(const ThreadContexts&) = delete;
     ThreadContexts& operator=(const ThreadContexts&) = delete;
-    ~ThreadContexts() {
+    ~ThreadContexts()
+    {
         ZSTD_freeCCtx(cctx);
         ZSTD_freeDCtx(dctx);
     }
@@ -31,7 +32,8 @@ struct ThreadContexts {
 thread_local ThreadContexts contexts;
 
 // Compresses n bytes into a new malloc'ed block; nullptr on failure.
-uint8_t* compress(const uint8_t* data, size_t n, uint32_t* out_length) {
+uint8_t* compress(const uint8_t* data, size_t n, uint32_t* out_length)
+{
     if (n > ZEL_MAX_UNCOMPRESSED || (data == nullptr && n != 0)) {
         errno = EINVAL;
         return nullptr;
@@ -47,7 +49,7 @@ uint8_t* compress(const uint8_t* data, size_t n, uint32_t* out_length) {
     ZSTD_CCtx_reset(c, ZSTD_reset_session_and_parameters);
     ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, compression_level);
     ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 1);
-    ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 0);  // every frame has its own CRC-32C
+    ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 0); // every frame has its own CRC-32C
     size_t bound = ZSTD_compressBound(n);
     auto* out = static_cast<uint8_t*>(std::malloc(bound == 0 ? 1 : bound));
     if (out == nullptr) {
@@ -58,7 +60,7 @@ uint8_t* compress(const uint8_t* data, size_t n, uint32_t* out_length) {
     size_t got = ZSTD_compress2(c, out, bound, n == 0 ? &nothing : data, n);
     if (ZSTD_isError(got) || got > UINT32_MAX) {
         std::free(out);
-        errno = ZSTD_isError(got) ? ENOMEM : EINVAL;  // with valid input only allocation can fail
+        errno = ZSTD_isError(got) ? ENOMEM : EINVAL; // with valid input only allocation can fail
         return nullptr;
     }
     // Give back the unused tail of the bound.
@@ -68,7 +70,8 @@ uint8_t* compress(const uint8_t* data, size_t n, uint32_t* out_length) {
 }
 
 // Decompresses exactly `length` bytes; nullptr (errno EINVAL or ENOMEM) otherwise.
-uint8_t* decompress(const uint8_t* data, uint32_t compressed_length, uint32_t length) {
+uint8_t* decompress(const uint8_t* data, uint32_t compressed_length, uint32_t length)
+{
     if (length > ZEL_MAX_UNCOMPRESSED || (data == nullptr && compressed_length != 0)) {
         errno = EINVAL;
         return nullptr;
@@ -100,9 +103,11 @@ uint8_t* decompress(const uint8_t* data, uint32_t compressed_length, uint32_t le
     return out;
 }
 
-}  // namespace
+} // namespace
 
-bool decompress_into(const uint8_t* data, uint32_t compressed_length, uint32_t length, std::vector<uint8_t>& out) {
+bool decompress_into(const uint8_t* data, uint32_t compressed_length, uint32_t length,
+                     std::vector<uint8_t>& out)
+{
     if (length > ZEL_MAX_UNCOMPRESSED || (data == nullptr && compressed_length != 0) ||
         ZSTD_getFrameContentSize(data, compressed_length) != length) {
         errno = EINVAL;
@@ -129,16 +134,18 @@ bool decompress_into(const uint8_t* data, uint32_t compressed_length, uint32_t l
 namespace {
 
 template <typename T>
-T* new_record() {
+T* new_record()
+{
     return static_cast<T*>(std::calloc(1, sizeof(T)));
 }
 
-}  // namespace
-}  // namespace zel
+} // namespace
+} // namespace zel
 
 extern "C" {
 
-ZelCompressedImage* zel_image_compress(const ZelImage* image) {
+ZelCompressedImage* zel_image_compress(const ZelImage* image)
+{
     if (image == nullptr) {
         errno = EINVAL;
         return nullptr;
@@ -162,7 +169,8 @@ ZelCompressedImage* zel_image_compress(const ZelImage* image) {
     return c;
 }
 
-ZelCompressedImageBlocks* zel_image_blocks_compress(const ZelImageBlocks* blocks) {
+ZelCompressedImageBlocks* zel_image_blocks_compress(const ZelImageBlocks* blocks)
+{
     if (blocks == nullptr) {
         errno = EINVAL;
         return nullptr;
@@ -180,7 +188,8 @@ ZelCompressedImageBlocks* zel_image_blocks_compress(const ZelImageBlocks* blocks
     return c;
 }
 
-ZelImage* zel_image_decompress(const ZelCompressedImage* image) {
+ZelImage* zel_image_decompress(const ZelCompressedImage* image)
+{
     if (image == nullptr) {
         errno = EINVAL;
         return nullptr;
@@ -201,12 +210,14 @@ ZelImage* zel_image_decompress(const ZelCompressedImage* image) {
     i->pixel_format = image->pixel_format;
     i->scanline_pad = image->scanline_pad;
     uint8_t bpp = pixel_format_bytes_per_pixel(image->pixel_format);
-    i->bytes_per_line = bpp == 0 ? 0 : stride_in_bytes(image->width, static_cast<uint8_t>(bpp * 8), image->scanline_pad);
+    i->bytes_per_line =
+        bpp == 0 ? 0 : stride_in_bytes(image->width, static_cast<uint8_t>(bpp * 8), image->scanline_pad);
     i->length = image->length;
     return i;
 }
 
-ZelImageBlocks* zel_image_blocks_decompress(const ZelCompressedImageBlocks* blocks) {
+ZelImageBlocks* zel_image_blocks_decompress(const ZelCompressedImageBlocks* blocks)
+{
     if (blocks == nullptr) {
         errno = EINVAL;
         return nullptr;
@@ -224,4 +235,4 @@ ZelImageBlocks* zel_image_blocks_decompress(const ZelCompressedImageBlocks* bloc
     return b;
 }
 
-}  // extern "C"
+} // extern "C"

@@ -14,7 +14,8 @@ namespace {
 
 using Tables = std::array<std::array<uint32_t, 256>, 8>;
 
-constexpr Tables make_tables() {
+constexpr Tables make_tables()
+{
     Tables t{};
     for (uint32_t i = 0; i < 256; ++i) {
         uint32_t c = i;
@@ -28,7 +29,8 @@ constexpr Tables make_tables() {
 
 constexpr Tables tables = make_tables();
 
-uint32_t crc32c_table(uint32_t crc, const uint8_t* p, size_t n) {
+uint32_t crc32c_table(uint32_t crc, const uint8_t* p, size_t n)
+{
     while (n >= 8) {
         uint32_t lo = get_u32(p) ^ crc;
         uint32_t hi = get_u32(p + 4);
@@ -43,7 +45,8 @@ uint32_t crc32c_table(uint32_t crc, const uint8_t* p, size_t n) {
 }
 
 #if defined(__x86_64__)
-__attribute__((target("sse4.2"))) uint32_t crc32c_sse42(uint32_t crc, const uint8_t* p, size_t n) {
+__attribute__((target("sse4.2"))) uint32_t crc32c_sse42(uint32_t crc, const uint8_t* p, size_t n)
+{
     uint64_t c = crc;
     while (n >= 8) {
         uint64_t v;
@@ -57,15 +60,17 @@ __attribute__((target("sse4.2"))) uint32_t crc32c_sse42(uint32_t crc, const uint
     return c32;
 }
 
-bool have_sse42() {
+bool have_sse42()
+{
     static const bool have = __builtin_cpu_supports("sse4.2");
     return have;
 }
 #endif
 
-}  // namespace
+} // namespace
 
-uint32_t crc32c(uint32_t crc, const void* data, size_t size) {
+uint32_t crc32c(uint32_t crc, const void* data, size_t size)
+{
     const auto* p = static_cast<const uint8_t*>(data);
     crc = ~crc;
 #if defined(__x86_64__)
@@ -74,4 +79,4 @@ uint32_t crc32c(uint32_t crc, const void* data, size_t size) {
     return ~crc32c_table(crc, p, size);
 }
 
-}  // namespace zel
+} // namespace zel

@@ -20,11 +20,11 @@ struct zel_reader {
     int fd = -1;
     const uint8_t* memory = nullptr;
     uint64_t size = 0;
-    uint64_t position = 0;  // next frame
-    bool started = false;   // file head checked
+    uint64_t position = 0; // next frame
+    bool started = false;  // file head checked
     bool done_seen = false;
     bool show_keyframes = false;
-    ZelReadStatus status = ZEL_READ_RECORD;  // sticky once not RECORD
+    ZelReadStatus status = ZEL_READ_RECORD; // sticky once not RECORD
     uint64_t record_offset = 0;
     uint64_t record_size = 0;
     uint64_t problem_offset = 0;
@@ -39,7 +39,8 @@ constexpr uint32_t null_string = 0xFFFFFFFFu;
 
 // n bytes at offset, or nullptr when the data ends earlier (or reading fails:
 // errno set, *io_error true).
-const uint8_t* fetch(ZelReader* r, uint64_t offset, size_t n, bool* io_error) {
+const uint8_t* fetch(ZelReader* r, uint64_t offset, size_t n, bool* io_error)
+{
     *io_error = false;
     if (offset > r->size || n > r->size - offset) return nullptr;
     if (r->memory != nullptr) return r->memory + offset;
@@ -60,14 +61,15 @@ const uint8_t* fetch(ZelReader* r, uint64_t offset, size_t n, bool* io_error) {
             *io_error = true;
             return nullptr;
         }
-        if (k == 0) return nullptr;  // the file shrank since it was opened
+        if (k == 0) return nullptr; // the file shrank since it was opened
         got += static_cast<size_t>(k);
     }
     return r->buffer.data();
 }
 
 __attribute__((format(printf, 4, 5))) ZelReadStatus fail(ZelReader* r, ZelReadStatus s, uint64_t offset,
-                                                          const char* fmt, ...) {
+                                                         const char* fmt, ...)
+{
     char text[256];
     va_list ap;
     va_start(ap, fmt);
@@ -81,17 +83,19 @@ __attribute__((format(printf, 4, 5))) ZelReadStatus fail(ZelReader* r, ZelReadSt
 
 // Reads fields of one payload; any read past the end clears ok.
 class Decoder {
-public:
+  public:
     Decoder(const uint8_t* p, size_t n) : p_(p), n_(n) {}
     bool ok() const { return ok_; }
     bool at_end() const { return at_ == n_; }
     size_t left() const { return n_ - at_; }
     const char* why() const { return why_; }
-    void fail(const char* why) {
+    void fail(const char* why)
+    {
         if (ok_) why_ = why;
         ok_ = false;
     }
-    const uint8_t* take(size_t k) {
+    const uint8_t* take(size_t k)
+    {
         if (!ok_ || k > n_ - at_) {
             fail("payload too short for its fields");
             return nullptr;
@@ -100,20 +104,24 @@ public:
         at_ += k;
         return q;
     }
-    uint8_t u8() {
+    uint8_t u8()
+    {
         const uint8_t* q = take(1);
         return q ? q[0] : 0;
     }
-    uint16_t u16() {
+    uint16_t u16()
+    {
         const uint8_t* q = take(2);
         return q ? get_u16(q) : 0;
     }
     int16_t i16() { return static_cast<int16_t>(u16()); }
-    uint32_t u32() {
+    uint32_t u32()
+    {
         const uint8_t* q = take(4);
         return q ? get_u32(q) : 0;
     }
-    PixelFormat format() {
+    PixelFormat format()
+    {
         auto v = static_cast<int32_t>(u32());
         if (v < FORMAT_NOT_FOUND || v > BGRA8888) {
             fail("pixel format out of range");
@@ -122,7 +130,8 @@ public:
         return static_cast<PixelFormat>(v);
     }
     // A copy of the next n bytes (nullptr for n == 0).
-    uint8_t* copy(size_t n) {
+    uint8_t* copy(size_t n)
+    {
         const uint8_t* q = take(n);
         if (q == nullptr || n == 0) return nullptr;
         auto* out = static_cast<uint8_t*>(std::malloc(n));
@@ -134,7 +143,8 @@ public:
         std::memcpy(out, q, n);
         return out;
     }
-    uint8_t* string() {
+    uint8_t* string()
+    {
         uint32_t n = u32();
         if (!ok_ || n == null_string) return nullptr;
         const uint8_t* q = take(n);
@@ -155,7 +165,7 @@ public:
     }
     bool no_memory() const { return no_memory_; }
 
-private:
+  private:
     const uint8_t* p_;
     size_t n_;
     size_t at_ = 0;
@@ -165,7 +175,8 @@ private:
 };
 
 template <typename T>
-T* new_record(uint8_t type, uint64_t timestamp) {
+T* new_record(uint8_t type, uint64_t timestamp)
+{
     auto* r = static_cast<T*>(std::calloc(1, sizeof(T)));
     if (r != nullptr) {
         auto* head = reinterpret_cast<ZelRecord*>(r);
@@ -175,32 +186,45 @@ T* new_record(uint8_t type, uint64_t timestamp) {
     return r;
 }
 
-bool known_type(uint8_t t) {
+bool known_type(uint8_t t)
+{
     switch (t) {
-    case ZEL_DONE: case ZEL_HEADER: case ZEL_IMAGE: case ZEL_COMPRESSED_IMAGE:
-    case ZEL_CURSOR_IMAGE: case ZEL_CURSOR_POSITION: case ZEL_SCREEN_CHANGE: case ZEL_LAST_INPUT:
-    case ZEL_FOOTER_ITEM_APP: case ZEL_FOOTER_ITEM_HOST: case ZEL_FOOTER_ITEM_IP: case ZEL_FOOTER_ITEM_SID:
-    case ZEL_FOOTER_ITEM_TID: case ZEL_IMAGE_BLOCKS: case ZEL_COMPRESSED_IMAGE_BLOCKS: case ZEL_FOOTER_ITEM_APPFMT:
-    case ZEL_KEYFRAME:
-        return true;
-    default:
-        return false;
+    case ZEL_DONE:
+    case ZEL_HEADER:
+    case ZEL_IMAGE:
+    case ZEL_COMPRESSED_IMAGE:
+    case ZEL_CURSOR_IMAGE:
+    case ZEL_CURSOR_POSITION:
+    case ZEL_SCREEN_CHANGE:
+    case ZEL_LAST_INPUT:
+    case ZEL_FOOTER_ITEM_APP:
+    case ZEL_FOOTER_ITEM_HOST:
+    case ZEL_FOOTER_ITEM_IP:
+    case ZEL_FOOTER_ITEM_SID:
+    case ZEL_FOOTER_ITEM_TID:
+    case ZEL_IMAGE_BLOCKS:
+    case ZEL_COMPRESSED_IMAGE_BLOCKS:
+    case ZEL_FOOTER_ITEM_APPFMT:
+    case ZEL_KEYFRAME: return true;
+    default: return false;
     }
 }
 
-void check_compressed(Decoder& d, uint32_t length, uint32_t compressed_length) {
+void check_compressed(Decoder& d, uint32_t length, uint32_t compressed_length)
+{
     if (!d.ok()) return;
-    if (length > ZEL_MAX_UNCOMPRESSED) d.fail("uncompressed length past the limit");
-    else if (compressed_length != d.left()) d.fail("compressed length does not match the payload");
+    if (length > ZEL_MAX_UNCOMPRESSED)
+        d.fail("uncompressed length past the limit");
+    else if (compressed_length != d.left())
+        d.fail("compressed length does not match the payload");
 }
 
 // Decodes a payload into a new record; nullptr with d's reason on failure.
-ZelRecord* decode(uint8_t type, uint64_t ts, Decoder& d) {
+ZelRecord* decode(uint8_t type, uint64_t ts, Decoder& d)
+{
     ZelRecord* out = nullptr;
     switch (type) {
-    case ZEL_DONE:
-        out = new_record<ZelRecord>(type, ts);
-        break;
+    case ZEL_DONE: out = new_record<ZelRecord>(type, ts); break;
     case ZEL_HEADER: {
         auto* h = new_record<ZelHeader>(type, ts);
         if (h == nullptr) break;
@@ -302,11 +326,13 @@ ZelRecord* decode(uint8_t type, uint64_t ts, Decoder& d) {
         c->yhot = d.u16();
         c->cursor_serial = d.u32();
         c->length = d.u32();
-        if (d.ok() && static_cast<uint64_t>(c->length) * 4 != d.left()) d.fail("cursor pixel count does not match the payload");
+        if (d.ok() && static_cast<uint64_t>(c->length) * 4 != d.left())
+            d.fail("cursor pixel count does not match the payload");
         if (d.ok() && c->length > 0) {
             const uint8_t* q = d.take(static_cast<size_t>(c->length) * 4);
             c->data = static_cast<uint32_t*>(std::malloc(static_cast<size_t>(c->length) * 4));
-            if (c->data == nullptr) d.fail("out of memory");
+            if (c->data == nullptr)
+                d.fail("out of memory");
             else
                 for (uint32_t k = 0; k < c->length; ++k) c->data[k] = get_u32(q + 4 * k);
         }
@@ -336,7 +362,7 @@ ZelRecord* decode(uint8_t type, uint64_t ts, Decoder& d) {
         l->tfn = d.string();
         break;
     }
-    default: {  // the footer items; unknown types never get here
+    default: { // the footer items; unknown types never get here
         auto* f = new_record<ZelFooterItem>(type, ts);
         if (f == nullptr) break;
         out = reinterpret_cast<ZelRecord*>(f);
@@ -357,7 +383,8 @@ ZelRecord* decode(uint8_t type, uint64_t ts, Decoder& d) {
     return out;
 }
 
-ZelReadStatus check_file_head(ZelReader* r) {
+ZelReadStatus check_file_head(ZelReader* r)
+{
     bool io = false;
     size_t have = r->size < file_head_size ? static_cast<size_t>(r->size) : file_head_size;
     const uint8_t* p = fetch(r, 0, have, &io);
@@ -374,18 +401,20 @@ ZelReadStatus check_file_head(ZelReader* r) {
     uint16_t version = get_u16(p + 8);
     if (version != ZEL_FORMAT_VERSION)
         return fail(r, ZEL_READ_CORRUPT, 0, "unsupported format version %u", version);
-    if (get_u16(p + 10) != 0) return fail(r, ZEL_READ_CORRUPT, 0, "unknown file flags 0x%04x", get_u16(p + 10));
+    if (get_u16(p + 10) != 0)
+        return fail(r, ZEL_READ_CORRUPT, 0, "unknown file flags 0x%04x", get_u16(p + 10));
     r->started = true;
     r->position = file_head_size;
     return ZEL_READ_RECORD;
 }
 
-}  // namespace
-}  // namespace zel
+} // namespace
+} // namespace zel
 
 extern "C" {
 
-ZelReader* zel_reader_open(const char* filename) {
+ZelReader* zel_reader_open(const char* filename)
+{
     if (filename == nullptr) {
         errno = EINVAL;
         return nullptr;
@@ -415,7 +444,8 @@ ZelReader* zel_reader_open(const char* filename) {
     return r;
 }
 
-ZelReader* zel_reader_open_memory(const void* data, size_t size) {
+ZelReader* zel_reader_open_memory(const void* data, size_t size)
+{
     auto* r = new (std::nothrow) zel_reader;
     if (r == nullptr) {
         errno = ENOMEM;
@@ -427,13 +457,15 @@ ZelReader* zel_reader_open_memory(const void* data, size_t size) {
     return r;
 }
 
-void zel_reader_close(ZelReader* reader) {
+void zel_reader_close(ZelReader* reader)
+{
     if (reader == nullptr) return;
     if (reader->fd >= 0) ::close(reader->fd);
     delete reader;
 }
 
-static ZelReadStatus next_frame(ZelReader* r, ZelRecord** record) {
+static ZelReadStatus next_frame(ZelReader* r, ZelRecord** record)
+{
     using namespace zel;
     if (r->status != ZEL_READ_RECORD) return r->status;
     if (!r->started && check_file_head(r) != ZEL_READ_RECORD) return r->status;
@@ -465,7 +497,8 @@ static ZelReadStatus next_frame(ZelReader* r, ZelRecord** record) {
     const uint32_t length = get_u32(h + 4);
     const uint64_t timestamp = get_u64(h + 8);
     if (!known_type(type)) return fail(r, ZEL_READ_CORRUPT, at, "unknown record type %u", type);
-    if (h[1] != 0 || get_u16(h + 2) != 0) return fail(r, ZEL_READ_CORRUPT, at, "reserved head bytes are not zero");
+    if (h[1] != 0 || get_u16(h + 2) != 0)
+        return fail(r, ZEL_READ_CORRUPT, at, "reserved head bytes are not zero");
     if (length > ZEL_MAX_PAYLOAD)
         return fail(r, ZEL_READ_CORRUPT, at, "payload length %u past the limit", length);
     const uint64_t frame = frame_overhead + static_cast<uint64_t>(length);
@@ -502,7 +535,8 @@ static ZelReadStatus next_frame(ZelReader* r, ZelRecord** record) {
     return ZEL_READ_RECORD;
 }
 
-ZelReadStatus zel_reader_next(ZelReader* r, ZelRecord** record) {
+ZelReadStatus zel_reader_next(ZelReader* r, ZelRecord** record)
+{
     if (record != nullptr) *record = nullptr;
     if (r == nullptr || record == nullptr) {
         errno = EINVAL;
@@ -516,17 +550,34 @@ ZelReadStatus zel_reader_next(ZelReader* r, ZelRecord** record) {
     }
 }
 
-void zel_reader_show_keyframes(ZelReader* r, int show) {
+void zel_reader_show_keyframes(ZelReader* r, int show)
+{
     if (r != nullptr) r->show_keyframes = show != 0;
 }
 
-uint64_t zel_reader_record_offset(const ZelReader* r) { return r ? r->record_offset : 0; }
-uint64_t zel_reader_record_size(const ZelReader* r) { return r ? r->record_size : 0; }
-uint64_t zel_reader_problem_offset(const ZelReader* r) { return r ? r->problem_offset : 0; }
-const char* zel_reader_problem(const ZelReader* r) { return r ? r->problem.c_str() : ""; }
-uint64_t zel_reader_size(const ZelReader* r) { return r ? r->size : 0; }
+uint64_t zel_reader_record_offset(const ZelReader* r)
+{
+    return r ? r->record_offset : 0;
+}
+uint64_t zel_reader_record_size(const ZelReader* r)
+{
+    return r ? r->record_size : 0;
+}
+uint64_t zel_reader_problem_offset(const ZelReader* r)
+{
+    return r ? r->problem_offset : 0;
+}
+const char* zel_reader_problem(const ZelReader* r)
+{
+    return r ? r->problem.c_str() : "";
+}
+uint64_t zel_reader_size(const ZelReader* r)
+{
+    return r ? r->size : 0;
+}
 
-int zel_reader_seek(ZelReader* r, uint64_t offset) {
+int zel_reader_seek(ZelReader* r, uint64_t offset)
+{
     if (r == nullptr || offset < zel::file_head_size || offset > r->size) {
         errno = EINVAL;
         return -1;
@@ -543,7 +594,8 @@ int zel_reader_seek(ZelReader* r, uint64_t offset) {
     return 0;
 }
 
-const char* zel_read_status_to_string(ZelReadStatus status) {
+const char* zel_read_status_to_string(ZelReadStatus status)
+{
     switch (status) {
     case ZEL_READ_RECORD: return "record";
     case ZEL_READ_END: return "end";
@@ -554,4 +606,4 @@ const char* zel_read_status_to_string(ZelReadStatus status) {
     return "unknown";
 }
 
-}  // extern "C"
+} // extern "C"

@@ -27,27 +27,33 @@ struct zel_replay {
     uint16_t cursor_height = 0;
     uint16_t xhot = 0;
     uint16_t yhot = 0;
-    std::vector<uint32_t> cursor;  // premultiplied ARGB, cursor_width * cursor_height
-    std::vector<uint8_t> scratch;  // decompressed image data, reused from record to record
+    std::vector<uint32_t> cursor; // premultiplied ARGB, cursor_width * cursor_height
+    std::vector<uint8_t> scratch; // decompressed image data, reused from record to record
 };
 
 namespace zel {
 namespace {
 
-int fail(int e) {
+int fail(int e)
+{
     errno = e;
     return -1;
 }
 
-uint32_t stride_of(const ZelReplay* r, uint32_t width) {
+uint32_t stride_of(const ZelReplay* r, uint32_t width)
+{
     return stride_in_bytes(width, static_cast<uint8_t>(r->bytes_per_pixel * 8), r->scanline_pad);
 }
 
-bool pad_ok(uint8_t pad) { return pad == 0 || pad == 8 || pad == 16 || pad == 32 || pad == 64; }
+bool pad_ok(uint8_t pad)
+{
+    return pad == 0 || pad == 8 || pad == 16 || pad == 32 || pad == 64;
+}
 
 // Copies a w x h pixel rectangle whose rows lie src_stride apart to (x, y),
 // clipped to the canvas.
-void paint(ZelReplay* r, int32_t x, int32_t y, uint32_t w, uint32_t h, const uint8_t* src, size_t src_stride) {
+void paint(ZelReplay* r, int32_t x, int32_t y, uint32_t w, uint32_t h, const uint8_t* src, size_t src_stride)
+{
     int32_t x0 = std::max(x, 0), y0 = std::max(y, 0);
     int64_t x1 = std::min<int64_t>(static_cast<int64_t>(x) + w, r->width);
     int64_t y1 = std::min<int64_t>(static_cast<int64_t>(y) + h, r->height);
@@ -55,14 +61,16 @@ void paint(ZelReplay* r, int32_t x, int32_t y, uint32_t w, uint32_t h, const uin
     const size_t bpp = r->bytes_per_pixel;
     const size_t row_bytes = static_cast<size_t>(x1 - x0) * bpp;
     for (int64_t row = y0; row < y1; ++row) {
-        const uint8_t* s = src + static_cast<size_t>(row - y) * src_stride + static_cast<size_t>(x0 - x) * bpp;
+        const uint8_t* s =
+            src + static_cast<size_t>(row - y) * src_stride + static_cast<size_t>(x0 - x) * bpp;
         uint8_t* d = r->canvas.data() + static_cast<size_t>(row) * r->stride + static_cast<size_t>(x0) * bpp;
         std::memcpy(d, s, row_bytes);
     }
 }
 
 // A new canvas of w x h keeping the top-left part of the old one.
-int resize(ZelReplay* r, uint16_t w, uint16_t h) {
+int resize(ZelReplay* r, uint16_t w, uint16_t h)
+{
     uint32_t stride = stride_of(r, w);
     uint64_t bytes = static_cast<uint64_t>(stride) * h;
     if (bytes > ZEL_MAX_UNCOMPRESSED) return fail(EFBIG);
@@ -83,7 +91,8 @@ int resize(ZelReplay* r, uint16_t w, uint16_t h) {
     return 0;
 }
 
-int apply_header(ZelReplay* r, const ZelHeader* h) {
+int apply_header(ZelReplay* r, const ZelHeader* h)
+{
     uint8_t bpp = pixel_format_bytes_per_pixel(h->pixel_format);
     if (bpp == 0 || !pad_ok(h->scanline_pad)) return fail(EINVAL);
     std::vector<RgbValue> palette;
@@ -110,17 +119,20 @@ int apply_header(ZelReplay* r, const ZelHeader* h) {
     return 0;
 }
 
-int apply_image(ZelReplay* r, const ZelImage* i) {
+int apply_image(ZelReplay* r, const ZelImage* i)
+{
     if (!r->has_screen || i->pixel_format != r->format || !pad_ok(i->scanline_pad)) return fail(EINVAL);
     if (i->width == 0 || i->height == 0) return 0;
     size_t stride = stride_in_bytes(i->width, static_cast<uint8_t>(r->bytes_per_pixel * 8), i->scanline_pad);
-    uint64_t need = static_cast<uint64_t>(i->height - 1) * stride + static_cast<uint64_t>(i->width) * r->bytes_per_pixel;
+    uint64_t need =
+        static_cast<uint64_t>(i->height - 1) * stride + static_cast<uint64_t>(i->width) * r->bytes_per_pixel;
     if (i->data == nullptr || i->length < need) return fail(EINVAL);
     paint(r, i->x, i->y, i->width, i->height, i->data, stride);
     return 0;
 }
 
-int apply_blocks(ZelReplay* r, const uint8_t* data, uint32_t length) {
+int apply_blocks(ZelReplay* r, const uint8_t* data, uint32_t length)
+{
     if (!r->has_screen) return fail(EINVAL);
     if (data == nullptr && length != 0) return fail(EINVAL);
     // Check every entry before painting any, so a bad record leaves the screen alone.
@@ -129,7 +141,7 @@ int apply_blocks(ZelReplay* r, const uint8_t* data, uint32_t length) {
         while (at < length) {
             if (length - at < 8) return fail(EINVAL);
             int16_t x, y;
-            uint16_t w, h;  // host byte order, as the recorder laid them out
+            uint16_t w, h; // host byte order, as the recorder laid them out
             std::memcpy(&x, data + at, 2);
             std::memcpy(&y, data + at + 2, 2);
             std::memcpy(&w, data + at + 4, 2);
@@ -145,9 +157,11 @@ int apply_blocks(ZelReplay* r, const uint8_t* data, uint32_t length) {
     return 0;
 }
 
-int apply_cursor_image(ZelReplay* r, const ZelCursorImage* c) {
+int apply_cursor_image(ZelReplay* r, const ZelCursorImage* c)
+{
     size_t n = static_cast<size_t>(c->width) * c->height;
-    if (n > c->length || (n > 0 && c->data == nullptr)) return fail(EINVAL);  // fewer pixels than the size says
+    if (n > c->length || (n > 0 && c->data == nullptr))
+        return fail(EINVAL); // fewer pixels than the size says
     std::vector<uint32_t> pixels;
     try {
         pixels.assign(n, 0);
@@ -167,9 +181,13 @@ int apply_cursor_image(ZelReplay* r, const ZelCursorImage* c) {
     return 0;
 }
 
-inline uint8_t scale(uint32_t v, uint32_t max) { return static_cast<uint8_t>((v * 255 + max / 2) / max); }
+inline uint8_t scale(uint32_t v, uint32_t max)
+{
+    return static_cast<uint8_t>((v * 255 + max / 2) / max);
+}
 
-void convert_row(const ZelReplay* r, const uint8_t* s, uint8_t* d, size_t w) {
+void convert_row(const ZelReplay* r, const uint8_t* s, uint8_t* d, size_t w)
+{
     auto put = [&d](uint8_t red, uint8_t green, uint8_t blue, uint8_t alpha) {
         d[0] = red;
         d[1] = green;
@@ -183,25 +201,30 @@ void convert_row(const ZelReplay* r, const uint8_t* s, uint8_t* d, size_t w) {
             uint8_t v = s[i];
             if (v < r->palette.size()) {
                 const RgbValue& c = r->palette[v];
-                put(static_cast<uint8_t>(c.red >> 8), static_cast<uint8_t>(c.green >> 8), static_cast<uint8_t>(c.blue >> 8), 255);
+                put(static_cast<uint8_t>(c.red >> 8), static_cast<uint8_t>(c.green >> 8),
+                    static_cast<uint8_t>(c.blue >> 8), 255);
             } else {
                 put(0, 0, 0, 255);
             }
         }
         break;
     case RGB332:
-        for (size_t i = 0; i < w; ++i) put(scale(s[i] >> 5, 7), scale((s[i] >> 2) & 7, 7), scale(s[i] & 3, 3), 255);
+        for (size_t i = 0; i < w; ++i)
+            put(scale(s[i] >> 5, 7), scale((s[i] >> 2) & 7, 7), scale(s[i] & 3, 3), 255);
         break;
     case BGR233:
-        for (size_t i = 0; i < w; ++i) put(scale(s[i] & 7, 7), scale((s[i] >> 3) & 7, 7), scale(s[i] >> 6, 3), 255);
+        for (size_t i = 0; i < w; ++i)
+            put(scale(s[i] & 7, 7), scale((s[i] >> 3) & 7, 7), scale(s[i] >> 6, 3), 255);
         break;
     case RGB565:
     case BGR565:
         for (size_t i = 0; i < w; ++i) {
             uint16_t v = get_u16(s + 2 * i);
             uint8_t hi = scale(v >> 11, 31), mid = scale((v >> 5) & 63, 63), lo = scale(v & 31, 31);
-            if (r->format == RGB565) put(hi, mid, lo, 255);
-            else put(lo, mid, hi, 255);
+            if (r->format == RGB565)
+                put(hi, mid, lo, 255);
+            else
+                put(lo, mid, hi, 255);
         }
         break;
     default: {
@@ -209,8 +232,8 @@ void convert_row(const ZelReplay* r, const uint8_t* s, uint8_t* d, size_t w) {
         auto each = [&](int rs, int gs, int bs, int as) {
             for (size_t i = 0; i < w; ++i) {
                 uint32_t v = get_u32(s + 4 * i);
-                put(static_cast<uint8_t>(v >> rs), static_cast<uint8_t>(v >> gs), static_cast<uint8_t>(v >> bs),
-                    as < 0 ? 255 : static_cast<uint8_t>(v >> as));
+                put(static_cast<uint8_t>(v >> rs), static_cast<uint8_t>(v >> gs),
+                    static_cast<uint8_t>(v >> bs), as < 0 ? 255 : static_cast<uint8_t>(v >> as));
             }
         };
         switch (r->format) {
@@ -231,7 +254,8 @@ void convert_row(const ZelReplay* r, const uint8_t* s, uint8_t* d, size_t w) {
     }
 }
 
-void draw_cursor(const ZelReplay* r, uint8_t* out) {
+void draw_cursor(const ZelReplay* r, uint8_t* out)
+{
     int32_t left = r->pointer_x - r->xhot, top = r->pointer_y - r->yhot;
     for (int32_t cy = 0; cy < r->cursor_height; ++cy) {
         int32_t y = top + cy;
@@ -251,14 +275,18 @@ void draw_cursor(const ZelReplay* r, uint8_t* out) {
     }
 }
 
-}  // namespace
-}  // namespace zel
+} // namespace
+} // namespace zel
 
 extern "C" {
 
-ZelReplay* zel_replay_new(void) { return new (std::nothrow) zel_replay; }
+ZelReplay* zel_replay_new(void)
+{
+    return new (std::nothrow) zel_replay;
+}
 
-ZelReplay* zel_replay_clone(const ZelReplay* replay) {
+ZelReplay* zel_replay_clone(const ZelReplay* replay)
+{
     if (replay == nullptr) return nullptr;
     try {
         return new zel_replay(*replay);
@@ -268,27 +296,28 @@ ZelReplay* zel_replay_clone(const ZelReplay* replay) {
     }
 }
 
-void zel_replay_free(ZelReplay* replay) { delete replay; }
+void zel_replay_free(ZelReplay* replay)
+{
+    delete replay;
+}
 
-int zel_replay_apply(ZelReplay* r, const void* record) {
+int zel_replay_apply(ZelReplay* r, const void* record)
+{
     using namespace zel;
     if (r == nullptr || record == nullptr) return fail(EINVAL);
     const auto* head = static_cast<const ZelRecord*>(record);
     int rc = 0;
     switch (head->type) {
-    case ZEL_HEADER:
-        rc = apply_header(r, static_cast<const ZelHeader*>(record));
-        break;
-    case ZEL_IMAGE:
-        rc = apply_image(r, static_cast<const ZelImage*>(record));
-        break;
+    case ZEL_HEADER: rc = apply_header(r, static_cast<const ZelHeader*>(record)); break;
+    case ZEL_IMAGE: rc = apply_image(r, static_cast<const ZelImage*>(record)); break;
     case ZEL_COMPRESSED_IMAGE:
     case ZEL_KEYFRAME: {
         const auto* c = static_cast<const ZelCompressedImage*>(record);
         if (!r->has_screen || c->pixel_format != r->format) return fail(EINVAL);
         if (!decompress_into(c->data, c->compressed_length, c->length, r->scratch)) return -1;
-        ZelImage view{ZEL_IMAGE, c->timestamp, c->width, c->height, c->x, c->y, c->pixel_format, c->scanline_pad,
-                      0, c->length, r->scratch.data()};
+        ZelImage view{ZEL_IMAGE, c->timestamp, c->width,         c->height,
+                      c->x,      c->y,         c->pixel_format,  c->scanline_pad,
+                      0,         c->length,    r->scratch.data()};
         rc = apply_image(r, &view);
         break;
     }
@@ -310,9 +339,7 @@ int zel_replay_apply(ZelReplay* r, const void* record) {
         rc = resize(r, s->width, s->height);
         break;
     }
-    case ZEL_CURSOR_IMAGE:
-        rc = apply_cursor_image(r, static_cast<const ZelCursorImage*>(record));
-        break;
+    case ZEL_CURSOR_IMAGE: rc = apply_cursor_image(r, static_cast<const ZelCursorImage*>(record)); break;
     case ZEL_CURSOR_POSITION: {
         const auto* p = static_cast<const ZelCursorPosition*>(record);
         r->pointer_x = p->x;
@@ -320,26 +347,42 @@ int zel_replay_apply(ZelReplay* r, const void* record) {
         r->has_position = true;
         break;
     }
-    default:
-        break;
+    default: break;
     }
     if (rc == 0) r->time = head->timestamp;
     return rc;
 }
 
-int zel_replay_has_screen(const ZelReplay* r) { return r != nullptr && r->has_screen ? 1 : 0; }
-uint16_t zel_replay_width(const ZelReplay* r) { return r ? r->width : 0; }
-uint16_t zel_replay_height(const ZelReplay* r) { return r ? r->height : 0; }
-PixelFormat zel_replay_pixel_format(const ZelReplay* r) { return r ? r->format : FORMAT_UNKNOWN; }
-uint64_t zel_replay_time(const ZelReplay* r) { return r ? r->time : 0; }
+int zel_replay_has_screen(const ZelReplay* r)
+{
+    return r != nullptr && r->has_screen ? 1 : 0;
+}
+uint16_t zel_replay_width(const ZelReplay* r)
+{
+    return r ? r->width : 0;
+}
+uint16_t zel_replay_height(const ZelReplay* r)
+{
+    return r ? r->height : 0;
+}
+PixelFormat zel_replay_pixel_format(const ZelReplay* r)
+{
+    return r ? r->format : FORMAT_UNKNOWN;
+}
+uint64_t zel_replay_time(const ZelReplay* r)
+{
+    return r ? r->time : 0;
+}
 
-const uint8_t* zel_replay_canvas(const ZelReplay* r, uint32_t* stride) {
+const uint8_t* zel_replay_canvas(const ZelReplay* r, uint32_t* stride)
+{
     if (stride != nullptr) *stride = r ? r->stride : 0;
     if (r == nullptr || !r->has_screen || r->canvas.empty()) return nullptr;
     return r->canvas.data();
 }
 
-int zel_replay_render_rgba(const ZelReplay* r, uint8_t* out, size_t size, int with_cursor) {
+int zel_replay_render_rgba(const ZelReplay* r, uint8_t* out, size_t size, int with_cursor)
+{
     if (r == nullptr || !r->has_screen || out == nullptr) return zel::fail(EINVAL);
     const size_t row = static_cast<size_t>(r->width) * 4;
     if (size < row * r->height) return zel::fail(EINVAL);
@@ -349,7 +392,8 @@ int zel_replay_render_rgba(const ZelReplay* r, uint8_t* out, size_t size, int wi
     return 0;
 }
 
-int zel_replay_cursor(const ZelReplay* r, int16_t* x, int16_t* y) {
+int zel_replay_cursor(const ZelReplay* r, int16_t* x, int16_t* y)
+{
     if (r == nullptr) return 0;
     if (r->has_position) {
         if (x != nullptr) *x = r->pointer_x;
@@ -358,4 +402,4 @@ int zel_replay_cursor(const ZelReplay* r, int16_t* x, int16_t* y) {
     return r->has_cursor ? 1 : 0;
 }
 
-}  // extern "C"
+} // extern "C"

@@ -15,17 +15,17 @@
 
 struct zel_writer {
     int fd = -1;
-    uint64_t offset = 0;  // bytes of complete frames (and file head) in the file
-    bool failed = false;  // a frame could not be written completely
-    std::vector<uint8_t> frame;  // encoding space, reused; never holds unwritten data after a call
+    uint64_t offset = 0;        // bytes of complete frames (and file head) in the file
+    bool failed = false;        // a frame could not be written completely
+    std::vector<uint8_t> frame; // encoding space, reused; never holds unwritten data after a call
 
     // The screen as written so far, for keyframes.  Best effort: anything
     // that goes wrong here only stops keyframes until the next header.
     ZelReplay* shadow = nullptr;
     bool shadow_ok = false;
     uint64_t keyframe_interval = ZEL_KEYFRAME_INTERVAL;
-    uint64_t since_keyframe = 0;  // uncompressed block bytes since the last whole screen
-    uint8_t screen_pad = 0;       // scanline pad of the header
+    uint64_t since_keyframe = 0; // uncompressed block bytes since the last whole screen
+    uint8_t screen_pad = 0;      // scanline pad of the header
     // The last whole screen, kept compressed until blocks need it painted.
     bool pending = false;
     ZelCompressedImage pending_image{};
@@ -38,27 +38,31 @@ namespace {
 constexpr uint32_t null_string = 0xFFFFFFFFu;
 
 class Encoder {
-public:
+  public:
     explicit Encoder(std::vector<uint8_t>& out) : out_(out) {}
     void u8(uint8_t v) { out_.push_back(v); }
-    void u16(uint16_t v) {
+    void u16(uint16_t v)
+    {
         uint8_t b[2];
         put_u16(b, v);
         bytes(b, 2);
     }
     void i16(int16_t v) { u16(static_cast<uint16_t>(v)); }
-    void u32(uint32_t v) {
+    void u32(uint32_t v)
+    {
         uint8_t b[4];
         put_u32(b, v);
         bytes(b, 4);
     }
     void i32(int32_t v) { u32(static_cast<uint32_t>(v)); }
-    void bytes(const void* p, size_t n) {
+    void bytes(const void* p, size_t n)
+    {
         if (n == 0) return;
         const auto* b = static_cast<const uint8_t*>(p);
         out_.insert(out_.end(), b, b + n);
     }
-    void string(const uint8_t* s) {
+    void string(const uint8_t* s)
+    {
         if (s == nullptr) {
             u32(null_string);
             return;
@@ -68,17 +72,17 @@ public:
         bytes(s, n);
     }
 
-private:
+  private:
     std::vector<uint8_t>& out_;
 };
 
 // Appends the payload of a record; false for a record that cannot be stored
 // (no such type, a length without data, a payload past the limit).
-bool encode_payload(const ZelRecord* record, std::vector<uint8_t>& out) {
+bool encode_payload(const ZelRecord* record, std::vector<uint8_t>& out)
+{
     Encoder e(out);
     switch (record->type) {
-    case ZEL_DONE:
-        return true;
+    case ZEL_DONE: return true;
     case ZEL_HEADER: {
         const auto* h = reinterpret_cast<const ZelHeader*>(record);
         e.u8(h->version);
@@ -191,13 +195,13 @@ bool encode_payload(const ZelRecord* record, std::vector<uint8_t>& out) {
         e.string(f->item);
         return true;
     }
-    default:
-        return false;
+    default: return false;
     }
 }
 
 // Writes all of [p, p+n) at the current end, retrying short writes and EINTR.
-bool write_all(int fd, const uint8_t* p, size_t n) {
+bool write_all(int fd, const uint8_t* p, size_t n)
+{
     while (n > 0) {
         ssize_t w = ::write(fd, p, n);
         if (w < 0) {
@@ -214,16 +218,18 @@ bool write_all(int fd, const uint8_t* p, size_t n) {
     return true;
 }
 
-}  // namespace
+} // namespace
 
-void make_file_head(uint8_t out[file_head_size]) {
+void make_file_head(uint8_t out[file_head_size])
+{
     std::memcpy(out, file_magic, sizeof file_magic);
     put_u16(out + 8, ZEL_FORMAT_VERSION);
     put_u16(out + 10, 0);
     put_u32(out + 12, crc32c(out, 12));
 }
 
-void fix_checksums(std::span<uint8_t> file) {
+void fix_checksums(std::span<uint8_t> file)
+{
     if (file.size() >= file_head_size) put_u32(file.data() + 12, crc32c(file.data(), 12));
     size_t at = file_head_size;
     while (at + frame_prefix_size <= file.size()) {
@@ -236,12 +242,12 @@ void fix_checksums(std::span<uint8_t> file) {
     }
 }
 
-
 // Encodes and writes one frame at the end of the file.  A frame that cannot
 // be written completely is taken back so the file still ends on a frame
 // boundary; for the caller's records that also stops the writer (a gap
 // would follow otherwise).
-bool write_frame(ZelWriter* writer, const ZelRecord* r, bool callers_record) {
+bool write_frame(ZelWriter* writer, const ZelRecord* r, bool callers_record)
+{
     if (writer->failed || writer->fd < 0) {
         errno = EIO;
         return false;
@@ -288,31 +294,37 @@ bool write_frame(ZelWriter* writer, const ZelRecord* r, bool callers_record) {
         writer->offset += f.size();
     }
     // Large frames (whole screens) would otherwise stay allocated for the life of the writer.
-    if (f.capacity() > (1u << 20)) std::vector<uint8_t>().swap(f);
-    else f.clear();
+    if (f.capacity() > (1u << 20))
+        std::vector<uint8_t>().swap(f);
+    else
+        f.clear();
     return ok;
 }
 
 namespace {
 
-bool covers_screen(const ZelReplay* s, const ZelCompressedImage* c) {
-    return c->x <= 0 && c->y <= 0 && c->x + c->width >= zel_replay_width(s) && c->y + c->height >= zel_replay_height(s) &&
-           c->pixel_format == zel_replay_pixel_format(s);
+bool covers_screen(const ZelReplay* s, const ZelCompressedImage* c)
+{
+    return c->x <= 0 && c->y <= 0 && c->x + c->width >= zel_replay_width(s) &&
+           c->y + c->height >= zel_replay_height(s) && c->pixel_format == zel_replay_pixel_format(s);
 }
 
 // Paints the whole screen kept compressed, if any, into the shadow.
-void materialize(ZelWriter* w) {
+void materialize(ZelWriter* w)
+{
     if (!w->pending) return;
     w->pending = false;
     w->pending_image.data = w->pending_data.data();
     if (zel_replay_apply(w->shadow, &w->pending_image) != 0) w->shadow_ok = false;
 }
 
-void apply(ZelWriter* w, const ZelRecord* r) {
+void apply(ZelWriter* w, const ZelRecord* r)
+{
     if (zel_replay_apply(w->shadow, r) != 0) w->shadow_ok = false;
 }
 
-void write_keyframe(ZelWriter* w, uint64_t timestamp) {
+void write_keyframe(ZelWriter* w, uint64_t timestamp)
+{
     uint32_t stride = 0;
     const uint8_t* canvas = zel_replay_canvas(w->shadow, &stride);
     if (canvas == nullptr) return;
@@ -333,11 +345,12 @@ void write_keyframe(ZelWriter* w, uint64_t timestamp) {
     zel_record_free(key);
 }
 
-}  // namespace
+} // namespace
 
 // Follows the screen through the records just written and adds a keyframe
 // when enough block data has passed since the last whole screen.
-void follow(ZelWriter* w, const ZelRecord* r) {
+void follow(ZelWriter* w, const ZelRecord* r)
+{
     if (r->type == ZEL_HEADER) {
         if (w->shadow == nullptr) w->shadow = zel_replay_new();
         w->pending = false;
@@ -378,24 +391,25 @@ void follow(ZelWriter* w, const ZelRecord* r) {
     case ZEL_COMPRESSED_IMAGE_BLOCKS: {
         materialize(w);
         apply(w, r);
-        w->since_keyframe += r->type == ZEL_IMAGE_BLOCKS ? reinterpret_cast<const ZelImageBlocks*>(r)->length
-                                                          : reinterpret_cast<const ZelCompressedImageBlocks*>(r)->length;
+        w->since_keyframe += r->type == ZEL_IMAGE_BLOCKS
+                                 ? reinterpret_cast<const ZelImageBlocks*>(r)->length
+                                 : reinterpret_cast<const ZelCompressedImageBlocks*>(r)->length;
         if (w->shadow_ok && w->since_keyframe >= w->keyframe_interval) {
             w->since_keyframe = 0;
             write_keyframe(w, r->timestamp);
         }
         break;
     }
-    default:
-        break;
+    default: break;
     }
 }
 
-}  // namespace zel
+} // namespace zel
 
 extern "C" {
 
-ZelWriter* zel_writer_open(const char* filename) {
+ZelWriter* zel_writer_open(const char* filename)
+{
     if (filename == nullptr) {
         errno = EINVAL;
         return nullptr;
@@ -436,7 +450,8 @@ ZelWriter* zel_writer_open(const char* filename) {
     zel::make_file_head(head);
     if (!zel::write_all(fd, head, sizeof head)) {
         int e = errno;
-        if (::ftruncate(fd, 0) != 0) { /* nothing more to do */ }
+        if (::ftruncate(fd, 0) != 0) { /* nothing more to do */
+        }
         ::close(fd);
         if (created) ::unlink(filename);
         delete w;
@@ -447,7 +462,8 @@ ZelWriter* zel_writer_open(const char* filename) {
     return w;
 }
 
-int zel_record_write(ZelWriter* writer, const void* record) {
+int zel_record_write(ZelWriter* writer, const void* record)
+{
     if (writer == nullptr || record == nullptr) {
         errno = EINVAL;
         return -1;
@@ -458,11 +474,13 @@ int zel_record_write(ZelWriter* writer, const void* record) {
     return 0;
 }
 
-void zel_writer_set_keyframe_interval(ZelWriter* writer, uint64_t bytes) {
+void zel_writer_set_keyframe_interval(ZelWriter* writer, uint64_t bytes)
+{
     if (writer != nullptr) writer->keyframe_interval = bytes;
 }
 
-int zel_writer_close(ZelWriter* writer) {
+int zel_writer_close(ZelWriter* writer)
+{
     if (writer == nullptr) {
         errno = EINVAL;
         return -1;
@@ -480,13 +498,15 @@ int zel_writer_close(ZelWriter* writer) {
     return rc;
 }
 
-ZelRecord* zel_record_done(void) {
+ZelRecord* zel_record_done(void)
+{
     auto* r = static_cast<ZelRecord*>(std::calloc(1, sizeof(ZelRecord)));
     if (r != nullptr) r->type = ZEL_DONE;
     return r;
 }
 
-void zel_record_free(void* record) {
+void zel_record_free(void* record)
+{
     if (record == nullptr) return;
     auto* r = static_cast<ZelRecord*>(record);
     switch (r->type) {
@@ -497,22 +517,12 @@ void zel_record_free(void* record) {
         std::free(h->tfn);
         break;
     }
-    case ZEL_IMAGE:
-        std::free(static_cast<ZelImage*>(record)->data);
-        break;
+    case ZEL_IMAGE: std::free(static_cast<ZelImage*>(record)->data); break;
     case ZEL_COMPRESSED_IMAGE:
-    case ZEL_KEYFRAME:
-        std::free(static_cast<ZelCompressedImage*>(record)->data);
-        break;
-    case ZEL_IMAGE_BLOCKS:
-        std::free(static_cast<ZelImageBlocks*>(record)->data);
-        break;
-    case ZEL_COMPRESSED_IMAGE_BLOCKS:
-        std::free(static_cast<ZelCompressedImageBlocks*>(record)->data);
-        break;
-    case ZEL_CURSOR_IMAGE:
-        std::free(static_cast<ZelCursorImage*>(record)->data);
-        break;
+    case ZEL_KEYFRAME: std::free(static_cast<ZelCompressedImage*>(record)->data); break;
+    case ZEL_IMAGE_BLOCKS: std::free(static_cast<ZelImageBlocks*>(record)->data); break;
+    case ZEL_COMPRESSED_IMAGE_BLOCKS: std::free(static_cast<ZelCompressedImageBlocks*>(record)->data); break;
+    case ZEL_CURSOR_IMAGE: std::free(static_cast<ZelCursorImage*>(record)->data); break;
     case ZEL_LAST_INPUT: {
         auto* l = static_cast<ZelLastInput*>(record);
         std::free(l->user);
@@ -524,16 +534,14 @@ void zel_record_free(void* record) {
     case ZEL_FOOTER_ITEM_IP:
     case ZEL_FOOTER_ITEM_SID:
     case ZEL_FOOTER_ITEM_TID:
-    case ZEL_FOOTER_ITEM_APPFMT:
-        std::free(static_cast<ZelFooterItem*>(record)->item);
-        break;
-    default:
-        break;
+    case ZEL_FOOTER_ITEM_APPFMT: std::free(static_cast<ZelFooterItem*>(record)->item); break;
+    default: break;
     }
     std::free(record);
 }
 
-const char* zel_record_type_to_string(ZelRecordType type) {
+const char* zel_record_type_to_string(ZelRecordType type)
+{
     switch (type) {
     case ZEL_DONE: return "done";
     case ZEL_DEBUG: return "debug";
@@ -558,22 +566,22 @@ const char* zel_record_type_to_string(ZelRecordType type) {
     return "unknown";
 }
 
-uint32_t stride_in_bytes(uint32_t width, uint8_t bits_per_pixel, uint8_t scanline_pad) {
+uint32_t stride_in_bytes(uint32_t width, uint8_t bits_per_pixel, uint8_t scanline_pad)
+{
     uint64_t bits = static_cast<uint64_t>(width) * bits_per_pixel;
-    uint64_t pad = scanline_pad == 0 ? 8 : scanline_pad;  // no pad: whole bytes
+    uint64_t pad = scanline_pad == 0 ? 8 : scanline_pad; // no pad: whole bytes
     uint64_t bytes = (bits + pad - 1) / pad * pad / 8;
     return bytes > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(bytes);
 }
 
-uint8_t pixel_format_bytes_per_pixel(PixelFormat format) {
+uint8_t pixel_format_bytes_per_pixel(PixelFormat format)
+{
     switch (format) {
     case PALETTE8:
     case RGB332:
-    case BGR233:
-        return 1;
+    case BGR233: return 1;
     case RGB565:
-    case BGR565:
-        return 2;
+    case BGR565: return 2;
     case xRGB8888:
     case xBGR8888:
     case RGBx8888:
@@ -581,13 +589,11 @@ uint8_t pixel_format_bytes_per_pixel(PixelFormat format) {
     case ARGB8888:
     case ABGR8888:
     case RGBA8888:
-    case BGRA8888:
-        return 4;
+    case BGRA8888: return 4;
     case FORMAT_NOT_FOUND:
-    case FORMAT_UNKNOWN:
-        break;
+    case FORMAT_UNKNOWN: break;
     }
     return 0;
 }
 
-}  // extern "C"
+} // extern "C"

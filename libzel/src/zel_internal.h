@@ -27,30 +27,42 @@ inline constexpr size_t frame_overhead = frame_prefix_size + 4;
 inline constexpr uint8_t method_zstd = 1;
 
 uint32_t crc32c(uint32_t crc, const void* data, size_t size);
-inline uint32_t crc32c(const void* data, size_t size) { return crc32c(0, data, size); }
+inline uint32_t crc32c(const void* data, size_t size)
+{
+    return crc32c(0, data, size);
+}
 
-inline void put_u16(uint8_t* p, uint16_t v) {
+inline void put_u16(uint8_t* p, uint16_t v)
+{
     p[0] = static_cast<uint8_t>(v);
     p[1] = static_cast<uint8_t>(v >> 8);
 }
-inline void put_u32(uint8_t* p, uint32_t v) {
+inline void put_u32(uint8_t* p, uint32_t v)
+{
     for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
-inline void put_u64(uint8_t* p, uint64_t v) {
+inline void put_u64(uint8_t* p, uint64_t v)
+{
     for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
-inline uint16_t get_u16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-inline uint32_t get_u32(const uint8_t* p) {
+inline uint16_t get_u16(const uint8_t* p)
+{
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+inline uint32_t get_u32(const uint8_t* p)
+{
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
-inline uint64_t get_u64(const uint8_t* p) {
+inline uint64_t get_u64(const uint8_t* p)
+{
     return static_cast<uint64_t>(get_u32(p)) | (static_cast<uint64_t>(get_u32(p + 4)) << 32);
 }
 
 // Decompresses a zstd frame of exactly `length` bytes into out (resized,
 // its capacity reused); false with errno EINVAL or ENOMEM otherwise.
-bool decompress_into(const uint8_t* data, uint32_t compressed_length, uint32_t length, std::vector<uint8_t>& out);
+bool decompress_into(const uint8_t* data, uint32_t compressed_length, uint32_t length,
+                     std::vector<uint8_t>& out);
 
 // The whole file start for this library's format version.
 void make_file_head(uint8_t out[file_head_size]);
@@ -59,4 +71,4 @@ void make_file_head(uint8_t out[file_head_size]);
 // as the frames' lengths reach (for fuzzing the payload parsers).
 void fix_checksums(std::span<uint8_t> file);
 
-}  // namespace zel
+} // namespace zel

@@ -21,10 +21,13 @@ namespace {
 
 using fault::Recording;
 
-bool running_with_images(const Recording& r) { return r.count(ZEL_HEADER) == 1 && r.images() >= 1; }
+bool running_with_images(const Recording& r)
+{
+    return r.count(ZEL_HEADER) == 1 && r.images() >= 1;
+}
 
 class FaultMatrix : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         if (!fault::private_namespaces_available()) GTEST_SKIP() << "needs root for private mount namespaces";
@@ -41,8 +44,8 @@ protected:
         load = std::make_unique<fault::Workload>(x->display(), workload);
     }
 
-    void start_recorder(std::vector<std::string> extra = {}, fault::NamespaceOptions ns = {}, bool pipe_stdin = true,
-                        std::vector<int> keep_fds = {})
+    void start_recorder(std::vector<std::string> extra = {}, fault::NamespaceOptions ns = {},
+                        bool pipe_stdin = true, std::vector<int> keep_fds = {})
     {
         std::vector<std::string> argv = {RECORDER_PATH, "-sid", "fault-sid", "-user", "tester"};
         argv.insert(argv.end(), extra.begin(), extra.end());
@@ -84,7 +87,10 @@ protected:
         EXPECT_GE(after.images(), before.images());
     }
 
-    std::string context() { return "journal:\n" + journal.dump() + "stderr:\n" + (recorder ? recorder->err() : ""); }
+    std::string context()
+    {
+        return "journal:\n" + journal.dump() + "stderr:\n" + (recorder ? recorder->err() : "");
+    }
 
     std::string dir, file;
     fault::JournalCapture journal;
@@ -111,7 +117,9 @@ TEST_P(StopSignal, EndsInOrderWithEverythingWrittenBefore)
 }
 
 INSTANTIATE_TEST_SUITE_P(Fault, StopSignal, ::testing::Values(SIGHUP, SIGINT, SIGQUIT, SIGTERM),
-                         [](const ::testing::TestParamInfo<int>& i) { return std::string(sigabbrev_np(i.param)); });
+                         [](const ::testing::TestParamInfo<int>& i) {
+                             return std::string(sigabbrev_np(i.param));
+                         });
 
 TEST_F(FaultMatrix, TwoSigtermsInARowEndOnce)
 {
@@ -146,7 +154,7 @@ TEST_F(FaultMatrix, Sigusr1IsIgnoredAndRecordingGoesOn)
 TEST_F(FaultMatrix, StdinAtEndFromTheStartStopsAtOnce)
 {
     start_display();
-    start_recorder({}, {}, /*pipe_stdin=*/false);  // the null device
+    start_recorder({}, {}, /*pipe_stdin=*/false); // the null device
     EXPECT_EQ(recorder->wait(), 0) << context();
     Recording header_only;
     expect_complete(header_only);
@@ -201,7 +209,10 @@ TEST_F(FaultMatrix, StdinReadErrorsAreLoggedAndASignalStillStops)
     start_recorder({}, ns, /*pipe_stdin=*/false, {d});
     close(d);
     Recording before = fault::wait_for_recording(
-        file, [&](const Recording& r) { return r.count(ZEL_HEADER) == 1 && journal.find("failed to read from stdin"); },
+        file,
+        [&](const Recording& r) {
+            return r.count(ZEL_HEADER) == 1 && journal.find("failed to read from stdin");
+        },
         recorder.get());
     const double cpu0 = fault::cpu_seconds(recorder->pid());
     const auto t0 = std::chrono::steady_clock::now();
@@ -221,8 +232,8 @@ TEST_F(FaultMatrix, StdinReadErrorsAreLoggedAndASignalStillStops)
     for (const auto& entry : journal.entries())
         n += entry.message.find("failed to read from stdin") != std::string::npos;
     EXPECT_EQ(n, 1u) << "one failed read, then standard input is left alone";
-    std::printf("unreadable stdin: %zu journal entries; %.2f CPU s in %.2f s while waiting for a frame\n", n, cpu,
-                wall);
+    std::printf("unreadable stdin: %zu journal entries; %.2f CPU s in %.2f s while waiting for a frame\n", n,
+                cpu, wall);
 }
 
 // ---------------------------------------------------------------- the display goes away
@@ -248,10 +259,11 @@ TEST_F(FaultMatrix, SizeLimitStopsTheRecordingInOrder)
     start_recorder();
     Recording before = fault::wait_for_recording(file, running_with_images, recorder.get());
     EXPECT_EQ(recorder->wait(180s), 0) << context();
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(file.c_str(), &st), 0);
     EXPECT_GT(st.st_size, 262144000);
-    std::printf("size limit: stopped at %lld bytes (%.1f%% over the limit)\n", static_cast<long long>(st.st_size),
+    std::printf("size limit: stopped at %lld bytes (%.1f%% over the limit)\n",
+                static_cast<long long>(st.st_size),
                 (static_cast<double>(st.st_size) / 262144000.0 - 1) * 100);
     expect_complete(before);
 }
@@ -268,7 +280,7 @@ TEST_F(FaultMatrix, DiskFullEndsWithStatusOneAndReadableRecords)
     ns.tmpfs_size = "2m";
     ns.copy_file = small + "/recording.zel";
     ns.copy_to = copy;
-    file = ns.copy_file;  // as the recorder sees it
+    file = ns.copy_file; // as the recorder sees it
     start_recorder({}, ns);
     EXPECT_EQ(recorder->wait(60s), 1) << context();
     auto e = journal.find("error while writing record");
@@ -336,10 +348,10 @@ TEST_P(KillShard, EveryFileReadsBackToItsLastCompleteRecord)
         records += r.records.size();
         unlink(file.c_str());
     }
-    std::printf("%d kills: %d before the file existed, %d truncated, %d complete; %zu records read back\n", kills,
-                no_file, truncated, complete, records);
+    std::printf("%d kills: %d before the file existed, %d truncated, %d complete; %zu records read back\n",
+                kills, no_file, truncated, complete, records);
 }
 
 INSTANTIATE_TEST_SUITE_P(Fault, KillShard, ::testing::Range(0, 4));
 
-}  // namespace
+} // namespace

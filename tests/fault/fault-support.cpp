@@ -18,9 +18,15 @@ namespace fault {
 
 namespace {
 
-[[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what); }
+[[noreturn]] void fail(const std::string& what)
+{
+    throw std::runtime_error(what);
+}
 
-std::string text_of(const uint8_t* p) { return p ? reinterpret_cast<const char*>(p) : ""; }
+std::string text_of(const uint8_t* p)
+{
+    return p ? reinterpret_cast<const char*>(p) : "";
+}
 
 Record summary(const ZelRecord* r)
 {
@@ -45,16 +51,13 @@ Record summary(const ZelRecord* r)
     case ZEL_FOOTER_ITEM_HOST:
     case ZEL_FOOTER_ITEM_IP:
     case ZEL_FOOTER_ITEM_SID:
-    case ZEL_FOOTER_ITEM_TID:
-        out.text = text_of(reinterpret_cast<const ZelFooterItem*>(r)->item);
-        break;
-    default:
-        break;
+    case ZEL_FOOTER_ITEM_TID: out.text = text_of(reinterpret_cast<const ZelFooterItem*>(r)->item); break;
+    default: break;
     }
     return out;
 }
 
-}  // namespace
+} // namespace
 
 size_t Recording::count(uint8_t type) const
 {
@@ -79,7 +82,7 @@ bool Recording::has_item(uint8_t type, const std::string& text) const
 Recording read_recording(const std::string& path)
 {
     Recording rec;
-    struct stat st{};
+    struct stat st {};
     if (stat(path.c_str(), &st) != 0) return rec;
     rec.exists = true;
     rec.size = static_cast<uint64_t>(st.st_size);
@@ -114,8 +117,9 @@ Recording wait_for_recording(const std::string& path, const std::function<bool(c
         Recording rec = read_recording(path);
         if (pred(rec)) return rec;
         if (gone)
-            fail("the recorder ended (status " + std::to_string(alive->wait()) + ") before the recording held what was awaited; " +
-                 std::to_string(rec.records.size()) + " records; stderr: " + alive->err());
+            fail("the recorder ended (status " + std::to_string(alive->wait()) +
+                 ") before the recording held what was awaited; " + std::to_string(rec.records.size()) +
+                 " records; stderr: " + alive->err());
         if (std::chrono::steady_clock::now() > deadline)
             fail("timed out waiting for records in " + path + " (" + std::to_string(rec.records.size()) +
                  " records, " + std::to_string(rec.size) + " bytes)");
@@ -214,9 +218,12 @@ void JournalCapture::loop()
                 value.assign(buf.data() + nl + 9, len);
                 i = nl + 9 + len + 1;
             }
-            if (name == "MESSAGE") e.message = value;
-            else if (name == "PRIORITY") e.priority = std::atoi(value.c_str());
-            else if (name == "CODE_FUNC") e.function = value;
+            if (name == "MESSAGE")
+                e.message = value;
+            else if (name == "PRIORITY")
+                e.priority = std::atoi(value.c_str());
+            else if (name == "CODE_FUNC")
+                e.function = value;
         }
         std::lock_guard<std::mutex> lock(mutex_);
         entries_.push_back(std::move(e));
@@ -265,19 +272,21 @@ std::vector<std::string> in_private_namespace(const std::vector<std::string>& ar
     // bash, not sh: the descriptor given for standard input may have two digits.
     std::string script = "set -e\n";
     if (!o.journal_socket.empty())
-        script +=
-            "d=/run/systemd; [ -d $d ] || d=/run\n"
-            "mount -t tmpfs -o size=64k,mode=0755 tmpfs $d\n"
-            "mkdir -p /run/systemd/journal\n"
-            ": > /run/systemd/journal/socket\n"
-            "mount --bind \"$FAULT_JOURNAL\" /run/systemd/journal/socket\n";
-    if (!o.tmpfs_dir.empty()) script += "mount -t tmpfs -o size=$FAULT_TMPFS_SIZE,mode=0700 tmpfs \"$FAULT_TMPFS\"\n";
+        script += "d=/run/systemd; [ -d $d ] || d=/run\n"
+                  "mount -t tmpfs -o size=64k,mode=0755 tmpfs $d\n"
+                  "mkdir -p /run/systemd/journal\n"
+                  ": > /run/systemd/journal/socket\n"
+                  "mount --bind \"$FAULT_JOURNAL\" /run/systemd/journal/socket\n";
+    if (!o.tmpfs_dir.empty())
+        script += "mount -t tmpfs -o size=$FAULT_TMPFS_SIZE,mode=0700 tmpfs \"$FAULT_TMPFS\"\n";
     script += "set +e\n";
-    std::string redirect = o.stdin_fd >= 0 ? " <&" + std::to_string(o.stdin_fd) + " " + std::to_string(o.stdin_fd) + "<&-" : "";
+    std::string redirect =
+        o.stdin_fd >= 0 ? " <&" + std::to_string(o.stdin_fd) + " " + std::to_string(o.stdin_fd) + "<&-" : "";
     if (o.copy_file.empty()) {
         script += "exec \"$@\"" + redirect + "\n";
     } else {
-        script += "\"$@\"" + redirect + "\nrc=$?\ncp \"$FAULT_COPY_FILE\" \"$FAULT_COPY_TO\" || true\nexit $rc\n";
+        script +=
+            "\"$@\"" + redirect + "\nrc=$?\ncp \"$FAULT_COPY_FILE\" \"$FAULT_COPY_TO\" || true\nexit $rc\n";
     }
     std::vector<std::string> out = {"env",
                                     "FAULT_JOURNAL=" + o.journal_socket,
@@ -304,8 +313,7 @@ Workload::Workload(const std::string& display, std::vector<std::string> args)
     std::vector<std::string> argv = {X_WORKLOAD_PATH, display};
     argv.insert(argv.end(), args.begin(), args.end());
     process_ = std::make_unique<xtest::Process>(argv);
-    if (!process_->wait_for_output("ready\n"))
-        fail("x-workload did not get ready: " + process_->err());
+    if (!process_->wait_for_output("ready\n")) fail("x-workload did not get ready: " + process_->err());
 }
 
 int Workload::stop()
@@ -314,4 +322,4 @@ int Workload::stop()
     return process_->wait();
 }
 
-}  // namespace fault
+} // namespace fault

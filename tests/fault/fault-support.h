@@ -24,19 +24,19 @@ namespace fault {
 struct Record {
     uint8_t type = ZEL_TYPE_UNKNOWN;
     uint64_t timestamp = 0;
-    std::string text;  // footer item value
-    uint16_t width = 0, height = 0;  // header, screen change
+    std::string text;               // footer item value
+    uint16_t width = 0, height = 0; // header, screen change
 };
 
 struct Recording {
     bool exists = false;
     uint64_t size = 0;
     std::vector<Record> records;
-    ZelReadStatus status = ZEL_READ_ERROR;  // how the reading ended
+    ZelReadStatus status = ZEL_READ_ERROR; // how the reading ended
     std::string problem;
 
     size_t count(uint8_t type) const;
-    size_t images() const;  // records of the four image types
+    size_t images() const; // records of the four image types
     bool has_item(uint8_t type, const std::string& text) const;
 };
 
@@ -68,7 +68,7 @@ struct JournalEntry {
 };
 
 class JournalCapture {
-public:
+  public:
     JournalCapture();
     ~JournalCapture();
     JournalCapture(const JournalCapture&) = delete;
@@ -78,9 +78,9 @@ public:
     std::vector<JournalEntry> entries() const;
     // The first entry whose message contains text, or nullptr.
     std::unique_ptr<JournalEntry> find(const std::string& text) const;
-    std::string dump() const;  // every entry, one per line, for failure messages
+    std::string dump() const; // every entry, one per line, for failure messages
 
-private:
+  private:
     void loop();
     std::string path_;
     int fd_ = -1;
@@ -95,28 +95,29 @@ private:
 bool private_namespaces_available();
 
 struct NamespaceOptions {
-    std::string journal_socket;  // bound over /run/systemd/journal/socket inside
-    std::string tmpfs_dir;       // a tmpfs of tmpfs_size mounted here inside ("" none)
+    std::string journal_socket; // bound over /run/systemd/journal/socket inside
+    std::string tmpfs_dir;      // a tmpfs of tmpfs_size mounted here inside ("" none)
     std::string tmpfs_size = "2m";
-    std::string copy_file;       // after the program: this file (in tmpfs_dir) ...
-    std::string copy_to;         // ... is copied here, the exit status kept
-    int stdin_fd = -1;           // becomes the program's standard input (kept open in the child)
+    std::string copy_file; // after the program: this file (in tmpfs_dir) ...
+    std::string copy_to;   // ... is copied here, the exit status kept
+    int stdin_fd = -1;     // becomes the program's standard input (kept open in the child)
 };
 
 // The command line that runs argv in a private mount namespace laid out as
 // asked.  Without copy_file the program replaces the wrapper (same pid).
-std::vector<std::string> in_private_namespace(const std::vector<std::string>& argv, const NamespaceOptions& o);
+std::vector<std::string> in_private_namespace(const std::vector<std::string>& argv,
+                                              const NamespaceOptions& o);
 
 // The workload client (x-workload) on a display; the constructor returns
 // once it said "ready".
 class Workload {
-public:
+  public:
     Workload(const std::string& display, std::vector<std::string> args);
     xtest::Process& process() { return *process_; }
-    int stop();  // SIGTERM and wait
+    int stop(); // SIGTERM and wait
 
-private:
+  private:
     std::unique_ptr<xtest::Process> process_;
 };
 
-}  // namespace fault
+} // namespace fault

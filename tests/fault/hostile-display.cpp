@@ -25,7 +25,7 @@ using fault::Recording;
 constexpr long kMemoryBoundKiB = 1024 * 1024;
 
 class HostileDisplay : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         dir = xtest::temp_dir();
@@ -34,8 +34,8 @@ protected:
 
     void start_recorder(const std::string& display)
     {
-        recorder = std::make_unique<xtest::Recorder>(
-            std::vector<std::string>{"-sid", "hostile", display, file});
+        recorder =
+            std::make_unique<xtest::Recorder>(std::vector<std::string>{"-sid", "hostile", display, file});
         start_cpu = 0;
     }
 
@@ -45,8 +45,8 @@ protected:
     Recording record_for(double seconds, size_t min_images = 1)
     {
         Recording first = fault::wait_for_recording(
-            file, [](const Recording& r) { return r.count(ZEL_HEADER) == 1 && r.images() >= 1; }, recorder.get(),
-            60s);
+            file, [](const Recording& r) { return r.count(ZEL_HEADER) == 1 && r.images() >= 1; },
+            recorder.get(), 60s);
         const uint64_t t0 = first.records.front().timestamp;
         const uint64_t span = static_cast<uint64_t>(seconds * 1e6);
         Recording r = fault::wait_for_recording(
@@ -70,7 +70,8 @@ protected:
 
     static bool is_image(uint8_t t)
     {
-        return t == ZEL_IMAGE || t == ZEL_COMPRESSED_IMAGE || t == ZEL_IMAGE_BLOCKS || t == ZEL_COMPRESSED_IMAGE_BLOCKS;
+        return t == ZEL_IMAGE || t == ZEL_COMPRESSED_IMAGE || t == ZEL_IMAGE_BLOCKS ||
+               t == ZEL_COMPRESSED_IMAGE_BLOCKS;
     }
 
     // SIGTERM, exit 0, bounded memory, and a complete file.
@@ -87,9 +88,10 @@ protected:
         EXPECT_EQ(fault::zeldump_verify(file, &out), 0) << out;
         Recording r = fault::read_recording(file);
         EXPECT_EQ(r.status, ZEL_READ_END) << r.problem;
-        std::printf("%s: peak memory %ld KiB, %.2f CPU s, %zu records (%zu images, %zu screen changes), %llu bytes\n",
-                    what.c_str(), hwm, cpu, r.records.size(), r.images(), r.count(ZEL_SCREEN_CHANGE),
-                    static_cast<unsigned long long>(r.size));
+        std::printf(
+            "%s: peak memory %ld KiB, %.2f CPU s, %zu records (%zu images, %zu screen changes), %llu bytes\n",
+            what.c_str(), hwm, cpu, r.records.size(), r.images(), r.count(ZEL_SCREEN_CHANGE),
+            static_cast<unsigned long long>(r.size));
     }
 
     std::string dir, file;
@@ -136,7 +138,7 @@ TEST_F(HostileDisplay, DamageFlood)
 // Xvfb cannot change its screen size; the X server with the dummy video
 // driver (as xpra runs it) can, through RandR.
 class XorgDummy {
-public:
+  public:
     explicit XorgDummy(const std::string& dir)
     {
         int fds[2];
@@ -176,7 +178,7 @@ public:
     static bool available() { return access(kConfig, R_OK) == 0 && access("/usr/lib/xorg/Xorg", X_OK) == 0; }
     static constexpr const char* kConfig = "/etc/xpra/xorg.conf";
 
-private:
+  private:
     std::unique_ptr<xtest::Process> process_;
     std::string display_;
 };
@@ -210,4 +212,4 @@ TEST_F(HostileDisplay, RootResizeStorm)
     load.stop();
 }
 
-}  // namespace
+} // namespace

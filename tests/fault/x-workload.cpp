@@ -41,16 +41,19 @@ namespace {
 
 volatile sig_atomic_t stop_requested = 0;
 
-void on_stop(int) { stop_requested = 1; }
+void on_stop(int)
+{
+    stop_requested = 1;
+}
 
 struct Options {
     std::string display;
     std::string mode;
-    double seconds = 0;  // 0: until a signal
+    double seconds = 0; // 0: until a signal
     double fps = 10;
     unsigned count = 600;
     int x = 0, y = 0;
-    unsigned width = 0, height = 0;  // 0: the screen's
+    unsigned width = 0, height = 0; // 0: the screen's
     uint64_t seed = 1;
     unsigned period_ms = 137;
 };
@@ -82,8 +85,7 @@ void sleep_until(double t)
     timespec ts{};
     ts.tv_sec = static_cast<time_t>(d);
     ts.tv_nsec = static_cast<long>((d - static_cast<double>(ts.tv_sec)) * 1e9);
-    while (nanosleep(&ts, &ts) == -1 && errno == EINTR && !stop_requested) {
-    }
+    while (nanosleep(&ts, &ts) == -1 && errno == EINTR && !stop_requested) {}
 }
 
 struct Rng {
@@ -100,7 +102,7 @@ struct Rng {
 };
 
 class Display {
-public:
+  public:
     explicit Display(const std::string& name)
     {
         c_ = xcb_connect(name.c_str(), nullptr);
@@ -149,7 +151,8 @@ public:
         for (unsigned r = 0; r < h; r += rows) {
             unsigned n = std::min(rows, h - r);
             xcb_put_image(c_, XCB_IMAGE_FORMAT_Z_PIXMAP, d, gc_, w, static_cast<uint16_t>(n), x,
-                          static_cast<int16_t>(y + static_cast<int>(r)), 0, depth(), n * s, data + size_t{r} * s);
+                          static_cast<int16_t>(y + static_cast<int>(r)), 0, depth(), n * s,
+                          data + size_t{r} * s);
         }
     }
 
@@ -176,7 +179,7 @@ public:
         return !xcb_connection_has_error(c_);
     }
 
-private:
+  private:
     xcb_connection_t* c_ = nullptr;
     xcb_screen_t* screen_ = nullptr;
     xcb_gcontext_t gc_ = 0;
@@ -304,7 +307,7 @@ int run_churn(Display& d, const Options& o)
             xcb_window_t win = wins[i];
             switch (op) {
             case 1:
-            case 2: {  // resize, often right after drawing so the fetch races it
+            case 2: { // resize, often right after drawing so the fetch races it
                 geometry(x, y, w, h);
                 uint32_t v[] = {static_cast<uint32_t>(x), static_cast<uint32_t>(y), w, h};
                 xcb_configure_window(d.c(), win,
@@ -316,19 +319,16 @@ int run_churn(Display& d, const Options& o)
             case 3:
             case 4:
             case 5: {
-                uint16_t pw = static_cast<uint16_t>(1 + rng.below(200)), ph = static_cast<uint16_t>(1 + rng.below(200));
+                uint16_t pw = static_cast<uint16_t>(1 + rng.below(200)),
+                         ph = static_cast<uint16_t>(1 + rng.below(200));
                 px = pattern(d, pw, ph, static_cast<uint32_t>(rng.next()));
                 d.put(win, static_cast<int16_t>(rng.below(300)), static_cast<int16_t>(rng.below(300)), pw, ph,
                       px.data());
                 break;
             }
-            case 6:
-                xcb_unmap_window(d.c(), win);
-                break;
-            case 7:
-                xcb_map_window(d.c(), win);
-                break;
-            default:  // destroyed while its image may be on its way
+            case 6: xcb_unmap_window(d.c(), win); break;
+            case 7: xcb_map_window(d.c(), win); break;
+            default: // destroyed while its image may be on its way
                 d.fill(win, static_cast<uint32_t>(rng.next()), 0, 0, 4000, 4000);
                 xcb_destroy_window(d.c(), win);
                 wins.erase(wins.begin() + static_cast<long>(i));
@@ -447,7 +447,7 @@ int run_scroll(Display& d, const Options& o)
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -464,16 +464,22 @@ int main(int argc, char** argv)
         std::string a = argv[i];
         if (i + 1 >= argc) die("missing value");
         const char* v = argv[++i];
-        if (a == "--seconds") o.seconds = std::atof(v);
-        else if (a == "--fps") o.fps = std::atof(v);
-        else if (a == "--count") o.count = static_cast<unsigned>(std::atoi(v));
-        else if (a == "--seed") o.seed = std::strtoull(v, nullptr, 10);
-        else if (a == "--period-ms") o.period_ms = static_cast<unsigned>(std::atoi(v));
+        if (a == "--seconds")
+            o.seconds = std::atof(v);
+        else if (a == "--fps")
+            o.fps = std::atof(v);
+        else if (a == "--count")
+            o.count = static_cast<unsigned>(std::atoi(v));
+        else if (a == "--seed")
+            o.seed = std::strtoull(v, nullptr, 10);
+        else if (a == "--period-ms")
+            o.period_ms = static_cast<unsigned>(std::atoi(v));
         else if (a == "--geometry") {
             if (std::sscanf(v, "%ux%u+%d+%d", &o.width, &o.height, &o.x, &o.y) < 2) die("bad geometry");
-        } else die("unknown option");
+        } else
+            die("unknown option");
     }
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = on_stop;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);

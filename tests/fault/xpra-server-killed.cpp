@@ -26,7 +26,8 @@ TEST(XpraFault, XServerOfTheSessionKilledWhileRecording)
     rec.write_stdin("tid before-kill\n");
     Recording before = fault::wait_for_recording(
         file,
-        [](const Recording& r) { return r.images() >= 3 && r.has_item(ZEL_FOOTER_ITEM_TID, "before-kill"); }, &rec);
+        [](const Recording& r) { return r.images() >= 3 && r.has_item(ZEL_FOOTER_ITEM_TID, "before-kill"); },
+        &rec);
     ASSERT_GT(s.x_server_pid(), 0);
     ASSERT_EQ(kill(s.x_server_pid(), SIGKILL), 0);
     EXPECT_EQ(rec.wait(), 0) << rec.err();

@@ -9,8 +9,8 @@
 #include <xcb/xcb.h>
 
 #include <csignal>
-#include <cstdlib>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,11 +29,10 @@
 namespace input_test {
 
 class InputModules : public ::testing::Test {
-protected:
+  protected:
     // The options after the program name, before DISPLAY and FILENAME.  The
     // debug switch is set here, before any thread reads it.
-    void start(std::vector<std::string> options = {"-user", "olga", "-tfn", "t-own"},
-               bool debug = false)
+    void start(std::vector<std::string> options = {"-user", "olga", "-tfn", "t-own"}, bool debug = false)
     {
         // A write to a connection the server closed must fail, not end the
         // test program (the recorder blocks the signal in its threads).

@@ -23,8 +23,7 @@ struct Credit {
 };
 inline std::ostream& operator<<(std::ostream& o, const Credit& c)
 {
-    return o << "{" << c.user << ", " << c.tfn.substr(0, 40) << (c.tfn.size() > 40 ? "..." : "")
-             << "}";
+    return o << "{" << c.user << ", " << c.tfn.substr(0, 40) << (c.tfn.size() > 40 ? "..." : "") << "}";
 }
 
 inline std::string field(const uint8_t* s)
@@ -33,9 +32,9 @@ inline std::string field(const uint8_t* s)
 }
 
 struct Recording {
-    ZelReadStatus status = ZEL_READ_ERROR;  // status after the last record
-    std::vector<Credit> credits;            // ZelLastInput records in order
-    std::vector<std::pair<int, int>> positions;  // ZelCursorPosition records in order
+    ZelReadStatus status = ZEL_READ_ERROR;      // status after the last record
+    std::vector<Credit> credits;                // ZelLastInput records in order
+    std::vector<std::pair<int, int>> positions; // ZelCursorPosition records in order
     size_t records = 0;
 };
 

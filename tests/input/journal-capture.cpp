@@ -23,9 +23,8 @@ void journal_clear()
     journal.clear();
 }
 
-extern "C" int sd_journal_print_with_location(int priority, const char* /*file*/,
-                                              const char* /*line*/, const char* func,
-                                              const char* format, ...)
+extern "C" int sd_journal_print_with_location(int priority, const char* /*file*/, const char* /*line*/,
+                                              const char* func, const char* format, ...)
 {
     va_list args;
     va_start(args, format);

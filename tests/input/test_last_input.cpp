@@ -22,7 +22,7 @@ uint32_t fake_clock()
 const Credit own{"olga", "t-own"};
 
 class LastInput : public InputModules {
-protected:
+  protected:
     void SetUp() override
     {
         testing::internal::CaptureStdout();
@@ -69,7 +69,7 @@ protected:
 };
 
 class LastInputDebug : public LastInput {
-protected:
+  protected:
     LastInputDebug() { debug_ = true; }
 };
 
@@ -79,18 +79,17 @@ TEST_F(LastInput, WorkedExampleTwoMembers)
     xcb_atom_t b = member("bob", "tb");
     ASSERT_EQ(last_input_quorum(), 2u);
 
-    send(LI_KEY_PRESS, 0, 1000);  // A: not mine
-    send(LI_KEY_PRESS, 0, 1000);  // B: not mine either -> own user
-    send(LI_KEY_PRESS, b, 1000);  // too late: decided
-    send(LI_KEY_PRESS, a, 999);   // older: stale
-    send(LI_BUTTON_PRESS, a, 2000);  // A's own input, credited at once
+    send(LI_KEY_PRESS, 0, 1000);    // A: not mine
+    send(LI_KEY_PRESS, 0, 1000);    // B: not mine either -> own user
+    send(LI_KEY_PRESS, b, 1000);    // too late: decided
+    send(LI_KEY_PRESS, a, 999);     // older: stale
+    send(LI_BUTTON_PRESS, a, 2000); // A's own input, credited at once
     send(LI_KEY_PRESS, b, 2500);
-    send(LI_KEY_PRESS, b, 2600);  // same member again: record, no announcement
+    send(LI_KEY_PRESS, b, 2600); // same member again: record, no announcement
 
     auto [announced, rec] = end();
     EXPECT_EQ(announced, (std::vector<std::string>{"t-own", "ta", "tb"}));
-    EXPECT_EQ(rec.credits,
-              (std::vector<Credit>{own, {"alice", "ta"}, {"bob", "tb"}, {"bob", "tb"}}));
+    EXPECT_EQ(rec.credits, (std::vector<Credit>{own, {"alice", "ta"}, {"bob", "tb"}, {"bob", "tb"}}));
 }
 
 TEST_F(LastInput, OneAnonymousReportIsNotEnoughWithTwoMembers)
@@ -116,8 +115,8 @@ TEST_F(LastInput, UnknownMemberVotingForItselfIsRegisteredAndCreditedAtOnce)
 
 TEST_F(LastInput, StaleEqualAndZeroTimesAreIgnored)
 {
-    send(LI_KEY_PRESS, 0, 0);  // never later than the start value
-    send(LI_KEY_PRESS, 0, 500);  // no members: decided at once for the own user
+    send(LI_KEY_PRESS, 0, 0);   // never later than the start value
+    send(LI_KEY_PRESS, 0, 500); // no members: decided at once for the own user
     send(LI_KEY_PRESS, 0, 500);
     send(LI_BUTTON_PRESS, 0, 500);
     send(LI_KEY_PRESS, 0, 400);
@@ -132,9 +131,9 @@ TEST_F(LastInput, KeyAndButtonAtTheSameTimeAreSeparateVotes)
     member("alice", "ta");
     member("bob", "tb");
     send(LI_KEY_PRESS, 0, 1000);
-    send(LI_BUTTON_PRESS, 0, 1000);  // does not count towards the key vote
-    send(LI_KEY_PRESS, 0, 1000);     // the second report about the key decides it
-    send(LI_BUTTON_PRESS, 0, 1000);  // decided key at 1000 made this stale
+    send(LI_BUTTON_PRESS, 0, 1000); // does not count towards the key vote
+    send(LI_KEY_PRESS, 0, 1000);    // the second report about the key decides it
+    send(LI_BUTTON_PRESS, 0, 1000); // decided key at 1000 made this stale
     auto [announced, rec] = end();
     EXPECT_EQ(rec.credits, (std::vector<Credit>{own}));
 }
@@ -146,10 +145,10 @@ TEST_F(LastInput, ThreeMembersNeedThreeAnonymousReports)
     member("c", "tc");
     send(LI_KEY_PRESS, 0, 1000);
     send(LI_KEY_PRESS, 0, 1000);
-    send(LI_KEY_PRESS, 0, 2000);  // another input, pending on its own
-    send(LI_KEY_PRESS, 0, 1000);  // third report: decided
+    send(LI_KEY_PRESS, 0, 2000); // another input, pending on its own
+    send(LI_KEY_PRESS, 0, 1000); // third report: decided
     send(LI_KEY_PRESS, 0, 2000);
-    send(LI_KEY_PRESS, 0, 2000);  // third report about 2000
+    send(LI_KEY_PRESS, 0, 2000); // third report about 2000
     auto [announced, rec] = end();
     EXPECT_EQ(rec.credits, (std::vector<Credit>{own, own}));
 }
@@ -160,8 +159,8 @@ TEST_F(LastInput, LeaveRemovesTheMember)
     member("bob", "tb");
     send(LI_MEMBER_LEAVE, a);
     EXPECT_EQ(last_input_quorum(), 1u);
-    send(LI_KEY_PRESS, 0, 1000);  // one member left: one report decides
-    send(LI_MEMBER_LEAVE, client_->atom("NOT_A_MEMBER"));  // unknown: ignored
+    send(LI_KEY_PRESS, 0, 1000);                          // one member left: one report decides
+    send(LI_MEMBER_LEAVE, client_->atom("NOT_A_MEMBER")); // unknown: ignored
     EXPECT_EQ(last_input_quorum(), 1u);
     auto [announced, rec] = end();
     EXPECT_EQ(rec.credits, (std::vector<Credit>{own}));
@@ -173,7 +172,7 @@ TEST_F(LastInput, SilentMemberIsPurgedAfterMoreThan2500Ms)
     fake_now += 2000;
     send(LI_MEMBER_HEARTBEAT, a);
     fake_now += 2500;
-    send(LI_KEY_PRESS, 0, 1000);  // purge first: kept, so one report decides
+    send(LI_KEY_PRESS, 0, 1000); // purge first: kept, so one report decides
     EXPECT_EQ(last_input_quorum(), 1u);
     fake_now += 1;
     send(LI_KEY_PRESS, 0, 2000);
@@ -186,13 +185,13 @@ TEST_F(LastInput, PurgeCountsInWrappingMilliseconds)
 {
     fake_now = UINT32_MAX - 1000;
     xcb_atom_t a = member("alice", "ta");
-    fake_now += 2500;  // past zero
+    fake_now += 2500; // past zero
     send(LI_KEY_PRESS, 0, 10);
     EXPECT_EQ(last_input_quorum(), 1u);
     fake_now += 1;
     send(LI_KEY_PRESS, 0, 20);
     EXPECT_EQ(last_input_quorum(), 0u);
-    send(LI_KEY_PRESS, a, 30);  // its property is still there: registered anew
+    send(LI_KEY_PRESS, a, 30); // its property is still there: registered anew
     EXPECT_EQ(last_input_quorum(), 1u);
     auto [announced, rec] = end();
     EXPECT_EQ(rec.credits, (std::vector<Credit>{own, own, {"alice", "ta"}}));
@@ -244,7 +243,7 @@ TEST_F(LastInput, MalformedPropertiesRegisterNothingSilently)
     for (xcb_atom_t a : {no_zero, empty, absent}) {
         send(LI_MEMBER_REGISTER, a);
         send(LI_MEMBER_HEARTBEAT, a);
-        send(LI_KEY_PRESS, a, 1000 + a);  // a named member without entry: no record
+        send(LI_KEY_PRESS, a, 1000 + a); // a named member without entry: no record
     }
     EXPECT_EQ(last_input_quorum(), 0u);
     std::vector<std::string> expected;
@@ -264,8 +263,7 @@ TEST_F(LastInput, UnreadablePropertyIsReported)
     const xcb_atom_t no_such_atom = 0x3fffffff;
     send(LI_MEMBER_REGISTER, no_such_atom);
     EXPECT_EQ(last_input_quorum(), 0u);
-    EXPECT_EQ(journal_messages(),
-              std::vector<std::string>{"failed to get property for atom 1073741823"});
+    EXPECT_EQ(journal_messages(), std::vector<std::string>{"failed to get property for atom 1073741823"});
     end();
 }
 
@@ -278,7 +276,7 @@ TEST_F(LastInput, LongTfnsAreComparedAndAnnouncedWhole)
     xcb_atom_t a = publish("PELK_LONG_A", "a" + std::string(1, '\0') + t1);
     xcb_atom_t b = publish("PELK_LONG_B", "b" + std::string(1, '\0') + t2 + "cut off");
     send(LI_KEY_PRESS, a, 1000);
-    send(LI_KEY_PRESS, b, 2000);  // differs from t1 only after 4000 bytes
+    send(LI_KEY_PRESS, b, 2000); // differs from t1 only after 4000 bytes
     send(LI_KEY_PRESS, a, 3000);
     auto [announced, rec] = end();
     EXPECT_EQ(announced, (std::vector<std::string>{t1, t2, t1}));
@@ -289,12 +287,12 @@ TEST_F(LastInput, PendingVotesAreBoundedAndReported)
 {
     member("a", "ta");
     member("b", "tb");
-    for (uint32_t t = 1; t <= 32; t++) send(LI_KEY_PRESS, 0, t);  // none decides
-    EXPECT_EQ(journal_messages(),
-              std::vector<std::string>{
-                  "can't add vote type=4 time=32: maximum number of pending votes reached"});
-    send(LI_KEY_PRESS, 0, 31);  // decides 31, removing every earlier vote
-    send(LI_KEY_PRESS, 0, 33);  // room again
+    for (uint32_t t = 1; t <= 32; t++) send(LI_KEY_PRESS, 0, t); // none decides
+    EXPECT_EQ(
+        journal_messages(),
+        std::vector<std::string>{"can't add vote type=4 time=32: maximum number of pending votes reached"});
+    send(LI_KEY_PRESS, 0, 31); // decides 31, removing every earlier vote
+    send(LI_KEY_PRESS, 0, 33); // room again
     send(LI_KEY_PRESS, 0, 33);
     auto [announced, rec] = end();
     EXPECT_EQ(rec.credits, (std::vector<Credit>{own, own}));
@@ -302,7 +300,7 @@ TEST_F(LastInput, PendingVotesAreBoundedAndReported)
 
 TEST_F(LastInput, RecordRefusedByTheWriterIsReportedAndReleased)
 {
-    Recording before = finish();  // the writer is gone: sends fail
+    Recording before = finish(); // the writer is gone: sends fail
     EXPECT_TRUE(before.credits.empty());
     journal_clear();
     send(LI_KEY_PRESS, 0, 1000);
@@ -361,8 +359,7 @@ TEST_F(LastInputDebug, DebugModeLogsAndDumps)
               std::string::npos);
     EXPECT_NE(out.find("pending=1, vote: time=1000 votes_left=0, atom=0"), std::string::npos);
     EXPECT_NE(out.find("-- votes_dump: votes_pending=0"), std::string::npos);
-    EXPECT_NE(out.find("time 999 < last_vote 1000 -> ignoring KEY_PRESS vote from " +
-                       std::to_string(a)),
+    EXPECT_NE(out.find("time 999 < last_vote 1000 -> ignoring KEY_PRESS vote from " + std::to_string(a)),
               std::string::npos)
         << out;
     EXPECT_NE(out.find("member name=alice tfn=ta left"), std::string::npos);
@@ -392,9 +389,8 @@ TEST_F(LastInput, HostileMembersNeverCorruptARecord)
             size_t n = rng() % 8 == 0 ? 4096 : rng() % 4 == 0 ? rng() % 4097 : rng() % 64;
             std::string value = random_bytes(n);
             xcb_atom_t a = atoms[rng() % atoms.size()];
-            xcb_change_property(client_->c(), XCB_PROP_MODE_REPLACE, client_->root(), a,
-                                XCB_ATOM_STRING, 8, static_cast<uint32_t>(value.size()),
-                                value.data());
+            xcb_change_property(client_->c(), XCB_PROP_MODE_REPLACE, client_->root(), a, XCB_ATOM_STRING, 8,
+                                static_cast<uint32_t>(value.size()), value.data());
             client_->sync();
             size_t zero = value.find('\0');
             if (zero != std::string::npos) {

@@ -22,9 +22,8 @@ namespace {
 constexpr uint8_t KEYCODE_A = 38;
 
 class RecordThread : public InputModules {
-protected:
-    void begin(std::vector<std::string> options = {"-user", "olga", "-tfn", "t-own"},
-               bool debug = false)
+  protected:
+    void begin(std::vector<std::string> options = {"-user", "olga", "-tfn", "t-own"}, bool debug = false)
     {
         start(std::move(options), debug);
         extensions_setup(display_connection(), display_root());
@@ -118,8 +117,8 @@ protected:
     bool context_freed()
     {
         xcb_generic_error_t* error = nullptr;
-        free(xcb_record_get_context_reply(
-            client_->c(), xcb_record_get_context(client_->c(), record_context()), &error));
+        free(xcb_record_get_context_reply(client_->c(),
+                                          xcb_record_get_context(client_->c(), record_context()), &error));
         bool gone = error != nullptr;
         free(error);
         return gone;
@@ -182,7 +181,7 @@ TEST_F(RecordThread, OwnUserRecordRefusedByTheWriterIsReported)
 {
     begin();
     stop_recording();
-    finish();  // the writer is gone: sends fail
+    finish(); // the writer is gone: sends fail
     journal_clear();
     record_user_as_last_input();
     auto entries = journal_entries();
@@ -199,8 +198,7 @@ TEST_F(RecordThread, NormalStopDisablesAndFreesTheContext)
     ASSERT_FALSE(context_freed());
     stop_within_guard();
     // the requests of the main connection are done once it has a reply
-    free(xcb_get_input_focus_reply(display_connection(), xcb_get_input_focus(display_connection()),
-                                   nullptr));
+    free(xcb_get_input_focus_reply(display_connection(), xcb_get_input_focus(display_connection()), nullptr));
     EXPECT_TRUE(context_freed());
     EXPECT_EQ(record_connection_fd(), -1);
     Recording r = finish();
@@ -246,8 +244,7 @@ TEST_F(RecordThread, MainConnectionKilledByTheServerEndsTheThread)
     xcb_kill_client(client_->c(), xcb_get_setup(display_connection())->resource_id_base);
     client_->sync();
     stop_within_guard();
-    free(xcb_get_input_focus_reply(display_connection(), xcb_get_input_focus(display_connection()),
-                                   nullptr));
+    free(xcb_get_input_focus_reply(display_connection(), xcb_get_input_focus(display_connection()), nullptr));
     EXPECT_NE(xcb_connection_has_error(display_connection()), 0);
     finish();
 }

@@ -18,7 +18,7 @@ using namespace input_test;
 namespace {
 
 class RecorderInput : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         xvfb_ = std::make_unique<xtest::Xvfb>();
@@ -94,13 +94,13 @@ protected:
 
 // A member played by member-client, fed line by line.
 class Member {
-public:
+  public:
     Member(const std::string& display, const std::string& name, const std::string& tfn)
     {
         xtest::ProcessOptions options;
         options.pipe_stdin = true;
-        process_ = std::make_unique<xtest::Process>(
-            std::vector<std::string>{MEMBER_CLIENT_PATH, display}, options);
+        process_ =
+            std::make_unique<xtest::Process>(std::vector<std::string>{MEMBER_CLIENT_PATH, display}, options);
         run("atom PELK_MEMBER_" + name + "\npublish " + name + " " + tfn + "\nregister");
     }
     ~Member()
@@ -116,7 +116,7 @@ public:
         ASSERT_TRUE(process_->wait_for_output(mark + "\n"));
     }
 
-private:
+  private:
     std::unique_ptr<xtest::Process> process_;
     int count_ = 0;
 };
@@ -141,16 +141,15 @@ TEST_F(RecorderInput, MembersDecideAndTheRecorderAnnounces)
     Member alice(xvfb_->display(), "alice", "ta");
     Member bob(xvfb_->display(), "bob", "tb");
     alice.run("heartbeat\nkey 1000 0");
-    bob.run("heartbeat\nkey 1000 0");  // both disclaim it: the own user's
+    bob.run("heartbeat\nkey 1000 0"); // both disclaim it: the own user's
     ASSERT_TRUE(recorder_->wait_for_output("##lastInputBy t-own\n"));
     bob.run("button 2000 self");
     ASSERT_TRUE(recorder_->wait_for_output("##lastInputBy tb\n"));
-    key();  // two members registered: no own-user record from the input thread
+    key(); // two members registered: no own-user record from the input thread
     wait_for_marker(302);
     Recording r = stop_and_read();
     EXPECT_EQ(r.credits, (std::vector<Credit>{{"olga", "t-own"}, {"bob", "tb"}}));
-    EXPECT_EQ(lines_with(recorder_->out(), "##lastInputBy "),
-              (std::vector<std::string>{"t-own", "tb"}));
+    EXPECT_EQ(lines_with(recorder_->out(), "##lastInputBy "), (std::vector<std::string>{"t-own", "tb"}));
 }
 
 // The recorder's RECORD context, found by asking the server about the first

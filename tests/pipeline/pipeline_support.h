@@ -34,9 +34,15 @@ inline const Geometry kDepth16{"depth16", RGB565, 16, 32};
 inline const Geometry kDepth24{"depth24", xRGB8888, 32, 32};
 inline const Geometry kGeometries[] = {kDepth8, kDepth16, kDepth24};
 
-inline void PrintTo(const Geometry& g, std::ostream* os) { *os << g.name; }
+inline void PrintTo(const Geometry& g, std::ostream* os)
+{
+    *os << g.name;
+}
 
-inline std::string geometry_name(const ::testing::TestParamInfo<Geometry>& p) { return p.param.name; }
+inline std::string geometry_name(const ::testing::TestParamInfo<Geometry>& p)
+{
+    return p.param.name;
+}
 
 // A distinct byte for every (seed, x, y, byte) so that a pixel copied from
 // the wrong place, or a byte moved within a pixel, shows.
@@ -101,7 +107,10 @@ struct Model {
     int height;
     std::vector<uint8_t> pixels;
 
-    Model(const Geometry& g, int w, int h) : bpp(g.bytes()), width(w), height(h), pixels(static_cast<size_t>(w) * h * g.bytes(), 0) {}
+    Model(const Geometry& g, int w, int h)
+        : bpp(g.bytes()), width(w), height(h), pixels(static_cast<size_t>(w) * h * g.bytes(), 0)
+    {
+    }
 
     uint8_t* at(int x, int y) { return &pixels[(static_cast<size_t>(y) * width + x) * bpp]; }
 
@@ -113,7 +122,8 @@ struct Model {
                 const int x = v.x + col;
                 const int y = v.y + row;
                 if (x < 0 || y < 0 || x >= width || y >= height) continue;
-                std::memcpy(at(x, y), &image.storage[static_cast<size_t>(row) * v.bytes_per_line + col * bpp], bpp);
+                std::memcpy(at(x, y), &image.storage[static_cast<size_t>(row) * v.bytes_per_line + col * bpp],
+                            bpp);
             }
     }
 
@@ -138,7 +148,8 @@ inline ::testing::AssertionResult frame_equals(const Geometry& g, const ZelImage
             if (std::memcmp(row + static_cast<size_t>(x) * g.bytes(), model.at(x, y), g.bytes()) != 0)
                 return ::testing::AssertionFailure() << "pixel (" << x << ", " << y << ") differs";
         for (uint32_t b = model.width * g.bytes(); b < stride; ++b)
-            if (row[b] != 0) return ::testing::AssertionFailure() << "pad byte " << b << " of row " << y << " written";
+            if (row[b] != 0)
+                return ::testing::AssertionFailure() << "pad byte " << b << " of row " << y << " written";
     }
     return ::testing::AssertionSuccess();
 }

@@ -78,7 +78,7 @@ uint32_t changed_count(const Tracker* t)
 }
 
 class FrameEmission : public ::testing::Test {
-protected:
+  protected:
     void start(const Geometry& geometry, uint16_t w, uint16_t h)
     {
         g = geometry;
@@ -134,8 +134,8 @@ protected:
             return ::testing::AssertionFailure() << "no canvas, or stride " << stride;
         const size_t row = static_cast<size_t>(frame->width) * g.bytes();
         for (int y = 0; y < frame->height; ++y)
-            if (std::memcmp(canvas + static_cast<size_t>(y) * stride, frame->data + static_cast<size_t>(y) * stride,
-                            row) != 0)
+            if (std::memcmp(canvas + static_cast<size_t>(y) * stride,
+                            frame->data + static_cast<size_t>(y) * stride, row) != 0)
                 return ::testing::AssertionFailure() << "row " << y << " differs";
         return ::testing::AssertionSuccess();
     }
@@ -229,14 +229,16 @@ TEST_F(FrameEmission, AClearMarksItsBlocksWithoutAnyImage)
 TEST_F(FrameEmission, AnImageWhollyOffTheScreenChangesNothing)
 {
     start(kDepth24, 640, 480);
-    const std::vector<uint8_t> before(compressor_frame()->data, compressor_frame()->data + compressor_frame()->length);
+    const std::vector<uint8_t> before(compressor_frame()->data,
+                                      compressor_frame()->data + compressor_frame()->length);
     for (Rectangle r : {Rectangle{-50, -50, 40, 40}, Rectangle{640, 0, 20, 20}, Rectangle{0, 480, 20, 20},
                         Rectangle{-20, 100, 20, 20}}) {
         TestImage image(g, r.x, r.y, r.width, r.height, 4);
         handle(image_ticket(image)); // the reply is freed all the same (the leak checker sees it)
     }
-    EXPECT_EQ(std::vector<uint8_t>(compressor_frame()->data, compressor_frame()->data + compressor_frame()->length),
-              before);
+    EXPECT_EQ(
+        std::vector<uint8_t>(compressor_frame()->data, compressor_frame()->data + compressor_frame()->length),
+        before);
     EXPECT_EQ(changed_count(compressor_tracker()), 0u);
     frame_tick();
     EXPECT_TRUE(emitted.empty());
@@ -339,7 +341,8 @@ TEST_P(FrameRecords, BlockEntriesHoldTheChangedBlocksInOrder)
     emitted.clear();
     const std::vector<std::pair<int, int>> cells = {{0, 0}, {42, 0}, {5, 3}, {0, 24}, {42, 24}};
     for (auto [col, row] : cells)
-        handle(clear_ticket(Rectangle{static_cast<int16_t>(col * 32 + 1), static_cast<int16_t>(row * 32 + 1), 1, 1}));
+        handle(clear_ticket(
+            Rectangle{static_cast<int16_t>(col * 32 + 1), static_cast<int16_t>(row * 32 + 1), 1, 1}));
     frame_tick();
     Owned<ZelRecord> record = take_one();
     ASSERT_NE(record, nullptr);
@@ -364,10 +367,13 @@ TEST_P(FrameRecords, BlockEntriesHoldTheChangedBlocksInOrder)
         const uint32_t stride = g.stride(r.width);
         for (int y = 0; y < r.height; ++y) {
             ASSERT_LE(p + stride, end);
-            ASSERT_EQ(std::memcmp(p, frame->data + (r.y + y) * frame_stride + r.x * g.bytes(), r.width * g.bytes()), 0)
+            ASSERT_EQ(
+                std::memcmp(p, frame->data + (r.y + y) * frame_stride + r.x * g.bytes(), r.width * g.bytes()),
+                0)
                 << "row " << y << " of block (" << col << ", " << row << ")";
             for (uint32_t b = r.width * g.bytes(); b < stride; ++b)
-                ASSERT_EQ(p[b], 0) << "pad byte " << b << " of row " << y << " of block (" << col << ", " << row << ")";
+                ASSERT_EQ(p[b], 0) << "pad byte " << b << " of row " << y << " of block (" << col << ", "
+                                   << row << ")";
             p += stride;
         }
     }
@@ -386,8 +392,8 @@ TEST(BlockPayload, TheBufferBoundIsTheSizeOfAllBlocks)
         uint16_t w;
         uint16_t h;
     };
-    for (Case c : {Case{kDepth8, 1, 65}, Case{kDepth8, 1366, 768}, Case{kDepth8, 33, 33}, Case{kDepth16, 1365, 767},
-                   Case{kDepth24, 1920, 1080}, Case{kDepth24, 1, 1}}) {
+    for (Case c : {Case{kDepth8, 1, 65}, Case{kDepth8, 1366, 768}, Case{kDepth8, 33, 33},
+                   Case{kDepth16, 1365, 767}, Case{kDepth24, 1920, 1080}, Case{kDepth24, 1, 1}}) {
         SCOPED_TRACE(testing::Message() << c.g.name << " " << c.w << "x" << c.h);
         c.g.apply();
         compressor_screen_setup(c.w, c.h);

@@ -38,7 +38,7 @@ constexpr uint16_t kWidth = 67;
 constexpr uint16_t kHeight = 41;
 
 class FramebufferOps : public ::testing::TestWithParam<Geometry> {
-protected:
+  protected:
     void SetUp() override
     {
         g = GetParam();
@@ -131,7 +131,8 @@ TEST_P(FramebufferOps, MergeFromLeftOfTheFrameStartsAtSourceColumnTen)
     for (int row = 0; row < 3; ++row)
         for (int col = 10; col < 25; ++col)
             for (unsigned b = 0; b < g.bytes(); ++b)
-                ASSERT_EQ(frame->data[(4 + row) * stride + (col - 10) * g.bytes() + b], pattern_byte(5, col, row, b))
+                ASSERT_EQ(frame->data[(4 + row) * stride + (col - 10) * g.bytes() + b],
+                          pattern_byte(5, col, row, b))
                     << "source column " << col << " row " << row;
 }
 
@@ -179,7 +180,8 @@ TEST_P(FramebufferOps, ExtractWritesRowsSpacedByThePaddedLength)
             for (uint32_t b = w * g.bytes(); b < out_stride; ++b)
                 ASSERT_EQ(line[b], kPadByte) << "pad byte " << b << " of row " << row << " written";
         }
-        for (size_t b = 6 * out_stride; b < out.size(); ++b) ASSERT_EQ(out[b], kPadByte) << "written past the end";
+        for (size_t b = 6 * out_stride; b < out.size(); ++b)
+            ASSERT_EQ(out[b], kPadByte) << "written past the end";
     }
 }
 
@@ -219,10 +221,14 @@ bool same(Rectangle a, Rectangle b)
 TEST(Intersection, OverlapIsClippedToBothOperands)
 {
     const ZelImage frame = image_at(0, 0, 1920, 1080);
-    EXPECT_TRUE(same(rectangle_from_intersection_image_rectangle(&frame, {-10, -20, 30, 40}), {0, 0, 20, 20}));
-    EXPECT_TRUE(same(rectangle_from_intersection_image_rectangle(&frame, {1900, 1070, 50, 50}), {1900, 1070, 20, 10}));
-    EXPECT_TRUE(same(rectangle_from_intersection_image_rectangle(&frame, {100, 200, 5, 6}), {100, 200, 5, 6}));
-    EXPECT_TRUE(same(rectangle_from_intersection_image_rectangle(&frame, {1919, 1079, 1, 1}), {1919, 1079, 1, 1}));
+    EXPECT_TRUE(
+        same(rectangle_from_intersection_image_rectangle(&frame, {-10, -20, 30, 40}), {0, 0, 20, 20}));
+    EXPECT_TRUE(same(rectangle_from_intersection_image_rectangle(&frame, {1900, 1070, 50, 50}),
+                     {1900, 1070, 20, 10}));
+    EXPECT_TRUE(
+        same(rectangle_from_intersection_image_rectangle(&frame, {100, 200, 5, 6}), {100, 200, 5, 6}));
+    EXPECT_TRUE(
+        same(rectangle_from_intersection_image_rectangle(&frame, {1919, 1079, 1, 1}), {1919, 1079, 1, 1}));
     const ZelImage window = image_at(-5, 1000, 30, 200);
     EXPECT_TRUE(same(rectangle_from_image_intersection(&window, &frame), {0, 1000, 25, 80}));
     EXPECT_TRUE(same(rectangle_from_image_intersection(&frame, &window), {0, 1000, 25, 80}));

@@ -36,7 +36,7 @@ struct ReplayFree {
 };
 
 class ReceiverPipeline : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         std::signal(SIGPIPE, SIG_IGN); // a write to a killed server must not end the test
@@ -170,10 +170,11 @@ TEST_F(ReceiverPipeline, TicketsBecomeRecordsThatReplayToTheScreen)
     // now and the cleared area zero.
     const xtest::Image now = client->root_image();
     xtest::Image second = first;
-    for (int y = 40; y < 50; ++y) std::memcpy(&second.data[y * second.stride + 30 * 4], &now.data[y * now.stride + 30 * 4], 20 * 4);
+    for (int y = 40; y < 50; ++y)
+        std::memcpy(&second.data[y * second.stride + 30 * 4], &now.data[y * now.stride + 30 * 4], 20 * 4);
     for (int y = 35; y < 40; ++y) std::memset(&second.data[y * second.stride + 25 * 4], 0, 5 * 4);
-    XcbReply<xcb_xfixes_query_version_reply_t> version(xcb_xfixes_query_version_reply(
-        client->c(), xcb_xfixes_query_version(client->c(), 4, 0), nullptr));
+    XcbReply<xcb_xfixes_query_version_reply_t> version(
+        xcb_xfixes_query_version_reply(client->c(), xcb_xfixes_query_version(client->c(), 4, 0), nullptr));
     ASSERT_TRUE(version);
     XcbReply<xcb_xfixes_get_cursor_image_reply_t> cursor(
         xcb_xfixes_get_cursor_image_reply(client->c(), xcb_xfixes_get_cursor_image(client->c()), nullptr));
@@ -218,7 +219,8 @@ TEST_F(ReceiverPipeline, TicketsBecomeRecordsThatReplayToTheScreen)
     EXPECT_EQ(rec->yhot, cursor->yhot);
     EXPECT_EQ(rec->cursor_serial, cursor->cursor_serial);
     ASSERT_EQ(rec->length, static_cast<uint32_t>(cursor->width) * cursor->height) << "length counts pixels";
-    EXPECT_EQ(std::memcmp(rec->data, xcb_xfixes_get_cursor_image_cursor_image(cursor.get()), rec->length * 4u), 0);
+    EXPECT_EQ(
+        std::memcmp(rec->data, xcb_xfixes_get_cursor_image_cursor_image(cursor.get()), rec->length * 4u), 0);
 }
 
 TEST_F(ReceiverPipeline, AnImageOfAVanishedWindowIsDroppedQuietly)

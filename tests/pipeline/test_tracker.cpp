@@ -136,8 +136,9 @@ TEST(TrackerTransfer, MarksInsideBothScreensSurviveAResize)
 {
     TrackerPtr old_tracker = make(1920, 1080);
     for (Cell c : {Cell{10, 5}, Cell{39, 31}, Cell{40, 5}, Cell{10, 32}, Cell{59, 33}, Cell{0, 0}})
-        tracker_add_box(old_tracker.get(), Box{static_cast<int16_t>(c.first * 32), static_cast<int16_t>(c.second * 32),
-                                               static_cast<int16_t>(c.first * 32), static_cast<int16_t>(c.second * 32)});
+        tracker_add_box(old_tracker.get(),
+                        Box{static_cast<int16_t>(c.first * 32), static_cast<int16_t>(c.second * 32),
+                            static_cast<int16_t>(c.first * 32), static_cast<int16_t>(c.second * 32)});
     TrackerPtr new_tracker = make(1280, 1024);
     ASSERT_EQ(new_tracker->ncols, 40);
     ASSERT_EQ(new_tracker->nrows, 32);

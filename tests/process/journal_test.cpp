@@ -78,7 +78,8 @@ TEST(Journal, WriterEntriesCarryPriorityLocationFunctionAndMessage)
     std::string dir_string = dir.string();
     auto r = test_support::run_program(PROBE_PATH, {PROBE_PATH, file}, -1, [&] {
         // Only this process sees the test directory as the journal's.
-        bool ok = unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+        bool ok =
+            unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
         const char* base = access("/run/systemd", F_OK) == 0 ? "/run/systemd" : "/run";
         ok = ok && mount("none", base, "tmpfs", 0, "size=1m") == 0;
         ok = ok && (access("/run/systemd", F_OK) == 0 || mkdir("/run/systemd", 0755) == 0);
@@ -120,7 +121,8 @@ TEST(Journal, WriterEntriesCarryPriorityLocationFunctionAndMessage)
         EXPECT_EQ(e.at("CODE_FUNC"), x.function);
         EXPECT_TRUE(e.at("MESSAGE").starts_with(x.message)) << e.at("MESSAGE");
     }
-    EXPECT_TRUE(entries[1].at("MESSAGE").ends_with(" to file " + file + " -> exiting")) << entries[1].at("MESSAGE");
+    EXPECT_TRUE(entries[1].at("MESSAGE").ends_with(" to file " + file + " -> exiting"))
+        << entries[1].at("MESSAGE");
 }
 
 } // namespace

@@ -24,7 +24,7 @@ const std::string title = "pelkRec pelkrecorder-xpra-seamless";
 
 // A regular file holding the given bytes, opened for reading at offset 0.
 class InputFile {
-public:
+  public:
     explicit InputFile(const std::string& content)
     {
         char path[] = "/tmp/recorder-stdin-XXXXXX";
@@ -39,7 +39,7 @@ public:
     // The offset that the program left in the shared open file description.
     off_t offset() const { return lseek(fd_, 0, SEEK_CUR); }
 
-private:
+  private:
     int fd_;
 };
 
@@ -142,9 +142,9 @@ struct Dump {
 
     std::string text() const
     {
-        return "-- OPTIONS:\n\tapp=" + app + "\n\tappfmt=" + appfmt + "\n\tframerate=" + framerate + "\n\thost=" +
-               host + "\n\tip=" + ip + "\n\tsid=" + sid + "\n\ttfn=" + tfn + "\n\ttid=" + tid + "\n\tuser=" + user +
-               "\n\n\tignore_suspended=" + std::to_string(ignore_suspended) +
+        return "-- OPTIONS:\n\tapp=" + app + "\n\tappfmt=" + appfmt + "\n\tframerate=" + framerate +
+               "\n\thost=" + host + "\n\tip=" + ip + "\n\tsid=" + sid + "\n\ttfn=" + tfn + "\n\ttid=" + tid +
+               "\n\tuser=" + user + "\n\n\tignore_suspended=" + std::to_string(ignore_suspended) +
                "\n\tno_session=" + std::to_string(no_session) + "\n\n\tdebug=" + std::to_string(debug) +
                "\n\tstdin=" + std::to_string(stdin) + "\n\tverbose=" + std::to_string(verbose) +
                "\n\n-- ARGUMENTS:\n\tdisplay=" + display + "\n\tfilename=" + filename + "\n\n";
@@ -172,8 +172,8 @@ TEST(Options, MissingPositionalArgumentsEndWithStatusOne)
 
 TEST(Options, ValueOptionAsLastWordEndsWithMissingValue)
 {
-    for (const char* name : {"app", "app64", "appfmt", "appfmt64", "framerate", "host", "ip", "sid", "id", "tid",
-                             "tid64", "tfn", "tfn64", "user", "user64"}) {
+    for (const char* name : {"app", "app64", "appfmt", "appfmt64", "framerate", "host", "ip", "sid", "id",
+                             "tid", "tid64", "tfn", "tfn64", "user", "user64"}) {
         for (const char* dashes : {"-", "--"}) {
             std::string word = std::string(dashes) + name;
             ChildResult r = run({"d", word});
@@ -214,7 +214,8 @@ TEST(Options, Base64FailuresEndWithTheDecodersStatus)
     for (const Case& c : cases) {
         ChildResult r = run({c.option, c.value, "d"});
         EXPECT_EQ(r.status, c.status) << c.option;
-        EXPECT_EQ(r.err, fatal("failed to decode value '" + c.value + "' for '" + c.option + "'")) << c.option;
+        EXPECT_EQ(r.err, fatal("failed to decode value '" + c.value + "' for '" + c.option + "'"))
+            << c.option;
     }
     // 4095 bytes fit.
     ChildResult r = run({"-tfn64", base64_groups(1365) + "Q", "d"});
@@ -247,9 +248,30 @@ TEST(Options, VersionPrintsOneLine)
 
 TEST(Options, DebugModeDumpsEveryValueBeforeValidation)
 {
-    ChildResult r = run({"--debug", "-app", "A", "--appfmt64", "Qg==", "-framerate", "25", "-host", "h", "--ip", "1.2.3.4",
-                         "-id", "s", "-tfn", "t f", "-tid64", "VElE", "--user", "u", "-no-session",
-                         "--ignore-suspended", "-installed-colormap", "-verbose", "disp"});
+    ChildResult r = run({"--debug",
+                         "-app",
+                         "A",
+                         "--appfmt64",
+                         "Qg==",
+                         "-framerate",
+                         "25",
+                         "-host",
+                         "h",
+                         "--ip",
+                         "1.2.3.4",
+                         "-id",
+                         "s",
+                         "-tfn",
+                         "t f",
+                         "-tid64",
+                         "VElE",
+                         "--user",
+                         "u",
+                         "-no-session",
+                         "--ignore-suspended",
+                         "-installed-colormap",
+                         "-verbose",
+                         "disp"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, fatal("no filename specified"));
     Dump d;
@@ -291,7 +313,8 @@ TEST(Options, ValueWordThatLooksLikeAnOptionIsAValue)
 TEST(StdinLine, ValuesAndArgumentsComeFromTheOneLine)
 {
     off_t offset = -1;
-    ChildResult r = run_with_input({"-stdin", "-debug", "-user", "alice"}, "-user bob\td\n-app X\nmore", &offset);
+    ChildResult r =
+        run_with_input({"-stdin", "-debug", "-user", "alice"}, "-user bob\td\n-app X\nmore", &offset);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, fatal("no filename specified"));
     Dump d;
@@ -379,17 +402,18 @@ TEST(ProcessTitle, ProgramRunsUnderTheTitleWhateverItWasStartedAs)
         int in[2];
         ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
         std::vector<std::string> seen;
-        ChildResult r = test_support::run_program(recorder, {first, "-stdin", "d"}, in[0], {}, nullptr, [&](pid_t pid) {
-            close(in[0]);
-            // It waits for its options line; by then it runs under the title.
-            auto deadline = std::chrono::steady_clock::now() + test_support::generous_timeout;
-            while (std::chrono::steady_clock::now() < deadline) {
-                seen = cmdline_of(pid);
-                if (!seen.empty() && seen[0] == title) break;
-                sched_yield();
-            }
-            close(in[1]);
-        });
+        ChildResult r =
+            test_support::run_program(recorder, {first, "-stdin", "d"}, in[0], {}, nullptr, [&](pid_t pid) {
+                close(in[0]);
+                // It waits for its options line; by then it runs under the title.
+                auto deadline = std::chrono::steady_clock::now() + test_support::generous_timeout;
+                while (std::chrono::steady_clock::now() < deadline) {
+                    seen = cmdline_of(pid);
+                    if (!seen.empty() && seen[0] == title) break;
+                    sched_yield();
+                }
+                close(in[1]);
+            });
         EXPECT_EQ(seen, (std::vector<std::string>{title, "-stdin", "d"})) << "started as '" << first << "'";
         EXPECT_EQ(r.status, 1);
         // err/errx lines name the title.
@@ -413,7 +437,9 @@ TEST(ProcessTitle, UnresolvableExecutableEndsBeforeAnyOption)
     if (r.status == 77) GTEST_SKIP() << r.err;
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "pelkrecorder-xpra-seamless: failed to get realpath for /proc/self/exe: No such file or directory\n");
+    EXPECT_EQ(
+        r.err,
+        "pelkrecorder-xpra-seamless: failed to get realpath for /proc/self/exe: No such file or directory\n");
 #endif
 }
 

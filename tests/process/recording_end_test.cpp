@@ -20,7 +20,8 @@ TEST(RecordingEnd, UnwritableFileStopsTheRunWithStatusOne)
     xtest::Recorder rec({"-debug", x.display(), file});
     EXPECT_EQ(rec.wait(), 1) << rec.err();
     EXPECT_NE(rec.out().find("frontend_stop: stopping frontend\n"), std::string::npos) << rec.out();
-    EXPECT_NE(rec.out().find("backend_thread_stop: collected backend thread\n"), std::string::npos) << rec.out();
+    EXPECT_NE(rec.out().find("backend_thread_stop: collected backend thread\n"), std::string::npos)
+        << rec.out();
     EXPECT_TRUE(rec.out().ends_with(" main: exiting\n")) << rec.out();
     EXPECT_EQ(rec.err(), "");
 }
@@ -35,7 +36,8 @@ TEST(RecordingEnd, InterruptEndsTheRunWithStatusZero)
     xtest::wait_for_records(file, [](const xtest::Records& r) { return !r.empty(); });
     rec.signal(SIGINT);
     EXPECT_EQ(rec.wait(), 0) << rec.err();
-    EXPECT_NE(rec.out().find("signals_function: got signal SIGINT (2): stopping frontend\n"), std::string::npos)
+    EXPECT_NE(rec.out().find("signals_function: got signal SIGINT (2): stopping frontend\n"),
+              std::string::npos)
         << rec.out();
     EXPECT_TRUE(rec.out().ends_with(" main: exiting\n")) << rec.out();
     EXPECT_EQ(xtest::read_recording(file).status, ZEL_READ_END);

@@ -82,8 +82,7 @@ void set_property(Member& m, const std::string& value)
     m.published = true;
 }
 
-void send_message(Member& m, uint32_t w0, uint32_t w1, uint32_t w2, uint32_t w3 = 0,
-                  uint32_t w4 = 0)
+void send_message(Member& m, uint32_t w0, uint32_t w1, uint32_t w2, uint32_t w3 = 0, uint32_t w4 = 0)
 {
     xcb_client_message_event_t e{};
     e.response_type = XCB_CLIENT_MESSAGE;
@@ -95,8 +94,7 @@ void send_message(Member& m, uint32_t w0, uint32_t w1, uint32_t w2, uint32_t w3 
     e.data.data32[2] = w2;
     e.data.data32[3] = w3;
     e.data.data32[4] = w4;
-    xcb_send_event(m.c, 0, m.root,
-                   XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE,
+    xcb_send_event(m.c, 0, m.root, XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE,
                    reinterpret_cast<const char*>(&e));
 }
 
@@ -156,8 +154,7 @@ bool run(Member& m, const std::string& line)
         uint32_t who = w.size() > 2 && w[2] != "self" ? number(w[2]) : m.atom;
         send_message(m, cmd == "key" ? KEY_PRESS : BUTTON_PRESS, who, time);
     } else if (cmd == "raw") {
-        send_message(m, number(arg(1)), number(arg(2)), number(arg(3)), number(arg(4)),
-                     number(arg(5)));
+        send_message(m, number(arg(1)), number(arg(2)), number(arg(3)), number(arg(4)), number(arg(5)));
     } else if (cmd == "echo") {
         round_trip(m);
         printf("%s\n", arg(1).c_str());

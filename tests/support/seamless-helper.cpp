@@ -60,8 +60,8 @@ xcb_connection_t* c;
 xcb_window_t root;
 xcb_atom_t a_mode, a_client_list, a_stacking, a_utf8;
 Options opt;
-std::map<xcb_window_t, Known> known;      // the root's children
-std::vector<xcb_window_t> listed;         // in listing order
+std::map<xcb_window_t, Known> known; // the root's children
+std::vector<xcb_window_t> listed;    // in listing order
 std::vector<xcb_window_t> published_list, published_stacking;
 bool published_once = false;
 bool debug = std::getenv("SEAMLESS_HELPER_DEBUG") != nullptr;
@@ -148,8 +148,7 @@ bool handle(const xcb_generic_event_t* ev)
         auto* e = reinterpret_cast<const xcb_generic_error_t*>(ev);
         // windows vanish between an event and a query: not worth a word
         if (e->error_code != XCB_WINDOW)
-            std::fprintf(stderr, "seamless-helper: X error %d (request %d)\n", e->error_code,
-                         e->major_code);
+            std::fprintf(stderr, "seamless-helper: X error %d (request %d)\n", e->error_code, e->major_code);
         return false;
     }
     case XCB_CREATE_NOTIFY: {
@@ -183,10 +182,8 @@ bool handle(const xcb_generic_event_t* ev)
         return true;
     }
     case XCB_CONFIGURE_NOTIFY:
-    case XCB_CIRCULATE_NOTIFY:
-        return true;  // restacking
-    default:
-        return false;
+    case XCB_CIRCULATE_NOTIFY: return true; // restacking
+    default: return false;
     }
 }
 
@@ -211,8 +208,8 @@ void setup()
             xcb_request_check(c, xcb_change_window_attributes_checked(c, root, XCB_CW_EVENT_MASK, mask))})
         die("cannot select the root window's substructure events");
     if (opt.redirect) {
-        Owned<xcb_composite_query_version_reply_t> v(xcb_composite_query_version_reply(
-            c, xcb_composite_query_version(c, 0, 4), nullptr));
+        Owned<xcb_composite_query_version_reply_t> v(
+            xcb_composite_query_version_reply(c, xcb_composite_query_version(c, 0, 4), nullptr));
         if (!v) die("no COMPOSITE extension");
         if (Owned<xcb_generic_error_t> e{xcb_request_check(
                 c, xcb_composite_redirect_subwindows_checked(c, root, XCB_COMPOSITE_REDIRECT_AUTOMATIC))})
@@ -225,9 +222,7 @@ void setup()
                             opt.mode_type == ModeType::Utf8 ? a_utf8 : xcb_atom_t{XCB_ATOM_STRING}, 8,
                             static_cast<uint32_t>(opt.mode_value.size()), opt.mode_value.data());
         break;
-    case ModeType::Absent:
-        xcb_delete_property(c, root, a_mode);
-        break;
+    case ModeType::Absent: xcb_delete_property(c, root, a_mode); break;
     }
 
     Owned<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, root), nullptr));
@@ -258,23 +253,29 @@ void parse(int argc, char** argv)
 {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
-        if (a == "--mode-type=utf8") opt.mode_type = ModeType::Utf8;
-        else if (a == "--mode-type=string") opt.mode_type = ModeType::String;
-        else if (a == "--mode-type=absent") opt.mode_type = ModeType::Absent;
-        else if (a.rfind("--mode-value=", 0) == 0) opt.mode_value = a.substr(13);
-        else if (a == "--list-from-create") opt.list_from_create = true;
-        else if (a == "--no-redirect") opt.redirect = false;
-        else if (a[0] != '-' && !opt.display) opt.display = argv[i];
+        if (a == "--mode-type=utf8")
+            opt.mode_type = ModeType::Utf8;
+        else if (a == "--mode-type=string")
+            opt.mode_type = ModeType::String;
+        else if (a == "--mode-type=absent")
+            opt.mode_type = ModeType::Absent;
+        else if (a.rfind("--mode-value=", 0) == 0)
+            opt.mode_value = a.substr(13);
+        else if (a == "--list-from-create")
+            opt.list_from_create = true;
+        else if (a == "--no-redirect")
+            opt.redirect = false;
+        else if (a[0] != '-' && !opt.display)
+            opt.display = argv[i];
         else {
-            std::fprintf(stderr,
-                         "usage: seamless-helper DISPLAY [--mode-type=utf8|string|absent] "
-                         "[--mode-value=VALUE] [--list-from-create] [--no-redirect]\n");
+            std::fprintf(stderr, "usage: seamless-helper DISPLAY [--mode-type=utf8|string|absent] "
+                                 "[--mode-value=VALUE] [--list-from-create] [--no-redirect]\n");
             std::exit(2);
         }
     }
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {

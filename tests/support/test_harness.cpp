@@ -23,7 +23,7 @@ struct Free {
     void operator()(T* p) const { std::free(p); }
 };
 
-}  // namespace
+} // namespace
 
 TEST(Process, StatusOutputAndStdin)
 {
@@ -103,7 +103,7 @@ TEST(Client, PatternsReachTheScreen)
         uint8_t d = c.depth();
         EXPECT_EQ(img.pixel(12, 22), pattern_pixel(7, 0, 0, d));
         EXPECT_EQ(img.pixel(12 + 49, 22 + 39), pattern_pixel(7, 49, 39, d));
-        EXPECT_EQ(img.pixel(0, 0), 0u);  // black background
+        EXPECT_EQ(img.pixel(0, 0), 0u); // black background
         uint32_t mismatches = 0;
         for (int y = 0; y < 40; ++y)
             for (int xx = 0; xx < 50; ++xx)
@@ -171,7 +171,7 @@ TEST(SeamlessSession, ListsFollowTheWindows)
     c.sync();
     c.wait_for_stacking([&](const L& l) { return l == L{early, b, a}; });
 
-    c.unmap(b);  // still managed while it exists
+    c.unmap(b); // still managed while it exists
     c.destroy(early);
     c.wait_for_client_list([&](const L& l) { return l == L{b, a}; });
     c.wait_for_stacking([&](const L& l) { return l == L{b, a}; });
@@ -186,9 +186,8 @@ TEST(SeamlessSession, ListFromCreation)
     Client c(x.display());
     SeamlessSession s(x.display(), SeamlessOptions{ModeType::Utf8String, "seamless", true, true});
     auto a = c.create_window(0, 0, 10, 10);
-    c.wait_for_client_list([&](const std::vector<xcb_window_t>& l) {
-        return l == std::vector<xcb_window_t>{a};
-    });
+    c.wait_for_client_list(
+        [&](const std::vector<xcb_window_t>& l) { return l == std::vector<xcb_window_t>{a}; });
 }
 
 TEST(SeamlessSession, WindowsAreRedirectedAndNameable)
@@ -203,14 +202,14 @@ TEST(SeamlessSession, WindowsAreRedirectedAndNameable)
     auto err = std::unique_ptr<xcb_generic_error_t, Free<xcb_generic_error_t>>(
         xcb_request_check(c.c(), xcb_composite_name_window_pixmap_checked(c.c(), w, pix)));
     ASSERT_FALSE(err) << "NameWindowPixmap refused: window not redirected";
-    Image off = c.get_image(pix, 3, 3, 64, 48);  // inside origin at the border width
+    Image off = c.get_image(pix, 3, 3, 64, 48); // inside origin at the border width
     Image on = c.root_image();
     for (int y = 0; y < 48; y += 7)
         for (int xx = 0; xx < 64; xx += 5) {
             EXPECT_EQ(off.pixel(xx, y), pattern_pixel(99, xx, y, 24));
             EXPECT_EQ(on.pixel(33 + xx, 43 + y), pattern_pixel(99, xx, y, 24));
         }
-    EXPECT_EQ(on.pixel(30, 40), 0x808080u);  // the border
+    EXPECT_EQ(on.pixel(30, 40), 0x808080u); // the border
 }
 
 #ifdef RECORDER_PATH

@@ -70,7 +70,7 @@ struct TempDirs {
     pid_t owner = getpid();
     ~TempDirs()
     {
-        if (getpid() != owner) return;  // a forked child leaves them to its parent
+        if (getpid() != owner) return; // a forked child leaves them to its parent
         for (const auto& d : dirs) {
             std::error_code ec;
             std::filesystem::remove_all(d, ec);
@@ -92,7 +92,7 @@ std::string read_file(const std::string& path)
     return s.str();
 }
 
-}  // namespace
+} // namespace
 
 std::string temp_dir()
 {
@@ -185,8 +185,7 @@ struct Process::Capture {
     }
 };
 
-Process::Process(std::vector<std::string> argv, ProcessOptions options)
-    : own_group_(options.own_group)
+Process::Process(std::vector<std::string> argv, ProcessOptions options) : own_group_(options.own_group)
 {
     if (argv.empty()) fail("Process: no program");
     // Everything the child needs is built before the fork.
@@ -239,7 +238,7 @@ Process::Process(std::vector<std::string> argv, ProcessOptions options)
         [[maybe_unused]] auto n = ::write(2, msg, sizeof msg - 1);
         _exit(127);
     }
-    if (options.own_group) setpgid(pid_, pid_);  // also here, so no signal can miss the group
+    if (options.own_group) setpgid(pid_, pid_); // also here, so no signal can miss the group
     close(null_fd);
     if (log_fd >= 0) close(log_fd);
     pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
@@ -271,8 +270,7 @@ Process::~Process()
         // a subreaper once an xpra session ran) are reaped here
         kill(-pid_, SIGKILL);
         int st;
-        while (waitpid(-pid_, &st, 0) > 0 || errno == EINTR) {
-        }
+        while (waitpid(-pid_, &st, 0) > 0 || errno == EINTR) {}
     }
     capture_.reset();
     if (pidfd_ >= 0) close(pidfd_);
@@ -299,8 +297,7 @@ void Process::reap(std::chrono::milliseconds guard)
         fail("process " + std::to_string(pid_) + " did not exit in time; killed");
     }
     int st = 0;
-    while (waitpid(pid_, &st, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid_, &st, 0) < 0 && errno == EINTR) {}
     status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     if (capture_) capture_->stop();
 }
@@ -355,16 +352,14 @@ std::string Process::err() const
     return capture_->err;
 }
 
-bool Process::wait_for_output(const std::string& needle, bool on_stderr,
-                              std::chrono::milliseconds guard)
+bool Process::wait_for_output(const std::string& needle, bool on_stderr, std::chrono::milliseconds guard)
 {
     if (!capture_) fail("wait_for_output: output is not captured");
     std::unique_lock lock(capture_->mutex);
     const std::string& text = on_stderr ? capture_->err : capture_->out;
     const bool& open = on_stderr ? capture_->err_open : capture_->out_open;
-    bool found = capture_->changed.wait_for(lock, guard, [&] {
-        return text.find(needle) != std::string::npos || !open;
-    });
+    bool found = capture_->changed.wait_for(lock, guard,
+                                            [&] { return text.find(needle) != std::string::npos || !open; });
     if (!found) fail("timed out waiting for \"" + needle + "\" from process " + std::to_string(pid_));
     return text.find(needle) != std::string::npos;
 }
@@ -388,8 +383,7 @@ pid_t child_named(pid_t parent, const std::string& prefix)
     return -1;
 }
 
-RunResult run(std::vector<std::string> argv, std::vector<std::string> env,
-              std::chrono::milliseconds guard)
+RunResult run(std::vector<std::string> argv, std::vector<std::string> env, std::chrono::milliseconds guard)
 {
     ProcessOptions o;
     o.env = std::move(env);
@@ -469,12 +463,10 @@ Recording wait_for_records(const std::string& path, const std::function<bool(con
         int r = poll(&pf, 1, remaining_ms(deadline));
         if (r < 0 && errno == EINTR) continue;
         if (r == 0)
-            fail("timed out waiting for records in " + path + " (" +
-                 std::to_string(rec.records.size()) + " read, " +
-                 zel_read_status_to_string(rec.status) + ")");
+            fail("timed out waiting for records in " + path + " (" + std::to_string(rec.records.size()) +
+                 " read, " + zel_read_status_to_string(rec.status) + ")");
         std::array<char, 4096> buf{};
-        while (::read(fd, buf.data(), buf.size()) > 0) {
-        }
+        while (::read(fd, buf.data(), buf.size()) > 0) {}
     }
 }
 
@@ -502,7 +494,7 @@ std::string read_line(int fd)
     return got;
 }
 
-}  // namespace
+} // namespace
 
 Xvfb::Xvfb(XvfbOptions options)
 {
@@ -512,10 +504,9 @@ Xvfb::Xvfb(XvfbOptions options)
 
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) < 0) fail_errno("pipe");
-    std::vector<std::string> argv{"Xvfb",         "-displayfd", std::to_string(fds[1]),
-                                  "-screen",      "0",          options.screen,
-                                  "-br",          "-nolisten",  "tcp",
-                                  "-noreset"};
+    std::vector<std::string> argv{
+        "Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", options.screen, "-br", "-nolisten",
+        "tcp",  "-noreset"};
     argv.insert(argv.end(), options.extra_args.begin(), options.extra_args.end());
     ProcessOptions po;
     po.capture = false;
@@ -528,7 +519,7 @@ Xvfb::Xvfb(XvfbOptions options)
         close(fds[1]);
         throw;
     }
-    close(fds[1]);  // the server's copy is the only writer left: end of file if it dies
+    close(fds[1]); // the server's copy is the only writer left: end of file if it dies
     std::string got = read_line(fds[0]);
     close(fds[0]);
     if (got.find('\n') == std::string::npos) {
@@ -607,17 +598,17 @@ XProxy::~XProxy()
 uint32_t Image::pixel(int x, int y) const
 {
     if (x < 0 || y < 0 || x >= width || y >= height) fail("Image::pixel outside the image");
-    const uint8_t* p = data.data() + static_cast<size_t>(y) * stride +
-                       static_cast<size_t>(x) * (bits_per_pixel / 8);
+    const uint8_t* p =
+        data.data() + static_cast<size_t>(y) * stride + static_cast<size_t>(x) * (bits_per_pixel / 8);
     uint32_t v = 0;
-    for (int i = bits_per_pixel / 8 - 1; i >= 0; --i) v = (v << 8) | p[i];  // LSBFirst
+    for (int i = bits_per_pixel / 8 - 1; i >= 0; --i) v = (v << 8) | p[i]; // LSBFirst
     return depth >= 32 ? v : v & ((1u << depth) - 1);
 }
 
 uint32_t pattern_pixel(uint32_t seed, int x, int y, uint8_t depth)
 {
-    uint32_t v = seed * 0x9E3779B1u ^ static_cast<uint32_t>(x) * 0x85EBCA77u ^
-                 static_cast<uint32_t>(y) * 0xC2B2AE3Du;
+    uint32_t v =
+        seed * 0x9E3779B1u ^ static_cast<uint32_t>(x) * 0x85EBCA77u ^ static_cast<uint32_t>(y) * 0xC2B2AE3Du;
     v ^= v >> 15;
     v *= 0x2C1B3C6Du;
     v ^= v >> 12;
@@ -644,7 +635,7 @@ PixmapFormat format_of(xcb_connection_t* c, uint8_t depth)
     fail("no pixmap format for depth " + std::to_string(depth));
 }
 
-}  // namespace
+} // namespace
 
 Client::Client(const std::string& display)
 {
@@ -691,8 +682,7 @@ std::string Client::atom_name(xcb_atom_t a)
 
 void Client::sync()
 {
-    Owned<xcb_get_input_focus_reply_t> r(
-        xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
+    Owned<xcb_get_input_focus_reply_t> r(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
     if (!r || xcb_connection_has_error(c_)) fail("X connection of the test client broke");
 }
 
@@ -704,8 +694,7 @@ xcb_window_t Client::create_window(int16_t x, int16_t y, uint16_t w, uint16_t h,
     const uint32_t values[] = {0, border_pixel & mask_of_depth, override_redirect ? 1u : 0u};
     auto cookie = xcb_create_window_checked(
         c_, XCB_COPY_FROM_PARENT, win, root(), x, y, w, h, bw, XCB_WINDOW_CLASS_INPUT_OUTPUT,
-        screen_->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_OVERRIDE_REDIRECT,
-        values);
+        screen_->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
     if (Owned<xcb_generic_error_t> e{xcb_request_check(c_, cookie)})
         fail("CreateWindow failed with error " + std::to_string(e->error_code));
     return win;
@@ -732,10 +721,9 @@ void Client::destroy(xcb_window_t w)
 void Client::move_resize(xcb_window_t w, int16_t x, int16_t y, uint16_t width, uint16_t height)
 {
     const uint32_t values[] = {static_cast<uint32_t>(x), static_cast<uint32_t>(y), width, height};
-    xcb_configure_window(c_, w,
-                         XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH |
-                             XCB_CONFIG_WINDOW_HEIGHT,
-                         values);
+    xcb_configure_window(
+        c_, w, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT,
+        values);
     sync();
 }
 
@@ -794,21 +782,19 @@ void put_pixels(xcb_connection_t* c, xcb_window_t win, uint8_t depth, uint16_t w
                 for (uint32_t i = 0; i < bpp / 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
             }
         xcb_put_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, win, gc, w, static_cast<uint16_t>(rows), 0,
-                      static_cast<int16_t>(y0), 0, depth, static_cast<uint32_t>(buf.size()),
-                      buf.data());
+                      static_cast<int16_t>(y0), 0, depth, static_cast<uint32_t>(buf.size()), buf.data());
     }
     xcb_free_gc(c, gc);
 }
 
-}  // namespace
+} // namespace
 
 void Client::draw_pattern(xcb_window_t w, uint32_t seed)
 {
     Owned<xcb_get_geometry_reply_t> g(xcb_get_geometry_reply(c_, xcb_get_geometry(c_, w), nullptr));
     if (!g) fail("draw_pattern: no such window");
     uint8_t d = g->depth;
-    put_pixels(c_, w, d, g->width, g->height,
-               [&](int x, int y) { return pattern_pixel(seed, x, y, d); });
+    put_pixels(c_, w, d, g->width, g->height, [&](int x, int y) { return pattern_pixel(seed, x, y, d); });
     sync();
 }
 
@@ -823,8 +809,8 @@ void Client::fill(xcb_window_t w, uint32_t pixel)
 Image Client::get_image(xcb_drawable_t d, int16_t x, int16_t y, uint16_t w, uint16_t h)
 {
     xcb_generic_error_t* e = nullptr;
-    Owned<xcb_get_image_reply_t> r(xcb_get_image_reply(
-        c_, xcb_get_image(c_, XCB_IMAGE_FORMAT_Z_PIXMAP, d, x, y, w, h, ~0u), &e));
+    Owned<xcb_get_image_reply_t> r(
+        xcb_get_image_reply(c_, xcb_get_image(c_, XCB_IMAGE_FORMAT_Z_PIXMAP, d, x, y, w, h, ~0u), &e));
     if (!r) {
         int code = e ? e->error_code : -1;
         std::free(e);
@@ -847,8 +833,7 @@ Image Client::root_image()
     return get_image(root(), 0, 0, screen_->width_in_pixels, screen_->height_in_pixels);
 }
 
-void Client::set_root_property(const std::string& name, const std::string& type,
-                               const std::string& value)
+void Client::set_root_property(const std::string& name, const std::string& type, const std::string& value)
 {
     xcb_change_property(c_, XCB_PROP_MODE_REPLACE, root(), atom(name), atom(type), 8,
                         static_cast<uint32_t>(value.size()), value.data());
@@ -871,8 +856,7 @@ void Client::delete_root_property(const std::string& name)
 std::optional<std::pair<std::string, std::string>> Client::root_property(const std::string& name)
 {
     Owned<xcb_get_property_reply_t> r(xcb_get_property_reply(
-        c_, xcb_get_property(c_, 0, root(), atom(name), XCB_GET_PROPERTY_TYPE_ANY, 0, 0x1000000),
-        nullptr));
+        c_, xcb_get_property(c_, 0, root(), atom(name), XCB_GET_PROPERTY_TYPE_ANY, 0, 0x1000000), nullptr));
     if (!r || r->type == XCB_ATOM_NONE) return std::nullopt;
     const char* v = static_cast<const char*>(xcb_get_property_value(r.get()));
     std::string value(v, static_cast<size_t>(xcb_get_property_value_length(r.get())));
@@ -917,7 +901,7 @@ void Client::wait_for_root_list(const std::string& name,
     select_root_property_events();
     auto deadline = Clock::now() + guard;
     for (;;) {
-        auto list = root_window_list(name);  // a round trip: later changes bring an event
+        auto list = root_window_list(name); // a round trip: later changes bring an event
         if (pred(list)) return;
         if (!wait_event(deadline)) {
             std::string ids;
@@ -945,7 +929,7 @@ void Client::wait_for_viewable(xcb_window_t w, std::chrono::milliseconds guard)
     xcb_change_window_attributes(c_, w, XCB_CW_EVENT_MASK, mask);
     auto deadline = Clock::now() + guard;
     for (;;) {
-        auto state = map_state(w);  // a round trip after the selection
+        auto state = map_state(w); // a round trip after the selection
         if (!state) fail("wait_for_viewable: window " + std::to_string(w) + " is gone");
         if (*state == XCB_MAP_STATE_VIEWABLE) return;
         if (!wait_event(deadline))
@@ -1015,8 +999,7 @@ SeamlessSession::~SeamlessSession()
         stop();
     } catch (...) {
     }
-    if (std::getenv("XTEST_VERBOSE"))
-        std::fprintf(stderr, "seamless-helper:\n%s", read_file(log_).c_str());
+    if (std::getenv("XTEST_VERBOSE")) std::fprintf(stderr, "seamless-helper:\n%s", read_file(log_).c_str());
 }
 
 int SeamlessSession::stop()
@@ -1042,8 +1025,8 @@ XpraSession::XpraSession(bool attach_client, std::string screen)
         std::ofstream conf(dir_ + "/conf/xpra.conf");
         conf << "start = \n";
     }
-    env_ = {"XPRA_USER_CONF_DIRS=" + dir_ + "/conf", "HOME=" + dir_,
-            "XDG_RUNTIME_DIR=" + dir_ + "/run", "XDG_CONFIG_HOME=" + dir_ + "/conf"};
+    env_ = {"XPRA_USER_CONF_DIRS=" + dir_ + "/conf", "HOME=" + dir_, "XDG_RUNTIME_DIR=" + dir_ + "/run",
+            "XDG_CONFIG_HOME=" + dir_ + "/conf"};
 
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) < 0) fail_errno("pipe");
@@ -1112,8 +1095,8 @@ XpraSession::XpraSession(bool attach_client, std::string screen)
     }
     trace("xpra server ready");
     x_server_pid_ = child_named(server_->pid(), "Xvfb");
-    RunResult r = run({"xprop", "-display", display_, "-root", "-f", "XPRA_SERVER_MODE", "8u",
-                       "-set", "XPRA_SERVER_MODE", "seamless"});
+    RunResult r = run({"xprop", "-display", display_, "-root", "-f", "XPRA_SERVER_MODE", "8u", "-set",
+                       "XPRA_SERVER_MODE", "seamless"});
     if (r.status != 0) fail("xprop failed: " + r.err);
     if (attach_client) attach();
     trace("xpra session set up");
@@ -1129,16 +1112,28 @@ void XpraSession::attach()
     po.capture = false;
     po.log_file = dir_ + "/client.log";
     po.env = env;
-    client_ = std::make_unique<Process>(
-        std::vector<std::string>{"xpra", "attach", display_,
-                                 "--socket-dirs=" + dir_ + "/sockets", "--tray=no",
-                                 "--notifications=no", "--speaker=off", "--microphone=off",
-                                 "--webcam=no", "--clipboard=no", "--printing=no",
-                                 "--file-transfer=no", "--bell=no", "--opengl=no", "--mdns=no",
-                                 "--modal-windows=no", "--pulseaudio=no",
-                                 "--video-decoders=none", "--csc-modules=none",
-                                 "--encodings=rgb", "--xsettings=no"},
-        po);
+    client_ = std::make_unique<Process>(std::vector<std::string>{"xpra",
+                                                                 "attach",
+                                                                 display_,
+                                                                 "--socket-dirs=" + dir_ + "/sockets",
+                                                                 "--tray=no",
+                                                                 "--notifications=no",
+                                                                 "--speaker=off",
+                                                                 "--microphone=off",
+                                                                 "--webcam=no",
+                                                                 "--clipboard=no",
+                                                                 "--printing=no",
+                                                                 "--file-transfer=no",
+                                                                 "--bell=no",
+                                                                 "--opengl=no",
+                                                                 "--mdns=no",
+                                                                 "--modal-windows=no",
+                                                                 "--pulseaudio=no",
+                                                                 "--video-decoders=none",
+                                                                 "--csc-modules=none",
+                                                                 "--encodings=rgb",
+                                                                 "--xsettings=no"},
+                                        po);
 }
 
 Process& XpraSession::start(std::vector<std::string> argv)
@@ -1202,4 +1197,4 @@ XpraSession::~XpraSession()
     stop();
 }
 
-}  // namespace xtest
+} // namespace xtest

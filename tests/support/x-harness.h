@@ -34,29 +34,29 @@ std::string temp_dir();
 // ---------------------------------------------------------------- processes
 
 struct ProcessOptions {
-    std::vector<std::string> env;  // "NAME=value" entries added to the environment
-    bool pipe_stdin = false;       // give the child a pipe as standard input
-    bool capture = true;           // collect stdout and stderr (else they go to log_file)
-    std::string log_file;          // with capture false: stdout+stderr appended here ("" = /dev/null)
-    bool own_group = true;         // own process group; the destructor kills the group
-    std::vector<int> keep_fds;     // descriptors the child keeps open (same numbers)
-    int stdout_fd = -1;            // with capture false: the child's stdout (stderr to log_file)
+    std::vector<std::string> env; // "NAME=value" entries added to the environment
+    bool pipe_stdin = false;      // give the child a pipe as standard input
+    bool capture = true;          // collect stdout and stderr (else they go to log_file)
+    std::string log_file;         // with capture false: stdout+stderr appended here ("" = /dev/null)
+    bool own_group = true;        // own process group; the destructor kills the group
+    std::vector<int> keep_fds;    // descriptors the child keeps open (same numbers)
+    int stdout_fd = -1;           // with capture false: the child's stdout (stderr to log_file)
 };
 
 // A child process.  Killed (with its process group) and reaped by the
 // destructor if it is still running.
 class Process {
-public:
+  public:
     explicit Process(std::vector<std::string> argv, ProcessOptions options = {});
     virtual ~Process();
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
 
     pid_t pid() const { return pid_; }
-    bool running();                       // not yet exited
+    bool running(); // not yet exited
     void write_stdin(const std::string& data);
     void close_stdin();
-    void signal(int sig);                 // to the process itself
+    void signal(int sig); // to the process itself
     // Waits for the exit: the exit status, or 128 + signal number.  Throws
     // after the guard (the child is then killed).
     int wait(std::chrono::milliseconds guard = kGuard);
@@ -69,7 +69,7 @@ public:
     bool wait_for_output(const std::string& needle, bool on_stderr = false,
                          std::chrono::milliseconds guard = kGuard);
 
-private:
+  private:
     struct Capture;
     void kill_all();
     void reap(std::chrono::milliseconds guard);
@@ -84,25 +84,25 @@ private:
 // ---------------------------------------------------------------- Xvfb
 
 struct XvfbOptions {
-    std::string screen = "640x480x24";      // -screen 0 <screen>
-    std::vector<std::string> extra_args;    // e.g. {"-extension", "XTEST"}
+    std::string screen = "640x480x24";   // -screen 0 <screen>
+    std::vector<std::string> extra_args; // e.g. {"-extension", "XTEST"}
 };
 
 // Xvfb on a free display chosen by the server itself (-displayfd), with a
 // black root (-br), no TCP, no reset.  Stopped and reaped by the destructor.
 class Xvfb {
-public:
+  public:
     explicit Xvfb(XvfbOptions options = {});
     ~Xvfb();
     Xvfb(const Xvfb&) = delete;
     Xvfb& operator=(const Xvfb&) = delete;
 
-    const std::string& display() const { return display_; }  // ":N"
+    const std::string& display() const { return display_; } // ":N"
     int number() const { return number_; }
     pid_t pid() const;
-    void kill_server();  // SIGKILL now and reap (fault tests)
+    void kill_server(); // SIGKILL now and reap (fault tests)
 
-private:
+  private:
     std::string log_;
     std::unique_ptr<Process> process_;
     std::string display_;
@@ -115,7 +115,7 @@ private:
 // "Composite", "DAMAGE", "RANDR", "RECORD", "XFIXES", "XTEST"); broken =
 // {name, minor opcode} pairs whose requests the server answers with an error.
 class XProxy {
-public:
+  public:
     XProxy(const std::string& upstream, std::vector<std::string> hide,
            std::vector<std::pair<std::string, int>> broken = {});
     ~XProxy();
@@ -123,7 +123,7 @@ public:
     XProxy& operator=(const XProxy&) = delete;
     const std::string& display() const { return display_; }
 
-private:
+  private:
     std::unique_ptr<Process> process_;
     std::string display_;
 };
@@ -136,7 +136,7 @@ struct Image {
     uint16_t height = 0;
     uint8_t depth = 0;
     uint8_t bits_per_pixel = 0;
-    uint32_t stride = 0;  // bytes per line
+    uint32_t stride = 0; // bytes per line
     std::vector<uint8_t> data;
     // The pixel at (x, y) in host order, masked to the depth.
     uint32_t pixel(int x, int y) const;
@@ -149,7 +149,7 @@ uint32_t pattern_pixel(uint32_t seed, int x, int y, uint8_t depth);
 
 // One xcb connection for the test itself.
 class Client {
-public:
+  public:
     explicit Client(const std::string& display);
     ~Client();
     Client(const Client&) = delete;
@@ -162,7 +162,7 @@ public:
 
     xcb_atom_t atom(const std::string& name);
     std::string atom_name(xcb_atom_t atom);
-    void sync();  // GetInputFocus round trip; throws if the connection broke
+    void sync(); // GetInputFocus round trip; throws if the connection broke
 
     // A top-level InputOutput window of the root depth and visual, black
     // inside, border of colour border_pixel; not mapped.
@@ -183,11 +183,11 @@ public:
     // Fills the window's inside with one pixel value, then syncs.
     void fill(xcb_window_t w, uint32_t pixel);
     Image get_image(xcb_drawable_t d, int16_t x, int16_t y, uint16_t w, uint16_t h);
-    Image root_image();  // the whole screen as the server composes it
+    Image root_image(); // the whole screen as the server composes it
 
     // Root-window properties.
     void set_root_property(const std::string& name, const std::string& type,
-                           const std::string& value);  // format 8
+                           const std::string& value); // format 8
     void set_root_window_list(const std::string& name, const std::vector<xcb_window_t>& ids);
     void delete_root_property(const std::string& name);
     // The value and type name of a root property; nullopt when absent.
@@ -208,7 +208,7 @@ public:
     // Waits until the root property name exists (any type).
     void wait_for_root_property(const std::string& name, std::chrono::milliseconds guard = kGuard);
 
-private:
+  private:
     xcb_connection_t* c_ = nullptr;
     xcb_screen_t* screen_ = nullptr;
     bool root_events_selected_ = false;
@@ -224,8 +224,8 @@ enum class ModeType { Utf8String, String, Absent };
 struct SeamlessOptions {
     ModeType mode_type = ModeType::Utf8String;
     std::string mode_value = "seamless";
-    bool list_from_create = false;  // list windows from creation instead of first map
-    bool redirect = true;           // keep top-level windows redirected (COMPOSITE, automatic)
+    bool list_from_create = false; // list windows from creation instead of first map
+    bool redirect = true;          // keep top-level windows redirected (COMPOSITE, automatic)
 };
 
 // The seamless-session helper program (tests/support/seamless-helper.cpp)
@@ -237,7 +237,7 @@ struct SeamlessOptions {
 // the helper said "ready"; the destructor stops it with SIGTERM, after which
 // its root properties are gone.
 class SeamlessSession {
-public:
+  public:
     explicit SeamlessSession(const std::string& display, SeamlessOptions options = {});
     SeamlessSession(const std::string& display, ModeType type, std::string value = "seamless");
     ~SeamlessSession();
@@ -247,9 +247,9 @@ public:
     // SIGTERM and wait; the exit status (0 when it stopped cleanly).
     int stop();
 
-private:
+  private:
     std::unique_ptr<Process> process_;
-    std::string log_;  // the helper's standard error
+    std::string log_; // the helper's standard error
 };
 
 // ---------------------------------------------------------------- xpra
@@ -259,7 +259,7 @@ private:
 // (xprop 8u, UTF8_STRING), and optionally an xpra client attached from a
 // second Xvfb so that its windows become viewable.
 class XpraSession {
-public:
+  public:
     explicit XpraSession(bool attach = true, std::string screen = "1280x800x24+32");
     ~XpraSession();
     XpraSession(const XpraSession&) = delete;
@@ -268,7 +268,7 @@ public:
     const std::string& display() const { return display_; }
     const std::string& dir() const { return dir_; }
     pid_t server_pid() const { return server_ ? server_->pid() : -1; }
-    pid_t x_server_pid() const { return x_server_pid_; }  // the Xvfb xpra runs
+    pid_t x_server_pid() const { return x_server_pid_; } // the Xvfb xpra runs
     // Starts a program on the session's display (killed in the destructor).
     Process& start(std::vector<std::string> argv);
     // Attaches an xpra client (from the client Xvfb); waits until it is connected.
@@ -277,7 +277,7 @@ public:
     // Orderly end: programs, client, server; every process reaped.
     void stop();
 
-private:
+  private:
     std::string dir_;
     std::string display_;
     std::vector<std::string> env_;
@@ -293,7 +293,7 @@ private:
 #ifdef RECORDER_PATH
 // The recorder (RECORDER_PATH) as a subprocess; args follow argv[0].
 class Recorder : public Process {
-public:
+  public:
     explicit Recorder(std::vector<std::string> args, bool keep_stdin_open = true);
 };
 #endif
@@ -342,4 +342,4 @@ struct RunResult {
 RunResult run(std::vector<std::string> argv, std::vector<std::string> env = {},
               std::chrono::milliseconds guard = kGuard);
 
-}  // namespace xtest
+} // namespace xtest

@@ -39,7 +39,7 @@
 namespace {
 
 std::set<std::string> hidden;
-std::map<std::string, std::set<int>> broken;  // extension name -> minor opcodes
+std::map<std::string, std::set<int>> broken; // extension name -> minor opcodes
 
 [[noreturn]] void die(const std::string& msg)
 {
@@ -80,11 +80,11 @@ bool write_all(int fd, const uint8_t* p, size_t n)
 // speaks) just far enough to cut it into requests and responses.
 struct Link {
     int client = -1, server = -1;
-    std::vector<uint8_t> up, down;  // bytes not yet forwarded
+    std::vector<uint8_t> up, down; // bytes not yet forwarded
     bool up_setup_done = false, down_setup_done = false;
     uint16_t sequence = 0;
-    std::map<uint16_t, std::string> queries;   // QueryExtension in flight
-    std::map<uint8_t, std::string> extension;  // major opcode -> name
+    std::map<uint16_t, std::string> queries;  // QueryExtension in flight
+    std::map<uint8_t, std::string> extension; // major opcode -> name
 
     // Client to server: whole requests, rewritten where asked.
     bool pump_up()
@@ -99,7 +99,7 @@ struct Link {
             } else {
                 if (avail < 4) break;
                 size = u16(up, done + 2) * size_t{4};
-                if (size == 0) {  // BIG-REQUESTS length
+                if (size == 0) { // BIG-REQUESTS length
                     if (avail < 8) break;
                     size = u32(up, done + 4) * size_t{4};
                 }
@@ -118,10 +118,9 @@ struct Link {
     {
         ++sequence;
         uint8_t major = up[at];
-        if (major == 98 && size >= 8) {  // QueryExtension
+        if (major == 98 && size >= 8) { // QueryExtension
             size_t n = u16(up, at + 4);
-            if (8 + n <= size)
-                queries[sequence] = std::string(reinterpret_cast<const char*>(&up[at + 8]), n);
+            if (8 + n <= size) queries[sequence] = std::string(reinterpret_cast<const char*>(&up[at + 8]), n);
             return;
         }
         auto ext = extension.find(major);
@@ -163,7 +162,7 @@ struct Link {
         std::string name = q->second;
         queries.erase(q);
         if (hidden.count(name)) {
-            std::memset(&down[at + 8], 0, 4);  // present, major opcode, first event, first error
+            std::memset(&down[at + 8], 0, 4); // present, major opcode, first event, first error
         } else if (down[at + 8]) {
             extension[down[at + 9]] = name;
         }
@@ -242,7 +241,7 @@ int connect_upstream(const std::string& display)
     return fd;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -259,7 +258,8 @@ int main(int argc, char** argv)
         } else if (opt == "--hide") {
             hidden.insert(value);
         } else if (opt == "--break" && value.find(':') != std::string::npos) {
-            broken[value.substr(0, value.find(':'))].insert(std::atoi(value.substr(value.find(':') + 1).c_str()));
+            broken[value.substr(0, value.find(':'))].insert(
+                std::atoi(value.substr(value.find(':') + 1).c_str()));
         } else {
             std::fprintf(stderr, "x-proxy: unknown option %s\n", opt.c_str());
             return 2;
@@ -310,7 +310,7 @@ int main(int argc, char** argv)
             }
         }
         std::vector<bool> dead(links.size(), false);
-        size_t polled = (p.size() - 3) / 2;  // a link accepted just now was not polled
+        size_t polled = (p.size() - 3) / 2; // a link accepted just now was not polled
         for (size_t k = 0; k < polled; ++k) {
             Link& l = *links[k];
             bool ok = true;

@@ -96,7 +96,7 @@ TEST(Base64, OptionValueEndsAtADecodedZeroByte)
 
 // Scans a command line as main would, with the program name in front.
 class Scan : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { debugging_set(false); }
     void TearDown() override { debugging_set(false); }
 
@@ -150,9 +150,29 @@ TEST_F(Scan, EveryNamedOptionWorksWithOneAndTwoDashes)
 {
     for (const char* dashes : {"-", "--"}) {
         std::string d = dashes;
-        parse({d + "app", "a1", d + "appfmt", "af1", d + "host", "h1", d + "ip", "i1", d + "sid", "s1", d + "tid",
-               "t1", d + "tfn", "tf1", d + "user", "u1", d + "framerate", "25", d + "ignore-suspended",
-               d + "no-session", d + "installed-colormap", "disp", "file"});
+        parse({d + "app",
+               "a1",
+               d + "appfmt",
+               "af1",
+               d + "host",
+               "h1",
+               d + "ip",
+               "i1",
+               d + "sid",
+               "s1",
+               d + "tid",
+               "t1",
+               d + "tfn",
+               "tf1",
+               d + "user",
+               "u1",
+               d + "framerate",
+               "25",
+               d + "ignore-suspended",
+               d + "no-session",
+               d + "installed-colormap",
+               "disp",
+               "file"});
         EXPECT_EQ(text(app()), "a1") << d;
         EXPECT_EQ(text(appfmt()), "af1") << d;
         EXPECT_EQ(text(host()), "h1") << d;
@@ -168,8 +188,8 @@ TEST_F(Scan, EveryNamedOptionWorksWithOneAndTwoDashes)
         EXPECT_EQ(text(display_name()), "disp") << d;
         EXPECT_EQ(text(filename()), "file") << d;
 
-        parse({d + "app64", "QQ", d + "appfmt64", "Qg", d + "tid64", "Qw", d + "tfn64", "RA", d + "user64", "RQ",
-               d + "id", "s2", d + "nosession"});
+        parse({d + "app64", "QQ", d + "appfmt64", "Qg", d + "tid64", "Qw", d + "tfn64", "RA", d + "user64",
+               "RQ", d + "id", "s2", d + "nosession"});
         EXPECT_EQ(text(app()), "A") << d;
         EXPECT_EQ(text(appfmt()), "B") << d;
         EXPECT_EQ(text(tid()), "C") << d;

@@ -35,7 +35,7 @@ using test_support::run_in_child;
 enum : int { CHILD_OK = 0, SEND_REFUSED = 20, LEAKED = 21, STEP_MISSED = 22, SEND_ACCEPTED_LATE = 23 };
 
 class TempDir {
-public:
+  public:
     TempDir()
     {
         std::string pattern = (fs::temp_directory_path() / "backend-test-XXXXXX").string();
@@ -45,7 +45,7 @@ public:
     ~TempDir() { fs::remove_all(path_); }
     const fs::path& path() const { return path_; }
 
-private:
+  private:
     fs::path path_;
 };
 
@@ -143,7 +143,8 @@ TEST(Backend, RecordsOfSeveralSendersReachTheFileInEachSendersOrder)
         for (int t = 0; t < senders; t++)
             threads.emplace_back([t, &refused] {
                 for (int i = 0; i < per_sender; i++)
-                    if (!send(position(time_in_us(), static_cast<int16_t>(t), static_cast<int16_t>(i)))) refused = true;
+                    if (!send(position(time_in_us(), static_cast<int16_t>(t), static_cast<int16_t>(i))))
+                        refused = true;
             });
         for (auto& th : threads) th.join();
         if (!send(footer(2, "last"))) return int{SEND_REFUSED};
@@ -240,13 +241,15 @@ TEST(Backend, FileOfExactlyTheLimitGoesOnAndOneByteMoreStopsAtTheNextCheck)
     auto images = out.find("-- images\n");
     ASSERT_NE(grown, std::string::npos) << out;
     ASSERT_NE(images, std::string::npos) << out;
-    std::string before = out.substr(0, grown), between = out.substr(grown, images - grown), after = out.substr(images);
+    std::string before = out.substr(0, grown), between = out.substr(grown, images - grown),
+                after = out.substr(images);
     EXPECT_NE(before.find("check_file_size: file size=262144000\n"), std::string::npos) << before;
     EXPECT_EQ(before.find("file larger"), std::string::npos) << before;
     EXPECT_EQ(before.find("stopping frontend"), std::string::npos) << before;
     EXPECT_EQ(between.find("check_file_size"), std::string::npos) << between;
     EXPECT_NE(after.find("check_file_size: file size=262144001\n"), std::string::npos) << after;
-    EXPECT_NE(after.find("check_file_size: file larger than 262144000 -> exiting\n"), std::string::npos) << after;
+    EXPECT_NE(after.find("check_file_size: file larger than 262144000 -> exiting\n"), std::string::npos)
+        << after;
     // The writer went on until the end-of-data record.
     EXPECT_NE(after.find("backend_thread_stop: collected backend thread"), std::string::npos) << after;
 }
@@ -321,7 +324,9 @@ TEST(Backend, FailedWriteEndsTheFileWithTheRecordsBeforeItAndStatusOne)
     ChildResult r = run_in_child([&] {
         // Writes past this size fail with EFBIG instead of raising SIGXFSZ.
         signal(SIGXFSZ, SIG_IGN);
-        struct rlimit rl {limit, limit};
+        struct rlimit rl {
+            limit, limit
+        };
         setrlimit(RLIMIT_FSIZE, &rl);
         OutputTap tap;
         debugging_set(true);

@@ -11,8 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -31,10 +31,10 @@ inline constexpr std::chrono::seconds generous_timeout{60};
 
 struct ChildResult {
     bool timed_out = false;
-    int status = -1;      // exit status, or -1 when it did not exit normally
-    int signal = 0;       // terminating signal, 0 when it exited
-    std::string out;      // standard output
-    std::string err;      // standard error
+    int status = -1; // exit status, or -1 when it did not exit normally
+    int signal = 0;  // terminating signal, 0 when it exited
+    std::string out; // standard output
+    std::string err; // standard error
 };
 
 // Reads both descriptors to their end, or until the deadline passes.
@@ -45,7 +45,8 @@ inline bool drain(int out_fd, int err_fd, std::string& out, std::string& err,
     if (out_fd >= 0) fds.push_back({out_fd, POLLIN, 0});
     if (err_fd >= 0) fds.push_back({err_fd, POLLIN, 0});
     while (!fds.empty()) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
         if (left.count() <= 0) return false;
         int rc = poll(fds.data(), fds.size(), static_cast<int>(left.count()));
         if (rc < 0 && errno == EINTR) continue;
@@ -79,14 +80,13 @@ inline void collect(pid_t pid, ChildResult& result, int out_fd, int err_fd)
     if (out_fd >= 0) close(out_fd);
     if (err_fd >= 0) close(err_fd);
     int wstatus = 0;
-    while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {}
     if (WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
     if (WIFSIGNALED(wstatus)) result.signal = WTERMSIG(wstatus);
     // A child that leaves through _exit keeps the sanitizers from changing
     // its status: their reports are caught here instead.
-    for (const char* report : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
-                               "runtime error:"})
+    for (const char* report :
+         {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"})
         if (result.err.find(report) != std::string::npos) ADD_FAILURE() << "child process: " << result.err;
 }
 
@@ -129,9 +129,9 @@ inline ChildResult run_in_child(const std::function<int()>& body)
 // Runs a program with the given arguments (argv[0] included) and standard
 // input taken from stdin_fd (or /dev/null when it is -1).  prepare runs in
 // the child just before the exec.
-inline ChildResult run_program(const std::string& path, const std::vector<std::string>& args, int stdin_fd = -1,
-                               const std::function<void()>& prepare = {}, pid_t* started = nullptr,
-                               const std::function<void(pid_t)>& while_running = {})
+inline ChildResult run_program(const std::string& path, const std::vector<std::string>& args,
+                               int stdin_fd = -1, const std::function<void()>& prepare = {},
+                               pid_t* started = nullptr, const std::function<void(pid_t)>& while_running = {})
 {
     fflush(stdout);
     fflush(stderr);
@@ -194,7 +194,7 @@ inline bool wait_until_sleeping(pid_t tid)
 // Inside a child process: takes over standard output so that the child can
 // wait for lines that its own threads print, then hands everything on.
 class OutputTap {
-public:
+  public:
     OutputTap()
     {
         line_buffered_stdout();
@@ -208,7 +208,8 @@ public:
     // earlier calls took; false when none came within the given time (by
     // default the failure guard; zero only looks at what is there).
     bool wait_for(const std::string& wanted,
-                  std::chrono::milliseconds within = std::chrono::duration_cast<std::chrono::milliseconds>(generous_timeout))
+                  std::chrono::milliseconds within =
+                      std::chrono::duration_cast<std::chrono::milliseconds>(generous_timeout))
     {
         auto deadline = std::chrono::steady_clock::now() + within;
         for (;;) {
@@ -220,9 +221,9 @@ public:
                     return true;
                 }
             }
-            auto left = std::max<long>(
-                0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
-                       .count());
+            auto left = std::max<long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                              deadline - std::chrono::steady_clock::now())
+                                              .count());
             pollfd p{fd_[0], POLLIN, 0};
             int rc = poll(&p, 1, static_cast<int>(left));
             if (rc > 0) {
@@ -252,7 +253,7 @@ public:
         return text_;
     }
 
-private:
+  private:
     int saved_ = -1;
     int fd_[2] = {-1, -1};
     std::string text_;

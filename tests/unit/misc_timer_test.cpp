@@ -33,7 +33,8 @@ TEST(Clock, RecordTimeStartsAtTheStartInstantAndNeverDecreases)
     gettimeofday(&before, nullptr);
     time_start();
     uint64_t started = time_started_in_us();
-    uint64_t wall_before = static_cast<uint64_t>(before.tv_sec) * 1000000u + static_cast<uint64_t>(before.tv_usec);
+    uint64_t wall_before =
+        static_cast<uint64_t>(before.tv_sec) * 1000000u + static_cast<uint64_t>(before.tv_usec);
     EXPECT_GE(started + 1000, wall_before); // gettimeofday and CLOCK_REALTIME agree to the microsecond
     EXPECT_LT(started - wall_before, 5000000u);
 
@@ -62,7 +63,8 @@ TEST(Clock, LocalTimestampHasMillisecondsAndZoneAndIsTruncatedToTheBuffer)
 {
     char buffer[64];
     timestamp(buffer, sizeof buffer);
-    EXPECT_TRUE(std::regex_match(buffer, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}[+-]\d{4})"))) << buffer;
+    EXPECT_TRUE(std::regex_match(buffer, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}[+-]\d{4})")))
+        << buffer;
 
     char small[11];
     timestamp(small, sizeof small);
@@ -87,8 +89,11 @@ TEST(ConsoleLog, LineHasTimeFunctionAndMessageAndRawTextIsAsGiven)
     auto lines = test_support::lines_of(r.out);
     ASSERT_EQ(lines.size(), 5u) << r.out;
     std::regex prefix(R"(\d\d:\d\d:\d\d\.\d{3} )");
-    EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(\d\d:\d\d:\d\d\.\d{3} some_function: value 42 of x)"))) << lines[0];
-    EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(\d\d:\d\d:\d\d\.\d{3} f: ends with newline)"))) << lines[1];
+    EXPECT_TRUE(
+        std::regex_match(lines[0], std::regex(R"(\d\d:\d\d:\d\d\.\d{3} some_function: value 42 of x)")))
+        << lines[0];
+    EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(\d\d:\d\d:\d\d\.\d{3} f: ends with newline)")))
+        << lines[1];
     EXPECT_EQ(lines[2], "");
     EXPECT_EQ(lines[3], "\t[3] 0xabc");
     EXPECT_EQ(lines[4], "no newline");
@@ -101,7 +106,8 @@ TEST(ConsoleLog, LinesOfManyThreadsNeverMix)
         std::vector<std::thread> threads;
         for (int t = 0; t < 4; t++)
             threads.emplace_back([t] {
-                for (int i = 0; i < 500; i++) debug_puts("writer", "thread %d line %d %s", t, i, "padding padding padding");
+                for (int i = 0; i < 500; i++)
+                    debug_puts("writer", "thread %d line %d %s", t, i, "padding padding padding");
             });
         for (auto& th : threads) th.join();
         return 0;

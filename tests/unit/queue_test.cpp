@@ -19,18 +19,18 @@ namespace {
 template <typename Q>
 struct Ops;
 
-#define QUEUE_OPS(prefix, Type)                                                                 \
-    template <>                                                                                 \
-    struct Ops<Type> {                                                                          \
-        static Type* create(size_t c, size_t e) { return prefix##_create(c, e); }               \
-        static void destroy(Type* q) { prefix##_destroy(q); }                                   \
-        static bool enqueue(Type* q, const void* s) { return prefix##_enqueue(q, s); }          \
-        static bool dequeue(Type* q, void* d) { return prefix##_dequeue(q, d); }                \
-        static bool is_empty(const Type* q) { return prefix##_is_empty(q); }                    \
-        static bool is_full(const Type* q) { return prefix##_is_full(q); }                      \
-        static size_t length(const Type* q) { return prefix##_length(q); }                      \
-        static size_t capacity(const Type* q) { return prefix##_capacity(q); }                  \
-        static size_t element_size(const Type* q) { return prefix##_element_size(q); }          \
+#define QUEUE_OPS(prefix, Type)                                                                              \
+    template <>                                                                                              \
+    struct Ops<Type> {                                                                                       \
+        static Type* create(size_t c, size_t e) { return prefix##_create(c, e); }                            \
+        static void destroy(Type* q) { prefix##_destroy(q); }                                                \
+        static bool enqueue(Type* q, const void* s) { return prefix##_enqueue(q, s); }                       \
+        static bool dequeue(Type* q, void* d) { return prefix##_dequeue(q, d); }                             \
+        static bool is_empty(const Type* q) { return prefix##_is_empty(q); }                                 \
+        static bool is_full(const Type* q) { return prefix##_is_full(q); }                                   \
+        static size_t length(const Type* q) { return prefix##_length(q); }                                   \
+        static size_t capacity(const Type* q) { return prefix##_capacity(q); }                               \
+        static size_t element_size(const Type* q) { return prefix##_element_size(q); }                       \
     };
 QUEUE_OPS(p1c1, P1C1Queue)
 QUEUE_OPS(pNc1, PNC1Queue)
@@ -43,7 +43,8 @@ pid_t current_tid()
 }
 
 template <typename Q>
-class QueueTest : public ::testing::Test {};
+class QueueTest : public ::testing::Test {
+};
 
 using Variants = ::testing::Types<P1C1Queue, PNC1Queue, P1CNQueue>;
 TYPED_TEST_SUITE(QueueTest, Variants);
@@ -135,10 +136,7 @@ struct BlockedCall {
     {
         while (tid == 0) sched_yield();
     }
-    bool sleeping_without_return() const
-    {
-        return test_support::wait_until_sleeping(tid) && !returned;
-    }
+    bool sleeping_without_return() const { return test_support::wait_until_sleeping(tid) && !returned; }
     ~BlockedCall()
     {
         if (thread.joinable()) thread.join();

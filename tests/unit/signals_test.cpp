@@ -93,7 +93,8 @@ TEST(SignalThread, SigintStopsTheFrontendAndTheStopCollectsTheThread)
     EXPECT_EQ(r.out.find("SIGTERM"), std::string::npos) << r.out;
     // Every console line: time with milliseconds, function, message.
     for (const auto& line : lines_of(r.out))
-        EXPECT_TRUE(std::regex_match(line, std::regex(R"([0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3} [a-z_]+: .*)"))) << line;
+        EXPECT_TRUE(std::regex_match(line, std::regex(R"([0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3} [a-z_]+: .*)")))
+            << line;
 }
 
 TEST(SignalThread, OtherSignalsStayPendingAndTheStopWakesTheWaitingThread)

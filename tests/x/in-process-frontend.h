@@ -47,7 +47,7 @@ inline std::vector<Rect> rects_of(pixman_region16_t* region)
 }
 
 class InProcessFrontend : public ::testing::Test {
-protected:
+  protected:
     // with_helper: the seamless-session helper redirects the windows and keeps
     // the client lists; without it the test redirects the root's children
     // itself and writes _NET_CLIENT_LIST as it likes.
@@ -164,7 +164,7 @@ protected:
         return ids;
     }
 
-private:
+  private:
     bool with_helper_;
     std::unique_ptr<xtest::Xvfb> xvfb_;
     std::unique_ptr<xtest::Client> client_;
@@ -186,4 +186,4 @@ std::string debug_output_of(Fn fn)
     return out;
 }
 
-}  // namespace inproc
+} // namespace inproc

@@ -27,7 +27,7 @@ uint32_t root_event_mask_of_recorder()
     return a ? a->your_event_mask : 0;
 }
 
-}  // namespace
+} // namespace
 
 TEST(Display, ConnectsToTheScreenOfTheDisplayName)
 {
@@ -82,13 +82,12 @@ TEST(Display, RootPropertyChangesReachTheConnection)
     c.set_root_property("_NET_CLIENT_LIST_STACKING", "STRING", "x");
     // the recorder's connection sees the PropertyNotify behind a round trip
     xcb_connection_t* rc = display_connection();
-    Reply<xcb_get_input_focus_reply_t> sync(
-        xcb_get_input_focus_reply(rc, xcb_get_input_focus(rc), nullptr), &std::free);
+    Reply<xcb_get_input_focus_reply_t> sync(xcb_get_input_focus_reply(rc, xcb_get_input_focus(rc), nullptr),
+                                            &std::free);
     bool seen = false;
     while (xcb_generic_event_t* ev = xcb_poll_for_queued_event(rc)) {
         if ((ev->response_type & 0x7f) == XCB_PROPERTY_NOTIFY &&
-            reinterpret_cast<xcb_property_notify_event_t*>(ev)->atom ==
-                c.atom("_NET_CLIENT_LIST_STACKING"))
+            reinterpret_cast<xcb_property_notify_event_t*>(ev)->atom == c.atom("_NET_CLIENT_LIST_STACKING"))
             seen = true;
         std::free(ev);
     }
@@ -103,8 +102,8 @@ TEST(Display, TeardownOfABrokenConnectionStillDisconnects)
     display_connection_setup();
     x->kill_server();
     xcb_connection_t* rc = display_connection();
-    Reply<xcb_get_input_focus_reply_t> r(
-        xcb_get_input_focus_reply(rc, xcb_get_input_focus(rc), nullptr), &std::free);
+    Reply<xcb_get_input_focus_reply_t> r(xcb_get_input_focus_reply(rc, xcb_get_input_focus(rc), nullptr),
+                                         &std::free);
     EXPECT_FALSE(r);
     EXPECT_NE(xcb_connection_has_error(rc), 0);
     display_connection_teardown();
@@ -118,8 +117,7 @@ TEST(DisplayDeathTest, UnparsableDisplayName)
             use_display("no display here");
             display_connection_setup();
         },
-        ExitedWithCode(1),
-        "failed to connect to display no display here: can't parse display string");
+        ExitedWithCode(1), "failed to connect to display no display here: can't parse display string");
 }
 
 TEST(DisplayDeathTest, NoServerOnTheDisplay)
@@ -131,8 +129,7 @@ TEST(DisplayDeathTest, NoServerOnTheDisplay)
             use_display(gone);
             display_connection_setup();
         },
-        ExitedWithCode(1),
-        "failed to connect to display " + gone + ": socket, pipe, or stream error");
+        ExitedWithCode(1), "failed to connect to display " + gone + ": socket, pipe, or stream error");
 }
 
 TEST(DisplayDeathTest, ScreenBeyondTheServers)

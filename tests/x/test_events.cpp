@@ -19,9 +19,9 @@
 #include "last-input.h"
 #include "zel.h"
 
+using inproc::debug_output_of;
 using inproc::InProcessFrontend;
 using inproc::Rect;
-using inproc::debug_output_of;
 using inproc::rects_of;
 
 namespace {
@@ -36,7 +36,7 @@ std::string hex(uint32_t id)
 using Size = std::pair<uint16_t, uint16_t>;
 
 class EventsTest : public InProcessFrontend {
-protected:
+  protected:
     EventsTest() : InProcessFrontend(false) {}
 
     // A mapped window the recorder tracks (listed by the test itself).
@@ -112,7 +112,8 @@ TEST(EventNames, CoreRequestOpcodesAndErrorCodes)
     EXPECT_STREQ(xcb_major_code(74), "XCB_POLY_TEXT_8");
     EXPECT_STREQ(xcb_major_code(119), "XCB_GET_MODIFIER_MAPPING");
     EXPECT_STREQ(xcb_major_code(127), "XCB_NO_OPERATION");
-    for (int op : {0, 120, 121, 126, 128, 140, 255}) EXPECT_STREQ(xcb_major_code(static_cast<uint8_t>(op)), "UNKNOWN") << op;
+    for (int op : {0, 120, 121, 126, 128, 140, 255})
+        EXPECT_STREQ(xcb_major_code(static_cast<uint8_t>(op)), "UNKNOWN") << op;
     for (int op = 1; op <= 119; op++) {
         std::string name = xcb_major_code(static_cast<uint8_t>(op));
         EXPECT_EQ(name.rfind("XCB_", 0), 0u) << op << " " << name;
@@ -124,7 +125,8 @@ TEST(EventNames, CoreRequestOpcodesAndErrorCodes)
     EXPECT_STREQ(xcb_error_label(9), "BadDrawable");
     EXPECT_STREQ(xcb_error_label(14), "BadIDChoice");
     EXPECT_STREQ(xcb_error_label(17), "BadImplementation");
-    for (int code : {0, 18, 128, 255}) EXPECT_STREQ(xcb_error_label(static_cast<uint8_t>(code)), "UnknownError") << code;
+    for (int code : {0, 18, 128, 255})
+        EXPECT_STREQ(xcb_error_label(static_cast<uint8_t>(code)), "UnknownError") << code;
 
     EXPECT_STREQ(visibility_state_name(0), "UNOBSCURED");
     EXPECT_STREQ(visibility_state_name(1), "PARTIALLY_OBSCURED");
@@ -137,7 +139,7 @@ TEST(EventNames, CoreRequestOpcodesAndErrorCodes)
 TEST_F(EventsTest, ErrorsOfCoreAndExtensionRequestsAreNamed)
 {
     xcb_connection_t* rc = display_connection();
-    const xcb_window_t nothing = xcb_generate_id(rc);  // an id no resource has
+    const xcb_window_t nothing = xcb_generate_id(rc); // an id no resource has
     std::string out = debug_output_of([&] {
         xcb_get_window_attributes_unchecked(rc, nothing);
         xcb_get_geometry_unchecked(rc, nothing);
@@ -151,8 +153,8 @@ TEST_F(EventsTest, ErrorsOfCoreAndExtensionRequestsAreNamed)
     EXPECT_NE(out.find("major=73 minor=0, " + resource + "BadDrawable\n"), std::string::npos) << out;
     // DAMAGE's own error code lies beyond the core ones
     const int damage_major = xcb_get_extension_data(c(), &xcb_damage_id)->major_opcode;
-    EXPECT_NE(out.find("major=" + std::to_string(damage_major) + " minor=" +
-                       std::to_string(XCB_DAMAGE_SUBTRACT) + ", " + resource + "UnknownError\n"),
+    EXPECT_NE(out.find("major=" + std::to_string(damage_major) +
+                       " minor=" + std::to_string(XCB_DAMAGE_SUBTRACT) + ", " + resource + "UnknownError\n"),
               std::string::npos)
         << out;
     EXPECT_EQ(list_of_windows.size, 0u) << "errors change nothing";
@@ -165,12 +167,12 @@ TEST_F(EventsTest, RootSizeChangeIsRecordedOnceWhicheverNotificationComesFirst)
     compressor_thread_start();
     backend_thread_start();
 
-    send_root_configure(640, 480);  // the current size: nothing
+    send_root_configure(640, 480); // the current size: nothing
     EXPECT_EQ(root_width(), 640);
     send_root_configure(800, 600);
     EXPECT_EQ(root_width(), 800);
     EXPECT_EQ(root_height(), 600);
-    screen_change(800, 600);  // the same change told again by RandR
+    screen_change(800, 600); // the same change told again by RandR
     screen_change(1024, 768);
     EXPECT_EQ(root_width(), 1024);
     EXPECT_EQ(root_height(), 768);
@@ -343,7 +345,8 @@ TEST_F(EventsTest, DamageJoinsTheAccumulatorAndIsReportedAgainAfterSubtraction)
     e.level = XCB_DAMAGE_REPORT_LEVEL_DELTA_RECTANGLES;
     e.drawable = w + 1000;
     e.area = {0, 0, 5, 5};
-    std::string out = debug_output_of([&] { source_process_event(reinterpret_cast<xcb_generic_event_t*>(&e)); });
+    std::string out =
+        debug_output_of([&] { source_process_event(reinterpret_cast<xcb_generic_event_t*>(&e)); });
     EXPECT_NE(out.find("window " + hex(w + 1000) + " not found\n"), std::string::npos) << out;
     EXPECT_EQ(rects_of(&st->accumulator), (std::vector<Rect>{{10, 10, 30, 30}}));
 }
@@ -358,7 +361,7 @@ TEST_F(EventsTest, UnknownEventsArePrintedInEveryModeWithTheSendEventBitCleared)
     track(w);
 
     ::testing::internal::CaptureStdout();
-    xcb_reparent_window(c(), w, parent, 0, 0);  // a real ReparentNotify (21) for a tracked window
+    xcb_reparent_window(c(), w, parent, 0, 0); // a real ReparentNotify (21) for a tracked window
     pump();
     std::string out = ::testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("## source_process_event: unknown event 21\n"), std::string::npos) << out;
@@ -401,7 +404,7 @@ TEST_F(EventsTest, BrokenConnectionIsNoticedAfterTheQueuedEvents)
     ASSERT_NE(st->pixmap, 0u);
 
     client().unmap(w);
-    recorder_sync();  // the UnmapNotify waits in xcb's queue
+    recorder_sync(); // the UnmapNotify waits in xcb's queue
     xvfb().kill_server();
     std::string out = debug_output_of([] { event_from_source(); });
     EXPECT_FALSE(st->mapped) << "the queued event was handled";
@@ -415,7 +418,7 @@ TEST_F(EventsTest, BrokenConnectionIsNoticedAfterTheQueuedEvents)
 // ---------------------------------------------------------------- with the seamless helper
 
 class EventsWithHelperTest : public InProcessFrontend {
-protected:
+  protected:
     EventsWithHelperTest() : InProcessFrontend(true) {}
 };
 
@@ -432,16 +435,18 @@ TEST_F(EventsWithHelperTest, WindowsAreTrackedAsTheSessionListsThem)
     EXPECT_TRUE(damage_exists(st->damage));
 
     xcb_window_t v = mapped_window(100, 40, 20, 20);
-    client().wait_for_stacking([&](const std::vector<xcb_window_t>& s) { return s.size() == 2 && s[1] == v; });
+    client().wait_for_stacking(
+        [&](const std::vector<xcb_window_t>& s) { return s.size() == 2 && s[1] == v; });
     pump();
     ASSERT_EQ(window_stack_size, 2u);
     EXPECT_EQ(window_stack[0], w);
     EXPECT_EQ(window_stack[1], v);
     client().raise(w);
-    client().wait_for_stacking([&](const std::vector<xcb_window_t>& s) { return s.size() == 2 && s[1] == w; });
+    client().wait_for_stacking(
+        [&](const std::vector<xcb_window_t>& s) { return s.size() == 2 && s[1] == w; });
     pump();
     EXPECT_EQ(window_stack[0], v);
     EXPECT_EQ(window_stack[1], w);
 }
 
-}  // namespace
+} // namespace

@@ -38,8 +38,7 @@ ExtensionCodes query(Client& c, const std::string& name)
 {
     Reply<xcb_query_extension_reply_t> r(
         xcb_query_extension_reply(
-            c.c(), xcb_query_extension(c.c(), static_cast<uint16_t>(name.size()), name.c_str()),
-            nullptr),
+            c.c(), xcb_query_extension(c.c(), static_cast<uint16_t>(name.size()), name.c_str()), nullptr),
         &std::free);
     if (!r) return {};
     return {r->present != 0, r->first_event, r->first_error};
@@ -53,7 +52,7 @@ void setup(const std::string& display)
     extensions_setup(display_connection(), display_root());
 }
 
-}  // namespace
+} // namespace
 
 TEST(Extensions, EventCodesAreTheServers)
 {
@@ -71,8 +70,8 @@ TEST(Extensions, EventCodesAreTheServers)
     auto record = query(c, "RECORD");
     EXPECT_EQ(damage_event(), damage.event);
     EXPECT_EQ(randr_event(), randr.event);
-    EXPECT_EQ(cursor_notify_event(), xfixes.event + 1);  // CursorNotify is XFIXES event 1
-    EXPECT_EQ(damage_id(), 0u);                           // no damage object on the root
+    EXPECT_EQ(cursor_notify_event(), xfixes.event + 1); // CursorNotify is XFIXES event 1
+    EXPECT_EQ(damage_id(), 0u);                         // no damage object on the root
 
     // the debug lines show the codes as the server reports them
     auto line = [](const char* name, const ExtensionCodes& e) {
@@ -83,15 +82,13 @@ TEST(Extensions, EventCodesAreTheServers)
     EXPECT_NE(out.find(line("RANDR", randr)), std::string::npos) << out;
     EXPECT_NE(out.find(line("RECORD", record)), std::string::npos) << out;
     EXPECT_NE(out.find(line("XFIXES", xfixes)), std::string::npos) << out;
-    for (const char* l : {"\tXTEST extension present\n", "\tCOMPOSITE version major=",
-                          "\tRANDR version major=1 minor=6\n", "\tRECORD version major=1 minor=13\n",
-                          "\tXFIXES version major=5 minor=0\n",
-                          "\tRANDR screen change notifications requested\n",
-                          "\tXFIXES cursor notifications requested\n",
-                          "\tXTEST imperviousness from server grabs requested\n"})
+    for (const char* l :
+         {"\tXTEST extension present\n", "\tCOMPOSITE version major=", "\tRANDR version major=1 minor=6\n",
+          "\tRECORD version major=1 minor=13\n", "\tXFIXES version major=5 minor=0\n",
+          "\tRANDR screen change notifications requested\n", "\tXFIXES cursor notifications requested\n",
+          "\tXTEST imperviousness from server grabs requested\n"})
         EXPECT_NE(out.find(l), std::string::npos) << l << " missing in:\n" << out;
-    EXPECT_NE(out.find("\tRECORD context created on display " + x.display() + "\n"),
-              std::string::npos);
+    EXPECT_NE(out.find("\tRECORD context created on display " + x.display() + "\n"), std::string::npos);
     display_connection_teardown();
 }
 
@@ -164,7 +161,7 @@ TEST(Extensions, ServerGrabsDoNotStallTheRecorder)
 struct Missing {
     const char* disabled[2];
     const char* message;
-    const char* preceding = nullptr;  // the lines right before the message
+    const char* preceding = nullptr; // the lines right before the message
 };
 
 class ExtensionsDeathTest : public testing::TestWithParam<Missing> {};
@@ -196,15 +193,15 @@ TEST_P(ExtensionsDeathTest, AMissingExtensionIsRefusedByName)
             debugging_set(true);
             setup(x.display());
         },
-        ExitedWithCode(1),
-        before + "[^\n]*no " + m.message + " extension on display " + x.display() + "\n$");
+        ExitedWithCode(1), before + "[^\n]*no " + m.message + " extension on display " + x.display() + "\n$");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     EachExtension, ExtensionsDeathTest,
-    testing::Values(Missing{{"Composite", nullptr}, "COMPOSITE"},
-                    Missing{{"DAMAGE", nullptr}, "DAMAGE"}, Missing{{"RANDR", nullptr}, "RANDR"},
-                    Missing{{"RECORD", nullptr}, "RECORD",
+    testing::Values(Missing{{"Composite", nullptr}, "COMPOSITE"}, Missing{{"DAMAGE", nullptr}, "DAMAGE"},
+                    Missing{{"RANDR", nullptr}, "RANDR"},
+                    Missing{{"RECORD", nullptr},
+                            "RECORD",
                             "\tDAMAGE event=[0-9]+ error=[0-9]+\n\tRANDR event=[0-9]+ error=[0-9]+\n"},
                     Missing{{"XFIXES", nullptr}, "XFIXES", "\tRECORD event=[0-9]+ error=[0-9]+\n"},
                     // Xvfb switches XTEST and RECORD together (one "test
@@ -237,8 +234,7 @@ TEST(ExtensionsDeathTest, OnlyXtestMissing)
             setup(proxy.display());
         },
         ExitedWithCode(1),
-        "\tXFIXES event=[0-9]+ error=[0-9]+\n[^\n]*no XTEST extension on display " +
-            proxy.display() + "\n$");
+        "\tXFIXES event=[0-9]+ error=[0-9]+\n[^\n]*no XTEST extension on display " + proxy.display() + "\n$");
 }
 
 TEST(ExtensionsDeathTest, UnansweredVersionQuery)
@@ -251,7 +247,7 @@ TEST(ExtensionsDeathTest, UnansweredVersionQuery)
                                                          {"XFIXES", "XFIXES"}};
     for (auto [wire, name] : cases) {
         SCOPED_TRACE(name);
-        XProxy proxy(x.display(), {}, {{wire, 0}});  // QueryVersion is minor 0 everywhere
+        XProxy proxy(x.display(), {}, {{wire, 0}}); // QueryVersion is minor 0 everywhere
         EXPECT_EXIT(setup(proxy.display()), ExitedWithCode(1),
                     std::string("failed to initialize ") + name + " extension\n$");
     }
@@ -260,7 +256,7 @@ TEST(ExtensionsDeathTest, UnansweredVersionQuery)
 TEST(ExtensionsDeathTest, RefusedRecordContextEndsWithStatus4)
 {
     Xvfb x;
-    XProxy proxy(x.display(), {}, {{"RECORD", 1}});  // CreateContext
+    XProxy proxy(x.display(), {}, {{"RECORD", 1}}); // CreateContext
     EXPECT_EXIT(setup(proxy.display()), ExitedWithCode(4),
                 "failed to create RECORD context on display " + proxy.display() + "\n$");
 }

@@ -39,8 +39,11 @@ struct Recording {
                                                  [type](const RecordPtr& r) { return r->type == type; }));
     }
     // Image records: full screens and changed blocks.
-    size_t frames() const { return count(ZEL_COMPRESSED_IMAGE) + count(ZEL_COMPRESSED_IMAGE_BLOCKS) +
-                                   count(ZEL_IMAGE) + count(ZEL_IMAGE_BLOCKS); }
+    size_t frames() const
+    {
+        return count(ZEL_COMPRESSED_IMAGE) + count(ZEL_COMPRESSED_IMAGE_BLOCKS) + count(ZEL_IMAGE) +
+               count(ZEL_IMAGE_BLOCKS);
+    }
     template <typename T>
     std::vector<const T*> of(ZelRecordType type) const
     {
@@ -69,7 +72,8 @@ inline Recording read_recording(const std::string& path)
 // Re-reads the recording each time the directory holding it changes until
 // pred holds; fails the test after the guard.  The recorder, when given, is
 // watched too: once it has exited nothing more will come.
-inline Recording wait_for_recording(const std::string& path, const std::function<bool(const Recording&)>& pred,
+inline Recording wait_for_recording(const std::string& path,
+                                    const std::function<bool(const Recording&)>& pred,
                                     xtest::Process* recorder = nullptr,
                                     std::chrono::milliseconds guard = xtest::kGuard)
 {
@@ -82,8 +86,7 @@ inline Recording wait_for_recording(const std::string& path, const std::function
     for (;;) {
         // drain what has been reported so far, then look at the file
         char buf[4096];
-        while (read(fd, buf, sizeof buf) > 0) {
-        }
+        while (read(fd, buf, sizeof buf) > 0) {}
         const bool was_running = !recorder || recorder->running();
         rec = read_recording(path);
         if (pred(rec)) break;
@@ -128,7 +131,8 @@ inline Picture replay_picture(const Recording& rec, uint8_t depth, ZelReplay** k
     Picture pic;
     ZelReplay* replay = zel_replay_new();
     for (const auto& r : rec.records)
-        if (zel_replay_apply(replay, r.get()) != 0) ADD_FAILURE() << "replay refused a record of type " << int(r->type);
+        if (zel_replay_apply(replay, r.get()) != 0)
+            ADD_FAILURE() << "replay refused a record of type " << int(r->type);
     uint32_t stride = 0;
     const uint8_t* canvas = zel_replay_canvas(replay, &stride);
     if (canvas) {
@@ -199,7 +203,8 @@ inline Picture compose(xtest::Client& client, const std::vector<TestWindow>& win
     const auto listed = client.root_window_list("_NET_CLIENT_LIST");
     for (xcb_window_t id : client.root_window_list("_NET_CLIENT_LIST_STACKING")) {
         if (std::find(listed.begin(), listed.end(), id) == listed.end()) continue;
-        auto it = std::find_if(windows.begin(), windows.end(), [id](const TestWindow& t) { return t.id == id; });
+        auto it =
+            std::find_if(windows.begin(), windows.end(), [id](const TestWindow& t) { return t.id == id; });
         if (it == windows.end() || !it->mapped) continue;
         const int ox = it->x + it->bw, oy = it->y + it->bw;
         for (int y = 0; y < it->h; ++y)

@@ -19,7 +19,7 @@
 namespace {
 
 class Palette : public testing::Test {
-protected:
+  protected:
     void start(bool installed_colormap)
     {
         args_ = {"pelkrecorder-xpra-seamless"};
@@ -92,8 +92,12 @@ TEST_F(Palette, InstalledColormapIsUsedWhenItIsNotTheDefault)
     xcb_create_colormap(c, XCB_COLORMAP_ALLOC_ALL, cmap, s->root, s->root_visual);
     std::vector<xcb_coloritem_t> items(256);
     for (uint32_t i = 0; i < 256; ++i)
-        items[i] = xcb_coloritem_t{i, static_cast<uint16_t>((255 - i) * 257), static_cast<uint16_t>(i * 0x0101 ^ 0x5a5a),
-                                   static_cast<uint16_t>(i << 8), XCB_COLOR_FLAG_RED | XCB_COLOR_FLAG_GREEN | XCB_COLOR_FLAG_BLUE, 0};
+        items[i] = xcb_coloritem_t{i,
+                                   static_cast<uint16_t>((255 - i) * 257),
+                                   static_cast<uint16_t>(i * 0x0101 ^ 0x5a5a),
+                                   static_cast<uint16_t>(i << 8),
+                                   XCB_COLOR_FLAG_RED | XCB_COLOR_FLAG_GREEN | XCB_COLOR_FLAG_BLUE,
+                                   0};
     xcb_store_colors(c, cmap, 256, items.data());
     xcb_install_colormap(c, cmap);
     client_.sync();

@@ -29,7 +29,7 @@ std::string refusal(const std::string& shown)
 
 bool exists(const std::string& path)
 {
-    struct stat st{};
+    struct stat st {};
     return stat(path.c_str(), &st) == 0;
 }
 
@@ -85,18 +85,18 @@ TEST_P(SeamlessRefused, EndsWithStatusOneAndTheExactMessage)
     EXPECT_FALSE(exists(file)) << "no recording is started on a refused display";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Values, SeamlessRefused,
-    testing::Values(Refused{"Absent", nullptr, "", "(missing)"},
-                    Refused{"Empty", "UTF8_STRING", "", "(missing)"},
-                    Refused{"EmptyString", "STRING", "", "(missing)"},
-                    Refused{"Desktop", "UTF8_STRING", "desktop", "desktop"},
-                    Refused{"DesktopString", "STRING", "desktop", "desktop"},
-                    Refused{"OtherType", "COMPOUND_TEXT", "seamless", "(missing)"},
-                    Refused{"SeamlessThenMore", "UTF8_STRING", "seamlessly", "seamlessly"},
-                    Refused{"TooShort", "UTF8_STRING", "amless", "amless"},
-                    Refused{"CaseDiffers", "UTF8_STRING", "Seamless", "Seamless"}),
-    [](const testing::TestParamInfo<Refused>& i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(Values, SeamlessRefused,
+                         testing::Values(Refused{"Absent", nullptr, "", "(missing)"},
+                                         Refused{"Empty", "UTF8_STRING", "", "(missing)"},
+                                         Refused{"EmptyString", "STRING", "", "(missing)"},
+                                         Refused{"Desktop", "UTF8_STRING", "desktop", "desktop"},
+                                         Refused{"DesktopString", "STRING", "desktop", "desktop"},
+                                         Refused{"OtherType", "COMPOUND_TEXT", "seamless", "(missing)"},
+                                         Refused{"SeamlessThenMore", "UTF8_STRING", "seamlessly",
+                                                 "seamlessly"},
+                                         Refused{"TooShort", "UTF8_STRING", "amless", "amless"},
+                                         Refused{"CaseDiffers", "UTF8_STRING", "Seamless", "Seamless"}),
+                         [](const testing::TestParamInfo<Refused>& i) { return std::string(i.param.name); });
 
 struct Accepted {
     const char* name;
@@ -118,14 +118,13 @@ TEST_P(SeamlessAccepted, RecordsAndEndsCleanlyOnSigterm)
     EXPECT_EQ(r.records.back()->type, ZEL_DONE);
 }
 
-INSTANTIATE_TEST_SUITE_P(Values, SeamlessAccepted,
-                         testing::Values(Accepted{"Utf8", xtest::ModeType::Utf8String, "seamless"},
-                                         Accepted{"String", xtest::ModeType::String, "seamless"},
-                                         Accepted{"EndingInSeamless", xtest::ModeType::Utf8String,
-                                                  "xpra-seamless"},
-                                         Accepted{"EndingInSeamlessString", xtest::ModeType::String,
-                                                  "not-seamless"}),
-                         [](const testing::TestParamInfo<Accepted>& i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Values, SeamlessAccepted,
+    testing::Values(Accepted{"Utf8", xtest::ModeType::Utf8String, "seamless"},
+                    Accepted{"String", xtest::ModeType::String, "seamless"},
+                    Accepted{"EndingInSeamless", xtest::ModeType::Utf8String, "xpra-seamless"},
+                    Accepted{"EndingInSeamlessString", xtest::ModeType::String, "not-seamless"}),
+    [](const testing::TestParamInfo<Accepted>& i) { return std::string(i.param.name); });
 
 // ---------------------------------------------------------------- header
 
@@ -193,10 +192,10 @@ TEST(Footer, ItemsFollowTheHeaderInOrderAndUserAndTfnTravelInTheHeader)
     xtest::SeamlessSession session(x.display());
     const std::string file = xtest::temp_dir() + "/rec.zel";
     // given in another order than they are written
-    const Recording r = record_until_header(
-        x.display(), file,
-        {"-tid", "T-9", "-sid", "S 1", "-ip", "10.0.0.7", "-host", "db1", "-appfmt", "Calc", "-app", "office",
-         "-user", "bob", "-tfn", "tfn-1"});
+    const Recording r =
+        record_until_header(x.display(), file,
+                            {"-tid", "T-9", "-sid", "S 1", "-ip", "10.0.0.7", "-host", "db1", "-appfmt",
+                             "Calc", "-app", "office", "-user", "bob", "-tfn", "tfn-1"});
     ASSERT_GE(r.records.size(), 7u);
     ASSERT_EQ(r.records[0]->type, ZEL_HEADER);
     const auto* h = reinterpret_cast<const ZelHeader*>(r.records[0].get());
@@ -206,8 +205,8 @@ TEST(Footer, ItemsFollowTheHeaderInOrderAndUserAndTfnTravelInTheHeader)
     EXPECT_STREQ(reinterpret_cast<const char*>(h->tfn), "tfn-1");
 
     const std::vector<std::pair<ZelRecordType, std::string>> want = {
-        {ZEL_FOOTER_ITEM_APP, "office"}, {ZEL_FOOTER_ITEM_APPFMT, "Calc"}, {ZEL_FOOTER_ITEM_HOST, "db1"},
-        {ZEL_FOOTER_ITEM_IP, "10.0.0.7"}, {ZEL_FOOTER_ITEM_SID, "S 1"},   {ZEL_FOOTER_ITEM_TID, "T-9"},
+        {ZEL_FOOTER_ITEM_APP, "office"},  {ZEL_FOOTER_ITEM_APPFMT, "Calc"}, {ZEL_FOOTER_ITEM_HOST, "db1"},
+        {ZEL_FOOTER_ITEM_IP, "10.0.0.7"}, {ZEL_FOOTER_ITEM_SID, "S 1"},     {ZEL_FOOTER_ITEM_TID, "T-9"},
     };
     for (size_t i = 0; i < want.size(); ++i) {
         const auto* f = reinterpret_cast<const ZelFooterItem*>(r.records[i + 1].get());
@@ -223,8 +222,8 @@ TEST(Footer, NoneWithoutTheOptions)
     xtest::SeamlessSession session(x.display());
     const std::string file = xtest::temp_dir() + "/rec.zel";
     const Recording r = record_until_header(x.display(), file);
-    for (ZelRecordType t : {ZEL_FOOTER_ITEM_APP, ZEL_FOOTER_ITEM_APPFMT, ZEL_FOOTER_ITEM_HOST, ZEL_FOOTER_ITEM_IP,
-                            ZEL_FOOTER_ITEM_SID, ZEL_FOOTER_ITEM_TID})
+    for (ZelRecordType t : {ZEL_FOOTER_ITEM_APP, ZEL_FOOTER_ITEM_APPFMT, ZEL_FOOTER_ITEM_HOST,
+                            ZEL_FOOTER_ITEM_IP, ZEL_FOOTER_ITEM_SID, ZEL_FOOTER_ITEM_TID})
         EXPECT_EQ(r.count(t), 0u) << t;
     EXPECT_EQ(r.count(ZEL_HEADER), 1u);
 }

@@ -39,7 +39,7 @@ std::pair<uint16_t, uint16_t> root_size(xtest::Client& client)
 }
 
 class PixelExact {
-public:
+  public:
     PixelExact(const std::string& display, std::vector<std::string> options = {})
         : display_(display), session_(display), client_(display)
     {
@@ -48,7 +48,8 @@ public:
         options.push_back(file_);
         rec_ = std::make_unique<xtest::Recorder>(options);
         // the recorder is running once its header is on disk
-        e2e::wait_for_recording(file_, [](const Recording& r) { return !r.records.empty(); }, rec_.get());
+        e2e::wait_for_recording(
+            file_, [](const Recording& r) { return !r.records.empty(); }, rec_.get());
         last_ = Picture(root_size(client_).first, root_size(client_).second);
     }
 
@@ -171,7 +172,7 @@ public:
     const std::string& file() const { return file_; }
     xtest::Recorder& recorder() { return *rec_; }
 
-private:
+  private:
     std::string display_;
     xtest::SeamlessSession session_;
     xtest::Client client_;
@@ -266,7 +267,7 @@ INSTANTIATE_TEST_SUITE_P(Screens, EveryKindOfWindowChange,
 // video driver (Xvfb's screen cannot change size).  Skips when it cannot be
 // started here.
 class DummyXorg {
-public:
+  public:
     DummyXorg()
     {
         dir_ = xtest::temp_dir();
@@ -342,7 +343,7 @@ EndSection
     }
     const std::string& display() const { return display_; }
 
-private:
+  private:
     std::string dir_;
     std::string display_;
     std::unique_ptr<xtest::Process> server_;
@@ -417,16 +418,16 @@ TEST(Cursor, AChangeRecordsTheServersCursorImage)
     xcb_open_font(c.c(), font, 6, "cursor");
     free(xcb_xfixes_query_version_reply(c.c(), xcb_xfixes_query_version(c.c(), 4, 0), nullptr));
     // the first cursor image is requested at set-up: wait for it to be written
-    size_t seen = e2e::wait_for_recording(
-                      t.file(), [](const Recording& rec) { return rec.count(ZEL_CURSOR_IMAGE) >= 1; },
-                      &t.recorder())
-                      .count(ZEL_CURSOR_IMAGE);
+    size_t seen =
+        e2e::wait_for_recording(
+            t.file(), [](const Recording& rec) { return rec.count(ZEL_CURSOR_IMAGE) >= 1; }, &t.recorder())
+            .count(ZEL_CURSOR_IMAGE);
     EXPECT_GE(seen, 1u) << "the first cursor image is recorded at the start";
     for (const uint16_t shape : shapes) {
         SCOPED_TRACE(shape);
         const xcb_cursor_t cursor = xcb_generate_id(c.c());
-        xcb_create_glyph_cursor(c.c(), cursor, font, font, shape, static_cast<uint16_t>(shape + 1), 0xffff, 0x8000,
-                                0x1000, 0, 0, 0);
+        xcb_create_glyph_cursor(c.c(), cursor, font, font, shape, static_cast<uint16_t>(shape + 1), 0xffff,
+                                0x8000, 0x1000, 0, 0, 0);
         const uint32_t value = cursor;
         xcb_change_window_attributes(c.c(), c.root(), XCB_CW_CURSOR, &value);
         c.sync();

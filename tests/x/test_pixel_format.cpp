@@ -24,7 +24,7 @@ constexpr uint8_t kPseudo = XCB_VISUAL_CLASS_PSEUDO_COLOR;
 constexpr uint8_t kTrue = XCB_VISUAL_CLASS_TRUE_COLOR;
 constexpr uint8_t kDirect = XCB_VISUAL_CLASS_DIRECT_COLOR;
 
-}  // namespace
+} // namespace
 
 struct ScreenCase {
     const char* screen;
@@ -56,15 +56,15 @@ TEST_P(PixelFormatOnXvfb, RootVisualClassified)
     EXPECT_EQ(pixel_format(c.c(), -1), FORMAT_NOT_FOUND);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Screens, PixelFormatOnXvfb,
-    testing::Values(ScreenCase{"64x64x24", {}, xRGB8888}, ScreenCase{"64x64x16", {}, RGB565},
-                    ScreenCase{"64x64x8", {}, PALETTE8},
-                    ScreenCase{"64x64x15", {}, FORMAT_UNKNOWN},                 // 5-5-5
-                    ScreenCase{"64x64x24", {"-cc", "5"}, FORMAT_UNKNOWN},      // DirectColor
-                    ScreenCase{"64x64x8", {"-cc", "4"}, BGR233},               // TrueColor 2-3-3
-                    ScreenCase{"64x64x8", {"-cc", "2"}, FORMAT_UNKNOWN}),     // StaticColor
-    [](const testing::TestParamInfo<ScreenCase>& p) { return std::to_string(p.index); });
+INSTANTIATE_TEST_SUITE_P(Screens, PixelFormatOnXvfb,
+                         testing::Values(ScreenCase{"64x64x24", {}, xRGB8888},
+                                         ScreenCase{"64x64x16", {}, RGB565},
+                                         ScreenCase{"64x64x8", {}, PALETTE8},
+                                         ScreenCase{"64x64x15", {}, FORMAT_UNKNOWN},           // 5-5-5
+                                         ScreenCase{"64x64x24", {"-cc", "5"}, FORMAT_UNKNOWN}, // DirectColor
+                                         ScreenCase{"64x64x8", {"-cc", "4"}, BGR233}, // TrueColor 2-3-3
+                                         ScreenCase{"64x64x8", {"-cc", "2"}, FORMAT_UNKNOWN}), // StaticColor
+                         [](const testing::TestParamInfo<ScreenCase>& p) { return std::to_string(p.index); });
 
 TEST(PixelFormat, SecondScreenOfADisplay)
 {
@@ -89,14 +89,14 @@ TEST(PixelFormat, NoConnectionOrABrokenOne)
 TEST(PixelFormat, ClassifiersByDepth)
 {
     auto v = visual(kPseudo, 0x12, 0x34, 0x56);
-    EXPECT_EQ(pixel_format_depth_8(&v), PALETTE8);  // whatever its masks
+    EXPECT_EQ(pixel_format_depth_8(&v), PALETTE8); // whatever its masks
     v = visual(kTrue, 0xE0, 0x1C, 0x03);
     EXPECT_EQ(pixel_format_depth_8(&v), RGB332);
     v = visual(kTrue, 0x07, 0x38, 0xC0);
     EXPECT_EQ(pixel_format_depth_8(&v), BGR233);
     v = visual(kDirect, 0xE0, 0x1C, 0x03);
     EXPECT_EQ(pixel_format_depth_8(&v), FORMAT_UNKNOWN);
-    for (uint8_t cls : {0, 1, 2}) {  // StaticGray, GrayScale, StaticColor
+    for (uint8_t cls : {0, 1, 2}) { // StaticGray, GrayScale, StaticColor
         v = visual(cls, 0, 0, 0);
         EXPECT_EQ(pixel_format_depth_8(&v), FORMAT_UNKNOWN);
     }
@@ -120,7 +120,7 @@ TEST(PixelFormat, ClassifiersByDepth)
     EXPECT_EQ(pixel_format_depth_24(&v), FORMAT_UNKNOWN);
     EXPECT_EQ(pixel_format_depth_32(&v), FORMAT_UNKNOWN);
     v = visual(kTrue, 0xFF000000, 0xFF0000, 0xFF00);
-    EXPECT_EQ(pixel_format_depth_32(&v), RGBx8888);  // never the alpha formats
+    EXPECT_EQ(pixel_format_depth_32(&v), RGBx8888); // never the alpha formats
     EXPECT_EQ(pixel_format_depth_24(&v), FORMAT_UNKNOWN);
     v = visual(kTrue, 0xFF00, 0xFF0000, 0xFF000000);
     EXPECT_EQ(pixel_format_depth_32(&v), BGRx8888);

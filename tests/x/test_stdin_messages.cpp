@@ -26,8 +26,7 @@ using Items = std::vector<std::pair<ZelRecordType, std::string>>;
 Items footer_items(const Recording& r)
 {
     Items out;
-    for (const auto& rec : r.records)
-        switch (rec->type) {
+    for (const auto& rec : r.records) switch (rec->type) {
         case ZEL_FOOTER_ITEM_APP:
         case ZEL_FOOTER_ITEM_APPFMT:
         case ZEL_FOOTER_ITEM_HOST:
@@ -38,14 +37,13 @@ Items footer_items(const Recording& r)
             out.emplace_back(static_cast<ZelRecordType>(f->type), reinterpret_cast<const char*>(f->item));
             break;
         }
-        default:
-            break;
+        default: break;
         }
     return out;
 }
 
 class StdinMessages : public testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         x_ = std::make_unique<xtest::Xvfb>();
@@ -70,7 +68,8 @@ protected:
         client_->wait_for_client_list(
             [this](const std::vector<xcb_window_t>& l) { return !l.empty() && l.back() == beacon_; });
         client_->draw_pattern(beacon_, ++seed_);
-        frames_ = e2e::wait_for_recording(file_, [](const Recording& r) { return r.frames() > 0; }, rec_.get())
+        frames_ = e2e::wait_for_recording(
+                      file_, [](const Recording& r) { return r.frames() > 0; }, rec_.get())
                       .frames();
     }
 
@@ -113,9 +112,9 @@ TEST_F(StdinMessages, EveryKindFromOneWriteInOrderThenEndOfInputStops)
     start();
     rec_->write_stdin("app office\nappfmt Calc\nhost db1\nip 10.1.2.3\nsid 4711\ntid T 9\n");
     const Recording r = finish();
-    const Items want = {{ZEL_FOOTER_ITEM_APP, "office"},   {ZEL_FOOTER_ITEM_APPFMT, "Calc"},
-                        {ZEL_FOOTER_ITEM_HOST, "db1"},     {ZEL_FOOTER_ITEM_IP, "10.1.2.3"},
-                        {ZEL_FOOTER_ITEM_SID, "4711"},     {ZEL_FOOTER_ITEM_TID, "T 9"}};
+    const Items want = {{ZEL_FOOTER_ITEM_APP, "office"}, {ZEL_FOOTER_ITEM_APPFMT, "Calc"},
+                        {ZEL_FOOTER_ITEM_HOST, "db1"},   {ZEL_FOOTER_ITEM_IP, "10.1.2.3"},
+                        {ZEL_FOOTER_ITEM_SID, "4711"},   {ZEL_FOOTER_ITEM_TID, "T 9"}};
     EXPECT_EQ(footer_items(r), want);
     ASSERT_FALSE(r.records.empty());
     EXPECT_EQ(r.records.back()->type, ZEL_DONE);
@@ -150,8 +149,8 @@ TEST_F(StdinMessages, UnknownMessagesAreDroppedAndValuesKeepTheirBlanks)
     const Items want = {{ZEL_FOOTER_ITEM_APP, ""}, {ZEL_FOOTER_ITEM_APPFMT, " two  blanks "}};
     EXPECT_EQ(footer_items(r), want);
     // each line, known or not, was taken as one message
-    for (const char* m : {"msg=<APP x>", "msg=< app x>", "msg=<app>", "msg=<bogus y>", "msg=<>", "msg=<sid\tq>",
-                          "msg=<hostdb>"})
+    for (const char* m : {"msg=<APP x>", "msg=< app x>", "msg=<app>", "msg=<bogus y>", "msg=<>",
+                          "msg=<sid\tq>", "msg=<hostdb>"})
         EXPECT_NE(rec_->out().find(m), std::string::npos) << m;
 }
 
@@ -211,7 +210,8 @@ TEST_F(StdinMessages, ClosedDescriptorEndsTheRecording)
             dup2(null_fd, 1);
             dup2(null_fd, 2);
         }
-        execl(RECORDER_PATH, RECORDER_PATH, x_->display().c_str(), file_.c_str(), static_cast<char*>(nullptr));
+        execl(RECORDER_PATH, RECORDER_PATH, x_->display().c_str(), file_.c_str(),
+              static_cast<char*>(nullptr));
         _exit(127);
     }
     const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));

@@ -10,9 +10,9 @@
 
 #include "in-process-frontend.h"
 
+using inproc::debug_output_of;
 using inproc::InProcessFrontend;
 using inproc::Rect;
-using inproc::debug_output_of;
 using inproc::rects_of;
 
 namespace {
@@ -119,7 +119,7 @@ TEST(WindowListArray, MapStateNames)
 
 // The test writes _NET_CLIENT_LIST itself and keeps the windows redirected.
 class WindowListTest : public InProcessFrontend {
-protected:
+  protected:
     WindowListTest() : InProcessFrontend(false) {}
 };
 
@@ -227,7 +227,7 @@ TEST_F(WindowListTest, SixHundredWindowsComeAndGoThroughHeapWorkArrays)
         auto y = static_cast<int16_t>((i / 40) * 15);
         windows.push_back(client().create_window(x, y, 10, 10));
     }
-    for (size_t i = 0; i < n; i += 2) xcb_map_window(c(), windows[i]);  // every other one viewable
+    for (size_t i = 0; i < n; i += 2) xcb_map_window(c(), windows[i]); // every other one viewable
     client().sync();
 
     std::vector<xcb_window_t> descending(windows.rbegin(), windows.rend());
@@ -307,10 +307,11 @@ TEST_F(WindowListTest, UnmappedWindowGetsItsPixmapOnceFoundViewable)
     EXPECT_EQ(st->pixmap, 0u);
     EXPECT_FALSE(st->mapped);
 
-    client().map(w);  // its MapNotify is left waiting: the frame tick's query comes first
+    client().map(w); // its MapNotify is left waiting: the frame tick's query comes first
     std::string out = debug_output_of([&] { window_map_state_update(st); });
     EXPECT_TRUE(st->mapped);
-    EXPECT_NE(out.find("window_map_state_update: window " + hex(w) + ": map_state=VIEWABLE"), std::string::npos)
+    EXPECT_NE(out.find("window_map_state_update: window " + hex(w) + ": map_state=VIEWABLE"),
+              std::string::npos)
         << out;
     EXPECT_NE(out.find("renew NameWindowPixmap"), std::string::npos) << out;
     EXPECT_EQ(drawable_size(st->pixmap), std::make_pair(uint16_t{40}, uint16_t{30}));
@@ -386,7 +387,7 @@ TEST_F(WindowListTest, TeardownReleasesEveryAccumulator)
 // ---------------------------------------------------------------- with the seamless helper
 
 class WindowListWithHelperTest : public InProcessFrontend {
-protected:
+  protected:
     WindowListWithHelperTest() : InProcessFrontend(true) {}
 };
 
@@ -403,7 +404,8 @@ TEST_F(WindowListWithHelperTest, SetupTracksListedWindowsAndDestroyedOnesLeave)
     ASSERT_EQ(tracked_ids(), (std::vector<xcb_window_t>{a, b, c}));
     for (xcb_window_t w : {a, b, c}) EXPECT_TRUE(pixmap_exists(tracked(w)->pixmap)) << hex(w);
     ASSERT_EQ(window_stack_size, 3u);
-    EXPECT_EQ(std::vector<xcb_window_t>(window_stack, window_stack + 3), client().root_window_list("_NET_CLIENT_LIST_STACKING"));
+    EXPECT_EQ(std::vector<xcb_window_t>(window_stack, window_stack + 3),
+              client().root_window_list("_NET_CLIENT_LIST_STACKING"));
 
     const xcb_pixmap_t pb = tracked(b)->pixmap;
     client().destroy(b);
@@ -415,4 +417,4 @@ TEST_F(WindowListWithHelperTest, SetupTracksListedWindowsAndDestroyedOnesLeave)
     EXPECT_EQ(window_stack_size, 2u);
 }
 
-}  // namespace
+} // namespace

@@ -43,7 +43,7 @@ using Reply = std::unique_ptr<T, Freed<T>>;
 
 // Where a client window shows on the root and how large it is.
 struct Placement {
-    int16_t x = 0, y = 0;  // root position of the inside
+    int16_t x = 0, y = 0; // root position of the inside
     uint16_t width = 0, height = 0;
     uint16_t border = 0;
     bool viewable = false;
@@ -70,7 +70,7 @@ std::optional<Placement> placement(xcb_connection_t* c, xcb_window_t root, xcb_w
 
 // Holds the server grabbed, so that a picture is read from one moment.
 class ServerGrab {
-public:
+  public:
     explicit ServerGrab(xtest::Client& c) : c_(c) { xcb_grab_server(c_.c()); }
     ~ServerGrab()
     {
@@ -80,12 +80,12 @@ public:
     ServerGrab(const ServerGrab&) = delete;
     ServerGrab& operator=(const ServerGrab&) = delete;
 
-private:
+  private:
     xtest::Client& c_;
 };
 
 class XpraPixelExact {
-public:
+  public:
     XpraPixelExact() : client_(session_.display()) {}
 
     ~XpraPixelExact()
@@ -132,7 +132,8 @@ public:
         recorder_ = std::make_unique<xtest::Recorder>(
             std::vector<std::string>{"-app", "xpra-pixel-exact", session_.display(), file_});
         // running once its header is on disk
-        e2e::wait_for_recording(file_, [](const Recording& r) { return !r.records.empty(); }, recorder_.get());
+        e2e::wait_for_recording(
+            file_, [](const Recording& r) { return !r.records.empty(); }, recorder_.get());
     }
 
     std::optional<Placement> where(xcb_window_t w) { return placement(client_.c(), client_.root(), w); }
@@ -241,7 +242,7 @@ public:
         client_.sync();
     }
 
-private:
+  private:
     xtest::XpraSession session_;
     xtest::Client client_;
     std::string file_;
@@ -255,8 +256,8 @@ TEST(XpraPixelExact, TerminalTypedIntoMovedResizedAndAWindowOpenedAndClosed)
     XpraPixelExact t;
     // a steady cursor; window operations allowed so that the shell in it can
     // move and resize its own window
-    const xcb_window_t term = t.open({"xterm", "+bc", "-xrm", "XTerm*allowWindowOps: true", "-geometry",
-                                      "40x10+40+40", "-e", "sh"});
+    const xcb_window_t term = t.open(
+        {"xterm", "+bc", "-xrm", "XTerm*allowWindowOps: true", "-geometry", "40x10+40+40", "-e", "sh"});
     t.start_recorder();
     t.expect_screen("terminal shown", 1);
 
@@ -303,4 +304,4 @@ TEST(XpraPixelExact, TerminalTypedIntoMovedResizedAndAWindowOpenedAndClosed)
     t.finish();
 }
 
-}  // namespace
+} // namespace

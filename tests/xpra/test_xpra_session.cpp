@@ -10,13 +10,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <memory>
+#include <sstream>
 
 #include "x-harness.h"
 
 using namespace xtest;
-
 
 TEST(XpraSession, XtermWindowsAreListedViewableAndNameable)
 {
@@ -43,24 +42,21 @@ TEST(XpraSession, XtermWindowsAreListedViewableAndNameable)
         });
         ASSERT_EQ(listed.size(), 1u);
         xcb_window_t w = listed[0];
-        c.wait_for_stacking([&](const std::vector<xcb_window_t>& l) {
-            return std::find(l.begin(), l.end(), w) != l.end();
-        });
+        c.wait_for_stacking(
+            [&](const std::vector<xcb_window_t>& l) { return std::find(l.begin(), l.end(), w) != l.end(); });
         c.wait_for_viewable(w);
 
         // redirected by the server: its contents can be had off-screen
         xcb_pixmap_t pix = xcb_generate_id(c.c());
         std::unique_ptr<xcb_generic_error_t, decltype(&std::free)> err(
-            xcb_request_check(c.c(), xcb_composite_name_window_pixmap_checked(c.c(), w, pix)),
-            &std::free);
+            xcb_request_check(c.c(), xcb_composite_name_window_pixmap_checked(c.c(), w, pix)), &std::free);
         EXPECT_FALSE(err) << "NameWindowPixmap refused for the xterm window";
 
         // the program ends: its window leaves the list
         xterm.signal(SIGTERM);
         xterm.wait();
-        c.wait_for_client_list([&](const std::vector<xcb_window_t>& l) {
-            return std::find(l.begin(), l.end(), w) == l.end();
-        });
+        c.wait_for_client_list(
+            [&](const std::vector<xcb_window_t>& l) { return std::find(l.begin(), l.end(), w) == l.end(); });
     }
     // everything stopped: xpra, its X server, the program
     EXPECT_NE(kill(server_pid, 0), 0);

@@ -4,7 +4,8 @@
 
 #include "zel.h"
 
-int main(void) {
+int main(void)
+{
     ZelRecord* done = zel_record_done();
     if (done == NULL || done->type != ZEL_DONE) return 1;
     zel_record_free(done);

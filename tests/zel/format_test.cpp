@@ -8,8 +8,8 @@
 
 #include <cerrno>
 #include <chrono>
-#include <thread>
 #include <set>
+#include <thread>
 
 #include "zel_test_util.h"
 
@@ -18,8 +18,9 @@ using namespace zeltest;
 namespace {
 
 class Recording : public ::testing::Test {
-protected:
-    void SetUp() override {
+  protected:
+    void SetUp() override
+    {
         records = sample_records();
         path = dir.file("rec.zel");
         ASSERT_TRUE(write_recording(path, records));
@@ -34,11 +35,13 @@ protected:
     std::vector<uint8_t> bytes;
 };
 
-TEST_F(Recording, EveryRecordTypeReadsBackEqualAndInOrder) {
+TEST_F(Recording, EveryRecordTypeReadsBackEqualAndInOrder)
+{
     ReadResult file = read_path(path);
     EXPECT_EQ(file.status, ZEL_READ_END) << file.problem;
     ASSERT_EQ(file.records.size(), records.size());
-    for (size_t i = 0; i < records.size(); ++i) EXPECT_TRUE(records_equal(records[i], file.records[i].get())) << "record " << i;
+    for (size_t i = 0; i < records.size(); ++i)
+        EXPECT_TRUE(records_equal(records[i], file.records[i].get())) << "record " << i;
 
     // The same bytes from memory give the same records and offsets.
     ReadResult memory = read_memory(bytes, bytes.size());
@@ -49,7 +52,8 @@ TEST_F(Recording, EveryRecordTypeReadsBackEqualAndInOrder) {
     EXPECT_EQ(file.ends.back(), bytes.size());
 }
 
-TEST_F(Recording, NullAndEmptyStringsStayDistinct) {
+TEST_F(Recording, NullAndEmptyStringsStayDistinct)
+{
     ReadResult file = read_path(path);
     ASSERT_EQ(file.status, ZEL_READ_END);
     auto* h = reinterpret_cast<ZelHeader*>(file.records[0].get());
@@ -60,7 +64,8 @@ TEST_F(Recording, NullAndEmptyStringsStayDistinct) {
     EXPECT_EQ(li->tfn, nullptr);
 }
 
-TEST_F(Recording, CompressedImagesDecompressToTheirInput) {
+TEST_F(Recording, CompressedImagesDecompressToTheirInput)
+{
     ReadResult file = read_path(path);
     ASSERT_EQ(file.status, ZEL_READ_END);
     auto* c = reinterpret_cast<ZelCompressedImage*>(file.records[1].get());
@@ -97,7 +102,8 @@ TEST_F(Recording, CompressedImagesDecompressToTheirInput) {
 
 // A recorder killed at any moment: every prefix of the file reads as exactly
 // the records that were complete before the cut, and as truncated.
-TEST_F(Recording, EveryCutReadsTheCompleteRecordsBeforeItAsTruncated) {
+TEST_F(Recording, EveryCutReadsTheCompleteRecordsBeforeItAsTruncated)
+{
     ReadResult whole = read_memory(bytes, bytes.size());
     ASSERT_EQ(whole.status, ZEL_READ_END);
     for (size_t cut = 0; cut < bytes.size(); ++cut) {
@@ -107,14 +113,16 @@ TEST_F(Recording, EveryCutReadsTheCompleteRecordsBeforeItAsTruncated) {
         while (complete < whole.ends.size() && whole.ends[complete] <= cut) ++complete;
         ASSERT_EQ(r.status, ZEL_READ_TRUNCATED) << "cut at " << cut << ": " << r.problem;
         ASSERT_EQ(r.records.size(), complete) << "cut at " << cut;
-        for (size_t i = 0; i < complete; ++i) ASSERT_TRUE(records_equal(records[i], r.records[i].get())) << "cut at " << cut;
+        for (size_t i = 0; i < complete; ++i)
+            ASSERT_TRUE(records_equal(records[i], r.records[i].get())) << "cut at " << cut;
         uint64_t expected_at = complete == 0 ? (cut < 16 ? 0 : 16) : whole.ends[complete - 1];
         ASSERT_EQ(r.problem_offset, expected_at) << "cut at " << cut;
     }
 }
 
 // Any single flipped bit is reported as corruption at the frame that holds it.
-TEST_F(Recording, EveryFlippedBitIsCorruptionAtItsFrame) {
+TEST_F(Recording, EveryFlippedBitIsCorruptionAtItsFrame)
+{
     ReadResult whole = read_memory(bytes, bytes.size());
     for (size_t at = 0; at < bytes.size(); ++at) {
         uint64_t frame = at < 16 ? 0 : 16;
@@ -130,7 +138,8 @@ TEST_F(Recording, EveryFlippedBitIsCorruptionAtItsFrame) {
     }
 }
 
-TEST_F(Recording, DataAfterTheEndIsCorruptAndStatusesStay) {
+TEST_F(Recording, DataAfterTheEndIsCorruptAndStatusesStay)
+{
     std::vector<uint8_t> longer = bytes;
     longer.push_back(0);
     ReadResult r = read_memory(longer, longer.size());
@@ -152,7 +161,8 @@ TEST_F(Recording, DataAfterTheEndIsCorruptAndStatusesStay) {
     zel_reader_close(reader);
 }
 
-TEST(Reader, NoFileAndOtherFilesAreTold) {
+TEST(Reader, NoFileAndOtherFilesAreTold)
+{
     TempDir dir;
     EXPECT_EQ(zel_reader_open(dir.file("missing").c_str()), nullptr);
     EXPECT_EQ(errno, ENOENT);
@@ -165,7 +175,8 @@ TEST(Reader, NoFileAndOtherFilesAreTold) {
     EXPECT_EQ(zel_reader_next(nullptr, nullptr), ZEL_READ_ERROR);
 }
 
-TEST(Writer, NewFileIsPrivateAndStartsWithTheFileHead) {
+TEST(Writer, NewFileIsPrivateAndStartsWithTheFileHead)
+{
     TempDir dir;
     mode_t old = ::umask(0);
     ZelWriter* w = zel_writer_open(dir.file("a.zel").c_str());
@@ -174,12 +185,13 @@ TEST(Writer, NewFileIsPrivateAndStartsWithTheFileHead) {
     struct stat st {};
     ASSERT_EQ(::stat(dir.file("a.zel").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
-    EXPECT_EQ(st.st_size, 16);  // the file head is on disk at once
+    EXPECT_EQ(st.st_size, 16); // the file head is on disk at once
     EXPECT_EQ(zel_writer_close(w), 0);
     EXPECT_EQ(read_path(dir.file("a.zel")).status, ZEL_READ_TRUNCATED);
 }
 
-TEST(Writer, ExistingRecordingIsNeverTouched) {
+TEST(Writer, ExistingRecordingIsNeverTouched)
+{
     TempDir dir;
     std::string p = dir.file("old.zel");
     write_file(p, {'k', 'e', 'e', 'p'});
@@ -192,7 +204,8 @@ TEST(Writer, ExistingRecordingIsNeverTouched) {
     EXPECT_EQ(zel_writer_open(nullptr), nullptr);
 }
 
-TEST(Writer, ExistingEmptyFileIsUsed) {
+TEST(Writer, ExistingEmptyFileIsUsed)
+{
     TempDir dir;
     std::string p = dir.file("made-by-service.zel");
     write_file(p, {});
@@ -205,7 +218,8 @@ TEST(Writer, ExistingEmptyFileIsUsed) {
     free_records(records);
 }
 
-TEST(Writer, RefusesWhatCannotBeStored) {
+TEST(Writer, RefusesWhatCannotBeStored)
+{
     TempDir dir;
     ZelWriter* w = zel_writer_open(dir.file("x.zel").c_str());
     ASSERT_NE(w, nullptr);
@@ -217,7 +231,7 @@ TEST(Writer, RefusesWhatCannotBeStored) {
     EXPECT_EQ(zel_record_write(w, &unknown), -1);
     ZelImageBlocks missing{};
     missing.type = ZEL_IMAGE_BLOCKS;
-    missing.length = 10;  // and no data
+    missing.length = 10; // and no data
     EXPECT_EQ(zel_record_write(w, &missing), -1);
     EXPECT_EQ(zel_record_write(w, nullptr), -1);
     ZelRecord* done = zel_record_done();
@@ -232,11 +246,12 @@ TEST(Writer, RefusesWhatCannotBeStored) {
     EXPECT_EQ(zel_writer_close(nullptr), -1);
 }
 
-TEST(Records, FreeSkipsNullFieldsOfEveryType) {
+TEST(Records, FreeSkipsNullFieldsOfEveryType)
+{
     for (int t : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 128, 255}) {
         auto* r = static_cast<ZelRecord*>(std::calloc(1, 64));
         r->type = static_cast<uint8_t>(t);
-        zel_record_free(r);  // the sanitizer builds catch a bad free
+        zel_record_free(r); // the sanitizer builds catch a bad free
     }
     zel_record_free(nullptr);
     ZelRecord* d = zel_record_done();
@@ -245,7 +260,8 @@ TEST(Records, FreeSkipsNullFieldsOfEveryType) {
     zel_record_free(d);
 }
 
-TEST(Records, NamesAreDistinct) {
+TEST(Records, NamesAreDistinct)
+{
     std::set<std::string> names;
     for (int t = 0; t <= 16; ++t) names.insert(zel_record_type_to_string(static_cast<ZelRecordType>(t)));
     EXPECT_EQ(names.size(), 17u);
@@ -254,7 +270,8 @@ TEST(Records, NamesAreDistinct) {
     EXPECT_STREQ(zel_record_type_to_string(static_cast<ZelRecordType>(99)), "unknown");
 }
 
-TEST(Pixels, StrideFollowsTheZPixmapRule) {
+TEST(Pixels, StrideFollowsTheZPixmapRule)
+{
     EXPECT_EQ(stride_in_bytes(37, 8, 32), 40u);
     EXPECT_EQ(stride_in_bytes(37, 8, 8), 37u);
     EXPECT_EQ(stride_in_bytes(37, 16, 32), 76u);
@@ -262,29 +279,32 @@ TEST(Pixels, StrideFollowsTheZPixmapRule) {
     EXPECT_EQ(stride_in_bytes(37, 32, 32), 148u);
     EXPECT_EQ(stride_in_bytes(1, 32, 64), 8u);
     EXPECT_EQ(stride_in_bytes(0, 32, 32), 0u);
-    EXPECT_EQ(stride_in_bytes(5, 8, 0), 5u);  // no pad given: whole bytes, no division by zero
+    EXPECT_EQ(stride_in_bytes(5, 8, 0), 5u); // no pad given: whole bytes, no division by zero
     EXPECT_EQ(stride_in_bytes(65535, 32, 32), 65535u * 4);
 }
 
-TEST(Pixels, BytesPerPixelOfEveryFormat) {
+TEST(Pixels, BytesPerPixelOfEveryFormat)
+{
     EXPECT_EQ(pixel_format_bytes_per_pixel(FORMAT_NOT_FOUND), 0);
     EXPECT_EQ(pixel_format_bytes_per_pixel(FORMAT_UNKNOWN), 0);
     for (PixelFormat f : {PALETTE8, RGB332, BGR233}) EXPECT_EQ(pixel_format_bytes_per_pixel(f), 1);
     for (PixelFormat f : {RGB565, BGR565}) EXPECT_EQ(pixel_format_bytes_per_pixel(f), 2);
-    for (int f = xRGB8888; f <= BGRA8888; ++f) EXPECT_EQ(pixel_format_bytes_per_pixel(static_cast<PixelFormat>(f)), 4);
+    for (int f = xRGB8888; f <= BGRA8888; ++f)
+        EXPECT_EQ(pixel_format_bytes_per_pixel(static_cast<PixelFormat>(f)), 4);
 }
 
-}  // namespace
+} // namespace
 
 namespace {
 
 // The smallest complete recording, byte for byte as docs/zel-format.md shows
 // it: pins the magic, the frame layout and the CRC-32C variant.
-TEST(Format, TheDocumentedExampleIsByteExact) {
-    const std::vector<uint8_t> file = {
-        0x89, 0x5A, 0x45, 0x4C, 0x0D, 0x0A, 0x1A, 0x0A, 0x01, 0x00, 0x00, 0x00, 0x5E, 0xAF, 0xCF, 0x31,
-        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x40, 0x1E, 0x18, 0x24, 0x0A, 0x06, 0x00,
-        0xC5, 0x50, 0x07, 0x09, 0xC7, 0x4B, 0x67, 0x48};
+TEST(Format, TheDocumentedExampleIsByteExact)
+{
+    const std::vector<uint8_t> file = {0x89, 0x5A, 0x45, 0x4C, 0x0D, 0x0A, 0x1A, 0x0A, 0x01, 0x00,
+                                       0x00, 0x00, 0x5E, 0xAF, 0xCF, 0x31, 0x00, 0x00, 0x00, 0x00,
+                                       0x00, 0x00, 0x00, 0x00, 0x00, 0x40, 0x1E, 0x18, 0x24, 0x0A,
+                                       0x06, 0x00, 0xC5, 0x50, 0x07, 0x09, 0xC7, 0x4B, 0x67, 0x48};
     ReadResult r = read_memory(file, file.size());
     EXPECT_EQ(r.status, ZEL_READ_END) << r.problem;
     ASSERT_EQ(r.records.size(), 1u);
@@ -299,13 +319,14 @@ TEST(Format, TheDocumentedExampleIsByteExact) {
     EXPECT_EQ(read_file(dir.file("d.zel")), file);
 }
 
-}  // namespace
+} // namespace
 
 namespace {
 
 // What the writing child writes as record i: cursor positions and block
 // records of varying sizes, all derived from i.
-ZelRecord* killed_writer_record(uint64_t i) {
+ZelRecord* killed_writer_record(uint64_t i)
+{
     if (i % 2 == 0) {
         auto* p = make<ZelCursorPosition>(ZEL_CURSOR_POSITION, 1000 + i);
         p->x = static_cast<int16_t>(i);
@@ -318,7 +339,8 @@ ZelRecord* killed_writer_record(uint64_t i) {
     return reinterpret_cast<ZelRecord*>(zel_image_blocks_compress(&b));
 }
 
-TEST(Writer, KilledWriterLeavesEveryCompleteRecordReadable) {
+TEST(Writer, KilledWriterLeavesEveryCompleteRecordReadable)
+{
     TempDir dir;
     const std::string p = dir.file("killed.zel");
     pid_t child = ::fork();
@@ -335,7 +357,8 @@ TEST(Writer, KilledWriterLeavesEveryCompleteRecordReadable) {
     // Kill it once it has written a good part of a megabyte.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     struct stat st {};
-    while ((::stat(p.c_str(), &st) != 0 || st.st_size < 600'000) && std::chrono::steady_clock::now() < deadline)
+    while ((::stat(p.c_str(), &st) != 0 || st.st_size < 600'000) &&
+           std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ::kill(child, SIGKILL);
     int status = 0;
@@ -353,13 +376,14 @@ TEST(Writer, KilledWriterLeavesEveryCompleteRecordReadable) {
     }
 }
 
-}  // namespace
+} // namespace
 
 namespace {
 
 // The compressor thread compresses while the writer thread writes (and adds
 // keyframes, compressing too): each thread has its own contexts.
-TEST(Threads, CompressingAndWritingAtOnce) {
+TEST(Threads, CompressingAndWritingAtOnce)
+{
     TempDir dir;
     ZelWriter* w = zel_writer_open(dir.file("t.zel").c_str());
     ASSERT_NE(w, nullptr);
@@ -376,10 +400,12 @@ TEST(Threads, CompressingAndWritingAtOnce) {
             std::memcpy(data.data() + 4, &s, 2);
             std::memcpy(data.data() + 6, &s, 2);
             for (size_t k = 8; k < data.size(); ++k) data[k] = static_cast<uint8_t>(k * seed + i);
-            ZelImageBlocks b{ZEL_IMAGE_BLOCKS, static_cast<uint64_t>(10 + i), static_cast<uint32_t>(data.size()), data.data()};
+            ZelImageBlocks b{ZEL_IMAGE_BLOCKS, static_cast<uint64_t>(10 + i),
+                             static_cast<uint32_t>(data.size()), data.data()};
             ZelCompressedImageBlocks* c = zel_image_blocks_compress(&b);
             ZelImageBlocks* back = zel_image_blocks_decompress(c);
-            EXPECT_TRUE(back != nullptr && back->length == b.length && std::memcmp(back->data, data.data(), data.size()) == 0);
+            EXPECT_TRUE(back != nullptr && back->length == b.length &&
+                        std::memcmp(back->data, data.data(), data.size()) == 0);
             zel_record_free(back);
             out->push_back(reinterpret_cast<ZelRecord*>(c));
         }
@@ -402,7 +428,7 @@ TEST(Threads, CompressingAndWritingAtOnce) {
     ReadResult r = read_all(reader);
     zel_reader_close(reader);
     EXPECT_EQ(r.status, ZEL_READ_END);
-    EXPECT_GT(r.records.size(), 82u);  // keyframes were added
+    EXPECT_GT(r.records.size(), 82u); // keyframes were added
 }
 
-}  // namespace
+} // namespace

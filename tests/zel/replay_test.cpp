@@ -16,26 +16,31 @@ struct Geometry {
     uint16_t height;
 };
 
-std::string name_of(const ::testing::TestParamInfo<Geometry>& info) {
+std::string name_of(const ::testing::TestParamInfo<Geometry>& info)
+{
     return "format" + std::to_string(info.param.format) + "_pad" + std::to_string(info.param.pad) + "_" +
            std::to_string(info.param.width) + "x" + std::to_string(info.param.height);
 }
 
 // The compressor's side: a frame in ZPixmap layout and the records it emits.
 class Screen {
-public:
-    Screen(const Geometry& g) : g_(g), bpp_(pixel_format_bytes_per_pixel(g.format)) {
+  public:
+    Screen(const Geometry& g) : g_(g), bpp_(pixel_format_bytes_per_pixel(g.format))
+    {
         stride_ = stride_in_bytes(g.width, static_cast<uint8_t>(bpp_ * 8), g.pad);
         frame_.assign(static_cast<size_t>(stride_) * g.height, 0);
     }
     uint32_t stride() const { return stride_; }
     uint8_t bpp() const { return bpp_; }
-    void scribble(std::mt19937& rng, int x, int y, int w, int h) {
+    void scribble(std::mt19937& rng, int x, int y, int w, int h)
+    {
         for (int row = y; row < y + h; ++row)
             for (int col = x * bpp_; col < (x + w) * bpp_; ++col)
-                frame_[static_cast<size_t>(row) * stride_ + static_cast<size_t>(col)] = static_cast<uint8_t>(rng());
+                frame_[static_cast<size_t>(row) * stride_ + static_cast<size_t>(col)] =
+                    static_cast<uint8_t>(rng());
     }
-    ZelRecord* full_image(uint64_t t) {
+    ZelRecord* full_image(uint64_t t)
+    {
         ZelImage view{};
         view.type = ZEL_IMAGE;
         view.timestamp = t;
@@ -50,7 +55,8 @@ public:
     }
     // Blocks of at most 32x32 covering the rectangle, entries laid out as the
     // compressor lays them: rectangle, then padded rows whose pad bytes hold junk.
-    ZelRecord* blocks(uint64_t t, int x, int y, int w, int h) {
+    ZelRecord* blocks(uint64_t t, int x, int y, int w, int h)
+    {
         std::vector<uint8_t> data;
         for (int by = y; by < y + h; by += 32)
             for (int bx = x; bx < x + w; bx += 32) {
@@ -65,7 +71,8 @@ public:
                 data.insert(data.end(), rect, rect + 8);
                 uint32_t row_len = stride_in_bytes(rw, static_cast<uint8_t>(bpp_ * 8), g_.pad);
                 for (int row = 0; row < rh; ++row) {
-                    const uint8_t* src = frame_.data() + static_cast<size_t>(by + row) * stride_ + static_cast<size_t>(bx) * bpp_;
+                    const uint8_t* src = frame_.data() + static_cast<size_t>(by + row) * stride_ +
+                                         static_cast<size_t>(bx) * bpp_;
                     data.insert(data.end(), src, src + rw * bpp_);
                     data.insert(data.end(), row_len - rw * bpp_, 0xEE);
                 }
@@ -78,17 +85,20 @@ public:
         return reinterpret_cast<ZelRecord*>(zel_image_blocks_compress(&b));
     }
     // Pixel bytes of each row must match; the row pad is nobody's content.
-    ::testing::AssertionResult matches(const ZelReplay* r) const {
+    ::testing::AssertionResult matches(const ZelReplay* r) const
+    {
         uint32_t stride = 0;
         const uint8_t* canvas = zel_replay_canvas(r, &stride);
-        if (canvas == nullptr || stride != stride_) return ::testing::AssertionFailure() << "no canvas or other stride";
+        if (canvas == nullptr || stride != stride_)
+            return ::testing::AssertionFailure() << "no canvas or other stride";
         for (size_t row = 0; row < g_.height; ++row)
-            if (std::memcmp(canvas + row * stride, frame_.data() + row * stride_, static_cast<size_t>(g_.width) * bpp_) != 0)
+            if (std::memcmp(canvas + row * stride, frame_.data() + row * stride_,
+                            static_cast<size_t>(g_.width) * bpp_) != 0)
                 return ::testing::AssertionFailure() << "row " << row << " differs";
         return ::testing::AssertionSuccess();
     }
 
-private:
+  private:
     Geometry g_;
     uint8_t bpp_;
     uint32_t stride_;
@@ -97,7 +107,8 @@ private:
 
 class ReplayExact : public ::testing::TestWithParam<Geometry> {};
 
-TEST_P(ReplayExact, BlocksAndFullImagesRebuildTheFrame) {
+TEST_P(ReplayExact, BlocksAndFullImagesRebuildTheFrame)
+{
     const Geometry g = GetParam();
     Screen screen(g);
     std::mt19937 rng(42);
@@ -129,7 +140,7 @@ TEST_P(ReplayExact, BlocksAndFullImagesRebuildTheFrame) {
     TempDir dir;
     ASSERT_TRUE(write_recording(dir.file("r.zel"), records));
     ReadResult read = read_path(dir.file("r.zel"));
-    ASSERT_EQ(read.status, ZEL_READ_TRUNCATED);  // no end-of-data written here
+    ASSERT_EQ(read.status, ZEL_READ_TRUNCATED); // no end-of-data written here
     ASSERT_EQ(read.records.size(), records.size());
 
     ZelReplay* replay = zel_replay_new();
@@ -151,7 +162,8 @@ INSTANTIATE_TEST_SUITE_P(AllPixelSizes, ReplayExact,
                                            Geometry{BGRx8888, 32, 33, 33}),
                          name_of);
 
-ZelHeader header(PixelFormat format, uint16_t w, uint16_t h) {
+ZelHeader header(PixelFormat format, uint16_t w, uint16_t h)
+{
     ZelHeader hd{};
     hd.type = ZEL_HEADER;
     hd.version = 1;
@@ -162,14 +174,17 @@ ZelHeader header(PixelFormat format, uint16_t w, uint16_t h) {
     return hd;
 }
 
-std::vector<uint8_t> rgba_of(const ZelReplay* r, int with_cursor = 0) {
+std::vector<uint8_t> rgba_of(const ZelReplay* r, int with_cursor = 0)
+{
     std::vector<uint8_t> out(static_cast<size_t>(zel_replay_width(r)) * zel_replay_height(r) * 4);
     EXPECT_EQ(zel_replay_render_rgba(r, out.data(), out.size(), with_cursor), 0);
     return out;
 }
 
 // One pixel painted through a plain image, its RGBA read back.
-std::vector<uint8_t> one_pixel(PixelFormat format, std::vector<uint8_t> pixel, const ZelHeader* with = nullptr) {
+std::vector<uint8_t> one_pixel(PixelFormat format, std::vector<uint8_t> pixel,
+                               const ZelHeader* with = nullptr)
+{
     ZelReplay* r = zel_replay_new();
     ZelHeader hd = with ? *with : header(format, 1, 1);
     EXPECT_EQ(zel_replay_apply(r, &hd), 0);
@@ -188,7 +203,8 @@ std::vector<uint8_t> one_pixel(PixelFormat format, std::vector<uint8_t> pixel, c
     return out;
 }
 
-TEST(ReplayColours, EveryFormatConvertsToRgba) {
+TEST(ReplayColours, EveryFormatConvertsToRgba)
+{
     using V = std::vector<uint8_t>;
     // Pixel values are stored least significant byte first.
     EXPECT_EQ(one_pixel(xRGB8888, {0x33, 0x22, 0x11, 0x99}), (V{0x11, 0x22, 0x33, 255}));
@@ -213,10 +229,11 @@ TEST(ReplayColours, EveryFormatConvertsToRgba) {
     hd.palette = palette;
     EXPECT_EQ(one_pixel(PALETTE8, {1}, &hd), (V{255, 255, 0, 255}));
     EXPECT_EQ(one_pixel(PALETTE8, {0}, &hd), (V{0x12, 0x56, 0x9A, 255}));
-    EXPECT_EQ(one_pixel(PALETTE8, {7}, &hd), (V{0, 0, 0, 255}));  // past the palette
+    EXPECT_EQ(one_pixel(PALETTE8, {7}, &hd), (V{0, 0, 0, 255})); // past the palette
 }
 
-TEST(ReplayState, ScreenChangeKeepsTheTopLeftPart) {
+TEST(ReplayState, ScreenChangeKeepsTheTopLeftPart)
+{
     ZelReplay* r = zel_replay_new();
     ZelHeader hd = header(xRGB8888, 4, 4);
     ASSERT_EQ(zel_replay_apply(r, &hd), 0);
@@ -238,15 +255,17 @@ TEST(ReplayState, ScreenChangeKeepsTheTopLeftPart) {
     const uint8_t* c = zel_replay_canvas(r, &stride);
     ASSERT_EQ(stride, 24u);
     for (int row = 0; row < 2; ++row)
-        for (int col = 0; col < 6; ++col) EXPECT_EQ(c[row * 24 + col * 4], col < 4 ? 0xAB : 0) << row << "," << col;
+        for (int col = 0; col < 6; ++col)
+            EXPECT_EQ(c[row * 24 + col * 4], col < 4 ? 0xAB : 0) << row << "," << col;
     zel_replay_free(r);
 }
 
-TEST(ReplayState, CursorIsDrawnAtThePointerMinusTheHotSpot) {
+TEST(ReplayState, CursorIsDrawnAtThePointerMinusTheHotSpot)
+{
     ZelReplay* r = zel_replay_new();
     ZelHeader hd = header(xRGB8888, 8, 8);
     ASSERT_EQ(zel_replay_apply(r, &hd), 0);
-    uint32_t pixels[4] = {0xFFFF0000u, 0x80000080u, 0x00000000u, 0xFFFFFFFFu};  // premultiplied ARGB
+    uint32_t pixels[4] = {0xFFFF0000u, 0x80000080u, 0x00000000u, 0xFFFFFFFFu}; // premultiplied ARGB
     ZelCursorImage ci{};
     ci.type = ZEL_CURSOR_IMAGE;
     ci.width = 2;
@@ -265,7 +284,9 @@ TEST(ReplayState, CursorIsDrawnAtThePointerMinusTheHotSpot) {
     EXPECT_EQ(x, 5);
     EXPECT_EQ(y, 6);
     std::vector<uint8_t> plain = rgba_of(r, 0), drawn = rgba_of(r, 1);
-    auto at = [](const std::vector<uint8_t>& v, int px, int py) { return std::vector<uint8_t>(v.begin() + (py * 8 + px) * 4, v.begin() + (py * 8 + px) * 4 + 4); };
+    auto at = [](const std::vector<uint8_t>& v, int px, int py) {
+        return std::vector<uint8_t>(v.begin() + (py * 8 + px) * 4, v.begin() + (py * 8 + px) * 4 + 4);
+    };
     EXPECT_EQ(at(plain, 4, 5), (std::vector<uint8_t>{0, 0, 0, 255}));
     EXPECT_EQ(at(drawn, 4, 5), (std::vector<uint8_t>{255, 0, 0, 255}));
     EXPECT_EQ(at(drawn, 5, 5), (std::vector<uint8_t>{0, 0, 0x80, 255}));
@@ -275,7 +296,8 @@ TEST(ReplayState, CursorIsDrawnAtThePointerMinusTheHotSpot) {
     zel_replay_free(r);
 }
 
-TEST(ReplayState, RecordsThatDoNotFitAreRefusedAndChangeNothing) {
+TEST(ReplayState, RecordsThatDoNotFitAreRefusedAndChangeNothing)
+{
     ZelReplay* r = zel_replay_new();
     std::vector<uint8_t> px(16, 1);
     ZelImage img{};
@@ -286,7 +308,7 @@ TEST(ReplayState, RecordsThatDoNotFitAreRefusedAndChangeNothing) {
     img.scanline_pad = 32;
     img.length = 16;
     img.data = px.data();
-    EXPECT_EQ(zel_replay_apply(r, &img), -1);  // before the header
+    EXPECT_EQ(zel_replay_apply(r, &img), -1); // before the header
     EXPECT_EQ(zel_replay_has_screen(r), 0);
     ZelHeader unknown = header(FORMAT_UNKNOWN, 2, 2);
     EXPECT_EQ(zel_replay_apply(r, &unknown), -1);
@@ -319,4 +341,4 @@ TEST(ReplayState, RecordsThatDoNotFitAreRefusedAndChangeNothing) {
     zel_replay_free(r);
 }
 
-}  // namespace
+} // namespace

@@ -3,34 +3,39 @@
 namespace zeltest {
 namespace {
 
-bool same_string(const uint8_t* a, const uint8_t* b) {
+bool same_string(const uint8_t* a, const uint8_t* b)
+{
     if (a == nullptr || b == nullptr) return a == b;
     return std::strcmp(reinterpret_cast<const char*>(a), reinterpret_cast<const char*>(b)) == 0;
 }
 
-bool same_bytes(const void* a, const void* b, size_t n) {
+bool same_bytes(const void* a, const void* b, size_t n)
+{
     if (n == 0) return true;
     if (a == nullptr || b == nullptr) return false;
     return std::memcmp(a, b, n) == 0;
 }
 
-}  // namespace
+} // namespace
 
-::testing::AssertionResult records_equal(const ZelRecord* a, const ZelRecord* b) {
+::testing::AssertionResult records_equal(const ZelRecord* a, const ZelRecord* b)
+{
     if (a->type != b->type || a->timestamp != b->timestamp)
-        return ::testing::AssertionFailure() << "head differs: type " << int(a->type) << " vs " << int(b->type)
-                                             << ", time " << a->timestamp << " vs " << b->timestamp;
-    auto fail = [&](const char* what) {
         return ::testing::AssertionFailure()
-               << zel_record_type_to_string(static_cast<ZelRecordType>(a->type)) << ": " << what << " differs";
+               << "head differs: type " << int(a->type) << " vs " << int(b->type) << ", time " << a->timestamp
+               << " vs " << b->timestamp;
+    auto fail = [&](const char* what) {
+        return ::testing::AssertionFailure() << zel_record_type_to_string(static_cast<ZelRecordType>(a->type))
+                                             << ": " << what << " differs";
     };
     switch (a->type) {
     case ZEL_HEADER: {
         auto* x = reinterpret_cast<const ZelHeader*>(a);
         auto* y = reinterpret_cast<const ZelHeader*>(b);
-        if (x->version != y->version || x->depth != y->depth || x->width != y->width || x->height != y->height ||
-            x->pixel_format != y->pixel_format || x->scanline_pad != y->scanline_pad ||
-            x->palette_size != y->palette_size || x->min_keycode != y->min_keycode || x->max_keycode != y->max_keycode)
+        if (x->version != y->version || x->depth != y->depth || x->width != y->width ||
+            x->height != y->height || x->pixel_format != y->pixel_format ||
+            x->scanline_pad != y->scanline_pad || x->palette_size != y->palette_size ||
+            x->min_keycode != y->min_keycode || x->max_keycode != y->max_keycode)
             return fail("a scalar field");
         if ((x->palette == nullptr) != (y->palette == nullptr)) return fail("palette presence");
         if (x->palette != nullptr && !same_bytes(x->palette, y->palette, x->palette_size * sizeof(RgbValue)))
@@ -53,8 +58,8 @@ bool same_bytes(const void* a, const void* b, size_t n) {
         auto* x = reinterpret_cast<const ZelCompressedImage*>(a);
         auto* y = reinterpret_cast<const ZelCompressedImage*>(b);
         if (x->width != y->width || x->height != y->height || x->x != y->x || x->y != y->y ||
-            x->pixel_format != y->pixel_format || x->scanline_pad != y->scanline_pad || x->length != y->length ||
-            x->compressed_length != y->compressed_length)
+            x->pixel_format != y->pixel_format || x->scanline_pad != y->scanline_pad ||
+            x->length != y->length || x->compressed_length != y->compressed_length)
             return fail("a scalar field");
         if (!same_bytes(x->data, y->data, x->compressed_length)) return fail("data");
         break;
@@ -76,8 +81,9 @@ bool same_bytes(const void* a, const void* b, size_t n) {
     case ZEL_CURSOR_IMAGE: {
         auto* x = reinterpret_cast<const ZelCursorImage*>(a);
         auto* y = reinterpret_cast<const ZelCursorImage*>(b);
-        if (x->width != y->width || x->height != y->height || x->x != y->x || x->y != y->y || x->xhot != y->xhot ||
-            x->yhot != y->yhot || x->cursor_serial != y->cursor_serial || x->length != y->length)
+        if (x->width != y->width || x->height != y->height || x->x != y->x || x->y != y->y ||
+            x->xhot != y->xhot || x->yhot != y->yhot || x->cursor_serial != y->cursor_serial ||
+            x->length != y->length)
             return fail("a scalar field");
         if (!same_bytes(x->data, y->data, x->length * 4u)) return fail("pixels");
         break;
@@ -107,16 +113,17 @@ bool same_bytes(const void* a, const void* b, size_t n) {
     case ZEL_FOOTER_ITEM_SID:
     case ZEL_FOOTER_ITEM_TID:
     case ZEL_FOOTER_ITEM_APPFMT:
-        if (!same_string(reinterpret_cast<const ZelFooterItem*>(a)->item, reinterpret_cast<const ZelFooterItem*>(b)->item))
+        if (!same_string(reinterpret_cast<const ZelFooterItem*>(a)->item,
+                         reinterpret_cast<const ZelFooterItem*>(b)->item))
             return fail("item");
         break;
-    default:
-        break;
+    default: break;
     }
     return ::testing::AssertionSuccess();
 }
 
-std::vector<ZelRecord*> sample_records() {
+std::vector<ZelRecord*> sample_records()
+{
     std::vector<ZelRecord*> out;
     uint64_t t = 1'700'000'000'000'000ull;
     auto add = [&out](void* r) { out.push_back(static_cast<ZelRecord*>(r)); };
@@ -131,7 +138,7 @@ std::vector<ZelRecord*> sample_records() {
     h->min_keycode = 8;
     h->max_keycode = 255;
     h->user = dup("alice");
-    h->tfn = dup("");  // empty, not null
+    h->tfn = dup(""); // empty, not null
     add(h);
 
     // A full screen: a gradient, like a window background.
@@ -144,7 +151,8 @@ std::vector<ZelRecord*> sample_records() {
     frame.scanline_pad = 32;
     frame.bytes_per_line = 256;
     std::vector<uint8_t> pixels(64 * 48 * 4);
-    for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<uint8_t>((i / 4) % 64 * 3 + (i % 4) * 17);
+    for (size_t i = 0; i < pixels.size(); ++i)
+        pixels[i] = static_cast<uint8_t>((i / 4) % 64 * 3 + (i % 4) * 17);
     frame.length = static_cast<uint32_t>(pixels.size());
     frame.data = pixels.data();
     add(zel_image_compress(&frame));
@@ -194,7 +202,7 @@ std::vector<ZelRecord*> sample_records() {
     add(li);
 
     const ZelRecordType footers[] = {ZEL_FOOTER_ITEM_APP, ZEL_FOOTER_ITEM_HOST, ZEL_FOOTER_ITEM_IP,
-                                     ZEL_FOOTER_ITEM_SID, ZEL_FOOTER_ITEM_TID, ZEL_FOOTER_ITEM_APPFMT};
+                                     ZEL_FOOTER_ITEM_SID, ZEL_FOOTER_ITEM_TID,  ZEL_FOOTER_ITEM_APPFMT};
     const char* values[] = {"editor", "host.example", "192.0.2.7", "", "T-42", "fmt %s \xc3\xa9"};
     for (int i = 0; i < 6; ++i) {
         auto* f = make<ZelFooterItem>(footers[i], t + 600'000 + static_cast<uint64_t>(i));
@@ -239,9 +247,10 @@ std::vector<ZelRecord*> sample_records() {
     return out;
 }
 
-void free_records(std::vector<ZelRecord*>& records) {
+void free_records(std::vector<ZelRecord*>& records)
+{
     for (ZelRecord* r : records) zel_record_free(r);
     records.clear();
 }
 
-}  // namespace zeltest
+} // namespace zeltest

@@ -26,35 +26,40 @@ struct RecordDeleter {
 using RecordPtr = std::unique_ptr<ZelRecord, RecordDeleter>;
 
 template <typename T>
-T* make(ZelRecordType type, uint64_t timestamp) {
+T* make(ZelRecordType type, uint64_t timestamp)
+{
     auto* r = static_cast<T*>(std::calloc(1, sizeof(T)));
     reinterpret_cast<ZelRecord*>(r)->type = static_cast<uint8_t>(type);
     reinterpret_cast<ZelRecord*>(r)->timestamp = timestamp;
     return r;
 }
 
-inline uint8_t* dup(const char* s) {
+inline uint8_t* dup(const char* s)
+{
     if (s == nullptr) return nullptr;
     auto* p = static_cast<uint8_t*>(std::malloc(std::strlen(s) + 1));
     std::memcpy(p, s, std::strlen(s) + 1);
     return p;
 }
 
-inline uint8_t* dup_bytes(const std::vector<uint8_t>& v) {
+inline uint8_t* dup_bytes(const std::vector<uint8_t>& v)
+{
     auto* p = static_cast<uint8_t*>(std::malloc(v.empty() ? 1 : v.size()));
     if (!v.empty()) std::memcpy(p, v.data(), v.size());
     return p;
 }
 
 class TempDir {
-public:
-    TempDir() {
+  public:
+    TempDir()
+    {
         std::string tmpl = (std::filesystem::temp_directory_path() / "zeltest-XXXXXX").string();
         char* made = ::mkdtemp(tmpl.data());
         if (made == nullptr) throw std::runtime_error("mkdtemp failed");
         path_ = made;
     }
-    ~TempDir() {
+    ~TempDir()
+    {
         std::error_code ec;
         std::filesystem::remove_all(path_, ec);
     }
@@ -63,11 +68,12 @@ public:
     std::string file(const std::string& name) const { return (path_ / name).string(); }
     const std::filesystem::path& path() const { return path_; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
-inline std::vector<uint8_t> read_file(const std::string& path) {
+inline std::vector<uint8_t> read_file(const std::string& path)
+{
     std::vector<uint8_t> out;
     if (FILE* f = std::fopen(path.c_str(), "rb")) {
         uint8_t buf[65536];
@@ -78,14 +84,16 @@ inline std::vector<uint8_t> read_file(const std::string& path) {
     return out;
 }
 
-inline void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
+inline void write_file(const std::string& path, const std::vector<uint8_t>& bytes)
+{
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 // Writes the records (not taking them) to a new file; true on success.
 inline bool write_recording(const std::string& path, const std::vector<ZelRecord*>& records,
-                            uint64_t keyframe_interval = ZEL_KEYFRAME_INTERVAL) {
+                            uint64_t keyframe_interval = ZEL_KEYFRAME_INTERVAL)
+{
     ZelWriter* w = zel_writer_open(path.c_str());
     if (w == nullptr) return false;
     zel_writer_set_keyframe_interval(w, keyframe_interval);
@@ -103,7 +111,8 @@ struct ReadResult {
     std::string problem;
 };
 
-inline ReadResult read_all(ZelReader* reader) {
+inline ReadResult read_all(ZelReader* reader)
+{
     ReadResult out;
     for (;;) {
         ZelRecord* r = nullptr;
@@ -121,14 +130,16 @@ inline ReadResult read_all(ZelReader* reader) {
     return out;
 }
 
-inline ReadResult read_memory(const std::vector<uint8_t>& bytes, size_t size) {
+inline ReadResult read_memory(const std::vector<uint8_t>& bytes, size_t size)
+{
     ZelReader* reader = zel_reader_open_memory(bytes.data(), size);
     ReadResult out = read_all(reader);
     zel_reader_close(reader);
     return out;
 }
 
-inline ReadResult read_path(const std::string& path) {
+inline ReadResult read_path(const std::string& path)
+{
     ZelReader* reader = zel_reader_open(path.c_str());
     if (reader == nullptr) return {};
     ReadResult out = read_all(reader);
@@ -143,4 +154,4 @@ inline ReadResult read_path(const std::string& path) {
 std::vector<ZelRecord*> sample_records();
 void free_records(std::vector<ZelRecord*>& records);
 
-}  // namespace zeltest
+} // namespace zeltest

@@ -17,7 +17,8 @@ struct Outcome {
     std::string err;
 };
 
-Outcome zeldump(const TempDir& dir, const std::string& args) {
+Outcome zeldump(const TempDir& dir, const std::string& args)
+{
     std::string out = dir.file("stdout.txt"), err = dir.file("stderr.txt");
     std::string cmd = std::string(ZELDUMP_PATH) + " " + args + " >" + out + " 2>" + err;
     int rc = std::system(cmd.c_str());
@@ -29,7 +30,8 @@ Outcome zeldump(const TempDir& dir, const std::string& args) {
     return r;
 }
 
-std::vector<uint8_t> read_png(const std::string& path, uint32_t* w, uint32_t* h) {
+std::vector<uint8_t> read_png(const std::string& path, uint32_t* w, uint32_t* h)
+{
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
     if (png_image_begin_read_from_file(&image, path.c_str()) == 0) return {};
@@ -42,8 +44,9 @@ std::vector<uint8_t> read_png(const std::string& path, uint32_t* w, uint32_t* h)
 }
 
 class Zeldump : public ::testing::Test {
-protected:
-    void SetUp() override {
+  protected:
+    void SetUp() override
+    {
         records = sample_records();
         path = dir.file("rec.zel");
         ASSERT_TRUE(write_recording(path, records));
@@ -56,7 +59,8 @@ protected:
     std::vector<uint8_t> bytes;
 };
 
-TEST_F(Zeldump, VerifyTellsCompleteTruncatedAndCorrupt) {
+TEST_F(Zeldump, VerifyTellsCompleteTruncatedAndCorrupt)
+{
     EXPECT_EQ(zeldump(dir, "--verify " + path).status, 0);
 
     std::string cut = dir.file("cut.zel");
@@ -81,7 +85,8 @@ TEST_F(Zeldump, VerifyTellsCompleteTruncatedAndCorrupt) {
     EXPECT_NE(help.out.find("largest size"), std::string::npos);
 }
 
-TEST_F(Zeldump, ListingsShowEveryReadableRecord) {
+TEST_F(Zeldump, ListingsShowEveryReadableRecord)
+{
     Outcome list = zeldump(dir, path);
     EXPECT_EQ(list.status, 0);
     EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), static_cast<long>(records.size()));
@@ -98,7 +103,8 @@ TEST_F(Zeldump, ListingsShowEveryReadableRecord) {
     write_file(cut, std::vector<uint8_t>(bytes.begin(), bytes.end() - 3));
     Outcome partial = zeldump(dir, cut);
     EXPECT_EQ(partial.status, 2);
-    EXPECT_EQ(std::count(partial.out.begin(), partial.out.end(), '\n'), static_cast<long>(records.size() - 1));
+    EXPECT_EQ(std::count(partial.out.begin(), partial.out.end(), '\n'),
+              static_cast<long>(records.size() - 1));
 
     Outcome stats = zeldump(dir, "--stats " + path);
     EXPECT_EQ(stats.status, 0);
@@ -108,7 +114,8 @@ TEST_F(Zeldump, ListingsShowEveryReadableRecord) {
 }
 
 // A recording with full images and block updates at 10 per second.
-std::vector<ZelRecord*> moving_recording(uint16_t w, uint16_t h, int frames, bool resize) {
+std::vector<ZelRecord*> moving_recording(uint16_t w, uint16_t h, int frames, bool resize)
+{
     std::vector<ZelRecord*> out;
     std::mt19937 rng(7);
     const uint64_t t0 = 5'000'000'000;
@@ -135,8 +142,17 @@ std::vector<ZelRecord*> moving_recording(uint16_t w, uint16_t h, int frames, boo
         if (f % 7 == 0) {
             px.resize(static_cast<size_t>(cw) * ch * 4);
             for (auto& b : px) b = static_cast<uint8_t>(rng());
-            ZelImage img{ZEL_IMAGE, t, cw, ch, 0, 0, xRGB8888, 32, static_cast<uint32_t>(cw * 4u),
-                         static_cast<uint32_t>(px.size()), px.data()};
+            ZelImage img{ZEL_IMAGE,
+                         t,
+                         cw,
+                         ch,
+                         0,
+                         0,
+                         xRGB8888,
+                         32,
+                         static_cast<uint32_t>(cw * 4u),
+                         static_cast<uint32_t>(px.size()),
+                         px.data()};
             out.push_back(reinterpret_cast<ZelRecord*>(zel_image_compress(&img)));
         } else {
             int16_t x = static_cast<int16_t>(rng() % (cw - 8)), y = static_cast<int16_t>(rng() % (ch - 8));
@@ -161,7 +177,8 @@ std::vector<ZelRecord*> moving_recording(uint16_t w, uint16_t h, int frames, boo
     return out;
 }
 
-std::vector<uint8_t> expected_at(const std::vector<ZelRecord*>& records, uint64_t t, uint32_t* w, uint32_t* h) {
+std::vector<uint8_t> expected_at(const std::vector<ZelRecord*>& records, uint64_t t, uint32_t* w, uint32_t* h)
+{
     ZelReplay* r = zel_replay_new();
     for (ZelRecord* rec : records)
         if (rec->timestamp <= t) {
@@ -177,7 +194,8 @@ std::vector<uint8_t> expected_at(const std::vector<ZelRecord*>& records, uint64_
 
 // Seeking skips the images before the last full screen; the pictures must be
 // the same as replaying everything.
-TEST(ZeldumpFrames, PngAtAnyTimeEqualsTheFullReplay) {
+TEST(ZeldumpFrames, PngAtAnyTimeEqualsTheFullReplay)
+{
     TempDir dir;
     auto records = moving_recording(48, 40, 30, true);
     std::string rec = dir.file("m.zel");
@@ -185,10 +203,12 @@ TEST(ZeldumpFrames, PngAtAnyTimeEqualsTheFullReplay) {
     ASSERT_TRUE(write_recording(rec, records, 600));
     ReadResult plain = read_path(rec);
     ASSERT_EQ(plain.status, ZEL_READ_END);
-    ASSERT_EQ(plain.records.size(), records.size());  // keyframes stay hidden unless asked for
-    for (size_t i = 0; i < records.size(); ++i) ASSERT_TRUE(records_equal(records[i], plain.records[i].get()));
+    ASSERT_EQ(plain.records.size(), records.size()); // keyframes stay hidden unless asked for
+    for (size_t i = 0; i < records.size(); ++i)
+        ASSERT_TRUE(records_equal(records[i], plain.records[i].get()));
     Outcome list = zeldump(dir, rec);
-    EXPECT_GE(std::count(list.out.begin(), list.out.end(), '\n') - static_cast<long>(records.size()), 5) << list.out;
+    EXPECT_GE(std::count(list.out.begin(), list.out.end(), '\n') - static_cast<long>(records.size()), 5)
+        << list.out;
     EXPECT_NE(list.out.find(" keyframe "), std::string::npos);
     EXPECT_EQ(zeldump(dir, "--verify " + rec).status, 0);
     std::string out = dir.file("png");
@@ -210,14 +230,15 @@ TEST(ZeldumpFrames, PngAtAnyTimeEqualsTheFullReplay) {
     ASSERT_EQ(every.status, 0) << every.err;
     size_t n = 0;
     for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.file("every"))) ++n;
-    EXPECT_EQ(n, 7u);  // 0, 0.5, ... 3.0
+    EXPECT_EQ(n, 7u); // 0, 0.5, ... 3.0
     uint32_t w = 0, h = 0, ew = 0, eh = 0;
     EXPECT_TRUE(read_png(dir.file("every") + "/frame-000001.500.png", &w, &h) ==
                 expected_at(records, t0 + 1'500'000, &ew, &eh));
     free_records(records);
 }
 
-TEST(ZeldumpFrames, VideoPadsToTheLargestScreen) {
+TEST(ZeldumpFrames, VideoPadsToTheLargestScreen)
+{
     if (std::system("command -v ffmpeg >/dev/null 2>&1 && command -v ffprobe >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "ffmpeg is not installed";
     TempDir dir;
@@ -229,7 +250,8 @@ TEST(ZeldumpFrames, VideoPadsToTheLargestScreen) {
     Outcome r = zeldump(dir, "--quiet --video " + video + " " + rec);
     ASSERT_EQ(r.status, 0) << r.err;
     std::string probe = "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-                        "stream=width,height,nb_read_frames,r_frame_rate -of csv=p=0 " + video + " >" + dir.file("probe.txt");
+                        "stream=width,height,nb_read_frames,r_frame_rate -of csv=p=0 " +
+                        video + " >" + dir.file("probe.txt");
     ASSERT_EQ(std::system(probe.c_str()), 0);
     auto text = read_file(dir.file("probe.txt"));
     std::string s(text.begin(), text.end());
@@ -237,4 +259,4 @@ TEST(ZeldumpFrames, VideoPadsToTheLargestScreen) {
     EXPECT_EQ(s, "64,40,10/1,21\n");
 }
 
-}  // namespace
+} // namespace
