@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "serve.h"
 #include "zel.h"
 
 extern char** environ;
@@ -61,6 +62,9 @@ const char* const usage_text =
     "                     up to even numbers)\n"
     "  --no-cursor        leave the cursor out of PNG and video frames\n"
     "  --quiet            no progress lines on standard error\n"
+    "  --serve [ADDRESS:]PORT FILE_OR_DIR\n"
+    "                     serve the browser player and the recording(s) over HTTP\n"
+    "                     (127.0.0.1 unless ADDRESS is given); prints the URL to open\n"
     "  --help             this text\n"
     "\n"
     "Exit status: 0 success; 1 bad usage, unreadable file or failed export; for listing,\n"
@@ -845,6 +849,7 @@ int usage_error(const std::string& message)
 
 int main(int argc, char** argv)
 {
+    if (argc > 1 && std::strcmp(argv[1], "--serve") == 0) return zeldump_serve(argc - 2, argv + 2);
     Options o;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];

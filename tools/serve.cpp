@@ -1,0 +1,659 @@
+// zeldump --serve: serves the browser player (compiled in) and recordings,
+// read-only, to whoever holds the access token printed at start.
+//
+// Security model (docs/player.md): listens on 127.0.0.1 unless told
+// otherwise; every request must carry the token, as ?token= or as the cookie
+// that the first request with ?token= sets; only the given file, or the
+// regular .zel files directly inside the given directory, are served, looked
+// up by exact name and opened without following symbolic links.
+#include "serve.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/random.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <httplib.h>
+
+#include "serve-files.h"
+#include "zel.h"
+
+namespace {
+
+constexpr int exit_usage = 1;
+constexpr size_t chunk_size = 64 * 1024;
+
+int fail(const std::string& message)
+{
+    std::fprintf(stderr, "zeldump: --serve: %s\n", message.c_str());
+    return exit_usage;
+}
+
+// ---- the listening address ----
+
+struct Listen {
+    std::string host = "127.0.0.1";
+    int port = 0;
+    bool ipv6 = false;
+};
+
+// Parses [ADDRESS:]PORT (ADDRESS an IPv4 address or an IPv6 one in brackets);
+// an error message, or "" when good.
+std::string parse_listen(const std::string& arg, Listen& out)
+{
+    std::string port = arg;
+    size_t colon = arg.rfind(':');
+    if (colon != std::string::npos) {
+        std::string host = arg.substr(0, colon);
+        port = arg.substr(colon + 1);
+        if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+            host = host.substr(1, host.size() - 2);
+            out.ipv6 = true;
+        }
+        unsigned char buf[sizeof(in6_addr)];
+        if (inet_pton(out.ipv6 ? AF_INET6 : AF_INET, host.c_str(), buf) != 1)
+            return "bad address '" + arg.substr(0, colon) +
+                   "' (give an IPv4 address, or an IPv6 address in brackets, before ':PORT')";
+        out.host = host;
+    }
+    char* end = nullptr;
+    errno = 0;
+    long p = std::strtol(port.c_str(), &end, 10);
+    if (port.empty() || *end != '\0' || errno != 0 || p < 0 || p > 65535 || port[0] == '-' || port[0] == '+')
+        return "bad port '" + port + "' (a number from 0 to 65535; 0 picks a free port)";
+    out.port = static_cast<int>(p);
+    return "";
+}
+
+// Why binding failed: httplib does not say, so try it once more by hand.
+std::string bind_error(const Listen& l)
+{
+    int fd = ::socket(l.ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return std::strerror(errno);
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_storage ss{};
+    socklen_t len = 0;
+    if (l.ipv6) {
+        auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(static_cast<uint16_t>(l.port));
+        inet_pton(AF_INET6, l.host.c_str(), &a->sin6_addr);
+        len = sizeof *a;
+    } else {
+        auto* a = reinterpret_cast<sockaddr_in*>(&ss);
+        a->sin_family = AF_INET;
+        a->sin_port = htons(static_cast<uint16_t>(l.port));
+        inet_pton(AF_INET, l.host.c_str(), &a->sin_addr);
+        len = sizeof *a;
+    }
+    int rc = ::bind(fd, reinterpret_cast<sockaddr*>(&ss), len);
+    int e = errno;
+    ::close(fd);
+    return rc == 0 ? "the server could not listen" : std::strerror(e);
+}
+
+// ---- the access token ----
+
+std::optional<std::string> new_token()
+{
+    unsigned char raw[32];
+    size_t got = 0;
+    while (got < sizeof raw) {
+        ssize_t k = ::getrandom(raw + got, sizeof raw - got, 0);
+        if (k < 0) {
+            if (errno == EINTR) continue;
+            return std::nullopt;
+        }
+        got += static_cast<size_t>(k);
+    }
+    std::string hex;
+    for (unsigned char c : raw) {
+        static const char digits[] = "0123456789abcdef";
+        hex += digits[c >> 4];
+        hex += digits[c & 15];
+    }
+    return hex;
+}
+
+// Compares every byte whatever the first difference (the length is no secret).
+bool same_token(const std::string& given, const std::string& token)
+{
+    if (given.size() != token.size()) return false;
+    unsigned char diff = 0;
+    for (size_t i = 0; i < token.size(); ++i)
+        diff = static_cast<unsigned char>(
+            diff | (static_cast<unsigned char>(given[i]) ^ static_cast<unsigned char>(token[i])));
+    return diff == 0;
+}
+
+// The value of cookie `name` in a Cookie header, or "".
+std::string cookie_value(const std::string& header, const std::string& name)
+{
+    size_t at = 0;
+    while (at < header.size()) {
+        size_t end = header.find(';', at);
+        if (end == std::string::npos) end = header.size();
+        std::string part = header.substr(at, end - at);
+        size_t start = part.find_first_not_of(' ');
+        if (start != std::string::npos && part.compare(start, name.size() + 1, name + "=") == 0)
+            return part.substr(start + name.size() + 1);
+        at = end + 1;
+    }
+    return "";
+}
+
+// ---- what is served ----
+
+using Fd = std::shared_ptr<int>;
+Fd own_fd(int fd)
+{
+    return Fd(new int(fd), [](int* p) {
+        if (*p >= 0) ::close(*p);
+        delete p;
+    });
+}
+
+bool has_suffix(const std::string& s, const std::string& suffix)
+{
+    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// A name that can only mean a file directly inside the directory.
+bool plain_name(const std::string& name)
+{
+    if (name.empty() || name[0] == '.' || name.size() > 255) return false;
+    for (char c : name)
+        if (c == '/' || c == '\\' || c == '\0' || c == '%') return false;
+    return true;
+}
+
+class Catalog {
+  public:
+    // Opens FILE_OR_DIR; an error message or "".
+    std::string open(const std::string& path)
+    {
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return "cannot open " + path + ": " + std::strerror(errno);
+        root_ = own_fd(fd);
+        struct stat st {};
+        if (::fstat(fd, &st) != 0) return "cannot read " + path + ": " + std::strerror(errno);
+        if (S_ISDIR(st.st_mode)) {
+            dir_ = true;
+            return "";
+        }
+        if (!S_ISREG(st.st_mode)) return path + " is neither a regular file nor a directory";
+        size_t slash = path.rfind('/');
+        single_ = slash == std::string::npos ? path : path.substr(slash + 1);
+        if (!plain_name(single_)) single_ = "recording.zel";
+        return "";
+    }
+    bool is_dir() const { return dir_; }
+    const std::string& single() const { return single_; }
+
+    // The .zel files directly inside the directory, or the one file.
+    std::vector<std::string> names() const
+    {
+        if (!dir_) return {single_};
+        std::vector<std::string> out;
+        int fd = ::openat(*root_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        DIR* d = fd < 0 ? nullptr : ::fdopendir(fd);
+        if (d == nullptr) {
+            if (fd >= 0) ::close(fd);
+            return out;
+        }
+        while (dirent* e = ::readdir(d)) {
+            std::string name = e->d_name;
+            struct stat st {};
+            if (plain_name(name) && has_suffix(name, ".zel") &&
+                ::fstatat(*root_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+                out.push_back(name);
+        }
+        ::closedir(d);
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+
+    // The open file for a name from the URL; 0 and the file, or 403/404.
+    int open_recording(const std::string& name, Fd& out) const
+    {
+        if (!plain_name(name) || name.find("..") != std::string::npos) return 403;
+        if (!dir_) {
+            if (name != single_) return 404;
+            out = own_fd(::dup(*root_));
+            return *out < 0 ? 404 : 0;
+        }
+        if (!has_suffix(name, ".zel")) return 404;
+        int fd = ::openat(*root_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) return errno == ELOOP ? 403 : 404;
+        out = own_fd(fd);
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return 404;
+        return 0;
+    }
+
+  private:
+    Fd root_;
+    bool dir_ = false;
+    std::string single_;
+};
+
+// ---- recording facts for the index page ----
+
+struct Facts {
+    double duration = 0;
+    std::string user = "";
+    std::string sid = "";
+    std::string state = "";
+};
+
+std::string text(const uint8_t* s)
+{
+    return s == nullptr ? "" : reinterpret_cast<const char*>(s);
+}
+
+// Reads every frame once (checksums and structure, not the images).
+Facts read_facts(int fd)
+{
+    Facts f;
+    std::string path = "/proc/self/fd/" + std::to_string(fd);
+    ZelReader* reader = zel_reader_open(path.c_str());
+    if (reader == nullptr) return Facts{0, "", "", std::string("unreadable: ") + std::strerror(errno)};
+    uint64_t first = 0, last = 0;
+    bool any = false;
+    ZelReadStatus s;
+    for (;;) {
+        ZelRecord* r = nullptr;
+        s = zel_reader_next(reader, &r);
+        if (s != ZEL_READ_RECORD) break;
+        if (!any) first = r->timestamp;
+        any = true;
+        last = std::max(last, r->timestamp);
+        if (r->type == ZEL_HEADER && f.user.empty()) f.user = text(reinterpret_cast<ZelHeader*>(r)->user);
+        if (r->type == ZEL_FOOTER_ITEM_SID) f.sid = text(reinterpret_cast<ZelFooterItem*>(r)->item);
+        zel_record_free(r);
+    }
+    f.duration = any ? static_cast<double>(last - first) / 1e6 : 0;
+    f.state = s == ZEL_READ_END ? "complete" : zel_read_status_to_string(s);
+    if (s != ZEL_READ_END)
+        f.state += " at byte " + std::to_string(zel_reader_problem_offset(reader)) + ": " +
+                   zel_reader_problem(reader);
+    zel_reader_close(reader);
+    return f;
+}
+
+// Facts per file, kept while its size and modification time stay the same.
+class FactsCache {
+  public:
+    Facts get(const std::string& name, int fd, uint64_t& size)
+    {
+        struct stat st {};
+        if (::fstat(fd, &st) != 0) return Facts{0, "", "", "unreadable"};
+        size = static_cast<uint64_t>(st.st_size);
+        Key key{size, static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            auto it = cache_.find(name);
+            if (it != cache_.end() && it->second.first == key) return it->second.second;
+        }
+        Facts f = read_facts(fd);
+        std::lock_guard<std::mutex> lock(mutex_);
+        cache_[name] = {key, f};
+        return f;
+    }
+
+  private:
+    struct Key {
+        uint64_t size;
+        int64_t mtime;
+        bool operator==(const Key&) const = default;
+    };
+    std::mutex mutex_;
+    std::map<std::string, std::pair<Key, Facts>> cache_;
+};
+
+// ---- pages ----
+
+std::string html_escape(const std::string& s)
+{
+    std::string out;
+    for (char c : s) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\'': out += "&#39;"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string url_escape(const std::string& s)
+{
+    std::string out;
+    for (unsigned char c : s) {
+        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            char buf[4];
+            std::snprintf(buf, sizeof buf, "%%%02X", c);
+            out += buf;
+        }
+    }
+    return out;
+}
+
+std::string player_link(const std::string& name)
+{
+    return "/player/?src=" + url_escape("/files/" + url_escape(name));
+}
+
+std::string human_size(uint64_t n)
+{
+    char buf[32];
+    if (n < 1024 * 1024)
+        std::snprintf(buf, sizeof buf, "%.1f KiB", static_cast<double>(n) / 1024);
+    else
+        std::snprintf(buf, sizeof buf, "%.1f MiB", static_cast<double>(n) / 1048576);
+    return buf;
+}
+
+std::string human_duration(double s)
+{
+    char buf[32];
+    auto t = static_cast<long>(s);
+    std::snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", t / 3600, t / 60 % 60, t % 60);
+    return buf;
+}
+
+std::string index_page(const Catalog& catalog, FactsCache& cache)
+{
+    std::string rows;
+    for (const std::string& name : catalog.names()) {
+        Fd fd;
+        if (catalog.open_recording(name, fd) != 0) continue;
+        uint64_t size = 0;
+        Facts f = cache.get(name, *fd, size);
+        rows += "<tr><td><a href=\"" + html_escape(player_link(name)) + "\">" + html_escape(name) +
+                "</a></td><td>" + human_duration(f.duration) + "</td><td>" + human_size(size) + "</td><td>" +
+                html_escape(f.user) + "</td><td>" + html_escape(f.sid) + "</td><td>" + html_escape(f.state) +
+                "</td></tr>\n";
+    }
+    return "<!doctype html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Recordings</title>"
+           "<link rel=\"stylesheet\" href=\"/player/player.css\"></head><body class=\"listing\">"
+           "<h1>Recordings</h1><table id=\"recordings\"><thead><tr><th>File</th><th>Duration</th>"
+           "<th>Size</th><th>User</th><th>Session id</th><th>State</th></tr></thead><tbody>\n" +
+           rows + "</tbody></table></body></html>\n";
+}
+
+const char* mime_type(const std::string& path)
+{
+    if (has_suffix(path, ".html")) return "text/html; charset=utf-8";
+    if (has_suffix(path, ".js")) return "text/javascript; charset=utf-8";
+    if (has_suffix(path, ".css")) return "text/css; charset=utf-8";
+    return "text/plain; charset=utf-8";
+}
+
+const EmbeddedFile* embedded(const std::string& path)
+{
+    for (unsigned i = 0; i < zel_embedded_file_count; ++i)
+        if (path == zel_embedded_files[i].path) return &zel_embedded_files[i];
+    return nullptr;
+}
+
+// ---- recordings, whole or by range ----
+
+// Streams [from, from + length) of the file in bounded chunks.
+bool send_bytes(const Fd& fd, uint64_t from, uint64_t length, uint64_t at, httplib::DataSink& sink)
+{
+    if (at >= length) {
+        sink.done();
+        return true;
+    }
+    char buf[chunk_size];
+    size_t n = static_cast<size_t>(std::min<uint64_t>(chunk_size, length - at));
+    ssize_t k;
+    do {
+        k = ::pread(*fd, buf, n, static_cast<off_t>(from + at));
+    } while (k < 0 && errno == EINTR);
+    if (k <= 0) return false; // the file shrank or cannot be read: abort the response
+    return sink.write(buf, static_cast<size_t>(k));
+}
+
+void send_whole(httplib::Response& res, const Fd& fd, uint64_t size)
+{
+    res.set_content_provider(static_cast<size_t>(size), "application/octet-stream",
+                             [fd](size_t offset, size_t length, httplib::DataSink& sink) {
+                                 (void)length;
+                                 return send_bytes(fd, 0, UINT64_MAX, offset, sink);
+                             });
+}
+
+// One range, clamped to the size as HTTP says; false when it cannot be met.
+bool resolve_range(const httplib::Range& r, uint64_t size, uint64_t& first, uint64_t& last)
+{
+    if (size == 0 || (r.first < 0 && r.second < 0)) return false;
+    if (r.first < 0) {
+        if (r.second == 0) return false;
+        first = static_cast<uint64_t>(r.second) >= size ? 0 : size - static_cast<uint64_t>(r.second);
+        last = size - 1;
+        return true;
+    }
+    first = static_cast<uint64_t>(r.first);
+    if (first >= size) return false;
+    last =
+        r.second < 0 || static_cast<uint64_t>(r.second) >= size ? size - 1 : static_cast<uint64_t>(r.second);
+    return true;
+}
+
+void send_range(const httplib::Request& req, httplib::Response& res, const Fd& fd, uint64_t size)
+{
+    uint64_t first = 0, last = 0;
+    if (req.ranges.size() != 1 || !resolve_range(req.ranges[0], size, first, last)) {
+        res.status = 416;
+        res.set_header("Content-Range", "bytes */" + std::to_string(size));
+        return;
+    }
+    res.status = 206;
+    res.set_header("Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
+                                        std::to_string(size));
+    // Chunked, so that httplib leaves the range to us (it does not clamp one).
+    const uint64_t length = last - first + 1;
+    res.set_chunked_content_provider("application/octet-stream",
+                                     [fd, first, length](size_t offset, httplib::DataSink& sink) {
+                                         return send_bytes(fd, first, length, offset, sink);
+                                     });
+}
+
+// ---- the server ----
+
+class Server {
+  public:
+    Server(Catalog& catalog, std::string token, int port)
+        : catalog_(catalog), token_(std::move(token)), cookie_("zeltoken-" + std::to_string(port))
+    {
+    }
+
+    void routes(httplib::Server& s)
+    {
+        s.set_default_headers(
+            {{"X-Content-Type-Options", "nosniff"},
+             {"Referrer-Policy", "no-referrer"},
+             {"Cache-Control", "no-store"},
+             {"Content-Security-Policy", "default-src 'self'; img-src 'self' data: blob:; object-src 'none'; "
+                                         "base-uri 'none'; form-action 'none'; frame-ancestors 'none'"}});
+        s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+            return authorize(req, res) ? httplib::Server::HandlerResponse::Unhandled
+                                       : httplib::Server::HandlerResponse::Handled;
+        });
+        s.Get("/", [this](const httplib::Request&, httplib::Response& res) {
+            if (catalog_.is_dir())
+                res.set_content(index_page(catalog_, cache_), "text/html; charset=utf-8");
+            else
+                res.set_redirect(player_link(catalog_.single()), 303);
+        });
+        s.Get("/player",
+              [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/player/"); });
+        s.Get("/player/(.*)", [](const httplib::Request& req, httplib::Response& res) {
+            std::string path = req.matches[1].str();
+            const EmbeddedFile* f = embedded(path.empty() ? "index.html" : path);
+            if (f == nullptr) return not_found(res);
+            res.set_content(reinterpret_cast<const char*>(f->data), f->size, mime_type(f->path));
+        });
+        s.Get("/files/(.*)",
+              [this](const httplib::Request& req, httplib::Response& res) { recording(req, res); });
+        s.Get(".*", [](const httplib::Request&, httplib::Response& res) { not_found(res); });
+    }
+
+  private:
+    static void not_found(httplib::Response& res)
+    {
+        res.status = 404;
+        res.set_content("not found\n", "text/plain; charset=utf-8");
+    }
+
+    // The token from ?token= (then kept in a cookie) or from the cookie.
+    bool authorize(const httplib::Request& req, httplib::Response& res)
+    {
+        std::string given = req.get_param_value("token");
+        bool from_query = !given.empty();
+        if (!from_query) given = cookie_value(req.get_header_value("Cookie"), cookie_);
+        if (!same_token(given, token_)) {
+            res.status = 403;
+            res.set_content("forbidden: missing or wrong access token\n", "text/plain; charset=utf-8");
+            return false;
+        }
+        if (from_query) {
+            res.set_header("Set-Cookie", cookie_ + "=" + token_ + "; Path=/; HttpOnly; SameSite=Strict");
+            if (req.path == "/" || req.path == "/player/") return redirect_without_token(req, res);
+        }
+        return true;
+    }
+
+    // A page asked for with ?token= is sent again without it, so the token
+    // stays out of the address bar and the history.
+    static bool redirect_without_token(const httplib::Request& req, httplib::Response& res)
+    {
+        std::string query;
+        size_t q = req.target.find('?');
+        size_t at = q == std::string::npos ? req.target.size() : q + 1;
+        while (at < req.target.size()) {
+            size_t end = req.target.find('&', at);
+            if (end == std::string::npos) end = req.target.size();
+            std::string part = req.target.substr(at, end - at);
+            if (part.rfind("token=", 0) != 0) query += (query.empty() ? "?" : "&") + part;
+            at = end + 1;
+        }
+        res.set_redirect(req.path + query, 303);
+        return false;
+    }
+
+    void recording(const httplib::Request& req, httplib::Response& res)
+    {
+        // The raw target too: encoded separators or dots never name a file.
+        std::string raw = req.target.substr(0, req.target.find('?'));
+        for (char& c : raw) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        for (const char* bad : {"%2e", "%2f", "%25", "%5c", "%00", "\\"})
+            if (raw.find(bad) != std::string::npos) {
+                res.status = 403;
+                res.set_content("forbidden\n", "text/plain; charset=utf-8");
+                return;
+            }
+        Fd fd;
+        int status = catalog_.open_recording(req.matches[1].str(), fd);
+        struct stat st {};
+        if (status == 0 && ::fstat(*fd, &st) != 0) status = 404;
+        if (status != 0) {
+            res.status = status;
+            res.set_content(status == 403 ? "forbidden\n" : "not found\n", "text/plain; charset=utf-8");
+            return;
+        }
+        const auto size = static_cast<uint64_t>(st.st_size); // a growing file: what is there now
+        res.set_header("Accept-Ranges", "bytes");
+        if (req.ranges.empty())
+            send_whole(res, fd, size);
+        else
+            send_range(req, res, fd, size);
+    }
+
+    Catalog& catalog_;
+    FactsCache cache_;
+    std::string token_;
+    std::string cookie_;
+};
+
+std::string url_host(const Listen& l)
+{
+    return l.ipv6 ? "[" + l.host + "]" : l.host;
+}
+
+// Waits for SIGINT or SIGTERM (blocked in every thread), then stops the server.
+int run(httplib::Server& http, const Listen& l)
+{
+    std::thread worker([&http] { http.listen_after_bind(); });
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    int sig = 0;
+    while (sigwait(&set, &sig) != 0) {}
+    http.stop();
+    worker.join();
+    std::fprintf(stderr, "zeldump: --serve: stopped on %s (%s:%d)\n", strsignal(sig), l.host.c_str(), l.port);
+    return 0;
+}
+
+} // namespace
+
+int zeldump_serve(int argc, char** argv)
+{
+    if (argc != 2) return fail("usage: zeldump --serve [ADDRESS:]PORT FILE_OR_DIR");
+    Listen listen;
+    if (std::string e = parse_listen(argv[0], listen); !e.empty()) return fail(e);
+    Catalog catalog;
+    if (std::string e = catalog.open(argv[1]); !e.empty()) return fail(e);
+    std::optional<std::string> token = new_token();
+    if (!token) return fail(std::string("no random bytes for the access token: ") + std::strerror(errno));
+
+    // Signals are taken by run()'s sigwait; every thread inherits the mask.
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    httplib::Server http;
+    if (listen.ipv6) http.set_address_family(AF_INET6);
+    bool bound = listen.port == 0 ? (listen.port = http.bind_to_any_port(listen.host)) > 0
+                                  : http.bind_to_port(listen.host, listen.port);
+    if (!bound)
+        return fail("cannot listen on " + url_host(listen) + ":" + std::to_string(listen.port) + ": " +
+                    bind_error(listen));
+    Server server(catalog, *token, listen.port);
+    server.routes(http);
+    std::printf("http://%s:%d/?token=%s\n", url_host(listen).c_str(), listen.port, token->c_str());
+    std::fflush(stdout);
+    return run(http, listen);
+}
