@@ -1,0 +1,236 @@
+// The index worker: reads the whole recording once, in order and in bounded
+// chunks, while the page plays.  It checks every checksum, the seals' hash
+// chain and signatures, replays the screen to prove the images decode and to
+// take snapshots where the file has no whole screen for a while, and posts
+// what it learns in batches: places to seek from, timeline markers, the
+// verification state.  A file that stops without an end record is polled for
+// growth (a recording still being written).
+import { sha256 } from './vendor/noble-hashes/sha2.js';
+import { FOOTER_NAMES, FormatError, HEAD_SIZE, T, decodeRecord } from './format.js';
+import { applyRecord, isWholeImage, packSnapshot } from './replay.js';
+import { Screen } from './screen.js';
+import { FrameReader, RangeSource, readHead } from './source.js';
+
+const SNAPSHOT_EVERY_US = 30e6; // record time without a place to seek from
+const SNAPSHOT_EVERY_BYTES = 32 * 1024 * 1024;
+const SNAPSHOT_BUDGET = 48 * 1024 * 1024; // compressed bytes kept by the page
+const POLL_MS = 500;
+
+const hex = (b) => Array.from(b, (x) => x.toString(16).padStart(2, '0')).join('');
+const equal = (a, b) => a.length === b.length && a.every((x, i) => x === b[i]);
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+
+class Indexer {
+  constructor(url) {
+    this.source = new RangeSource(url);
+    this.screen = new Screen();
+    this.out = { seekPoints: [], markers: [], snapshots: [], drop: [] };
+    this.lastPost = 0;
+    this.cursorOffset = -1;
+    this.headerOffset = -1;
+    this.headerTime = null; // the first header's frame timestamp, 8 raw bytes
+    this.sinceKey = { time: 0, bytes: 0 };
+    this.snapshots = []; // {id, bytes}
+    this.snapshotBytes = 0;
+    this.snapshotEvery = SNAPSHOT_EVERY_US;
+    this.seal = { count: 0, last: null, key: null, keyId: null, previousWasSeal: false };
+    this.state = { state: 'checking', problem: '', problemOffset: -1, authentic: true, authProblem: '' };
+    this.lastTime = null;
+  }
+
+  async run() {
+    try {
+      this.version = await readHead(this.source);
+      postMessage({ kind: 'head', version: this.version });
+      if (this.version >= 2) this.hash = sha256.create().update(await this.source.read(0, HEAD_SIZE));
+      this.reader = new FrameReader(this.source, HEAD_SIZE, this.version, 4 * 1024 * 1024);
+      await this.loop();
+    } catch (e) {
+      this.finish(e instanceof FormatError ? 'corrupt' : 'unreadable', e.message, this.reader ? this.reader.pos : 0);
+    }
+  }
+
+  async loop() {
+    for (;;) {
+      const f = await this.reader.next();
+      if (f.end === 'incomplete') {
+        if (this.done) return this.finish('complete');
+        this.setState('truncated', f.problem, f.offset);
+        this.post(true);
+        await sleep(POLL_MS);
+        continue;
+      }
+      if (f.end === 'corrupt') return this.finish('corrupt', f.problem, f.offset);
+      if (this.done) return this.finish('corrupt', 'data after the end-of-data record', f.offset);
+      await this.frame(f);
+      this.post(false);
+    }
+  }
+
+  async frame(f) {
+    let r;
+    try {
+      r = decodeRecord(f.type, f.time, f.payload);
+    } catch (e) {
+      throw new FormatError(`${e.message} (record at byte ${f.offset})`);
+    }
+    if (r.type === T.SEAL) await this.checkSeal(r, f);
+    else this.seal.previousWasSeal = false;
+    this.hash?.update(f.bytes);
+    if (r.type === T.DONE) return this.end();
+    this.lastTime = f.time;
+    this.sinceKey.bytes += f.size;
+    this.note(r, f);
+    if (r.type !== T.KEYFRAME) this.replay(r, f);
+    await this.maybeSnapshot(f);
+  }
+
+  // Index entries and markers of one record.
+  note(r, f) {
+    const s = this.screen;
+    if (r.type === T.HEADER) {
+      this.headerOffset = f.offset;
+      this.headerTime ??= f.bytes.slice(8, 16);
+      this.point('header', f.offset, f.time, r.width, r.height);
+      this.marker({ kind: 'header', time: f.time, user: r.user, tfn: r.tfn, width: r.width, height: r.height, format: r.format });
+    } else if (r.type === T.SCREEN) {
+      this.marker({ kind: 'screen', time: f.time, width: r.width, height: r.height });
+    } else if (r.type === T.LAST_INPUT) {
+      this.marker({ kind: 'input', time: f.time, user: r.user, tfn: r.tfn });
+    } else if (FOOTER_NAMES[r.type]) {
+      this.marker({ kind: 'footer', time: f.time, name: FOOTER_NAMES[r.type], value: r.item });
+    } else if (r.type === T.CURSOR || r.type === T.CCURSOR) {
+      this.cursorOffset = f.offset;
+    } else if (s.has && isWholeImage(r, s.width, s.height)) {
+      this.point(r.type === T.KEYFRAME ? 'key' : 'image', f.offset, f.time, s.width, s.height);
+    }
+  }
+
+  replay(r, f) {
+    try {
+      applyRecord(this.screen, r);
+    } catch (e) {
+      if (!(e instanceof FormatError)) throw e;
+      this.setState('corrupt', `${e.message} (record at byte ${f.offset})`, f.offset);
+    }
+  }
+
+  point(kind, offset, time, width, height, extra = {}) {
+    const p = this.screen.pointer;
+    this.out.seekPoints.push({ kind, offset, time, width, height, headerOffset: this.headerOffset,
+      cursorOffset: this.cursorOffset, pointer: p ? { x: p.x, y: p.y } : null, ...extra });
+    this.sinceKey = { time, bytes: 0 };
+  }
+
+  marker(m) {
+    this.out.markers.push(m);
+  }
+
+  // A snapshot of the replayed screen where no whole screen came for a while.
+  async maybeSnapshot(f) {
+    const s = this.screen;
+    if (!s.has || s.width * s.height === 0) return;
+    if (f.time - this.sinceKey.time < this.snapshotEvery && this.sinceKey.bytes < SNAPSHOT_EVERY_BYTES) return;
+    const buffer = await packSnapshot(s.px);
+    const id = this.snapshots.length ? this.snapshots[this.snapshots.length - 1].id + 1 : 1;
+    this.snapshots.push({ id, bytes: buffer.byteLength });
+    this.snapshotBytes += buffer.byteLength;
+    this.out.snapshots.push({ id, buffer });
+    this.point('snap', f.offset + f.size, f.time, s.width, s.height, { snapshot: id });
+    while (this.snapshotBytes > SNAPSHOT_BUDGET && this.snapshots.length > 1) this.thin();
+  }
+
+  // Over budget: every second snapshot goes, and they come half as often.
+  thin() {
+    const keep = [];
+    this.snapshots.forEach((s, i) => {
+      if (i % 2 === 0) keep.push(s);
+      else {
+        this.out.drop.push(s.id);
+        this.snapshotBytes -= s.bytes;
+      }
+    });
+    this.snapshots = keep;
+    this.snapshotEvery *= 2;
+  }
+
+  async checkSeal(r, f) {
+    const seal = this.seal;
+    seal.previousWasSeal = true;
+    const chain = this.hash.clone().digest();
+    let problem = '';
+    if (r.offset !== f.offset) problem = 'a seal does not name its own place in the file';
+    else if (!equal(chain, r.chain)) problem = 'the hash chain does not match the bytes before a seal';
+    else if (r.flags & 1) problem = await this.checkSignature(r, f);
+    else if (seal.key) problem = 'an unsigned seal follows signed ones';
+    this.marker({ kind: 'seal', time: f.time, offset: f.offset, signed: !!(r.flags & 1), good: !problem });
+    if (problem) return this.notAuthentic(`${problem} (seal at byte ${f.offset})`);
+    seal.count++;
+    seal.last = { offset: f.offset, time: f.time };
+  }
+
+  async checkSignature(r, f) {
+    const seal = this.seal;
+    if (r.publicKey) {
+      const id = sha256(r.publicKey).slice(0, 8);
+      if (!equal(id, r.keyId)) return 'the key id does not belong to the public key';
+      if (seal.key && !equal(seal.keyId, id)) return 'the signing key changes';
+      if (!seal.key) {
+        seal.keyId = id;
+        seal.key = await crypto.subtle.importKey('raw', r.publicKey, { name: 'Ed25519' }, false, ['verify']);
+      }
+    }
+    if (!seal.key) return 'a signed seal without a public key before it';
+    if (!equal(seal.keyId, r.keyId)) return 'the signing key changes';
+    const msg = new Uint8Array(58);
+    msg.set(new TextEncoder().encode('ZEL-SEAL'), 0);
+    msg.set([2, 0], 8);
+    if (this.headerTime) msg.set(this.headerTime, 10);
+    msg.set(f.payload.subarray(0, 8), 18);
+    msg.set(r.chain, 26);
+    const ok = await crypto.subtle.verify({ name: 'Ed25519' }, seal.key, r.signature, msg);
+    return ok ? '' : 'a seal signature is wrong';
+  }
+
+  notAuthentic(why) {
+    if (this.state.authentic) Object.assign(this.state, { authentic: false, authProblem: why });
+  }
+
+  async end() {
+    this.done = true;
+    if (this.version >= 2 && !this.seal.previousWasSeal) this.notAuthentic('no seal right before the end-of-data record');
+    if (this.version >= 2 && this.seal.count === 0) this.notAuthentic('a complete recording without any seal');
+    const end = this.reader.pos;
+    if (await this.reader.ensure(end, 1)) throw new FormatError(`data after the end-of-data record (byte ${end})`);
+  }
+
+  setState(state, problem = '', offset = -1) {
+    if (this.state.state === 'corrupt') return; // the first damage found is the one told
+    Object.assign(this.state, { state, problem, problemOffset: offset });
+  }
+
+  finish(state, problem = '', offset = -1) {
+    this.setState(state, problem, offset);
+    this.post(true, true);
+  }
+
+  // What was learnt since the last post, at most every 200 ms.
+  post(force, final = false) {
+    const now = performance.now();
+    if (!force && now - this.lastPost < 200) return;
+    this.lastPost = now;
+    const o = this.out;
+    const seal = this.seal;
+    postMessage({
+      kind: 'index', ...o, final, version: this.version, size: this.source.size,
+      frontier: { offset: this.reader ? this.reader.pos : HEAD_SIZE, time: this.lastTime },
+      state: { ...this.state, sealed: seal.last, seals: seal.count, keyId: seal.keyId ? hex(seal.keyId) : null },
+    }, o.snapshots.map((s) => s.buffer));
+    this.out = { seekPoints: [], markers: [], snapshots: [], drop: [] };
+  }
+}
+
+onmessage = (e) => {
+  if (e.data.url) new Indexer(e.data.url).run();
+};
+
