@@ -65,7 +65,8 @@ export class Engine {
     this.headers = new Map();
   }
 
-  async load(url) {
+  // options.snapshotSeconds: record time between the index worker's snapshots.
+  async load(url, options = {}) {
     this.worker?.terminate();
     this.source = new RangeSource(url);
     this.index = new Index();
@@ -75,7 +76,7 @@ export class Engine {
     this.version = await readHead(this.source);
     this.worker = new Worker(new URL('./indexer.js', import.meta.url), { type: 'module' });
     this.worker.onmessage = (e) => this.fromIndexer(e.data);
-    this.worker.postMessage({ url: this.source.url });
+    this.worker.postMessage({ url: this.source.url, snapshotEvery: (options.snapshotSeconds || 30) * 1e6 });
     this.tailProbe().catch(() => {});
     await this.restore(null);
     await this.firstFrame();
@@ -90,6 +91,7 @@ export class Engine {
 
   // Time of the last frame in the file, as far as known (live: it grows).
   get endTime() {
+    if (this.index.final) return Math.max(this.index.lastTime ?? 0, this.base ?? 0);
     return Math.max(this.index.lastTime ?? 0, this.tail?.time ?? 0, this.stateTime ?? 0, this.base ?? 0);
   }
 
@@ -322,7 +324,8 @@ export class Engine {
 
   // Moves to `seconds` after the first record (as zeldump --at counts).
   seek(seconds) {
-    const target = seconds <= 0 ? this.base : Math.floor(this.base + seconds * 1e6);
+    const end = this.endTime;
+    const target = seconds <= 0 ? this.base : seconds >= (end - this.base) / 1e6 ? end : Math.floor(this.base + seconds * 1e6);
     this.follow = false;
     const gen = (this.gen = (this.gen ?? 0) + 1);
     return this.run(async () => {

@@ -21,7 +21,7 @@ const equal = (a, b) => a.length === b.length && a.every((x, i) => x === b[i]);
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
 class Indexer {
-  constructor(url) {
+  constructor(url, snapshotEvery) {
     this.source = new RangeSource(url);
     this.screen = new Screen();
     this.out = { seekPoints: [], markers: [], snapshots: [], drop: [] };
@@ -32,7 +32,7 @@ class Indexer {
     this.sinceKey = { time: 0, bytes: 0 };
     this.snapshots = []; // {id, bytes}
     this.snapshotBytes = 0;
-    this.snapshotEvery = SNAPSHOT_EVERY_US;
+    this.snapshotEvery = snapshotEvery || SNAPSHOT_EVERY_US;
     this.seal = { count: 0, last: null, key: null, keyId: null, previousWasSeal: false };
     this.state = { state: 'checking', problem: '', problemOffset: -1, authentic: true, authProblem: '' };
     this.lastTime = null;
@@ -231,6 +231,6 @@ class Indexer {
 }
 
 onmessage = (e) => {
-  if (e.data.url) new Indexer(e.data.url).run();
+  if (e.data.url) new Indexer(e.data.url, e.data.snapshotEvery).run();
 };
 

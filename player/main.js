@@ -6,7 +6,7 @@ import { Engine } from './engine.js';
 const $ = (id) => document.getElementById(id);
 const SPEEDS = [0.25, 0.5, 1, 2, 4, 8, 16];
 const engine = new Engine($('screen'), () => requestAnimationFrame(update));
-let loaded = false, dragging = false, markersShown = 0, lastSize = -1, grewAt = 0;
+let loaded = false, dragging = false, markersShown = 0, lastSize = -1, grewAt = -Infinity;
 
 const seconds = (us) => (us - (engine.base ?? 0)) / 1e6;
 
@@ -115,12 +115,12 @@ function fail(e) {
 
 const zelPlayer = {
   // Opens a recording; resolves when its first frame is drawn.
-  async load(url) {
+  async load(url, options = {}) {
     loaded = false;
     markersShown = 0;
     $('title').textContent = decodeURIComponent(new URL(url, location.href).pathname.split('/').pop());
     $('error').hidden = true;
-    await engine.load(url).catch(fail);
+    await engine.load(url, options).catch(fail);
     loaded = true;
     update();
   },
@@ -178,6 +178,7 @@ setInterval(() => {
   update();
 }, 500);
 
-const src = new URLSearchParams(location.search).get('src');
-if (src) zelPlayer.load(src).catch(() => {});
+const query = new URLSearchParams(location.search);
+const src = query.get('src');
+if (src) zelPlayer.load(src, { snapshotSeconds: Number(query.get('snapshot')) || undefined }).catch(() => {});
 else $('title').textContent = 'no recording: give one as ?src=URL';
