@@ -182,9 +182,10 @@ const DECODERS = {
     const c = cursorHead(f);
     if (f.u8() !== 1) throw new FormatError('unknown compression method');
     c.count = f.u32();
-    if (c.count !== c.width * c.height) throw new FormatError('cursor pixel count is not width x height');
-    c.z = f.compressed();
-    if (c.z.length !== 4 * c.count) throw new FormatError('cursor data length is not 4 x pixel count');
+    if (c.count !== c.width * c.height || c.count > MAX_PAYLOAD / 4) throw new FormatError('cursor pixel count is not width x height');
+    const clen = f.u32();
+    if (clen !== f.b.length - f.at) throw new FormatError('compressed length does not match the payload');
+    c.z = { length: 4 * c.count, data: f.take(clen) };
     return c;
   },
   [T.POSITION]: (f) => ({ x: f.i16(), y: f.i16() }),

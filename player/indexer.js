@@ -74,10 +74,11 @@ class Indexer {
     } catch (e) {
       throw new FormatError(`${e.message} (record at byte ${f.offset})`);
     }
+    const afterSeal = this.seal.previousWasSeal;
+    this.seal.previousWasSeal = r.type === T.SEAL;
     if (r.type === T.SEAL) await this.checkSeal(r, f);
-    else this.seal.previousWasSeal = false;
     this.hash?.update(f.bytes);
-    if (r.type === T.DONE) return this.end();
+    if (r.type === T.DONE) return this.end(afterSeal);
     this.lastTime = f.time;
     this.sinceKey.bytes += f.size;
     this.note(r, f);
@@ -156,7 +157,6 @@ class Indexer {
 
   async checkSeal(r, f) {
     const seal = this.seal;
-    seal.previousWasSeal = true;
     const chain = this.hash.clone().digest();
     let problem = '';
     if (r.offset !== f.offset) problem = 'a seal does not name its own place in the file';
@@ -196,9 +196,9 @@ class Indexer {
     if (this.state.authentic) Object.assign(this.state, { authentic: false, authProblem: why });
   }
 
-  async end() {
+  async end(afterSeal) {
     this.done = true;
-    if (this.version >= 2 && !this.seal.previousWasSeal) this.notAuthentic('no seal right before the end-of-data record');
+    if (this.version >= 2 && !afterSeal) this.notAuthentic('no seal right before the end-of-data record');
     if (this.version >= 2 && this.seal.count === 0) this.notAuthentic('a complete recording without any seal');
     const end = this.reader.pos;
     if (await this.reader.ensure(end, 1)) throw new FormatError(`data after the end-of-data record (byte ${end})`);

@@ -146,7 +146,8 @@ export class Screen {
   // record is refused whole when any rectangle leaves the screen.
   copy(rects) {
     const inside = (x, y, w, h) => x >= 0 && y >= 0 && x + w <= this.width && y + h <= this.height;
-    if (!this.has || !rects.every((r) => inside(r.sx, r.sy, r.w, r.h) && inside(r.dx, r.dy, r.w, r.h)))
+    const fits = (r) => r.w === 0 || r.h === 0 || (inside(r.sx, r.sy, r.w, r.h) && inside(r.dx, r.dy, r.w, r.h));
+    if (!this.has || !rects.every(fits))
       throw new FormatError('copy record does not fit the screen');
     const W = this.width, px = this.px;
     for (const r of rects) {

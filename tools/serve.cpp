@@ -271,33 +271,39 @@ std::string text(const uint8_t* s)
     return s == nullptr ? "" : reinterpret_cast<const char*>(s);
 }
 
-// Reads every frame once (checksums and structure, not the images).
+// Reads every frame once: checksums, structure and seals (not the images).
 Facts read_facts(int fd)
 {
     Facts f;
     std::string path = "/proc/self/fd/" + std::to_string(fd);
     ZelReader* reader = zel_reader_open(path.c_str());
-    if (reader == nullptr) return Facts{0, "", "", std::string("unreadable: ") + std::strerror(errno)};
+    ZelVerifier* verifier = zel_verifier_new(nullptr);
+    if (reader == nullptr || verifier == nullptr || zel_reader_set_verifier(reader, verifier) != 0) {
+        zel_reader_close(reader);
+        zel_verifier_free(verifier);
+        return Facts{0, "", "", std::string("unreadable: ") + std::strerror(errno)};
+    }
     uint64_t first = 0, last = 0;
     bool any = false;
-    ZelReadStatus s;
-    for (;;) {
-        ZelRecord* r = nullptr;
-        s = zel_reader_next(reader, &r);
-        if (s != ZEL_READ_RECORD) break;
+    for (ZelRecord* r = nullptr; zel_reader_next(reader, &r) == ZEL_READ_RECORD; zel_record_free(r)) {
         if (!any) first = r->timestamp;
         any = true;
         last = std::max(last, r->timestamp);
         if (r->type == ZEL_HEADER && f.user.empty()) f.user = text(reinterpret_cast<ZelHeader*>(r)->user);
         if (r->type == ZEL_FOOTER_ITEM_SID) f.sid = text(reinterpret_cast<ZelFooterItem*>(r)->item);
-        zel_record_free(r);
     }
+    ZelVerification v{};
+    zel_verifier_result(verifier, &v);
     f.duration = any ? static_cast<double>(last - first) / 1e6 : 0;
-    f.state = s == ZEL_READ_END ? "complete" : zel_read_status_to_string(s);
-    if (s != ZEL_READ_END)
-        f.state += " at byte " + std::to_string(zel_reader_problem_offset(reader)) + ": " +
-                   zel_reader_problem(reader);
+    f.state = zel_verdict_to_string(v.verdict);
+    if (v.verdict != ZEL_VERDICT_COMPLETE)
+        f.state += " at byte " + std::to_string(v.problem_offset) + ": " + v.reason;
+    else
+        f.state += v.format_version < 2 ? " (format version 1, unsealed)"
+                   : v.is_signed        ? ", signed"
+                                        : ", sealed";
     zel_reader_close(reader);
+    zel_verifier_free(verifier);
     return f;
 }
 

@@ -1,8 +1,9 @@
-// zel_player_recording OUT [--format N] [--live]
+// zel_player_recording OUT [--format N] [--key SECRET_FILE] [--live]
 // Writes a recording for the player's tests through libzel, one second of
 // records at a time (10 frame ticks): whole screens, compressed and plain
-// blocks, a plain image, cursor images and moves, screen size changes, last
-// input changes and footer items, small keyframe interval.  Without --live,
+// blocks, copies, a plain image, cursor images (plain and compressed) and
+// moves, screen size changes, last input changes and footer items, a small
+// keyframe interval (and so many seals), signed with --key.  Without --live,
 // seconds 0 to 8 and the end record; with --live, second 0 and then one more
 // second for each line read on standard input, the end record at its end.
 #include <cstdio>
@@ -124,8 +125,19 @@ struct Gen {
         put(i);
     }
 
+    // Rectangles moved up and to the right, overlapping themselves.
+    void copy(uint64_t t)
+    {
+        auto* c = make<ZelCopy>(ZEL_COPY, t);
+        c->count = 2;
+        c->rects = static_cast<ZelCopyRect*>(std::calloc(2, sizeof(ZelCopyRect)));
+        c->rects[0] = ZelCopyRect{0, 8, 200, 100, 0, 0};
+        c->rects[1] = ZelCopyRect{150, 50, 64, 40, 160, 60};
+        put(c);
+    }
+
     // A cursor with opaque, half-transparent and clear pixels.
-    void cursor(uint64_t t, uint16_t size, uint16_t hot)
+    void cursor(uint64_t t, uint16_t size, uint16_t hot, bool compressed)
     {
         auto* c = make<ZelCursorImage>(ZEL_CURSOR_IMAGE, t);
         *c = ZelCursorImage{
@@ -136,7 +148,12 @@ struct Gen {
             uint32_t a = i % 3 == 0 ? 255 : i % 3 == 1 ? 128 : 0, v = rng() & 0xff;
             c->data[i] = a << 24 | (v * a / 255) << 16 | (v * a / 510) << 8 | ((255 - v) * a / 255);
         }
-        put(c);
+        if (compressed) {
+            put(zel_cursor_image_compress(c));
+            zel_record_free(c);
+        } else {
+            put(c);
+        }
     }
 
     void simple(uint8_t type, uint64_t t, uint16_t a, uint16_t b)
@@ -176,16 +193,17 @@ struct Gen {
         if (s == 0) {
             header(t);
             whole(t);
-            cursor(t, 12, 2);
+            cursor(t, 12, 2, false);
         }
         if (s == 1) footer(ZEL_FOOTER_ITEM_APP, t, "xterm"), footer(ZEL_FOOTER_ITEM_SID, t, "session-42");
         if (s % 5 == 2) input(t, "bob");
         if (s % 5 == 4) input(t, "alice"), simple(ZEL_SCREEN_CHANGE, t, 401, 241);
-        if (s == 3) cursor(t, 20, 19);
+        if (s == 3) cursor(t, 20, 19, true);
         if (s % 3 == 0 && s > 0) whole(t);
         if (s == 7) simple(ZEL_SCREEN_CHANGE, t, 301, 181);
         for (int k = 0; k < 10; ++k) {
             uint64_t tick = t + static_cast<uint64_t>(k) * 100'000 + 50'000;
+            if (k % 5 == 2) copy(tick);
             blocks(tick, k % 4 != 3);
             if (k == 5) plain_image(tick);
             simple(ZEL_CURSOR_POSITION, tick + 10'000, static_cast<uint16_t>(rng() % width),
@@ -200,11 +218,13 @@ int main(int argc, char** argv)
 {
     Gen g;
     bool live = false;
-    std::string out;
+    std::string out, key;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--live") {
             live = true;
+        } else if (a == "--key" && i + 1 < argc) {
+            key = argv[++i];
         } else if (a == "--format" && i + 1 < argc) {
             g.format = static_cast<PixelFormat>(std::atoi(argv[++i]));
             g.bpp = pixel_format_bytes_per_pixel(g.format);
@@ -219,6 +239,13 @@ int main(int argc, char** argv)
     g.writer = zel_writer_open(out.c_str());
     if (g.writer == nullptr) {
         std::perror(out.c_str());
+        return 1;
+    }
+    uint8_t secret[ZEL_SECRET_KEY_BYTES];
+    char why[200];
+    if (!key.empty() && (zel_key_read_secret(key.c_str(), secret, why, sizeof why) != 0 ||
+                         zel_writer_set_signing_key(g.writer, secret) != 0)) {
+        std::fprintf(stderr, "%s: %s\n", key.c_str(), why);
         return 1;
     }
     zel_writer_set_keyframe_interval(g.writer, 96 * 1024);

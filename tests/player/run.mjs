@@ -23,7 +23,7 @@ const { PNG } = (await import('pngjs')).default;
 
 const dir = mkdtempSync(join(tmpdir(), 'zel-player-'));
 const rec = (name) => join(dir, name);
-let server, base, token, browser, page;
+let server, base, token, browser, page, keyId;
 
 function until(cond, what, ms = 20000) { // polls a condition, with a guard
   return new Promise((resolve, reject) => {
@@ -37,14 +37,29 @@ function make(name, ...args) {
   execFileSync(MAKER, [rec(name), ...args]);
 }
 
+// Where each seal frame ends.
+function sealEnds(b) {
+  const ends = [];
+  for (let o = 16, n; o + 24 <= b.length; o += n) {
+    n = 24 + b.readUInt32LE(o + 4);
+    if (b[o] === 19) ends.push(o + n);
+  }
+  return ends;
+}
+
 before(async () => {
   make('main.zel');
+  keyId = /key ([0-9A-F]{16})/.exec(execFileSync(ZELDUMP, ['--keygen', rec('key.sec'), join(dir, 'key.pub')]))[1];
+  make('signed.zel', '--key', rec('key.sec'));
   for (const f of [1, 3, 4, 13]) make(`format${f}.zel`, '--format', String(f));
   const whole = readFileSync(rec('main.zel'));
   writeFileSync(rec('truncated.zel'), whole.subarray(0, Math.floor(whole.length * 0.6)));
   const bad = Buffer.from(whole);
   bad[Math.floor(bad.length * 0.55)] ^= 0x40;
   writeFileSync(rec('corrupt.zel'), bad);
+  // Every checksum holds, but the seals after the first are another file's.
+  const signed = readFileSync(rec('signed.zel'));
+  writeFileSync(rec('forged.zel'), Buffer.concat([signed.subarray(0, sealEnds(signed)[0]), whole.subarray(sealEnds(whole)[0])]));
   writeFileSync(join(tmpdir(), 'outside.zel'), whole.subarray(0, 100));
   symlinkSync(join(tmpdir(), 'outside.zel'), rec('link.zel'));
   writeFileSync(rec('notes.txt'), 'not a recording');
@@ -132,14 +147,15 @@ test('timeline markers: last input, screen changes, footer items', async () => {
   assert.equal(await page.locator('#markers .marker.input').count(), 3);
 });
 
-test('damaged recordings say so and play their readable prefix', async () => {
-  for (const [name, state] of [['truncated.zel', 'truncated'], ['corrupt.zel', 'corrupt']]) {
+test('the verification state is shown, and damaged recordings play their readable prefix', async () => {
+  for (const [name, state, text, most] of [['signed.zel', 'complete', keyId, 9], ['truncated.zel', 'truncated', 'truncated', 8.5],
+    ['corrupt.zel', 'corrupt', 'corrupt', 8.5], ['forged.zel', 'not-authentic', 'not authentic', 9]]) {
     await open(name);
     await settled();
-    assert.equal(await page.evaluate(() => zelPlayer.verification.state), state);
-    assert.match(await page.locator('#state').innerText(), new RegExp(state, 'i'));
+    assert.equal(await page.evaluate(() => zelPlayer.verification.state), state, name);
+    assert.match(await page.locator('#state').innerText(), new RegExp(text, 'i'));
     const readable = await page.evaluate(() => zelPlayer.duration);
-    assert.ok(readable > 1 && readable < 8.5, `${name}: readable part ${readable} s`);
+    assert.ok(readable > 1 && readable <= most, `${name}: readable part ${readable} s`);
     await page.evaluate(() => { zelPlayer.speed = 16; zelPlayer.play(); });
     await page.waitForFunction(() => zelPlayer.currentTime >= zelPlayer.duration - 0.01, null, { timeout: 30000 });
     await compareFrame(1.5, zeldumpFrames(name, [1.5])[0], `${name} at 1.5 s`);
