@@ -68,6 +68,8 @@ export class Engine {
   // options.snapshotSeconds: record time between the index worker's snapshots.
   async load(url, options = {}) {
     this.worker?.terminate();
+    this.reader?.close();
+    this.reader = null;
     this.source = new RangeSource(url);
     this.index = new Index();
     this.headers.clear();
@@ -168,7 +170,7 @@ export class Engine {
 
   // Starts again at a place to seek from (null: the file's first record).
   async restore(sp) {
-    const screen = new Screen();
+    const screen = new Screen(this.screen?.px);
     this.approximate = sp?.kind === 'jump';
     if (sp && sp.kind !== 'header') {
       screen.header(await this.headerAt(sp.headerOffset));
@@ -178,6 +180,7 @@ export class Engine {
     if (sp && sp.cursorOffset >= 0) this.tryApply(screen, await this.recordAt(sp.cursorOffset), sp.cursorOffset);
     if (sp?.pointer) screen.setPointer(sp.pointer.x, sp.pointer.y);
     this.screen = screen;
+    this.reader?.close();
     this.startOffset = sp ? sp.offset : HEAD_SIZE;
     this.reader = new FrameReader(this.source, this.startOffset, this.version);
     this.pending = null;
@@ -187,7 +190,9 @@ export class Engine {
   }
 
   async recordAt(offset) {
-    const f = await new FrameReader(this.source, offset, this.version, 64 * 1024).next();
+    const reader = new FrameReader(this.source, offset, this.version, 64 * 1024);
+    const f = await reader.next();
+    reader.close();
     if (f.end) throw new FormatError(`cannot read the record at byte ${offset}: ${f.problem}`);
     return decodeRecord(f.type, f.time, f.payload);
   }

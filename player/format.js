@@ -239,12 +239,16 @@ function zstdContentSize(d) {
   return u64(d, o);
 }
 
+let scratch = new Uint8Array(0);
+
 // Decompresses {length, data} to exactly `length` bytes; the frame must state
-// that size before any buffer is made.
+// that size before any buffer is made.  The result is a view of one buffer
+// reused from call to call (no garbage per record): use it before the next call.
 export function inflate(z) {
   if (zstdContentSize(z.data) !== z.length) throw new FormatError('compressed data does not state its declared size');
+  if (scratch.length < z.length) scratch = new Uint8Array(Math.max(z.length, Math.min(2 * scratch.length, MAX_PAYLOAD)));
   try {
-    return zstdDecompress(z.data, new Uint8Array(z.length));
+    return zstdDecompress(z.data, scratch.subarray(0, z.length));
   } catch (e) {
     throw new FormatError(`compressed data does not decode (${e.message})`);
   }

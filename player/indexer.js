@@ -1,7 +1,8 @@
 // The index worker: reads the whole recording once, in order and in bounded
 // chunks, while the page plays.  It checks every checksum, the seals' hash
-// chain and signatures, replays the screen to prove the images decode and to
-// take snapshots where the file has no whole screen for a while, and posts
+// chain and signatures, replays the screen of a version-1 file (whose writer
+// puts whole screens far apart) to take snapshots where the file has none for
+// a while (a version-2 writer adds a keyframe at least every 30 s), and posts
 // what it learns in batches: places to seek from, timeline markers, the
 // verification state.  A file that stops without an end record is polled for
 // growth (a recording still being written).
@@ -15,6 +16,7 @@ const SNAPSHOT_EVERY_US = 30e6; // record time without a place to seek from
 const SNAPSHOT_EVERY_BYTES = 32 * 1024 * 1024;
 const SNAPSHOT_BUDGET = 48 * 1024 * 1024; // compressed bytes kept by the page
 const POLL_MS = 500;
+const PAINTS = new Set([T.IMAGE, T.CIMAGE, T.BLOCKS, T.CBLOCKS, T.COPY, T.KEYFRAME]);
 
 const hex = (b) => Array.from(b, (x) => x.toString(16).padStart(2, '0')).join('');
 const equal = (a, b) => a.length === b.length && a.every((x, i) => x === b[i]);
@@ -82,8 +84,9 @@ class Indexer {
     this.lastTime = f.time;
     this.sinceKey.bytes += f.size;
     this.note(r, f);
-    if (r.type !== T.KEYFRAME) this.replay(r, f);
-    await this.maybeSnapshot(f);
+    // Version 2: sizes, cursor and pointer only; the images are the page's.
+    if (r.type !== T.KEYFRAME && (this.version < 2 || !PAINTS.has(r.type))) this.replay(r, f);
+    if (this.version < 2) await this.maybeSnapshot(f);
   }
 
   // Index entries and markers of one record.
@@ -210,6 +213,7 @@ class Indexer {
   }
 
   finish(state, problem = '', offset = -1) {
+    this.reader?.close();
     this.setState(state, problem, offset);
     this.post(true, true);
   }

@@ -5,7 +5,7 @@
 import { T, resync, u16, u64 } from './format.js';
 import { FrameReader } from './source.js';
 
-const PROBE = 256 * 1024;
+const PROBE = 64 * 1024;
 const WINDOW = 4 * 1024 * 1024;
 const MAX_WINDOWS = 16;
 
@@ -40,7 +40,10 @@ async function lastWholeScreen(source, version, start, end, target) {
   let found = null;
   for (;;) {
     const f = await reader.next();
-    if (f.end || f.offset >= end || f.time > target) return found;
+    if (f.end || f.offset >= end || f.time > target) {
+      reader.close();
+      return found;
+    }
     const g = wholeScreen(f);
     if (g) found = { kind: 'jump', offset: f.offset, time: f.time, ...g };
   }

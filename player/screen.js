@@ -62,7 +62,9 @@ function rowConverter(format, palette) {
 }
 
 export class Screen {
-  constructor() {
+  // `spare`: a pixel buffer of an earlier screen to reuse for one of the same size.
+  constructor(spare = null) {
+    this.spare = spare;
     this.has = false;
     this.width = 0;
     this.height = 0;
@@ -92,7 +94,9 @@ export class Screen {
   resize(w, h) {
     if (!this.has) throw new FormatError('screen change before the header');
     if (stride(w, this.bpp, this.pad) * h > MAX_CANVAS) throw new FormatError('screen past the size limit');
-    const px = new Uint32Array(w * h).fill(this.zero);
+    const reuse = this.spare && this.spare.length === w * h && this.width * this.height === 0;
+    const px = (reuse ? this.spare : new Uint32Array(w * h)).fill(this.zero);
+    this.spare = null;
     const cw = Math.min(w, this.width);
     for (let y = 0; y < Math.min(h, this.height); y++) px.set(this.px.subarray(y * this.width, y * this.width + cw), y * w);
     this.px = px;

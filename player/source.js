@@ -13,38 +13,37 @@ export class RangeSource {
 
   // Up to `length` bytes at `offset`; fewer at the end of the file, none past it.
   async read(offset, length) {
+    return this.readInto(offset, new Uint8Array(length));
+  }
+
+  // Reads up to target.length bytes at `offset` into target's buffer; the
+  // buffer may move (it is handed to the stream and back): the view returned
+  // (on the new buffer, at target's offset) holds the bytes read.
+  async readInto(offset, target) {
+    const length = target.length;
     const res = await fetch(this.url, { headers: { Range: `bytes=${offset}-${offset + length - 1}` }, cache: 'no-store' });
     if (res.status === 416) {
       this.learnSize(res.headers.get('Content-Range'));
       await res.body?.cancel();
-      return new Uint8Array(0);
+      return target.subarray(0, 0);
     }
-    if (res.status === 206) {
-      this.learnSize(res.headers.get('Content-Range'));
-      return new Uint8Array(await res.arrayBuffer());
+    if (res.status === 206) this.learnSize(res.headers.get('Content-Range'));
+    else if (res.status !== 200 || offset !== 0) {
+      await res.body?.cancel();
+      throw new Error(res.status === 200 ? `${this.url}: the server does not answer range requests` : `${this.url}: HTTP ${res.status} ${res.statusText}`);
     }
-    if (res.status === 200) return this.readWhole(res, offset, length);
-    throw new Error(`${this.url}: HTTP ${res.status} ${res.statusText}`);
+    return fill(res.body, target);
   }
 
-  // A server without ranges: only the start of the file can be had cheaply.
-  async readWhole(res, offset, length) {
-    if (offset !== 0) {
-      await res.body?.cancel();
-      throw new Error(`${this.url}: the server does not answer range requests`);
-    }
-    const out = new Uint8Array(length);
-    let got = 0;
-    const reader = res.body.getReader();
-    while (got < length) {
-      const { done, value } = await reader.read();
-      if (done) break;
-      const n = Math.min(value.length, length - got);
-      out.set(value.subarray(0, n), got);
-      got += n;
-    }
-    await reader.cancel();
-    return out.subarray(0, got);
+  // A byte stream of the file from `offset` to its present end (one request,
+  // read as it is used); null at or past the end.
+  async stream(offset) {
+    const res = await fetch(this.url, { headers: { Range: `bytes=${offset}-` }, cache: 'no-store' });
+    this.learnSize(res.headers.get('Content-Range'));
+    if (res.status === 206 || (res.status === 200 && offset === 0)) return res.body;
+    await res.body?.cancel();
+    if (res.status === 416) return null;
+    throw new Error(res.status === 200 ? `${this.url}: the server does not answer range requests` : `${this.url}: HTTP ${res.status} ${res.statusText}`);
   }
 
   learnSize(range) {
@@ -53,69 +52,109 @@ export class RangeSource {
   }
 }
 
-// Frames one after the other from an offset, through a window of the file.
-// next() gives {offset, size, type, time, payload} (payload valid until the
-// next call) or {end: 'incomplete' | 'corrupt', problem}; an incomplete end
-// may be read again later, when the file has grown.
+// Reads a body into target, in place where the stream allows it; at most
+// target.length bytes (a server without ranges sends more: the rest is dropped).
+async function fill(body, target) {
+  const length = target.length, offset = target.byteOffset; // a handed-over buffer reads as empty
+  let got = 0, reader;
+  try {
+    reader = body.getReader({ mode: 'byob' });
+    while (got < length) {
+      const { done, value } = await reader.read(new Uint8Array(target.buffer, offset + got, length - got));
+      if (value) target = new Uint8Array(value.buffer, offset, length);
+      if (done) break;
+      got += value.length;
+    }
+  } catch {
+    reader = body.getReader(); // no byte stream: copy what comes
+    for (;;) {
+      const { done, value } = await reader.read();
+      if (done) break;
+      const n = Math.min(value.length, length - got);
+      target.set(value.subarray(0, n), got);
+      got += n;
+      if (got === length) break;
+    }
+  }
+  await reader.cancel().catch(() => {});
+  return target.subarray(0, got);
+}
+
+// Frames one after the other from an offset, through a window of the file
+// read from one open-ended request (a request per read would leave the
+// browser holding every response until it collects them).  next() gives
+// {offset, size, type, time, payload, bytes} (views valid until the next
+// call) or {end: 'incomplete' | 'corrupt', problem}; an incomplete end may be
+// read again later, when the file has grown.  close() when done with it.
 export class FrameReader {
   constructor(source, offset, version, chunk = CHUNK) {
     this.source = source;
     this.pos = offset;
     this.version = version;
     this.chunk = chunk;
-    this.buf = new Uint8Array(0);
-    this.bufStart = 0;
-    this.ahead = null; // a read of the following chunk already asked for
+    this.store = new Uint8Array(0); // one buffer for the window, reused
+    this.bufStart = offset;
+    this.bufLength = 0;
+    this.body = null; // the open stream and the file offset it gives next
+    this.bodyAt = -1;
   }
 
-  // n bytes at pos in the window, reading on when needed; false when the file ends first.
+  close() {
+    this.body?.cancel().catch(() => {});
+    this.body = null;
+  }
+
+  // n bytes at pos in the window, reading on when needed; false when the file
+  // ends first.  Views of earlier frames are overwritten.
   async ensure(pos, n) {
-    const have = this.bufStart + this.buf.length;
+    const have = this.bufStart + this.bufLength;
     if (pos >= this.bufStart && pos + n <= have) return true;
-    let next = null;
-    if (this.ahead && this.ahead.at === have && pos >= this.bufStart && pos <= have) next = await this.ahead.data;
-    this.ahead = null;
-    const keep = pos >= this.bufStart && pos <= have ? this.buf.subarray(pos - this.bufStart) : new Uint8Array(0);
-    const from = pos + keep.length + (next ? next.length : 0);
-    const want = Math.max(n - keep.length - (next ? next.length : 0), this.chunk);
-    const more = next && keep.length + next.length >= n ? new Uint8Array(0) : await this.source.read(from, want);
-    const parts = [keep, next || new Uint8Array(0), more];
-    const buf = new Uint8Array(parts.reduce((s, p) => s + p.length, 0));
-    parts.reduce((at, p) => (buf.set(p, at), at + p.length), 0);
-    this.buf = buf;
+    const keep = pos >= this.bufStart && pos < have ? have - pos : 0;
+    const size = Math.max(n, keep + this.chunk);
+    if (this.store.length < size) {
+      const grown = new Uint8Array(size);
+      grown.set(this.store.subarray(pos - this.bufStart, pos - this.bufStart + keep));
+      this.store = grown;
+    } else if (keep) {
+      this.store.copyWithin(0, pos - this.bufStart, pos - this.bufStart + keep);
+    }
     this.bufStart = pos;
-    return buf.length >= n;
+    this.bufLength = keep;
+    while (this.bufLength < n && (await this.readMore(pos + this.bufLength)));
+    return this.bufLength >= n;
   }
 
-  // Starts reading the chunk after the window while the window is used.
-  readAhead() {
-    const at = this.bufStart + this.buf.length;
-    if (!this.ahead && this.pos - this.bufStart > this.buf.length / 2 && (this.source.size < 0 || at < this.source.size)) {
-      const data = this.source.read(at, this.chunk);
-      data.catch(() => {});
-      this.ahead = { at, data };
+  // Reads what the stream has at `at` into the window; false at the end.
+  async readMore(at) {
+    if (!this.body || this.bodyAt !== at) {
+      this.close();
+      const body = await this.source.stream(at);
+      if (!body) return false;
+      this.body = body.getReader({ mode: 'byob' });
+      this.bodyAt = at;
     }
+    const { done, value } = await this.body.read(this.store.subarray(this.bufLength));
+    if (value) this.store = new Uint8Array(value.buffer);
+    if (done) {
+      this.body = null;
+      return false;
+    }
+    this.bufLength += value.length;
+    this.bodyAt += value.length;
+    return true;
   }
 
   async next() {
     const o = this.pos;
     if (!(await this.ensure(o, 20))) return { end: 'incomplete', offset: o, problem: 'the data stops inside a frame head' };
-    const h = parseFrameHead(this.buf, o - this.bufStart, this.version);
+    const h = parseFrameHead(this.store, o - this.bufStart, this.version);
     if (typeof h === 'string') return { end: 'corrupt', offset: o, problem: h };
     const size = FRAME_OVERHEAD + h.length;
     if (!(await this.ensure(o, size))) return { end: 'incomplete', offset: o, problem: 'the data stops inside a frame' };
-    const at = o - this.bufStart;
-    if (!frameCrcOk(this.buf, at, h.length)) return { end: 'corrupt', offset: o, problem: 'frame checksum is wrong' };
+    const at = o - this.bufStart, b = this.store;
+    if (!frameCrcOk(b, at, h.length)) return { end: 'corrupt', offset: o, problem: 'frame checksum is wrong' };
     this.pos = o + size;
-    this.readAhead();
-    return { offset: o, size, type: h.type, time: h.time, payload: this.buf.subarray(at + 20, at + 20 + h.length), bytes: this.buf.subarray(at, at + size) };
-  }
-
-  // Drops the window (e.g. after a wait for the file to grow).
-  forget() {
-    this.buf = new Uint8Array(0);
-    this.bufStart = this.pos;
-    this.ahead = null;
+    return { offset: o, size, type: h.type, time: h.time, payload: b.subarray(at + 20, at + 20 + h.length), bytes: b.subarray(at, at + size) };
   }
 }
 
