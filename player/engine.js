@@ -182,7 +182,7 @@ export class Engine {
     this.screen = screen;
     this.reader?.close();
     this.startOffset = sp ? sp.offset : HEAD_SIZE;
-    this.reader = new FrameReader(this.source, this.startOffset, this.version);
+    this.reader = new FrameReader(this.source, this.startOffset, this.version, undefined, this.reader?.store);
     this.pending = null;
     this.stateTime = sp?.kind === 'snap' ? sp.time : null;
     this.atEnd = null;

@@ -93,6 +93,7 @@ export class Screen {
   // A new size keeping the top-left part; the rest as zero bytes would show.
   resize(w, h) {
     if (!this.has) throw new FormatError('screen change before the header');
+    if (w === this.width && h === this.height) return;
     if (stride(w, this.bpp, this.pad) * h > MAX_CANVAS) throw new FormatError('screen past the size limit');
     const reuse = this.spare && this.spare.length === w * h && this.width * this.height === 0;
     const px = (reuse ? this.spare : new Uint32Array(w * h)).fill(this.zero);

@@ -87,12 +87,13 @@ async function fill(body, target) {
 // call) or {end: 'incomplete' | 'corrupt', problem}; an incomplete end may be
 // read again later, when the file has grown.  close() when done with it.
 export class FrameReader {
-  constructor(source, offset, version, chunk = CHUNK) {
+  // `store`: the window buffer of a reader no longer used, to reuse.
+  constructor(source, offset, version, chunk = CHUNK, store = null) {
     this.source = source;
     this.pos = offset;
     this.version = version;
     this.chunk = chunk;
-    this.store = new Uint8Array(0); // one buffer for the window, reused
+    this.store = store || new Uint8Array(0); // one buffer for the window, reused
     this.bufStart = offset;
     this.bufLength = 0;
     this.body = null; // the open stream and the file offset it gives next
