@@ -32,7 +32,8 @@ TEST(Corpus, EveryKeptFileGivesItsExpectedStatusAndVerdict)
         for (auto& rec : r.records) (void)zel_replay_apply(replay, rec.get());
         std::vector<uint8_t> rgba(static_cast<size_t>(zel_replay_width(replay)) * zel_replay_height(replay) *
                                   4);
-        EXPECT_TRUE(!zel_replay_has_screen(replay) || zel_replay_render_rgba(replay, rgba.data(), rgba.size(), 1) == 0);
+        EXPECT_TRUE(!zel_replay_has_screen(replay) ||
+                    zel_replay_render_rgba(replay, rgba.data(), rgba.size(), 1) == 0);
         zel_replay_free(replay);
     }
     EXPECT_GE(n, 30u);

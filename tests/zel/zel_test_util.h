@@ -1,13 +1,12 @@
 // Helpers for the libzel tests: temporary folders, records built the way the
 // recorder builds them (malloc'ed, freed with zel_record_free), recordings
-// written and read back, and zeldump run as a program.
+// written and read back, and programs run as a user runs them.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,24 +22,25 @@ struct RecordDeleter {
 };
 using RecordPtr = std::unique_ptr<ZelRecord, RecordDeleter>;
 
-// Owns the records of a recording in the making.
+// The records of a recording in the making, owned.
 struct Records : std::vector<ZelRecord*> {
     Records() = default;
     Records(const Records&) = delete;
-    ~Records()
-    {
-        for (ZelRecord* r : *this) zel_record_free(r);
-    }
+    ~Records();
     template <typename T>
-    T* add(ZelRecordType type, uint64_t timestamp)
+    T* add(T fields) // a malloc'ed copy of the fields, as the recorder makes them
     {
         auto* r = static_cast<T*>(std::calloc(1, sizeof(T)));
-        r->type = static_cast<uint8_t>(type);
-        r->timestamp = timestamp;
+        *r = fields;
         push_back(reinterpret_cast<ZelRecord*>(r));
         return r;
     }
     void take(void* r) { push_back(static_cast<ZelRecord*>(r)); }
+    void header(uint64_t t, uint16_t w, uint16_t h, PixelFormat f = xRGB8888, uint8_t pad = 32);
+    void block(uint64_t t, int16_t x, int16_t y, uint16_t w, uint16_t h, int seed); // compressed
+    void copy(uint64_t t, const std::vector<ZelCopyRect>& rects);
+    void move(uint64_t t, int16_t x, int16_t y) { add(ZelCursorPosition{ZEL_CURSOR_POSITION, t, x, y}); }
+    void done(uint64_t t) { add(ZelRecord{ZEL_DONE, t}); }
 };
 
 uint8_t* dup(const char* s);
@@ -50,7 +50,6 @@ class TempDir {
   public:
     TempDir();
     ~TempDir() { std::filesystem::remove_all(path_); }
-    TempDir(const TempDir&) = delete;
     std::string file(const std::string& name) const { return (path_ / name).string(); }
 
   private:
@@ -60,40 +59,32 @@ class TempDir {
 std::vector<uint8_t> read_file(const std::string& path);
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
 
-// A header of w x h xRGB8888 pixels (pad 32) at time t.
-ZelHeader* add_header(Records& rs, uint64_t t, uint16_t w, uint16_t h, PixelFormat f = xRGB8888);
-// A compressed block record of one w x h rectangle at (x, y), pixels from seed.
-void add_block(Records& rs, uint64_t t, int16_t x, int16_t y, uint16_t w, uint16_t h, int seed);
-// A copy record of these rectangles.
-void add_copy(Records& rs, uint64_t t, const std::vector<ZelCopyRect>& rects);
 // One record of every type a caller writes, the end-of-data record last.
 void sample_records(Records& rs);
 
-// Writes the records to a new file, signed when a secret key is given;
-// true on success.
-bool write_recording(const std::string& path, const std::vector<ZelRecord*>& records,
-                     const uint8_t* secret_key = nullptr, uint64_t keyframe_interval = ZEL_KEYFRAME_INTERVAL);
-// The same, returning the file's bytes.
-std::vector<uint8_t> recording(const std::vector<ZelRecord*>& records, const uint8_t* secret_key = nullptr);
+// The file written from these records, signed when a secret key is given.
+std::vector<uint8_t> recording(const std::vector<ZelRecord*>& records, const uint8_t* secret_key = nullptr,
+                               uint64_t keyframe_interval = ZEL_KEYFRAME_INTERVAL);
 
 struct ReadResult {
     std::vector<RecordPtr> records;
-    std::vector<uint64_t> ends; // byte after each record's frame
+    std::vector<uint64_t> ends; // the byte after each record's frame
     ZelReadStatus status = ZEL_READ_ERROR;
     uint64_t problem_offset = 0;
     std::string problem;
 };
-// Every record (keyframes and seals too when shown).
+// Every record, the writer's keyframes and seals too when show_all.
 ReadResult read_memory(const std::vector<uint8_t>& bytes, bool show_all = false);
 ZelVerification verify_memory(const std::vector<uint8_t>& bytes, const uint8_t* public_key = nullptr);
 
-// Field-by-field equality of two records of one type (pointers by content).
-::testing::AssertionResult same_record(const ZelRecord* a, const ZelRecord* b);
+// The scalar fields of two records are equal (what their pointers point to
+// is compared by encoding them again).
+bool same_fields(const ZelRecord* a, const ZelRecord* b);
 
 // The key pair made from the seed 00 01 .. 1F.
 void test_key(uint8_t secret_key[64], uint8_t public_key[32]);
 
-// zeldump with these arguments: its exit status and what it printed.
+// A program run with these arguments: its exit status and what it printed.
 struct Outcome {
     int status = -1;
     std::string out, err;
