@@ -1,12 +1,13 @@
-// Helpers for the libzel tests: temporary folders, records built the way the
-// recorder builds them (malloc'ed, freed with zel_record_free), recordings
-// written and read back, and programs run as a user runs them.
+// Helpers for the libzel tests: records built the way the recorder builds
+// them (malloc'ed, freed with zel_record_free), recordings written and read
+// back, and programs run as a user runs them (run() is the one place that
+// starts processes).
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,38 +18,41 @@ namespace zeltest {
 
 inline constexpr uint64_t t0 = 1'700'000'000'000'000ull;
 
-struct RecordDeleter {
-    void operator()(void* p) const { zel_record_free(p); }
-};
-using RecordPtr = std::unique_ptr<ZelRecord, RecordDeleter>;
+using RecordPtr = std::unique_ptr<ZelRecord, decltype(&zel_record_free)>;
 
 // The records of a recording in the making, owned.
 struct Records : std::vector<ZelRecord*> {
     Records() = default;
     Records(const Records&) = delete;
-    ~Records();
-    template <typename T>
-    T* add(T fields) // a malloc'ed copy of the fields, as the recorder makes them
+    ~Records()
     {
-        auto* r = static_cast<T*>(std::calloc(1, sizeof(T)));
-        *r = fields;
-        push_back(reinterpret_cast<ZelRecord*>(r));
-        return r;
+        for (ZelRecord* r : *this) zel_record_free(r);
+    }
+    template <typename T>
+    T* add(T fields) // a malloc'ed copy, as the recorder makes them
+    {
+        push_back(static_cast<ZelRecord*>(std::memcpy(std::malloc(sizeof(T)), &fields, sizeof(T))));
+        return reinterpret_cast<T*>(back());
     }
     void take(void* r) { push_back(static_cast<ZelRecord*>(r)); }
-    void header(uint64_t t, uint16_t w, uint16_t h, PixelFormat f = xRGB8888, uint8_t pad = 32);
+    void header(uint64_t t, uint16_t w, uint16_t h, PixelFormat f = xRGB8888, uint8_t pad = 32)
+    {
+        add(ZelHeader{ZEL_HEADER, 1, t, 24, w, h, f, pad, 0, nullptr, 8, 255, nullptr, nullptr});
+    }
     void block(uint64_t t, int16_t x, int16_t y, uint16_t w, uint16_t h, int seed); // compressed
     void copy(uint64_t t, const std::vector<ZelCopyRect>& rects);
     void move(uint64_t t, int16_t x, int16_t y) { add(ZelCursorPosition{ZEL_CURSOR_POSITION, t, x, y}); }
     void done(uint64_t t) { add(ZelRecord{ZEL_DONE, t}); }
 };
 
-uint8_t* dup(const char* s);
-uint8_t* dup_bytes(const std::vector<uint8_t>& v);
+// A malloc'ed copy of n bytes (of a string with its NUL when n is 0).
+uint8_t* dup(const void* p, size_t n = 0);
 
 class TempDir {
   public:
-    TempDir();
+    TempDir() : path_(::mkdtemp((std::filesystem::temp_directory_path() / "zeltest-XXXXXX").string().data()))
+    {
+    }
     ~TempDir() { std::filesystem::remove_all(path_); }
     std::string file(const std::string& name) const { return (path_ / name).string(); }
 
@@ -59,6 +63,8 @@ class TempDir {
 std::vector<uint8_t> read_file(const std::string& path);
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
 
+// The bytes of a hex example in docs/zel-format.md, found by its heading.
+std::vector<uint8_t> documented_example(const std::string& heading);
 // One record of every type a caller writes, the end-of-data record last.
 void sample_records(Records& rs);
 
@@ -84,12 +90,11 @@ bool same_fields(const ZelRecord* a, const ZelRecord* b);
 // The key pair made from the seed 00 01 .. 1F.
 void test_key(uint8_t secret_key[64], uint8_t public_key[32]);
 
-// A program run with these arguments: its exit status and what it printed.
 struct Outcome {
     int status = -1;
     std::string out, err;
 };
 Outcome run(const std::vector<std::string>& argv);
-Outcome zeldump(const std::vector<std::string>& args);
+Outcome zeldump(std::vector<std::string> args);
 
 } // namespace zeltest

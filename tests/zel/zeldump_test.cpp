@@ -1,8 +1,5 @@
-// zeldump as a user runs it: exit statuses and the line of --verify, listings
-// and JSON of hostile recordings, and the frames it exports (PNG, video)
-// against the library's own replay.
-#include <png.h>
-
+// zeldump as a user runs it: exit statuses and the line of --verify, listings,
+// JSON of hostile recordings, and the frames it exports by seeking.
 #include <random>
 
 #include "zel_test_util.h"
@@ -28,54 +25,33 @@ TEST(Zeldump, ExitStatusesAndWhatItSays)
     outside.copy(t0 + 1, {{0, 0, 4, 4, 5, 0}}); // the target passes the right edge
     outside.done(t0 + 2);
     write_file(off, recording(outside));
-    write_file(v1, {0x89, 0x5A, 0x45, 0x4C, 0x0D, 0x0A, 0x1A, 0x0A, 0x01, 0x00, 0x00, 0x00, 0x5E, 0xAF,
-                    0xCF, 0x31, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x40, 0x1E, 0x18,
-                    0x24, 0x0A, 0x06, 0x00, 0xC5, 0x50, 0x07, 0x09, 0xC7, 0x4B, 0x67, 0x48});
+    write_file(v1, documented_example("### A version-1 recording"));
     ASSERT_EQ(zeldump({"--keygen", key + ".sec", key + ".pub"}).status, 0);
-    const struct {
-        std::vector<std::string> args;
-        int status;
-        std::string out; // the start of standard output, or a part of it after "..."
-    } cases[] = {
+    // clang-format off
+    const struct { std::vector<std::string> args; int status; std::string out; } cases[] = {
         {{"--verify", ok}, 0, ok + ": complete, 20 records, every checksum holds, 1 seal holds, unsigned\n"},
-        {{"--verify", cut},
-         2,
-         "...(seal record incomplete: 59 of 65 bytes), 18 good records before it; nothing is sealed"},
-        {{"--verify", bad},
-         3,
-         bad + ": corrupt at byte 391: compressed_image_blocks record checksum mismatch\n"},
+        {{"--verify", cut}, 2, ": truncated at byte 1415 (seal record incomplete: 59 of 65 bytes), 18 good records before it; nothing is sealed\n"},
+        {{"--verify", bad}, 3, bad + ": corrupt at byte 391: compressed_image_blocks record checksum mismatch\n"},
         {{"--verify", off}, 3, off + ": corrupt at byte 64: copy record does not decode or fit the screen"},
-        {{"--verify", v1},
-         0,
-         v1 + ": complete, 1 records, every checksum holds, unsealed (format version 1)\n"},
-        {{"--verify", "--key", key + ".pub", v1},
-         4,
-         "...: not authentic: a key was given, but format version 1"},
-        {{"--verify", "--key", key + ".pub", ok},
-         4,
-         "...: not authentic: the seal at byte 1415 is not signed"},
+        {{"--verify", v1}, 0, v1 + ": complete, 1 records, every checksum holds, unsealed (format version 1)\n"},
+        {{"--verify", "--key", key + ".pub", v1}, 4, ": not authentic: a key was given, but format version 1 has no seals\n"},
+        {{"--verify", "--key", key + ".pub", ok}, 4, ": not authentic: the seal at byte 1415 is not signed, but a key was given\n"},
         {{"--verify", "--key", key + ".sec", ok}, 1, ""}, // not a public key file
         {{"--verify", dir.file("missing.zel")}, 1, ""},
         {{"--keygen", key + ".sec", key + ".new"}, 1, ""},
-        {{"--bogus", ok}, 1, ""},
-        {{"--key", key + ".pub", ok}, 1, ""},
-        {{}, 1, ""},
+        {{"--bogus", ok}, 1, ""}, {{"--key", key + ".pub", ok}, 1, ""}, {{}, 1, ""},
         {{cut}, 2, "        16 header "},
-        {{ok},
-         0,
-         "...  925 copy                       +0.000006 count=2 rects=[[0,8,64,40,0,0],[-1,2,0,0,5,-7]]\n"},
-        {{ok}, 0, "...  816 compressed_cursor_image    +0.000003 x=10 y=12 width=4 height=4 xhot=1 yhot=2"},
-        {{"--stats", ok}, 0, "...\nseals: 1, unsigned\n"},
-        {{"--stats", bad}, 3, "...frames: 1 (1 full images, 0 block updates)"},
-        {{"--help"}, 0, "...--keygen SECRET_FILE PUBLIC_FILE"},
+        {{ok}, 0, "  925 copy                       +0.000006 count=2 rects=[[0,8,64,40,0,0],[-1,2,0,0,5,-7]]\n"},
+        {{ok}, 0, "  816 compressed_cursor_image    +0.000003 x=10 y=12 width=4 height=4 xhot=1 yhot=2 cursor_serial=77"},
+        {{"--stats", ok}, 0, "\nseals: 1, unsigned\n"},
+        {{"--stats", bad}, 3, "\nframes: 1 (1 full images, 0 block updates)"},
+        {{"--help"}, 0, "--keygen SECRET_FILE PUBLIC_FILE"},
     };
+    // clang-format on
     for (const auto& c : cases) {
         Outcome o = zeldump(c.args);
         EXPECT_EQ(o.status, c.status) << c.args.size() << " " << o.out << o.err;
-        if (c.out.rfind("...", 0) == 0)
-            EXPECT_NE(o.out.find(c.out.substr(3)), std::string::npos) << o.out << o.err;
-        else
-            EXPECT_EQ(o.out.substr(0, c.out.size()), c.out) << o.err;
+        EXPECT_NE(o.out.find(c.out), std::string::npos) << o.out << o.err;
     }
 }
 
@@ -83,13 +59,10 @@ TEST(Zeldump, ExitStatusesAndWhatItSays)
 // the raw bytes are kept in NAME_base64.
 TEST(Zeldump, JsonOfHostileStringsParsesLineByLine)
 {
-    const char* hostile[] = {"\xff\xfe",
-                             "a\x01\x1b\"\\\x7f",
-                             "\xc3\x28",
-                             "\xed\xa0\x80",
-                             "\xf4\x90\x80\x80",
-                             "\xc0\xaf",
-                             "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"};
+    // clang-format off
+    const char* hostile[] = {"\xff\xfe", "a\x01\x1b\"\\\x7f", "\xc3\x28", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xc0\xaf",
+                             "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"}; // all but the second and the last are not UTF-8
+    // clang-format on
     Records rs;
     rs.add(ZelHeader{ZEL_HEADER, 1, t0, 24, 8, 8, xRGB8888, 32, 0, nullptr, 8, 255, dup(hostile[0]),
                      dup(hostile[1])});
@@ -115,90 +88,46 @@ TEST(Zeldump, JsonOfHostileStringsParsesLineByLine)
     EXPECT_NE(json.out.find("\"item\":\"\xef\xbf\xbd(\""), std::string::npos);
 }
 
-// Screens that scroll (a copy and a new bottom row), a full screen every 7
-// frames, a compressed cursor, a resize; 10 frames a second.
+// Screens that scroll (a copy and a new bottom row of blocks), with a full
+// screen every 7 frames and a compressed cursor; 10 frames a second.
 void moving(Records& rs, int frames)
 {
     std::mt19937 rng(7);
-    uint16_t w = 48, h = 40;
-    rs.header(t0, w, h);
-    uint32_t cursor[9] = {0xFFFF0000u, 0, 0xFF00FF00u, 0, 0xFFFFFFFFu, 0, 0x800000FFu, 0, 0xFF000000u};
-    ZelCursorImage ci{ZEL_CURSOR_IMAGE, t0, 3, 3, 5, 5, 1, 1, 1, 9, cursor};
+    rs.header(t0, 48, 40);
+    uint32_t cursor[4] = {0xFFFF0000u, 0, 0x800000FFu, 0xFF000000u};
+    ZelCursorImage ci{ZEL_CURSOR_IMAGE, t0, 2, 2, 5, 5, 1, 1, 1, 4, cursor};
     rs.take(zel_cursor_image_compress(&ci));
-    for (int f = 0; f < frames; ++f) {
-        const uint64_t t = t0 + static_cast<uint64_t>(f) * 100'000;
-        if (f == frames / 2) rs.add(ZelScreenChange{ZEL_SCREEN_CHANGE, t, w = 64, h = 32});
-        std::vector<uint8_t> px(size_t{w} * h * 4);
+    std::vector<uint8_t> px(48 * 40 * 4);
+    for (uint64_t f = 0, t = t0; f < uint64_t(frames); ++f, t += 100'000) {
         for (auto& b : px) b = static_cast<uint8_t>(rng());
-        ZelImage img{ZEL_IMAGE, t, w, h, 0, 0, xRGB8888, 32, w * 4u, static_cast<uint32_t>(px.size()),
-                     px.data()};
-        if (f % 7 == 0) rs.take(zel_image_compress(&img));
-        if (f % 7 != 0) rs.copy(t, {{0, 4, w, uint16_t(h - 4), 0, 0}});
-        if (f % 7 != 0) rs.block(t, 0, int16_t(h - 4), w, 4, f);
+        ZelImage img{ZEL_IMAGE, t, 48, 40, 0, 0, xRGB8888, 32, 48 * 4, uint32_t(px.size()), px.data()};
+        f % 7 ? rs.copy(t, {{0, 4, 48, 36, 0, 0}}) : rs.take(zel_image_compress(&img));
+        if (f % 7) rs.block(t, 0, 36, 48, 4, int(f));
         rs.move(t + 50'000, int16_t(f), int16_t(f / 2));
     }
-    rs.done(t0 + static_cast<uint64_t>(frames) * 100'000);
+    rs.done(t0 + uint64_t(frames) * 100'000);
 }
 
-// RGBA of the screen at time t, replaying every record up to it.
-std::vector<uint8_t> screen_at(const Records& rs, uint64_t t)
-{
-    ZelReplay* r = zel_replay_new();
-    for (ZelRecord* rec : rs) EXPECT_TRUE(rec->timestamp > t || zel_replay_apply(r, rec) == 0);
-    std::vector<uint8_t> rgba(size_t{zel_replay_width(r)} * zel_replay_height(r) * 4);
-    EXPECT_EQ(zel_replay_render_rgba(r, rgba.data(), rgba.size(), 1), 0);
-    zel_replay_free(r);
-    return rgba;
-}
-
-std::vector<uint8_t> read_png(const std::string& path)
-{
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    if (png_image_begin_read_from_file(&image, path.c_str()) == 0) return {};
-    image.format = PNG_FORMAT_RGBA;
-    std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(image));
-    if (png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr) == 0) return {};
-    return pixels;
-}
-
-// Seeking starts at keyframes and skips the copies before them: the pictures
-// must be those of replaying everything.
-TEST(ZeldumpFrames, PngAtAnyTimeEqualsTheFullReplay)
+// Seeking (--at) starts at keyframes and skips the copies before them; its
+// pictures must be those of replaying everything in order (--every).
+TEST(ZeldumpFrames, SeekingShowsWhatReplayingEverythingShows)
 {
     Records rs;
     moving(rs, 30);
     TempDir dir;
-    const std::string rec = dir.file("m.zel"), at = dir.file("at"), every = dir.file("every");
+    const std::string rec = dir.file("m.zel");
     write_file(rec, recording(rs, nullptr, 2000)); // keyframes often
-    ASSERT_EQ(zeldump({"--verify", rec}).status, 0);
-    std::vector<std::string> args{"--png", at};
-    for (double s : {0.05, 0.75, 1.42, 2.9, 9.0}) args.insert(args.end(), {"--at", std::to_string(s)});
+    ASSERT_EQ(zeldump({"--png", dir.file("every"), "--every", "0.25", rec}).status, 0);
+    std::vector<std::string> args{"--png", dir.file("at")};
+    for (double s : {0.25, 0.75, 1.5, 2.75, 3.0}) args.insert(args.end(), {"--at", std::to_string(s)});
     args.push_back(rec);
     ASSERT_EQ(zeldump(args).status, 0);
-    for (double s : {0.05, 0.75, 1.42, 2.9, 9.0}) {
-        char name[32];
-        std::snprintf(name, sizeof name, "/frame-%010.3f.png", s);
-        EXPECT_TRUE(read_png(at + name) == screen_at(rs, t0 + uint64_t(s * 1e6 + 0.5))) << name;
-    }
-    ASSERT_EQ(zeldump({"--png", every, "--every", "0.5", rec}).status, 0);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(every), {}), 7); // 0, 0.5, .. 3.0
-    EXPECT_TRUE(read_png(every + "/frame-000001.500.png") == screen_at(rs, t0 + 1'500'000));
-}
-
-TEST(ZeldumpFrames, VideoPadsToTheLargestScreen)
-{
-    if (run({"ffprobe", "-version"}).status != 0) GTEST_SKIP() << "ffmpeg is not installed";
-    Records rs;
-    moving(rs, 20);
-    TempDir dir;
-    write_file(dir.file("m.zel"), recording(rs));
-    Outcome r = zeldump({"--quiet", "--video", dir.file("m.mp4"), dir.file("m.zel")});
-    ASSERT_EQ(r.status, 0) << r.err;
-    Outcome probe =
-        run({"ffprobe", "-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
-             "stream=width,height,nb_read_frames,r_frame_rate", "-of", "csv=p=0", dir.file("m.mp4")});
-    EXPECT_EQ(probe.out, "64,40,10/1,21\n"); // the larger width and height; 2.0 s at 10 per second
+    for (const auto& f : std::filesystem::directory_iterator(dir.file("at")))
+        EXPECT_EQ(read_file(f.path()), read_file(dir.file("every/") + f.path().filename().string()))
+            << f.path();
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("at")), {}), 5);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("every")), {}),
+              13); // 0, 0.25, .. 3.0
 }
 
 } // namespace
