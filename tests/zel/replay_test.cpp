@@ -73,9 +73,8 @@ struct Screen {
     ~Screen() { zel_replay_free(r); }
     std::vector<uint32_t> pixels() const
     {
-        uint32_t stride = 0;
-        const auto* c = reinterpret_cast<const uint32_t*>(zel_replay_canvas(r, &stride));
-        return {c, c + stride / 4 * zel_replay_height(r)};
+        const auto* c = reinterpret_cast<const uint32_t*>(zel_replay_canvas(r, nullptr));
+        return {c, c + 16 * 12};
     }
     int apply(const std::vector<ZelCopyRect>& rects)
     {
@@ -135,21 +134,19 @@ TEST(ReplayCursor, CompressedAndPlainCursorsDrawTheSame)
     uint32_t pixels[4] = {0xFFFF0000u, 0x80000080u, 0x00000000u, 0xFFFFFFFFu}; // premultiplied ARGB
     ZelCursorImage plain{ZEL_CURSOR_IMAGE, 2, 2, 2, 3, 3, 1, 1, 7, 4, pixels};
     ZelCompressedCursorImage* packed = zel_cursor_image_compress(&plain);
-    std::vector<uint8_t> drawn[2];
+    ZelCursorPosition to{ZEL_CURSOR_POSITION, 9, 5, 6};
+    std::vector<uint8_t> drawn[2] = {std::vector<uint8_t>(16 * 12 * 4), std::vector<uint8_t>(16 * 12 * 4)};
     for (int k = 0; k < 2; ++k) {
         Screen s;
-        ZelCursorPosition to{ZEL_CURSOR_POSITION, 9, 5, 6};
-        ASSERT_EQ(zel_replay_apply(s.r, k == 0 ? static_cast<void*>(&plain) : static_cast<void*>(packed)), 0);
-        ASSERT_EQ(zel_replay_apply(s.r, &to), 0);
-        drawn[k].resize(16 * 12 * 4);
-        ASSERT_EQ(zel_replay_render_rgba(s.r, drawn[k].data(), drawn[k].size(), 1), 0);
+        EXPECT_TRUE(zel_replay_apply(s.r, k ? static_cast<void*>(packed) : &plain) == 0 &&
+                    zel_replay_apply(s.r, &to) == 0);
+        EXPECT_EQ(zel_replay_render_rgba(s.r, drawn[k].data(), drawn[k].size(), 1), 0);
     }
     EXPECT_EQ(drawn[0], drawn[1]);
-    EXPECT_EQ(std::vector<uint8_t>(&drawn[0][(5 * 16 + 4) * 4], &drawn[0][(5 * 16 + 5) * 4]),
+    EXPECT_EQ(std::vector<uint8_t>(&drawn[1][(5 * 16 + 4) * 4], &drawn[1][(5 * 16 + 5) * 4]),
               (std::vector<uint8_t>{255, 0, 0, 255})); // the hot spot at the pointer
     packed->length = 5;                                // not width x height
-    EXPECT_EQ(zel_cursor_image_decompress(packed), nullptr);
-    EXPECT_EQ(errno, EINVAL);
+    EXPECT_TRUE(zel_cursor_image_decompress(packed) == nullptr && errno == EINVAL);
     plain.length = 3;
     EXPECT_EQ(zel_cursor_image_compress(&plain), nullptr);
     zel_record_free(packed);

@@ -1,7 +1,5 @@
-// Helpers for the libzel tests: records built the way the recorder builds
-// them (malloc'ed, freed with zel_record_free), recordings written and read
-// back, and programs run as a user runs them (run() is the one place that
-// starts processes).
+// Helpers for the libzel tests: records built as the recorder builds them,
+// recordings written and read back, and run(): the one place that starts processes.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,8 +15,6 @@
 namespace zeltest {
 
 inline constexpr uint64_t t0 = 1'700'000'000'000'000ull;
-
-using RecordPtr = std::unique_ptr<ZelRecord, decltype(&zel_record_free)>;
 
 // The records of a recording in the making, owned.
 struct Records : std::vector<ZelRecord*> {
@@ -73,7 +69,7 @@ std::vector<uint8_t> recording(const std::vector<ZelRecord*>& records, const uin
                                uint64_t keyframe_interval = ZEL_KEYFRAME_INTERVAL);
 
 struct ReadResult {
-    std::vector<RecordPtr> records;
+    std::vector<std::unique_ptr<ZelRecord, decltype(&zel_record_free)>> records;
     std::vector<uint64_t> ends; // the byte after each record's frame
     ZelReadStatus status = ZEL_READ_ERROR;
     uint64_t problem_offset = 0;
@@ -82,13 +78,6 @@ struct ReadResult {
 // Every record, the writer's keyframes and seals too when show_all.
 ReadResult read_memory(const std::vector<uint8_t>& bytes, bool show_all = false);
 ZelVerification verify_memory(const std::vector<uint8_t>& bytes, const uint8_t* public_key = nullptr);
-
-// The scalar fields of two records are equal (what their pointers point to
-// is compared by encoding them again).
-bool same_fields(const ZelRecord* a, const ZelRecord* b);
-
-// The key pair made from the seed 00 01 .. 1F.
-void test_key(uint8_t secret_key[64], uint8_t public_key[32]);
 
 struct Outcome {
     int status = -1;
