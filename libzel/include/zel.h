@@ -227,6 +227,7 @@ typedef struct ZelCopy {
 
 #define ZEL_SEAL_SIGNED 0x01u     /* key_id and signature hold values */
 #define ZEL_SEAL_PUBLIC_KEY 0x02u /* public_key holds a value (only with ZEL_SEAL_SIGNED) */
+#define ZEL_SEAL_FINAL 0x04u      /* the last seal: the end-of-data record follows it */
 
 /* A seal: the SHA-256 of every byte of the file before this seal's frame,
  * and an Ed25519 signature of it when the recording is signed. */
@@ -235,7 +236,7 @@ typedef struct ZelSeal {
     uint64_t timestamp;
     uint64_t offset;   /* the byte offset of this seal's frame: the bytes hashed */
     uint8_t chain[32]; /* SHA-256 of bytes 0 .. offset-1 */
-    uint8_t flags;     /* ZEL_SEAL_SIGNED, ZEL_SEAL_PUBLIC_KEY */
+    uint8_t flags;     /* ZEL_SEAL_SIGNED, ZEL_SEAL_PUBLIC_KEY, ZEL_SEAL_FINAL */
     uint8_t key_id[8];
     uint8_t signature[64];
     uint8_t public_key[32];
