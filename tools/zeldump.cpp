@@ -1012,82 +1012,92 @@ int usage_error(const std::string& message)
     return exit_usage;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// One word of the command line (and the values it takes); -1 to go on, or
+// the exit status.
+int parse_word(int argc, char** argv, int& i, Options& o)
 {
-    Options o;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        auto value = [&](const char* name) -> const char* {
-            if (i + 1 >= argc) return nullptr;
-            (void)name;
-            return argv[++i];
-        };
-        if (a == "--help" || a == "-h") {
-            std::fputs(usage_text, stdout);
-            return exit_ok;
-        } else if (a == "--json") {
-            o.json = true;
-        } else if (a == "--stats") {
-            o.stats = true;
-        } else if (a == "--verify") {
-            o.verify = true;
-        } else if (a == "--no-cursor") {
-            o.cursor = false;
-        } else if (a == "--quiet") {
-            o.quiet = true;
-        } else if (a == "--keygen") {
-            if (i + 2 >= argc) return usage_error("--keygen needs SECRET_FILE and PUBLIC_FILE");
-            o.keygen_secret = argv[++i];
-            o.keygen_public = argv[++i];
-        } else if (a == "--png" || a == "--video" || a == "--key") {
-            const char* v = value(a.c_str());
-            if (v == nullptr) return usage_error(a + " needs an argument");
-            (a == "--png" ? o.png_dir : a == "--key" ? o.key : o.video) = v;
-        } else if (a == "--every" || a == "--at" || a == "--fps") {
-            const char* v = value(a.c_str());
-            double d = 0;
-            if (v == nullptr || !parse_number(v, d) || d < 0 || (a != "--at" && d <= 0))
-                return usage_error(a + " needs a positive number");
-            if (a == "--every")
-                o.every = d;
-            else if (a == "--fps")
-                o.fps = d;
-            else
-                o.at.push_back(d);
-        } else if (!a.empty() && a[0] == '-' && a != "-") {
-            return usage_error("unknown option " + a);
-        } else if (o.file.empty()) {
-            o.file = a;
-        } else {
-            return usage_error("more than one file given (" + a + ")");
+    const std::string a = argv[i];
+    const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
+    double d = 0;
+    const std::pair<const char*, bool Options::*> flags[] = {{"--json", &Options::json},
+                                                             {"--stats", &Options::stats},
+                                                             {"--verify", &Options::verify},
+                                                             {"--quiet", &Options::quiet}};
+    for (auto [name, member] : flags)
+        if (a == name) {
+            o.*member = true;
+            return -1;
         }
+    if (a == "--help" || a == "-h") {
+        std::fputs(usage_text, stdout);
+        return exit_ok;
     }
-    if (!o.keygen_secret.empty())
-        return o.file.empty() ? keygen(o) : usage_error("--keygen takes no recording");
+    if (a == "--no-cursor") {
+        o.cursor = false;
+    } else if (a == "--keygen") {
+        if (i + 2 >= argc) return usage_error("--keygen needs SECRET_FILE and PUBLIC_FILE");
+        o.keygen_secret = argv[++i];
+        o.keygen_public = argv[++i];
+    } else if (a == "--png" || a == "--video" || a == "--key") {
+        if (v == nullptr) return usage_error(a + " needs an argument");
+        (a == "--png" ? o.png_dir : a == "--key" ? o.key : o.video) = argv[++i];
+    } else if (a == "--every" || a == "--at" || a == "--fps") {
+        if (v == nullptr || !parse_number(v, d) || d < 0 || (a != "--at" && d <= 0))
+            return usage_error(a + " needs a positive number");
+        ++i;
+        if (a == "--at")
+            o.at.push_back(d);
+        else
+            (a == "--every" ? o.every : o.fps) = d;
+    } else if (!a.empty() && a[0] == '-' && a != "-") {
+        return usage_error("unknown option " + a);
+    } else if (o.file.empty()) {
+        o.file = a;
+    } else {
+        return usage_error("more than one file given (" + a + ")");
+    }
+    return -1;
+}
+
+// Options that do not go together; -1 when they do.
+int check_options(const Options& o)
+{
     if (o.file.empty()) return usage_error("no recording given");
     if (!o.key.empty() && !o.verify) return usage_error("--key goes with --verify");
-    int modes = (o.json ? 1 : 0) + (o.stats ? 1 : 0) + (o.verify ? 1 : 0) + (o.png_dir.empty() ? 0 : 1) +
-                (o.video.empty() ? 0 : 1);
+    int modes = o.json + o.stats + o.verify + !o.png_dir.empty() + !o.video.empty();
     if (modes > 1) return usage_error("choose one of --json, --stats, --verify, --png, --video");
     if ((o.every > 0 || !o.at.empty()) && o.png_dir.empty())
         return usage_error("--every and --at go with --png");
     if (o.every > 0 && !o.at.empty()) return usage_error("--every and --at exclude each other");
     if (o.fps > 0 && o.video.empty()) return usage_error("--fps goes with --video");
+    return -1;
+}
 
+int export_png(const Options& o)
+{
+    struct stat st {};
+    if (::stat(o.png_dir.c_str(), &st) != 0 && ::mkdir(o.png_dir.c_str(), 0755) != 0) {
+        std::fprintf(stderr, "zeldump: cannot create %s: %s\n", o.png_dir.c_str(), std::strerror(errno));
+        return exit_usage;
+    }
+    if (o.every > 0) return export_every(o);
+    if (!o.at.empty()) return export_at(o);
+    return export_last(o);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options o;
+    for (int i = 1; i < argc; ++i)
+        if (int status = parse_word(argc, argv, i, o); status >= 0) return status;
+    if (!o.keygen_secret.empty())
+        return o.file.empty() ? keygen(o) : usage_error("--keygen takes no recording");
+    if (int status = check_options(o); status >= 0) return status;
     if (o.stats) return show_stats(o);
     if (o.verify) return verify(o);
     if (!o.video.empty()) return export_video(o);
-    if (!o.png_dir.empty()) {
-        struct stat st {};
-        if (::stat(o.png_dir.c_str(), &st) != 0 && ::mkdir(o.png_dir.c_str(), 0755) != 0) {
-            std::fprintf(stderr, "zeldump: cannot create %s: %s\n", o.png_dir.c_str(), std::strerror(errno));
-            return exit_usage;
-        }
-        if (o.every > 0) return export_every(o);
-        if (!o.at.empty()) return export_at(o);
-        return export_last(o);
-    }
+    if (!o.png_dir.empty()) return export_png(o);
     return list_records(o);
 }
