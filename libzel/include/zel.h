@@ -387,13 +387,15 @@ typedef struct zel_writer ZelWriter;
 ZelWriter* zel_writer_open(const char* filename);
 
 /* Encodes one record and hands the complete frame to the kernel before it
- * returns; may add a keyframe and a seal of its own after it, and always adds
- * a seal right before the end-of-data record.  -1 on failure (and for a NULL
- * writer or record, or a ZEL_SEAL record, which only the writer makes), 0 on
- * success.  A frame that cannot be written completely is taken back (the
- * file ends on a frame boundary and the hash chain never sees it); after a
- * failed write of the caller's record every later write fails.  Does not
- * take ownership. */
+ * returns.  The writer may add a keyframe and a seal of its own after it
+ * (never right after a copy record), and adds the final seal right before
+ * the end-of-data record; when that seal cannot be written, the end-of-data
+ * record is not written either (the file reads as truncated).  -1 on failure
+ * (and for a NULL writer or record, or a ZEL_SEAL record, which only the
+ * writer makes), 0 on success.  A frame that cannot be written completely is
+ * taken back (the file ends on a frame boundary and the hash never sees it);
+ * after a failed write of the caller's record every later write fails.  Does
+ * not take ownership. */
 int zel_record_write(ZelWriter* writer, const void* record);
 
 /* Closes the file (NULL is allowed and fails).  -1 on failure. */
