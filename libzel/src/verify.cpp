@@ -117,7 +117,9 @@ const uint8_t* signing_key(ZelVerifier* v, uint64_t at, const ZelSeal* s)
     if (v->have_key) {
         uint8_t id[ZEL_KEY_ID_BYTES];
         zel_key_id(v->key, id);
-        if (std::memcmp(id, s->key_id, sizeof id) != 0) {
+        const bool other_key =
+            (s->flags & ZEL_SEAL_PUBLIC_KEY) && std::memcmp(s->public_key, v->key, 32) != 0;
+        if (other_key || std::memcmp(id, s->key_id, sizeof id) != 0) {
             v->forged.set(at, "the seal at byte %" PRIu64 " is signed with key %s, not with the given key %s",
                           at, hex(s->key_id, 8).c_str(), hex(id, 8).c_str());
             return nullptr;
