@@ -151,9 +151,9 @@ function cursorHead(f) {
 
 function seal(f) {
   const s = { offset: f.u64(), chain: f.take(32), flags: f.u8(), keyId: null, signature: null, publicKey: null };
-  const n = f.b.length;
-  const expected = s.flags === 0 ? 41 : s.flags === 1 ? 113 : s.flags === 3 ? 145 : -1;
-  if (expected !== n) throw new FormatError('seal flags and length do not agree');
+  const kind = s.flags & 3; // bit 2: the final seal, right before the end-of-data record
+  if (s.flags > 7 || kind === 2) throw new FormatError('unknown seal flags');
+  if (f.b.length !== [41, 113, 0, 145][kind]) throw new FormatError('seal flags and length do not agree');
   if (s.flags & 1) { s.keyId = f.take(8); s.signature = f.take(64); }
   if (s.flags & 2) s.publicKey = f.take(32);
   return s;

@@ -35,7 +35,7 @@ class Indexer {
     this.snapshots = []; // {id, bytes}
     this.snapshotBytes = 0;
     this.snapshotEvery = snapshotEvery || SNAPSHOT_EVERY_US;
-    this.seal = { count: 0, last: null, key: null, keyId: null, previousWasSeal: false };
+    this.seal = { count: 0, last: null, signed: null, key: null, publicKey: null, keyId: null, final: false };
     this.state = { state: 'checking', problem: '', problemOffset: -1, authentic: true, authProblem: '' };
     this.lastTime = null;
   }
@@ -76,11 +76,12 @@ class Indexer {
     } catch (e) {
       throw new FormatError(`${e.message} (record at byte ${f.offset})`);
     }
-    const afterSeal = this.seal.previousWasSeal;
-    this.seal.previousWasSeal = r.type === T.SEAL;
+    const afterFinal = this.seal.final;
+    this.seal.final = r.type === T.SEAL && (r.flags & 4) !== 0;
+    if (afterFinal && r.type !== T.DONE) this.notAuthentic(`a record follows the final seal (byte ${f.offset})`);
     if (r.type === T.SEAL) await this.checkSeal(r, f);
     this.hash?.update(f.bytes);
-    if (r.type === T.DONE) return this.end(afterSeal);
+    if (r.type === T.DONE) return this.end(afterFinal);
     this.lastTime = f.time;
     this.sinceKey.bytes += f.size;
     this.note(r, f);
@@ -161,11 +162,13 @@ class Indexer {
   async checkSeal(r, f) {
     const seal = this.seal;
     const chain = this.hash.clone().digest();
+    const signed = (r.flags & 1) !== 0;
+    seal.signed ??= signed;
     let problem = '';
     if (r.offset !== f.offset) problem = 'a seal does not name its own place in the file';
     else if (!equal(chain, r.chain)) problem = 'the hash chain does not match the bytes before a seal';
-    else if (r.flags & 1) problem = await this.checkSignature(r, f);
-    else if (seal.key) problem = 'an unsigned seal follows signed ones';
+    else if (signed !== seal.signed) problem = signed ? 'a signed seal follows unsigned ones' : 'an unsigned seal follows signed ones';
+    else if (signed) problem = await this.checkSignature(r, f);
     this.marker({ kind: 'seal', time: f.time, offset: f.offset, signed: !!(r.flags & 1), good: !problem });
     if (problem) return this.notAuthentic(`${problem} (seal at byte ${f.offset})`);
     seal.count++;
@@ -177,20 +180,22 @@ class Indexer {
     if (r.publicKey) {
       const id = sha256(r.publicKey).slice(0, 8);
       if (!equal(id, r.keyId)) return 'the key id does not belong to the public key';
-      if (seal.key && !equal(seal.keyId, id)) return 'the signing key changes';
+      if (seal.key && !equal(seal.publicKey, r.publicKey)) return 'the signing key changes';
       if (!seal.key) {
         seal.keyId = id;
-        seal.key = await crypto.subtle.importKey('raw', r.publicKey, { name: 'Ed25519' }, false, ['verify']);
+        seal.publicKey = r.publicKey.slice();
+        seal.key = await crypto.subtle.importKey('raw', seal.publicKey, { name: 'Ed25519' }, false, ['verify']);
       }
     }
     if (!seal.key) return 'a signed seal without a public key before it';
     if (!equal(seal.keyId, r.keyId)) return 'the signing key changes';
-    const msg = new Uint8Array(58);
+    const msg = new Uint8Array(59);
     msg.set(new TextEncoder().encode('ZEL-SEAL'), 0);
     msg.set([2, 0], 8);
     if (this.headerTime) msg.set(this.headerTime, 10);
     msg.set(f.payload.subarray(0, 8), 18);
     msg.set(r.chain, 26);
+    msg[58] = r.flags;
     const ok = await crypto.subtle.verify({ name: 'Ed25519' }, seal.key, r.signature, msg);
     return ok ? '' : 'a seal signature is wrong';
   }
@@ -199,9 +204,9 @@ class Indexer {
     if (this.state.authentic) Object.assign(this.state, { authentic: false, authProblem: why });
   }
 
-  async end(afterSeal) {
+  async end(afterFinal) {
     this.done = true;
-    if (this.version >= 2 && !afterSeal) this.notAuthentic('no seal right before the end-of-data record');
+    if (this.version >= 2 && !afterFinal) this.notAuthentic('no final seal right before the end-of-data record');
     if (this.version >= 2 && this.seal.count === 0) this.notAuthentic('a complete recording without any seal');
     const end = this.reader.pos;
     if (await this.reader.ensure(end, 1)) throw new FormatError(`data after the end-of-data record (byte ${end})`);
