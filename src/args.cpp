@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "debugging.h"
@@ -408,35 +409,31 @@ void cli_process(int argc, char** argv, bool allow_stdin)
     if (check_stdin) cli_process_stdin();
 }
 
+// The longest options line taken from standard input.
+static constexpr size_t STDIN_LINE_MAX = 65536;
+
 // Reads one line from descriptor 0, up to and including its newline, one
 // byte at a time: nothing after the line may be taken from the descriptor,
 // because the control messages that follow it are read from it later.
+// nullptr when nothing could be read; a line longer than STDIN_LINE_MAX
+// bytes ends the process.
 static char* read_line_from_stdin()
 {
-    size_t size = 128;
-    size_t length = 0;
-    auto* line = static_cast<char*>(malloc(size));
-    if (line == nullptr) return nullptr;
+    std::string line;
     for (;;) {
         char c;
-        ssize_t n = read(STDIN_FILENO, &c, 1);
+        const ssize_t n = read(STDIN_FILENO, &c, 1);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
-        if (length + 2 > size) {
-            size *= 2;
-            auto* grown = static_cast<char*>(realloc(line, size));
-            if (grown == nullptr) break;
-            line = grown;
-        }
-        line[length++] = c;
+        if (line.size() == STDIN_LINE_MAX)
+            errx(1, "the options line on standard input is longer than %zu bytes", STDIN_LINE_MAX);
+        line += c;
         if (c == '\n') break;
     }
-    if (length == 0) {
-        free(line);
-        return nullptr;
-    }
-    line[length] = '\0';
-    return line;
+    if (line.empty()) return nullptr;
+    char* copy = strdup(line.c_str());
+    if (copy == nullptr) err(1, "failed to allocate array for parsing stdin");
+    return copy;
 }
 
 // The line and its word array stay for the whole run: the record points into them.

@@ -18,6 +18,7 @@
 #include "display.h"
 #include "frontend.h"
 #include "queue.h"
+#include "thread.h"
 #include "timer.h"
 
 static P1C1Queue* queue;
@@ -101,6 +102,16 @@ static void receive_clear_request(const QueuedTicket* t)
     if (!send_to_compressor(&ct)) JOURNAL_ERROR("failed to send clear request to compressor");
 }
 
+static void receive_copy_request(const QueuedTicket* t)
+{
+    CompressorTicket ct{};
+    ct.type = TICKET_COPY;
+    ct.rect = t->r;
+    ct.to_x = t->to_x;
+    ct.to_y = t->to_y;
+    if (!send_to_compressor(&ct)) JOURNAL_ERROR("failed to send copy request to compressor");
+}
+
 static void receive_frame_request()
 {
     CompressorTicket ct{};
@@ -153,7 +164,7 @@ static void receiver_loop(P1C1Queue* q)
     }
 }
 
-void* receiver_function(void* arg)
+static void* receiver_function(void* arg)
 {
     DEBUG("thread %0lx starting...", static_cast<unsigned long>(pthread_self()));
     if (arg == nullptr) errx(1, "%s: no valid queue provided", __func__);
@@ -168,25 +179,15 @@ void receiver_thread_start()
 {
     queue = p1c1_create(4096, sizeof(QueuedTicket));
     if (queue == nullptr) err(2, "failed to create queue for request receiver");
-    int rc = pthread_create(&thread, nullptr, receiver_function, queue);
-    if (rc != 0) {
-        errno = rc;
-        err(1, "failed to start request receiver thread");
-    }
-    rc = pthread_setname_np(thread, "receiver");
-    if (rc != 0) {
-        errno = rc;
-        err(1, "failed to set name of receiver thread");
-    }
+    thread = thread_start(receiver_function, queue, "receiver", "failed to start request receiver thread",
+                          "failed to set name of receiver thread");
     DEBUG("thread setup complete");
 }
 
 bool send_to_receiver(const RequestTicket* t)
 {
-    QueuedTicket q{};
-    q.type = t->type;
-    q.cookie = t->cookie;
-    if (t->type == REQUESTED_IMAGE || t->type == REQUESTED_CLEAR) q.r = t->r;
+    QueuedTicket q = *t;
+    if (t->type != REQUESTED_IMAGE && t->type != REQUESTED_CLEAR && t->type != REQUESTED_COPY) q.r = {};
     if (!p1c1_enqueue(queue, &q)) {
         JOURNAL_ERROR("failed to enqueue ticket (type=%d)", t->type);
         return false;
