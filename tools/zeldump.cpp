@@ -3,7 +3,9 @@
 //   zeldump FILE                 one line per record
 //   zeldump --json FILE          one JSON object per record
 //   zeldump --stats FILE         counts, bytes, duration, compression, frames
-//   zeldump --verify FILE        exit 0 complete, 2 truncated, 3 corrupt
+//   zeldump --verify [--key PUBLIC_FILE] FILE
+//                                exit 0 complete, 2 truncated, 3 corrupt, 4 not authentic
+//   zeldump --keygen SECRET_FILE PUBLIC_FILE
 //   zeldump --png DIR [--every S | --at S ...] FILE
 //   zeldump --video OUT [--fps N] FILE
 #include <fcntl.h>
@@ -27,6 +29,8 @@
 #include <string>
 #include <vector>
 
+#include <sodium.h>
+
 #include "zel.h"
 
 extern char** environ;
@@ -37,18 +41,28 @@ constexpr int exit_ok = 0;
 constexpr int exit_usage = 1;
 constexpr int exit_truncated = 2;
 constexpr int exit_corrupt = 3;
+constexpr int exit_not_authentic = 4;
 
 const char* const usage_text =
     "usage: zeldump [OPTIONS] FILE\n"
+    "       zeldump --keygen SECRET_FILE PUBLIC_FILE\n"
     "\n"
     "Lists, checks and exports a ZEL recording.\n"
     "\n"
     "  (no option)        one line per record: byte offset, type, seconds since the\n"
     "                     header's timestamp, and the record's fields\n"
-    "  --json             one JSON object per record instead\n"
-    "  --stats            records and bytes per type, duration, frames, compression ratio\n"
-    "  --verify           check every checksum and decode every image; exit 0 when the\n"
-    "                     recording is complete, 2 when truncated, 3 when corrupt\n"
+    "  --json             one JSON object per record instead (strings that are not\n"
+    "                     UTF-8 get U+FFFD and a NAME_base64 field with their bytes)\n"
+    "  --stats            records and bytes per type, duration, frames, compression\n"
+    "                     ratio, seals\n"
+    "  --verify           check every checksum, decode every image, and check the hash\n"
+    "                     chain and the signatures of the seals; one line says what was\n"
+    "                     checked. Exit 0 complete and sealed, 2 truncated (the line says\n"
+    "                     how far it is sealed), 3 corrupt, 4 not authentic\n"
+    "  --key PUBLIC_FILE  with --verify: every seal must be signed with this key\n"
+    "  --keygen SECRET_FILE PUBLIC_FILE\n"
+    "                     write a new Ed25519 key pair for signing recordings (the secret\n"
+    "                     key file with mode 0600); never overwrites a file\n"
     "  --png DIR          write frames as PNG files DIR/frame-SSSSSS.mmm.png (seconds since\n"
     "                     the header), the cursor drawn; with --every SECONDS a frame at\n"
     "                     each step, with --at SECONDS (repeatable) the frame at that time,\n"
@@ -63,10 +77,11 @@ const char* const usage_text =
     "  --quiet            no progress lines on standard error\n"
     "  --help             this text\n"
     "\n"
-    "Exit status: 0 success; 1 bad usage, unreadable file or failed export; for listing,\n"
-    "--json, --stats and --verify 2 when the recording is truncated and 3 when it is\n"
-    "corrupt (the readable records before the damage are still listed). Exports use the\n"
-    "readable records and warn about damage on standard error.\n";
+    "Exit status: 0 success; 1 bad usage, unreadable file or key file, or failed export;\n"
+    "for listing, --json, --stats and --verify 2 when the recording is truncated and 3\n"
+    "when it is corrupt (the readable records before the damage are still listed);\n"
+    "--verify 4 when it is not authentic. Exports use the readable records and warn\n"
+    "about damage on standard error.\n";
 
 struct Options {
     bool json = false;
@@ -79,6 +94,9 @@ struct Options {
     double fps = 0;
     bool cursor = true;
     bool quiet = false;
+    std::string key;
+    std::string keygen_secret;
+    std::string keygen_public;
     std::string file;
 };
 
@@ -117,41 +135,120 @@ const char* format_name(PixelFormat f)
     return "invalid";
 }
 
-// A JSON string literal, or null.
-std::string quoted(const uint8_t* s)
+// Length of the valid UTF-8 sequence at p (at most n bytes), or 0.
+size_t utf8_length(const uint8_t* p, size_t n)
 {
+    const uint8_t c = p[0];
+    size_t len = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+    if (len == 0 || len > n) return 0;
+    uint32_t cp = len == 1 ? c : c & (0x7F >> len);
+    for (size_t i = 1; i < len; ++i) {
+        if ((p[i] & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (p[i] & 0x3F);
+    }
+    static const uint32_t smallest[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < smallest[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return len;
+}
+
+// A JSON string literal, or null; bytes that are not UTF-8 become U+FFFD,
+// and *valid tells whether there were any.
+std::string quoted(const uint8_t* s, bool* valid = nullptr)
+{
+    if (valid != nullptr) *valid = true;
     if (s == nullptr) return "null";
     std::string out = "\"";
-    for (const uint8_t* p = s; *p; ++p) {
+    const size_t n = std::strlen(reinterpret_cast<const char*>(s));
+    for (size_t i = 0; i < n;) {
+        const uint8_t c = s[i];
+        size_t len = utf8_length(s + i, n - i);
         char buf[8];
-        switch (*p) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\t': out += "\\t"; break;
-        case '\r': out += "\\r"; break;
-        default:
-            if (*p < 0x20 || *p == 0x7f) {
-                std::snprintf(buf, sizeof buf, "\\u%04x", *p);
-                out += buf;
-            } else {
-                out += static_cast<char>(*p);
-            }
+        if (len == 0) {
+            out += "\xEF\xBF\xBD";
+            if (valid != nullptr) *valid = false;
+            len = 1;
+        } else if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7f) {
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+        } else {
+            out.append(reinterpret_cast<const char*>(s + i), len);
         }
+        i += len;
     }
     return out + "\"";
+}
+
+std::string base64(const uint8_t* p, size_t n)
+{
+    std::string out(sodium_base64_ENCODED_LEN(n, sodium_base64_VARIANT_ORIGINAL), '\0');
+    sodium_bin2base64(out.data(), out.size(), p, n, sodium_base64_VARIANT_ORIGINAL);
+    out.pop_back(); // the NUL
+    return "\"" + out + "\"";
+}
+
+std::string hex(const uint8_t* p, size_t n)
+{
+    std::string out = "\"";
+    char b[3];
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(b, sizeof b, "%02x", p[i]);
+        out += b;
+    }
+    return out + "\"";
+}
+
+using Fields = std::vector<std::pair<std::string, std::string>>;
+
+// A string field; one that is not valid UTF-8 also gets NAME_base64 with its bytes.
+void string_field(Fields& f, const char* name, const uint8_t* s)
+{
+    bool valid = true;
+    f.emplace_back(name, quoted(s, &valid));
+    if (!valid)
+        f.emplace_back(std::string(name) + "_base64",
+                       base64(s, std::strlen(reinterpret_cast<const char*>(s))));
+}
+
+// The rectangles as [[src_x, src_y, width, height, dst_x, dst_y], ...].
+void copy_fields(Fields& f, const ZelCopy* c)
+{
+    std::string rects = "[";
+    for (uint32_t i = 0; i < c->count; ++i) {
+        const ZelCopyRect& e = c->rects[i];
+        char b[96];
+        std::snprintf(b, sizeof b, "%s[%d,%d,%u,%u,%d,%d]", i ? "," : "", e.src_x, e.src_y, e.width, e.height,
+                      e.dst_x, e.dst_y);
+        rects += b;
+    }
+    f.emplace_back("count", std::to_string(c->count));
+    f.emplace_back("rects", rects + "]");
+}
+
+void seal_fields(Fields& f, const ZelSeal* s)
+{
+    const bool is_signed = (s->flags & ZEL_SEAL_SIGNED) != 0;
+    f.emplace_back("sealed_bytes", std::to_string(s->offset));
+    f.emplace_back("chain", hex(s->chain, sizeof s->chain));
+    f.emplace_back("signed", is_signed ? "true" : "false");
+    f.emplace_back("key_id", is_signed ? hex(s->key_id, sizeof s->key_id) : "null");
+    f.emplace_back("signature", is_signed ? hex(s->signature, sizeof s->signature) : "null");
+    f.emplace_back("public_key",
+                   (s->flags & ZEL_SEAL_PUBLIC_KEY) ? hex(s->public_key, sizeof s->public_key) : "null");
 }
 
 bool is_image(uint8_t type)
 {
     return type == ZEL_IMAGE || type == ZEL_COMPRESSED_IMAGE || type == ZEL_IMAGE_BLOCKS ||
-           type == ZEL_COMPRESSED_IMAGE_BLOCKS || type == ZEL_KEYFRAME;
+           type == ZEL_COMPRESSED_IMAGE_BLOCKS || type == ZEL_KEYFRAME || type == ZEL_COPY;
 }
 
 // Fields of one record as (name, JSON value) pairs.
-std::vector<std::pair<std::string, std::string>> fields_of(const ZelRecord* r)
+Fields fields_of(const ZelRecord* r)
 {
-    std::vector<std::pair<std::string, std::string>> f;
+    Fields f;
     auto num = [&f](const char* k, long long v) { f.emplace_back(k, std::to_string(v)); };
     auto str = [&f](const char* k, const std::string& v) {
         f.emplace_back(k, quoted(reinterpret_cast<const uint8_t*>(v.c_str())));
@@ -168,8 +265,8 @@ std::vector<std::pair<std::string, std::string>> fields_of(const ZelRecord* r)
         num("palette_size", h->palette_size);
         num("min_keycode", h->min_keycode);
         num("max_keycode", h->max_keycode);
-        f.emplace_back("user", quoted(h->user));
-        f.emplace_back("tfn", quoted(h->tfn));
+        string_field(f, "user", h->user);
+        string_field(f, "tfn", h->tfn);
         break;
     }
     case ZEL_IMAGE: {
@@ -230,8 +327,8 @@ std::vector<std::pair<std::string, std::string>> fields_of(const ZelRecord* r)
     }
     case ZEL_LAST_INPUT: {
         auto* l = reinterpret_cast<const ZelLastInput*>(r);
-        f.emplace_back("user", quoted(l->user));
-        f.emplace_back("tfn", quoted(l->tfn));
+        string_field(f, "user", l->user);
+        string_field(f, "tfn", l->tfn);
         break;
     }
     case ZEL_FOOTER_ITEM_APP:
@@ -240,8 +337,23 @@ std::vector<std::pair<std::string, std::string>> fields_of(const ZelRecord* r)
     case ZEL_FOOTER_ITEM_SID:
     case ZEL_FOOTER_ITEM_TID:
     case ZEL_FOOTER_ITEM_APPFMT:
-        f.emplace_back("item", quoted(reinterpret_cast<const ZelFooterItem*>(r)->item));
+        string_field(f, "item", reinterpret_cast<const ZelFooterItem*>(r)->item);
         break;
+    case ZEL_COMPRESSED_CURSOR_IMAGE: {
+        auto* c = reinterpret_cast<const ZelCompressedCursorImage*>(r);
+        num("x", c->x);
+        num("y", c->y);
+        num("width", c->width);
+        num("height", c->height);
+        num("xhot", c->xhot);
+        num("yhot", c->yhot);
+        num("cursor_serial", c->cursor_serial);
+        num("pixels", c->length);
+        num("compressed_length", c->compressed_length);
+        break;
+    }
+    case ZEL_COPY: copy_fields(f, reinterpret_cast<const ZelCopy*>(r)); break;
+    case ZEL_SEAL: seal_fields(f, reinterpret_cast<const ZelSeal*>(r)); break;
     default: break;
     }
     return f;
@@ -264,14 +376,13 @@ struct Clock {
     }
 };
 
-// Keyframes are shown: every frame of the file is listed and checked.
+// Keyframes and seals are shown: every frame of the file is listed and checked.
 Reader open_reader(const std::string& file, bool keyframes = true)
 {
     Reader r(zel_reader_open(file.c_str()));
-    if (!r)
-        std::fprintf(stderr, "zeldump: cannot open %s: %s\n", file.c_str(), std::strerror(errno));
-    else
-        zel_reader_show_keyframes(r.get(), keyframes ? 1 : 0);
+    if (!r) std::fprintf(stderr, "zeldump: cannot open %s: %s\n", file.c_str(), std::strerror(errno));
+    if (r) zel_reader_show_keyframes(r.get(), keyframes ? 1 : 0);
+    if (r) zel_reader_show_seals(r.get(), keyframes ? 1 : 0);
     return r;
 }
 
@@ -351,6 +462,30 @@ int list_records(const Options& o)
     return report_status(o.file, reader.get(), s, false);
 }
 
+// What --stats says about the seals (their bytes are checked by --verify).
+struct SealSummary {
+    uint64_t count = 0;
+    uint64_t signed_count = 0;
+    std::string key_ids;
+    void see(const ZelSeal* s)
+    {
+        ++count;
+        if (!(s->flags & ZEL_SEAL_SIGNED)) return;
+        ++signed_count;
+        std::string id = hex(s->key_id, sizeof s->key_id);
+        id = id.substr(1, id.size() - 2);
+        for (char& c : id) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (key_ids.find(id) == std::string::npos) key_ids += (key_ids.empty() ? "" : ", ") + id;
+    }
+    std::string text(unsigned version) const
+    {
+        if (version < 2) return "none (format version 1)";
+        std::string out = std::to_string(count);
+        if (signed_count == 0) return out + ", unsigned";
+        return out + ", " + std::to_string(signed_count) + " signed with key " + key_ids;
+    }
+};
+
 int show_stats(const Options& o)
 {
     Reader reader = open_reader(o.file);
@@ -365,6 +500,7 @@ int show_stats(const Options& o)
     uint64_t uncompressed = 0, compressed = 0, full = 0, block_frames = 0;
     std::vector<std::pair<uint16_t, uint16_t>> sizes;
     std::string format = "none";
+    SealSummary seals;
     ZelReadStatus s;
     for (;;) {
         ZelRecord* raw = nullptr;
@@ -407,6 +543,7 @@ int show_stats(const Options& o)
         }
         case ZEL_IMAGE: ++full; break;
         case ZEL_IMAGE_BLOCKS: ++block_frames; break;
+        case ZEL_SEAL: seals.see(reinterpret_cast<const ZelSeal*>(r.get())); break;
         default: break;
         }
     }
@@ -427,6 +564,7 @@ int show_stats(const Options& o)
                 compressed);
     if (compressed > 0)
         std::printf(", ratio %.2f", static_cast<double>(uncompressed) / static_cast<double>(compressed));
+    std::printf("\nseals: %s", seals.text(zel_reader_format_version(reader.get())).c_str());
     std::printf("\n%-24s %10s %14s\n", "type", "count", "bytes");
     for (const auto& [name, t] : types)
         std::printf("%-24s %10" PRIu64 " %14" PRIu64 "\n", name.c_str(), t.count, t.bytes);
@@ -434,42 +572,84 @@ int show_stats(const Options& o)
     return report_status(o.file, reader.get(), s, false);
 }
 
+std::string key_id_text(const uint8_t id[ZEL_KEY_ID_BYTES])
+{
+    std::string h = hex(id, ZEL_KEY_ID_BYTES);
+    h = h.substr(1, h.size() - 2);
+    for (char& c : h) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return h;
+}
+
+// What the seals of a readable recording prove, for the verification line.
+std::string seal_text(const ZelVerification& v, bool key_given)
+{
+    if (v.format_version < 2) return "unsealed (format version 1)";
+    std::string out = std::to_string(v.seals) + (v.seals == 1 ? " seal holds" : " seals hold");
+    if (!v.is_signed) return out + ", unsigned";
+    out += ", signed with key " + key_id_text(v.key_id);
+    return out + (v.key_checked ? " (the given key)"
+                  : key_given   ? ""
+                                : " (no key given to check it against)");
+}
+
+std::string sealed_prefix(const ZelVerification& v)
+{
+    if (v.format_version < 2) return "unsealed (format version 1)";
+    if (v.seals == 0) return "nothing is sealed";
+    char b[160];
+    double seconds = v.header_time > 0 && v.sealed_time >= v.header_time
+                         ? static_cast<double>(v.sealed_time - v.header_time) / 1e6
+                         : 0.0;
+    std::snprintf(b, sizeof b, "sealed up to byte %" PRIu64 " (%.3f s), the rest is unsealed", v.sealed_bytes,
+                  seconds);
+    return b;
+}
+
 int verify(const Options& o)
 {
+    uint8_t key[ZEL_PUBLIC_KEY_BYTES];
+    char message[512];
+    if (!o.key.empty() && zel_key_read_public(o.key.c_str(), key, message, sizeof message) != 0) {
+        std::fprintf(stderr, "zeldump: %s\n", message);
+        return exit_usage;
+    }
     Reader reader = open_reader(o.file);
     if (!reader) return exit_usage;
-    Replay replay(zel_replay_new());
-    uint64_t records = 0;
-    ZelReadStatus s;
-    for (;;) {
-        ZelRecord* raw = nullptr;
-        s = zel_reader_next(reader.get(), &raw);
-        if (s != ZEL_READ_RECORD) break;
-        Record r(raw);
-        ++records;
-        // Decoding every image proves its data, not only its checksum.
-        if (zel_replay_apply(replay.get(), r.get()) != 0 &&
-            (is_image(r->type) || r->type == ZEL_HEADER || r->type == ZEL_SCREEN_CHANGE ||
-             r->type == ZEL_CURSOR_IMAGE)) {
-            std::fprintf(
-                stderr,
-                "zeldump: %s: corrupt at byte %" PRIu64 ": %s record does not decode or fit the screen: %s\n",
-                o.file.c_str(), zel_reader_record_offset(reader.get()),
-                zel_record_type_to_string(static_cast<ZelRecordType>(r->type)), std::strerror(errno));
-            return exit_corrupt;
-        }
-    }
-    if (s == ZEL_READ_END) {
-        std::printf("%s: complete, %" PRIu64 " records, all checksums hold\n", o.file.c_str(), records);
+    ZelVerification v;
+    const char* f = o.file.c_str();
+    switch (zel_verify(reader.get(), o.key.empty() ? nullptr : key, &v)) {
+    case ZEL_VERDICT_COMPLETE:
+        std::printf("%s: complete, %" PRIu64 " records, every checksum holds, %s\n", f, v.records,
+                    seal_text(v, !o.key.empty()).c_str());
         return exit_ok;
+    case ZEL_VERDICT_TRUNCATED:
+        std::printf("%s: truncated at byte %" PRIu64 " (%s), %" PRIu64 " good records before it; %s\n", f,
+                    v.problem_offset, v.reason, v.records, sealed_prefix(v).c_str());
+        return exit_truncated;
+    case ZEL_VERDICT_CORRUPT:
+        std::printf("%s: corrupt at byte %" PRIu64 ": %s\n", f, v.problem_offset, v.reason);
+        return exit_corrupt;
+    case ZEL_VERDICT_NOT_AUTHENTIC:
+        std::printf("%s: not authentic: %s\n", f, v.reason);
+        return exit_not_authentic;
+    case ZEL_VERDICT_ERROR: break;
     }
-    const char* what = s == ZEL_READ_TRUNCATED ? "truncated"
-                       : s == ZEL_READ_CORRUPT ? "corrupt"
-                                               : "unreadable";
-    std::fprintf(stderr, "zeldump: %s: %s at byte %" PRIu64 ": %s; %" PRIu64 " good records before it\n",
-                 o.file.c_str(), what, zel_reader_problem_offset(reader.get()),
-                 zel_reader_problem(reader.get()), records);
-    return s == ZEL_READ_TRUNCATED ? exit_truncated : s == ZEL_READ_CORRUPT ? exit_corrupt : exit_usage;
+    std::fprintf(stderr, "zeldump: %s: unreadable at byte %" PRIu64 ": %s\n", f, v.problem_offset, v.reason);
+    return exit_usage;
+}
+
+int keygen(const Options& o)
+{
+    char message[512];
+    uint8_t id[ZEL_KEY_ID_BYTES];
+    if (zel_key_generate(o.keygen_secret.c_str(), o.keygen_public.c_str(), id, message, sizeof message) !=
+        0) {
+        std::fprintf(stderr, "zeldump: %s\n", message);
+        return exit_usage;
+    }
+    std::printf("key %s: secret key in %s, public key in %s\n", key_id_text(id).c_str(),
+                o.keygen_secret.c_str(), o.keygen_public.c_str());
+    return exit_ok;
 }
 
 // ---- frames ----
@@ -516,7 +696,8 @@ bool emit_png(const Options& o, const ZelReplay* replay, double seconds, std::ve
 // Applies a record; damaged image data is reported once and skipped.
 void apply(ZelReplay* replay, const ZelRecord* r, uint64_t offset, bool& warned)
 {
-    if (zel_replay_apply(replay, r) != 0 && !warned && r->type != ZEL_CURSOR_IMAGE) {
+    if (zel_replay_apply(replay, r) != 0 && !warned && r->type != ZEL_CURSOR_IMAGE &&
+        r->type != ZEL_COMPRESSED_CURSOR_IMAGE) {
         warned = true;
         std::fprintf(
             stderr, "zeldump: warning: %s record at byte %" PRIu64 " cannot be applied (%s); skipped\n",
@@ -866,10 +1047,14 @@ int main(int argc, char** argv)
             o.cursor = false;
         } else if (a == "--quiet") {
             o.quiet = true;
-        } else if (a == "--png" || a == "--video") {
+        } else if (a == "--keygen") {
+            if (i + 2 >= argc) return usage_error("--keygen needs SECRET_FILE and PUBLIC_FILE");
+            o.keygen_secret = argv[++i];
+            o.keygen_public = argv[++i];
+        } else if (a == "--png" || a == "--video" || a == "--key") {
             const char* v = value(a.c_str());
             if (v == nullptr) return usage_error(a + " needs an argument");
-            (a == "--png" ? o.png_dir : o.video) = v;
+            (a == "--png" ? o.png_dir : a == "--key" ? o.key : o.video) = v;
         } else if (a == "--every" || a == "--at" || a == "--fps") {
             const char* v = value(a.c_str());
             double d = 0;
@@ -889,7 +1074,10 @@ int main(int argc, char** argv)
             return usage_error("more than one file given (" + a + ")");
         }
     }
+    if (!o.keygen_secret.empty())
+        return o.file.empty() ? keygen(o) : usage_error("--keygen takes no recording");
     if (o.file.empty()) return usage_error("no recording given");
+    if (!o.key.empty() && !o.verify) return usage_error("--key goes with --verify");
     int modes = (o.json ? 1 : 0) + (o.stats ? 1 : 0) + (o.verify ? 1 : 0) + (o.png_dir.empty() ? 0 : 1) +
                 (o.video.empty() ? 0 : 1);
     if (modes > 1) return usage_error("choose one of --json, --stats, --verify, --png, --video");

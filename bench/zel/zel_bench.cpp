@@ -2,9 +2,12 @@
 //   compression: zstd levels and lz4 on captured screens (ratio, MB/s)
 //   writer: records and MB per second into a file
 //   reader and replay: frames per second of a 1920x1080 recording
+//   hash chain: SHA-256 MB/s, an Ed25519 signature, the writer's cost per
+//   record with hashing and seals, verifying a recording
 // Captured screens come from bench/zel/capture-screens.sh; point
 // ZEL_BENCH_CAPTURES at its folder.  Without it a synthetic text screen is used.
 #include <benchmark/benchmark.h>
+#include <sodium.h>
 #include <unistd.h>
 #include <zstd.h>
 #if ZEL_BENCH_LZ4
@@ -219,6 +222,54 @@ void writer_throughput(benchmark::State& state)
     state.SetBytesProcessed(n * (size + 33));
 }
 
+// The hash chain: SHA-256 over buffers of this size (the writer hashes each
+// frame once, in its own thread).
+void sha256_throughput(benchmark::State& state)
+{
+    std::vector<uint8_t> data(static_cast<size_t>(state.range(0)), 0x5A);
+    crypto_hash_sha256_state h;
+    crypto_hash_sha256_init(&h);
+    for (auto _ : state) crypto_hash_sha256_update(&h, data.data(), data.size());
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+
+// An Ed25519 signature of one seal's 59-byte message.
+void seal_signature(benchmark::State& state)
+{
+    uint8_t pk[32], sk[64], sig[64], message[59] = {};
+    crypto_sign_keypair(pk, sk);
+    for (auto _ : state) crypto_sign_detached(sig, nullptr, message, sizeof message, sk);
+}
+
+// The writer's cost per record, hashing and seals included: cursor positions
+// (the smallest frame) or 64 KiB block records, 10 a second of record time
+// (a seal every 100 records), unsigned (0) or signed (1).
+void writer_per_record(benchmark::State& state)
+{
+    const bool blocks = state.range(0) != 0;
+    std::vector<uint8_t> payload(65536);
+    std::mt19937 rng(9);
+    for (auto& b : payload) b = static_cast<uint8_t>(rng());
+    ZelCompressedImageBlocks block{ZEL_COMPRESSED_IMAGE_BLOCKS, 1, 65536 * 4, 65536, payload.data()};
+    ZelCursorPosition move{ZEL_CURSOR_POSITION, 1, 10, 20};
+    std::string path = temp_path("writer.zel");
+    ZelWriter* w = zel_writer_open(path.c_str());
+    uint8_t pk[32], sk[64];
+    crypto_sign_keypair(pk, sk);
+    if (state.range(1) != 0 && zel_writer_set_signing_key(w, sk) != 0) state.SkipWithError("no key");
+    uint64_t t = 1;
+    for (auto _ : state) {
+        t += 100000;
+        block.timestamp = move.timestamp = t;
+        if (zel_record_write(w, blocks ? static_cast<const void*>(&block)
+                                       : static_cast<const void*>(&move)) != 0)
+            state.SkipWithError("write failed");
+    }
+    zel_writer_close(w);
+    std::filesystem::remove(path);
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+
 // A 1920x1080 recording: one full screen then frames of `blocks` changed blocks.
 struct Recording {
     std::string path;
@@ -307,6 +358,19 @@ void read_recording(benchmark::State& state)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(r.bytes.size()));
 }
 
+// zel_verify: every checksum, the replay, and the hash chain.
+void verify_recording(benchmark::State& state)
+{
+    const Recording& r = recording();
+    for (auto _ : state) {
+        ZelReader* reader = zel_reader_open_memory(r.bytes.data(), r.bytes.size());
+        ZelVerification v;
+        if (zel_verify(reader, nullptr, &v) != ZEL_VERDICT_COMPLETE) state.SkipWithError(v.reason);
+        zel_reader_close(reader);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(r.bytes.size()));
+}
+
 void register_all()
 {
     for (const Capture& c : captures()) {
@@ -334,6 +398,17 @@ void register_all()
         ->Arg(4096)
         ->Arg(65536)
         ->Arg(1 << 20);
+    benchmark::RegisterBenchmark("sha256/bytes", sha256_throughput)->Arg(4096)->Arg(1 << 20);
+    benchmark::RegisterBenchmark("seal/ed25519_sign", seal_signature)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("writer/per_record", writer_per_record)
+        ->ArgNames({"blocks", "signed"})
+        ->Args({0, 0})
+        ->Args({0, 1})
+        ->Args({1, 0})
+        ->Args({1, 1})
+        ->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("recording_1920x1080/verify", verify_recording)
+        ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("recording_1920x1080/read_replay_render", read_recording)
         ->Arg(0)
         ->Arg(1)

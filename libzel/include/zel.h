@@ -35,6 +35,13 @@ typedef enum zel_record_type {
     ZEL_IMAGE_BLOCKS = 14,
     ZEL_COMPRESSED_IMAGE_BLOCKS = 15,
     ZEL_FOOTER_ITEM_APPFMT = 16,
+    /* Format version 2 and later; in a version-1 file these codes are corruption. */
+    ZEL_COMPRESSED_CURSOR_IMAGE = 17,
+    ZEL_COPY = 18,
+    /* A link of the file's hash chain, optionally signed, that the writer
+     * adds by itself (a ZelSeal).  Readers return it only when asked
+     * (zel_reader_show_seals). */
+    ZEL_SEAL = 19,
     /* A whole screen that the writer adds by itself now and then, so that a
      * reader can start replaying there (a ZelCompressedImage with this type).
      * Readers return it only when asked (zel_reader_show_keyframes). */
@@ -181,6 +188,59 @@ typedef struct zel_footer_item {
     uint8_t* item; /* NUL-terminated */
 } ZelFooterItem;
 
+/* A cursor image whose pixels are one zstd frame of `length` little-endian
+ * u32 premultiplied ARGB values (4 * length bytes once decompressed). */
+typedef struct ZelCompressedCursorImage {
+    uint8_t type; /* ZEL_COMPRESSED_CURSOR_IMAGE */
+    uint64_t timestamp;
+    uint16_t width;
+    uint16_t height;
+    int16_t x;
+    int16_t y;
+    uint16_t xhot;
+    uint16_t yhot;
+    uint32_t cursor_serial;
+    uint32_t length;            /* pixel count: width * height */
+    uint32_t compressed_length; /* bytes of data */
+    uint8_t* data;
+} ZelCompressedCursorImage;
+
+/* One rectangle copied from (src_x, src_y) to (dst_x, dst_y) on the screen. */
+typedef struct ZelCopyRect {
+    int16_t src_x;
+    int16_t src_y;
+    uint16_t width;
+    uint16_t height;
+    int16_t dst_x;
+    int16_t dst_y;
+} ZelCopyRect;
+
+/* Rectangles of the screen copied elsewhere (scrolling, moved windows),
+ * applied in order, each as if its whole source were read before any of its
+ * target is written. */
+typedef struct ZelCopy {
+    uint8_t type; /* ZEL_COPY */
+    uint64_t timestamp;
+    uint32_t count; /* at least 1 in a file */
+    ZelCopyRect* rects;
+} ZelCopy;
+
+#define ZEL_SEAL_SIGNED 0x01u     /* key_id and signature hold values */
+#define ZEL_SEAL_PUBLIC_KEY 0x02u /* public_key holds a value (only with ZEL_SEAL_SIGNED) */
+
+/* A seal: the SHA-256 of every byte of the file before this seal's frame,
+ * and an Ed25519 signature of it when the recording is signed. */
+typedef struct ZelSeal {
+    uint8_t type; /* ZEL_SEAL */
+    uint64_t timestamp;
+    uint64_t offset;   /* the byte offset of this seal's frame: the bytes hashed */
+    uint8_t chain[32]; /* SHA-256 of bytes 0 .. offset-1 */
+    uint8_t flags;     /* ZEL_SEAL_SIGNED, ZEL_SEAL_PUBLIC_KEY */
+    uint8_t key_id[8];
+    uint8_t signature[64];
+    uint8_t public_key[32];
+} ZelSeal;
+
 /* ---- layout checks: the recorder and the library share these structures ---- */
 #ifdef __cplusplus
 #define ZEL_STATIC_ASSERT(c, m) static_assert(c, m)
@@ -273,22 +333,66 @@ ZEL_CHECK(ZelLastInput, tfn, 24);
 ZEL_SIZE(ZelFooterItem, 24);
 ZEL_CHECK(ZelFooterItem, item, 16);
 
+ZEL_SIZE(ZelCompressedCursorImage, 48);
+ZEL_CHECK(ZelCompressedCursorImage, width, 16);
+ZEL_CHECK(ZelCompressedCursorImage, xhot, 24);
+ZEL_CHECK(ZelCompressedCursorImage, cursor_serial, 28);
+ZEL_CHECK(ZelCompressedCursorImage, length, 32);
+ZEL_CHECK(ZelCompressedCursorImage, compressed_length, 36);
+ZEL_CHECK(ZelCompressedCursorImage, data, 40);
+
+ZEL_SIZE(ZelCopyRect, 12);
+ZEL_CHECK(ZelCopyRect, width, 4);
+ZEL_CHECK(ZelCopyRect, dst_x, 8);
+ZEL_SIZE(ZelCopy, 32);
+ZEL_CHECK(ZelCopy, count, 16);
+ZEL_CHECK(ZelCopy, rects, 24);
+
+ZEL_SIZE(ZelSeal, 168);
+ZEL_CHECK(ZelSeal, offset, 16);
+ZEL_CHECK(ZelSeal, chain, 24);
+ZEL_CHECK(ZelSeal, flags, 56);
+ZEL_CHECK(ZelSeal, key_id, 57);
+ZEL_CHECK(ZelSeal, signature, 65);
+ZEL_CHECK(ZelSeal, public_key, 129);
+
 #undef ZEL_CHECK
 #undef ZEL_SIZE
+
+/* Results that must be looked at (C and C++). */
+#if defined(__cplusplus) && __cplusplus >= 201703L
+#define ZEL_NODISCARD [[nodiscard]]
+#elif defined(__GNUC__) || defined(__clang__)
+#define ZEL_NODISCARD __attribute__((warn_unused_result))
+#else
+#define ZEL_NODISCARD
+#endif
 
 /* ---- writer ---- */
 
 /* Opaque writer of one recording file. */
 typedef struct zel_writer ZelWriter;
 
-/* Opens the recording at exactly this path: creates it with mode 0600, or
- * uses an existing empty file; never truncates a non-empty one.  NULL on
- * failure with errno set. */
+/* Opens the recording at exactly this path and writes the file head: creates
+ * the file with mode 0600, or uses an existing empty regular file; never
+ * truncates a non-empty one, never follows a final symbolic link and never
+ * blocks in open.  NULL on failure with errno:
+ *   ELOOP   the path is a symbolic link;
+ *   EEXIST  a non-empty regular file is there;
+ *   EINVAL  something that is not a regular file is there (FIFO, directory,
+ *           device, socket), or filename is NULL;
+ *   otherwise the errno of open or of writing the file head (ENOENT for a
+ *   missing folder, EACCES, ENOSPC, ...). */
 ZelWriter* zel_writer_open(const char* filename);
 
 /* Encodes one record and hands the complete frame to the kernel before it
- * returns.  -1 on failure (and for a NULL writer or record), 0 on success.
- * Does not take ownership. */
+ * returns; may add a keyframe and a seal of its own after it, and always adds
+ * a seal right before the end-of-data record.  -1 on failure (and for a NULL
+ * writer or record, or a ZEL_SEAL record, which only the writer makes), 0 on
+ * success.  A frame that cannot be written completely is taken back (the
+ * file ends on a frame boundary and the hash chain never sees it); after a
+ * failed write of the caller's record every later write fails.  Does not
+ * take ownership. */
 int zel_record_write(ZelWriter* writer, const void* record);
 
 /* Closes the file (NULL is allowed and fails).  -1 on failure. */
@@ -296,11 +400,37 @@ int zel_writer_close(ZelWriter* writer);
 
 /* The writer follows the screen it writes and adds a ZEL_KEYFRAME record
  * (the whole screen, compressed) once this many bytes of uncompressed block
- * data have been written since the last whole screen, so that seeking never
- * has to decode more than about that much.  0 turns keyframes off; the
- * default is ZEL_KEYFRAME_INTERVAL. */
+ * data have been written since the last whole screen, and once
+ * ZEL_KEYFRAME_PERIOD microseconds of record time have passed since the last
+ * whole screen while blocks or copies were written, so that seeking never has
+ * to decode much.  0 turns keyframes off; the default is
+ * ZEL_KEYFRAME_INTERVAL. */
 #define ZEL_KEYFRAME_INTERVAL (256u * 1024u * 1024u)
+#define ZEL_KEYFRAME_PERIOD 30000000u
 void zel_writer_set_keyframe_interval(ZelWriter* writer, uint64_t bytes);
+
+/* Record time between two seals: the writer adds a seal after the first
+ * record that is this many microseconds or more past the last seal (or the
+ * first record). */
+#define ZEL_SEAL_PERIOD 10000000u
+
+/* Ed25519 key sizes (libsodium's layout: the secret key is the 32-byte seed
+ * followed by the 32-byte public key). */
+#define ZEL_SECRET_KEY_BYTES 64
+#define ZEL_PUBLIC_KEY_BYTES 32
+#define ZEL_KEY_ID_BYTES 8
+#define ZEL_DIGEST_BYTES 32
+
+/* Signs every seal with this key from now on.  Only before the first record;
+ * the writer keeps a copy (wiped at close).  0 on success; -1 with errno
+ * EINVAL for a NULL argument, a key whose public half does not belong to its
+ * seed, or a writer that has written records already. */
+ZEL_NODISCARD int zel_writer_set_signing_key(ZelWriter* writer,
+                                             const uint8_t secret_key[ZEL_SECRET_KEY_BYTES]);
+
+/* SHA-256 of every byte written to the file so far (what sha256sum prints
+ * for it once the writer is done).  0, or -1 for a NULL argument. */
+int zel_writer_digest(const ZelWriter* writer, uint8_t out[ZEL_DIGEST_BYTES]);
 
 /* ---- records ---- */
 
@@ -319,6 +449,9 @@ const char* zel_record_type_to_string(ZelRecordType type);
 /* New compressed copies; the input stays the caller's.  NULL on failure. */
 ZelCompressedImage* zel_image_compress(const ZelImage* image);
 ZelCompressedImageBlocks* zel_image_blocks_compress(const ZelImageBlocks* blocks);
+/* NULL with errno EINVAL unless length == width * height (and data holds
+ * them), ENOMEM without memory. */
+ZelCompressedCursorImage* zel_cursor_image_compress(const ZelCursorImage* cursor);
 
 /* Bytes in one ZPixmap scanline of width pixels, padded to scanline_pad bits. */
 uint32_t stride_in_bytes(uint32_t width, uint8_t bits_per_pixel, uint8_t scanline_pad);
@@ -329,20 +462,13 @@ uint8_t pixel_format_bytes_per_pixel(PixelFormat format);
 /* ---- limits a reader applies to every file ---- */
 
 /* Version written after the magic at the start of every file. */
-#define ZEL_FORMAT_VERSION 1
+#define ZEL_FORMAT_VERSION 2
+/* The oldest version a reader still reads. */
+#define ZEL_FORMAT_VERSION_MIN 1
 /* Largest payload of one record frame, in bytes. */
 #define ZEL_MAX_PAYLOAD (512u * 1024u * 1024u)
 /* Largest uncompressed image or block data, and largest replay canvas. */
 #define ZEL_MAX_UNCOMPRESSED (512u * 1024u * 1024u)
-
-/* Results that must be looked at (C and C++). */
-#if defined(__cplusplus) && __cplusplus >= 201703L
-#define ZEL_NODISCARD [[nodiscard]]
-#elif defined(__GNUC__) || defined(__clang__)
-#define ZEL_NODISCARD __attribute__((warn_unused_result))
-#else
-#define ZEL_NODISCARD
-#endif
 
 /* ---- decompression ---- */
 
@@ -356,6 +482,11 @@ ZEL_NODISCARD ZelImage* zel_image_decompress(const ZelCompressedImage* image);
 /* A new ZelImageBlocks (type ZEL_IMAGE_BLOCKS) holding the entries; NULL and
  * errno as for zel_image_decompress. */
 ZEL_NODISCARD ZelImageBlocks* zel_image_blocks_decompress(const ZelCompressedImageBlocks* blocks);
+
+/* A new ZelCursorImage (type ZEL_CURSOR_IMAGE) with the pixels as host
+ * integers; NULL with errno EINVAL when length != width * height or the data
+ * does not decompress to exactly 4 * length bytes, ENOMEM without memory. */
+ZEL_NODISCARD ZelCursorImage* zel_cursor_image_decompress(const ZelCompressedCursorImage* cursor);
 
 /* ---- reader ---- */
 
@@ -393,6 +524,13 @@ ZEL_NODISCARD ZelReadStatus zel_reader_next(ZelReader* reader, ZelRecord** recor
  * they are skipped, after their checksums have been checked). */
 void zel_reader_show_keyframes(ZelReader* reader, int show);
 
+/* Whether zel_reader_next also returns ZEL_SEAL records (default 0: they
+ * are skipped after their checksums and fields have been checked). */
+void zel_reader_show_seals(ZelReader* reader, int show);
+
+/* Format version of the file head (1 or 2); 0 before the head was read. */
+unsigned zel_reader_format_version(const ZelReader* reader);
+
 /* Byte offset of the frame of the record last returned. */
 uint64_t zel_reader_record_offset(const ZelReader* reader);
 /* Bytes of that frame (head, payload and checksum). */
@@ -408,11 +546,92 @@ uint64_t zel_reader_size(const ZelReader* reader);
 
 /* Continues reading at a frame offset that zel_reader_record_offset gave
  * for this reader (an index for seeking); clears a previous status.
- * 0 on success, -1 with errno EINVAL for an offset outside the data. */
+ * 0 on success, -1 with errno EINVAL for an offset outside the data or a
+ * reader with a verifier (which must see every byte in order). */
 ZEL_NODISCARD int zel_reader_seek(ZelReader* reader, uint64_t offset);
 
 /* A static name of a read status: "record", "end", "truncated", ... */
 const char* zel_read_status_to_string(ZelReadStatus status);
+
+/* ---- verification: hash chain, seals and signatures ---- */
+
+typedef enum zel_verdict {
+    ZEL_VERDICT_COMPLETE = 0,     /* complete, and every seal holds */
+    ZEL_VERDICT_ERROR = 1,        /* the file could not be read, or no memory */
+    ZEL_VERDICT_TRUNCATED = 2,    /* the data stops before the end; the seals read hold */
+    ZEL_VERDICT_CORRUPT = 3,      /* a checksum, a field, or a record that does not fit the screen */
+    ZEL_VERDICT_NOT_AUTHENTIC = 4 /* every checksum holds but a seal does not (or one is missing) */
+} ZelVerdict;
+
+/* What a verification found. */
+typedef struct ZelVerification {
+    ZelVerdict verdict;
+    unsigned format_version; /* of the file head; 0 when it could not be read */
+    uint64_t records;        /* records read, the writer's own included */
+    uint32_t seals;          /* seals that hold */
+    int is_signed;           /* 1 when the seals are signed */
+    uint8_t key_id[ZEL_KEY_ID_BYTES];
+    int key_checked;         /* 1 when a public key was given and every seal is signed with it */
+    uint64_t sealed_bytes;   /* the file's first sealed_bytes bytes are covered by a seal that holds */
+    uint64_t sealed_time;    /* timestamp of the last record inside them (0 when none) */
+    uint64_t header_time;    /* timestamp of the first header record (0 when none) */
+    uint64_t problem_offset; /* frame where the verdict was decided (not complete) */
+    char reason[200];        /* what went wrong, one line ("" when complete) */
+} ZelVerification;
+
+/* A verifier follows the reader it is given to: it hashes every byte the
+ * reader reads and checks every seal against the bytes before it, its
+ * signature, and the key. */
+typedef struct zel_verifier ZelVerifier;
+
+/* A new verifier; with public_key (32 bytes) every seal must be signed by
+ * that key.  NULL without memory. */
+ZEL_NODISCARD ZelVerifier* zel_verifier_new(const uint8_t* public_key);
+void zel_verifier_free(ZelVerifier* verifier);
+
+/* Attaches the verifier (not taken) to a reader that has not read anything
+ * yet, or detaches it (verifier NULL, at any time).  0, or -1 with errno
+ * EINVAL. */
+ZEL_NODISCARD int zel_reader_set_verifier(ZelReader* reader, ZelVerifier* verifier);
+
+/* Tells the verifier that the record at this frame offset does not decode or
+ * fit the screen (what zel_replay_apply refuses): the recording is corrupt. */
+void zel_verifier_reject(ZelVerifier* verifier, uint64_t offset, const char* why);
+
+/* The verdict once the reader has returned a status other than
+ * ZEL_READ_RECORD (before that: truncated at the reader's position). */
+void zel_verifier_result(const ZelVerifier* verifier, ZelVerification* out);
+
+/* Reads the whole recording from its start, applies every record to a
+ * replay (a record that does not decode or fit the screen is corruption)
+ * and checks the seals; public_key as for zel_verifier_new.  Fills *out and
+ * returns its verdict. */
+ZelVerdict zel_verify(ZelReader* reader, const uint8_t* public_key, ZelVerification* out);
+
+/* A static name: "complete", "truncated", "corrupt", "not authentic", "error". */
+const char* zel_verdict_to_string(ZelVerdict verdict);
+
+/* ---- key files ---- */
+
+/* The key id of a public key: the first 8 bytes of its SHA-256. */
+void zel_key_id(const uint8_t public_key[ZEL_PUBLIC_KEY_BYTES], uint8_t key_id[ZEL_KEY_ID_BYTES]);
+
+/* Reads a key file written by zel_key_generate.  The file is opened without
+ * following a final symbolic link and without blocking, and must be a
+ * regular file; a secret key file must have no group or other permission
+ * bit.  0 on success; -1 with one line in message (at most size bytes,
+ * NUL-terminated) such as "secret key file K is a symbolic link". */
+ZEL_NODISCARD int zel_key_read_secret(const char* path, uint8_t secret_key[ZEL_SECRET_KEY_BYTES],
+                                      char* message, size_t size);
+ZEL_NODISCARD int zel_key_read_public(const char* path, uint8_t public_key[ZEL_PUBLIC_KEY_BYTES],
+                                      char* message, size_t size);
+
+/* Makes a new Ed25519 key pair and writes the secret key file (mode 0600)
+ * and the public key file (mode 0644), neither overwriting an existing file
+ * nor following a symbolic link; key_id (may be NULL) receives the key id.
+ * 0 on success; -1 with one line in message, and no file left behind. */
+ZEL_NODISCARD int zel_key_generate(const char* secret_path, const char* public_path,
+                                   uint8_t key_id[ZEL_KEY_ID_BYTES], char* message, size_t size);
 
 /* ---- replay ---- */
 
@@ -430,14 +649,16 @@ void zel_replay_free(ZelReplay* replay);
 
 /* Applies one record: a header sets the size, pixel format, scanline pad
  * and palette and clears the screen; an image (plain or compressed) paints
- * its rectangle, clipped to the screen (a keyframe too); image blocks (plain or compressed)
- * paint each entry's rectangle; a screen change resizes, keeping the
- * top-left part and clearing the rest; a cursor image sets the cursor and
- * the pointer position; a cursor position moves the pointer.  Other types
- * only advance the time.  0 on success; -1 with errno EINVAL when the
- * record does not fit (an image before the header or in another pixel
- * format, inconsistent lengths, undecodable data; the screen is left as it
- * was), ENOMEM without memory. */
+ * its rectangle, clipped to the screen (a keyframe too); image blocks (plain
+ * or compressed) paint each entry's rectangle; a copy copies its rectangles
+ * in order (never clipped); a screen change resizes, keeping the top-left
+ * part and clearing the rest; a cursor image (plain or compressed) sets the
+ * cursor and the pointer position; a cursor position moves the pointer.
+ * Other types only advance the time.  0 on success; -1 with errno EINVAL
+ * when the record does not fit (an image or copy before the header, an image
+ * in another pixel format, a copy rectangle not wholly inside the screen,
+ * inconsistent lengths, undecodable data; the screen and cursor are left as
+ * they were), ENOMEM without memory. */
 ZEL_NODISCARD int zel_replay_apply(ZelReplay* replay, const void* record);
 
 /* 1 once a header has been applied, else 0. */

@@ -15,6 +15,11 @@ namespace {
 
 // Chosen from the screen-content measurements in docs/compression.md.
 constexpr int compression_level = 1;
+// No frame may need a window above 2^25 bytes (decoders in browsers go no
+// further).  Set explicitly, at the window level 1 uses for screens anyway
+// (2^19); zstd lowers it further for smaller inputs.
+constexpr int window_log = 19;
+static_assert(window_log <= 25);
 
 struct ThreadContexts {
     ZSTD_CCtx* cctx = nullptr;
@@ -50,6 +55,8 @@ uint8_t* compress(const uint8_t* data, size_t n, uint32_t* out_length)
     ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, compression_level);
     ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 1);
     ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 0); // every frame has its own CRC-32C
+    ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, window_log);
+    ZSTD_CCtx_setParameter(c, ZSTD_c_enableLongDistanceMatching, 0);
     size_t bound = ZSTD_compressBound(n);
     auto* out = static_cast<uint8_t*>(std::malloc(bound == 0 ? 1 : bound));
     if (out == nullptr) {
@@ -186,6 +193,77 @@ ZelCompressedImageBlocks* zel_image_blocks_compress(const ZelImageBlocks* blocks
     c->timestamp = blocks->timestamp;
     c->length = blocks->length;
     return c;
+}
+
+ZelCompressedCursorImage* zel_cursor_image_compress(const ZelCursorImage* cursor)
+{
+    const uint64_t pixels = cursor != nullptr ? static_cast<uint64_t>(cursor->width) * cursor->height : 0;
+    if (cursor == nullptr || cursor->length != pixels || pixels > ZEL_MAX_UNCOMPRESSED / 4 ||
+        (cursor->data == nullptr && pixels != 0)) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    std::vector<uint8_t> bytes;
+    try {
+        bytes.resize(static_cast<size_t>(pixels) * 4);
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    for (size_t i = 0; i < pixels; ++i) zel::put_u32(bytes.data() + 4 * i, cursor->data[i]);
+    auto* c = zel::new_record<ZelCompressedCursorImage>();
+    if (c == nullptr) return nullptr;
+    c->data = zel::compress(bytes.data(), bytes.size(), &c->compressed_length);
+    if (c->data == nullptr) {
+        std::free(c);
+        return nullptr;
+    }
+    c->type = ZEL_COMPRESSED_CURSOR_IMAGE;
+    c->timestamp = cursor->timestamp;
+    c->width = cursor->width;
+    c->height = cursor->height;
+    c->x = cursor->x;
+    c->y = cursor->y;
+    c->xhot = cursor->xhot;
+    c->yhot = cursor->yhot;
+    c->cursor_serial = cursor->cursor_serial;
+    c->length = cursor->length;
+    return c;
+}
+
+ZelCursorImage* zel_cursor_image_decompress(const ZelCompressedCursorImage* cursor)
+{
+    if (cursor == nullptr || cursor->length != static_cast<uint32_t>(cursor->width) * cursor->height ||
+        cursor->length > ZEL_MAX_UNCOMPRESSED / 4) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    auto* i = zel::new_record<ZelCursorImage>();
+    if (i == nullptr) return nullptr;
+    uint8_t* bytes = zel::decompress(cursor->data, cursor->compressed_length, cursor->length * 4);
+    i->data = bytes != nullptr
+                  ? static_cast<uint32_t*>(std::malloc(cursor->length == 0 ? 1 : cursor->length * 4u))
+                  : nullptr;
+    if (i->data == nullptr) {
+        int e = bytes != nullptr ? ENOMEM : errno;
+        std::free(bytes);
+        std::free(i);
+        errno = e;
+        return nullptr;
+    }
+    for (uint32_t k = 0; k < cursor->length; ++k) i->data[k] = zel::get_u32(bytes + 4 * k);
+    std::free(bytes);
+    i->type = ZEL_CURSOR_IMAGE;
+    i->timestamp = cursor->timestamp;
+    i->width = cursor->width;
+    i->height = cursor->height;
+    i->x = cursor->x;
+    i->y = cursor->y;
+    i->xhot = cursor->xhot;
+    i->yhot = cursor->yhot;
+    i->cursor_serial = cursor->cursor_serial;
+    i->length = cursor->length;
+    return i;
 }
 
 ZelImage* zel_image_decompress(const ZelCompressedImage* image)

@@ -14,7 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "zel_internal.h"
+#include "codec.h"
+#include "verify.h"
 
 struct zel_reader {
     int fd = -1;
@@ -24,6 +25,9 @@ struct zel_reader {
     bool started = false;  // file head checked
     bool done_seen = false;
     bool show_keyframes = false;
+    bool show_seals = false;
+    unsigned version = 0; // of the file head, once checked
+    ZelVerifier* verifier = nullptr;
     ZelReadStatus status = ZEL_READ_RECORD; // sticky once not RECORD
     uint64_t record_offset = 0;
     uint64_t record_size = 0;
@@ -34,8 +38,6 @@ struct zel_reader {
 
 namespace zel {
 namespace {
-
-constexpr uint32_t null_string = 0xFFFFFFFFu;
 
 // n bytes at offset, or nullptr when the data ends earlier (or reading fails:
 // errno set, *io_error true).
@@ -78,309 +80,8 @@ __attribute__((format(printf, 4, 5))) ZelReadStatus fail(ZelReader* r, ZelReadSt
     r->status = s;
     r->problem_offset = offset;
     r->problem = text;
+    if (r->verifier != nullptr) verifier_status(r->verifier, s, offset, text);
     return s;
-}
-
-// Reads fields of one payload; any read past the end clears ok.
-class Decoder {
-  public:
-    Decoder(const uint8_t* p, size_t n) : p_(p), n_(n) {}
-    bool ok() const { return ok_; }
-    bool at_end() const { return at_ == n_; }
-    size_t left() const { return n_ - at_; }
-    const char* why() const { return why_; }
-    void fail(const char* why)
-    {
-        if (ok_) why_ = why;
-        ok_ = false;
-    }
-    const uint8_t* take(size_t k)
-    {
-        if (!ok_ || k > n_ - at_) {
-            fail("payload too short for its fields");
-            return nullptr;
-        }
-        const uint8_t* q = p_ + at_;
-        at_ += k;
-        return q;
-    }
-    uint8_t u8()
-    {
-        const uint8_t* q = take(1);
-        return q ? q[0] : 0;
-    }
-    uint16_t u16()
-    {
-        const uint8_t* q = take(2);
-        return q ? get_u16(q) : 0;
-    }
-    int16_t i16() { return static_cast<int16_t>(u16()); }
-    uint32_t u32()
-    {
-        const uint8_t* q = take(4);
-        return q ? get_u32(q) : 0;
-    }
-    PixelFormat format()
-    {
-        auto v = static_cast<int32_t>(u32());
-        if (v < FORMAT_NOT_FOUND || v > BGRA8888) {
-            fail("pixel format out of range");
-            return FORMAT_UNKNOWN;
-        }
-        return static_cast<PixelFormat>(v);
-    }
-    // A copy of the next n bytes (nullptr for n == 0).
-    uint8_t* copy(size_t n)
-    {
-        const uint8_t* q = take(n);
-        if (q == nullptr || n == 0) return nullptr;
-        auto* out = static_cast<uint8_t*>(std::malloc(n));
-        if (out == nullptr) {
-            fail("out of memory");
-            no_memory_ = true;
-            return nullptr;
-        }
-        std::memcpy(out, q, n);
-        return out;
-    }
-    uint8_t* string()
-    {
-        uint32_t n = u32();
-        if (!ok_ || n == null_string) return nullptr;
-        const uint8_t* q = take(n);
-        if (q == nullptr) return nullptr;
-        if (std::memchr(q, 0, n) != nullptr) {
-            fail("string holds a NUL byte");
-            return nullptr;
-        }
-        auto* out = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(n) + 1));
-        if (out == nullptr) {
-            fail("out of memory");
-            no_memory_ = true;
-            return nullptr;
-        }
-        std::memcpy(out, q, n);
-        out[n] = 0;
-        return out;
-    }
-    bool no_memory() const { return no_memory_; }
-
-  private:
-    const uint8_t* p_;
-    size_t n_;
-    size_t at_ = 0;
-    bool ok_ = true;
-    bool no_memory_ = false;
-    const char* why_ = "";
-};
-
-template <typename T>
-T* new_record(uint8_t type, uint64_t timestamp)
-{
-    auto* r = static_cast<T*>(std::calloc(1, sizeof(T)));
-    if (r != nullptr) {
-        auto* head = reinterpret_cast<ZelRecord*>(r);
-        head->type = type;
-        head->timestamp = timestamp;
-    }
-    return r;
-}
-
-bool known_type(uint8_t t)
-{
-    switch (t) {
-    case ZEL_DONE:
-    case ZEL_HEADER:
-    case ZEL_IMAGE:
-    case ZEL_COMPRESSED_IMAGE:
-    case ZEL_CURSOR_IMAGE:
-    case ZEL_CURSOR_POSITION:
-    case ZEL_SCREEN_CHANGE:
-    case ZEL_LAST_INPUT:
-    case ZEL_FOOTER_ITEM_APP:
-    case ZEL_FOOTER_ITEM_HOST:
-    case ZEL_FOOTER_ITEM_IP:
-    case ZEL_FOOTER_ITEM_SID:
-    case ZEL_FOOTER_ITEM_TID:
-    case ZEL_IMAGE_BLOCKS:
-    case ZEL_COMPRESSED_IMAGE_BLOCKS:
-    case ZEL_FOOTER_ITEM_APPFMT:
-    case ZEL_KEYFRAME: return true;
-    default: return false;
-    }
-}
-
-void check_compressed(Decoder& d, uint32_t length, uint32_t compressed_length)
-{
-    if (!d.ok()) return;
-    if (length > ZEL_MAX_UNCOMPRESSED)
-        d.fail("uncompressed length past the limit");
-    else if (compressed_length != d.left())
-        d.fail("compressed length does not match the payload");
-}
-
-// Decodes a payload into a new record; nullptr with d's reason on failure.
-ZelRecord* decode(uint8_t type, uint64_t ts, Decoder& d)
-{
-    ZelRecord* out = nullptr;
-    switch (type) {
-    case ZEL_DONE: out = new_record<ZelRecord>(type, ts); break;
-    case ZEL_HEADER: {
-        auto* h = new_record<ZelHeader>(type, ts);
-        if (h == nullptr) break;
-        out = reinterpret_cast<ZelRecord*>(h);
-        h->version = d.u8();
-        h->depth = d.u8();
-        h->width = d.u16();
-        h->height = d.u16();
-        h->pixel_format = d.format();
-        h->scanline_pad = d.u8();
-        h->min_keycode = d.u8();
-        h->max_keycode = d.u8();
-        h->palette_size = d.u16();
-        uint8_t present = d.u8();
-        if (present > 1) d.fail("palette flag is neither 0 nor 1");
-        if (d.ok() && present == 1) {
-            const uint8_t* q = d.take(static_cast<size_t>(h->palette_size) * 6);
-            if (q != nullptr) {
-                size_t count = h->palette_size == 0 ? 1 : h->palette_size;
-                h->palette = static_cast<RgbValue*>(std::calloc(count, sizeof(RgbValue)));
-                if (h->palette == nullptr) {
-                    d.fail("out of memory");
-                } else {
-                    for (size_t i = 0; i < h->palette_size; ++i) {
-                        h->palette[i].red = get_u16(q + 6 * i);
-                        h->palette[i].green = get_u16(q + 6 * i + 2);
-                        h->palette[i].blue = get_u16(q + 6 * i + 4);
-                    }
-                }
-            }
-        }
-        h->user = d.string();
-        h->tfn = d.string();
-        break;
-    }
-    case ZEL_IMAGE: {
-        auto* i = new_record<ZelImage>(type, ts);
-        if (i == nullptr) break;
-        out = reinterpret_cast<ZelRecord*>(i);
-        i->width = d.u16();
-        i->height = d.u16();
-        i->x = d.i16();
-        i->y = d.i16();
-        i->pixel_format = d.format();
-        i->scanline_pad = d.u8();
-        i->bytes_per_line = d.u32();
-        i->length = d.u32();
-        if (d.ok() && i->length != d.left()) d.fail("image length does not match the payload");
-        i->data = d.copy(i->length);
-        break;
-    }
-    case ZEL_COMPRESSED_IMAGE:
-    case ZEL_KEYFRAME: {
-        auto* c = new_record<ZelCompressedImage>(type, ts);
-        if (c == nullptr) break;
-        out = reinterpret_cast<ZelRecord*>(c);
-        c->width = d.u16();
-        c->height = d.u16();
-        c->x = d.i16();
-        c->y = d.i16();
-        c->pixel_format = d.format();
-        c->scanline_pad = d.u8();
-        if (d.u8() != method_zstd && d.ok()) d.fail("unknown compression method");
-        c->length = d.u32();
-        c->compressed_length = d.u32();
-        check_compressed(d, c->length, c->compressed_length);
-        c->data = d.copy(c->compressed_length);
-        break;
-    }
-    case ZEL_IMAGE_BLOCKS: {
-        auto* b = new_record<ZelImageBlocks>(type, ts);
-        if (b == nullptr) break;
-        out = reinterpret_cast<ZelRecord*>(b);
-        b->length = d.u32();
-        if (d.ok() && b->length != d.left()) d.fail("block length does not match the payload");
-        b->data = d.copy(b->length);
-        break;
-    }
-    case ZEL_COMPRESSED_IMAGE_BLOCKS: {
-        auto* b = new_record<ZelCompressedImageBlocks>(type, ts);
-        if (b == nullptr) break;
-        out = reinterpret_cast<ZelRecord*>(b);
-        if (d.u8() != method_zstd && d.ok()) d.fail("unknown compression method");
-        b->length = d.u32();
-        b->compressed_length = d.u32();
-        check_compressed(d, b->length, b->compressed_length);
-        b->data = d.copy(b->compressed_length);
-        break;
-    }
-    case ZEL_CURSOR_IMAGE: {
-        auto* c = new_record<ZelCursorImage>(type, ts);
-        if (c == nullptr) break;
-        out = reinterpret_cast<ZelRecord*>(c);
-        c->width = d.u16();
-        c->height = d.u16();
-        c->x = d.i16();
-        c->y = d.i16();
-        c->xhot = d.u16();
-        c->yhot = d.u16();
-        c->cursor_serial = d.u32();
-        c->length = d.u32();
-        if (d.ok() && static_cast<uint64_t>(c->length) * 4 != d.left())
-            d.fail("cursor pixel count does not match the payload");
-        if (d.ok() && c->length > 0) {
-            const uint8_t* q = d.take(static_cast<size_t>(c->length) * 4);
-            c->data = static_cast<uint32_t*>(std::malloc(static_cast<size_t>(c->length) * 4));
-            if (c->data == nullptr)
-                d.fail("out of memory");
-            else
-                for (uint32_t k = 0; k < c->length; ++k) c->data[k] = get_u32(q + 4 * k);
-        }
-        break;
-    }
-    case ZEL_CURSOR_POSITION: {
-        auto* c = new_record<ZelCursorPosition>(type, ts);
-        if (c == nullptr) break;
-        out = reinterpret_cast<ZelRecord*>(c);
-        c->x = d.i16();
-        c->y = d.i16();
-        break;
-    }
-    case ZEL_SCREEN_CHANGE: {
-        auto* s = new_record<ZelScreenChange>(type, ts);
-        if (s == nullptr) break;
-        out = reinterpret_cast<ZelRecord*>(s);
-        s->width = d.u16();
-        s->height = d.u16();
-        break;
-    }
-    case ZEL_LAST_INPUT: {
-        auto* l = new_record<ZelLastInput>(type, ts);
-        if (l == nullptr) break;
-        out = reinterpret_cast<ZelRecord*>(l);
-        l->user = d.string();
-        l->tfn = d.string();
-        break;
-    }
-    default: { // the footer items; unknown types never get here
-        auto* f = new_record<ZelFooterItem>(type, ts);
-        if (f == nullptr) break;
-        out = reinterpret_cast<ZelRecord*>(f);
-        f->item = d.string();
-        if (d.ok() && f->item == nullptr) d.fail("footer item is null");
-        break;
-    }
-    }
-    if (out == nullptr) {
-        d.fail("out of memory");
-        return nullptr;
-    }
-    if (d.ok() && !d.at_end()) d.fail("payload longer than its fields");
-    if (!d.ok()) {
-        zel_record_free(out);
-        return nullptr;
-    }
-    return out;
 }
 
 ZelReadStatus check_file_head(ZelReader* r)
@@ -399,10 +100,12 @@ ZelReadStatus check_file_head(ZelReader* r)
         return fail(r, ZEL_READ_TRUNCATED, 0, "file head incomplete: %zu of %zu bytes", have, file_head_size);
     if (get_u32(p + 12) != crc32c(p, 12)) return fail(r, ZEL_READ_CORRUPT, 0, "file head checksum mismatch");
     uint16_t version = get_u16(p + 8);
-    if (version != ZEL_FORMAT_VERSION)
+    if (version < ZEL_FORMAT_VERSION_MIN || version > ZEL_FORMAT_VERSION)
         return fail(r, ZEL_READ_CORRUPT, 0, "unsupported format version %u", version);
     if (get_u16(p + 10) != 0)
         return fail(r, ZEL_READ_CORRUPT, 0, "unknown file flags 0x%04x", get_u16(p + 10));
+    r->version = version;
+    if (r->verifier != nullptr) verifier_file_head(r->verifier, p, file_head_size, version);
     r->started = true;
     r->position = file_head_size;
     return ZEL_READ_RECORD;
@@ -464,67 +167,86 @@ void zel_reader_close(ZelReader* reader)
     delete reader;
 }
 
-static ZelReadStatus next_frame(ZelReader* r, ZelRecord** record)
-{
-    using namespace zel;
-    if (r->status != ZEL_READ_RECORD) return r->status;
-    if (!r->started && check_file_head(r) != ZEL_READ_RECORD) return r->status;
+} // extern "C"
 
-    const uint64_t at = r->position;
+namespace zel {
+namespace {
+
+const char* type_name(uint8_t type)
+{
+    return zel_record_type_to_string(static_cast<ZelRecordType>(type));
+}
+
+ZelReadStatus fetch_failed(ZelReader* r, uint64_t at, bool io)
+{
+    if (io && errno == ENOMEM) return fail(r, ZEL_READ_ERROR, at, "out of memory");
+    if (io) return fail(r, ZEL_READ_ERROR, at, "cannot read the file: %s", std::strerror(errno));
+    return fail(r, ZEL_READ_TRUNCATED, at, "the file shrank while being read");
+}
+
+// The status at the end of the data, or after the end-of-data record.
+ZelReadStatus at_end(ZelReader* r, uint64_t at)
+{
+    if (!r->done_seen) return fail(r, ZEL_READ_TRUNCATED, at, "the data ends without an end-of-data record");
+    if (r->size != at) return fail(r, ZEL_READ_CORRUPT, at, "data after the end-of-data record");
+    r->status = ZEL_READ_END;
+    r->problem_offset = at;
+    r->problem.clear();
+    if (r->verifier != nullptr) verifier_status(r->verifier, ZEL_READ_END, at, "");
+    return ZEL_READ_END;
+}
+
+// Checks the 20 bytes of a frame head; the frame's size in *frame.
+ZelReadStatus check_frame_head(ZelReader* r, uint64_t at, uint64_t* frame)
+{
     const uint64_t left = r->size - at;
-    if (r->done_seen) {
-        if (left == 0) {
-            r->status = ZEL_READ_END;
-            r->problem_offset = at;
-            r->problem.clear();
-            return ZEL_READ_END;
-        }
-        return fail(r, ZEL_READ_CORRUPT, at, "data after the end-of-data record");
-    }
-    if (left == 0) return fail(r, ZEL_READ_TRUNCATED, at, "the data ends without an end-of-data record");
     if (left < frame_prefix_size)
         return fail(r, ZEL_READ_TRUNCATED, at, "record head incomplete: %llu of %zu bytes",
                     static_cast<unsigned long long>(left), frame_prefix_size);
     bool io = false;
     const uint8_t* h = fetch(r, at, frame_prefix_size, &io);
-    if (h == nullptr) {
-        if (io) return fail(r, ZEL_READ_ERROR, at, "cannot read the file: %s", std::strerror(errno));
-        return fail(r, ZEL_READ_TRUNCATED, at, "the file shrank while being read");
-    }
+    if (h == nullptr) return fetch_failed(r, at, io);
     if (get_u32(h + frame_head_size) != crc32c(h, frame_head_size))
         return fail(r, ZEL_READ_CORRUPT, at, "record head checksum mismatch");
-    const uint8_t type = h[0];
-    const uint32_t length = get_u32(h + 4);
-    const uint64_t timestamp = get_u64(h + 8);
-    if (!known_type(type)) return fail(r, ZEL_READ_CORRUPT, at, "unknown record type %u", type);
+    const RecordKind* kind = kind_of(h[0]);
+    if (kind == nullptr || kind->since_version == 0 || kind->since_version > r->version)
+        return fail(r, ZEL_READ_CORRUPT, at, "unknown record type %u", h[0]);
     if (h[1] != 0 || get_u16(h + 2) != 0)
         return fail(r, ZEL_READ_CORRUPT, at, "reserved head bytes are not zero");
+    const uint32_t length = get_u32(h + 4);
     if (length > ZEL_MAX_PAYLOAD)
         return fail(r, ZEL_READ_CORRUPT, at, "payload length %u past the limit", length);
-    const uint64_t frame = frame_overhead + static_cast<uint64_t>(length);
-    if (left < frame)
-        return fail(r, ZEL_READ_TRUNCATED, at, "%s record incomplete: %llu of %llu bytes",
-                    zel_record_type_to_string(static_cast<ZelRecordType>(type)),
-                    static_cast<unsigned long long>(left), static_cast<unsigned long long>(frame));
+    *frame = frame_overhead + static_cast<uint64_t>(length);
+    if (left < *frame)
+        return fail(r, ZEL_READ_TRUNCATED, at, "%s record incomplete: %llu of %llu bytes", type_name(h[0]),
+                    static_cast<unsigned long long>(left), static_cast<unsigned long long>(*frame));
+    return ZEL_READ_RECORD;
+}
+
+// Reads, checks and decodes the frame at the reader's position.
+ZelReadStatus next_frame(ZelReader* r, ZelRecord** record)
+{
+    if (r->status != ZEL_READ_RECORD) return r->status;
+    if (!r->started && check_file_head(r) != ZEL_READ_RECORD) return r->status;
+    const uint64_t at = r->position;
+    if (r->done_seen || at == r->size) return at_end(r, at);
+    uint64_t frame = 0;
+    if (check_frame_head(r, at, &frame) != ZEL_READ_RECORD) return r->status;
+    bool io = false;
     const uint8_t* f = fetch(r, at, static_cast<size_t>(frame), &io);
-    if (f == nullptr) {
-        if (io && errno == ENOMEM) return fail(r, ZEL_READ_ERROR, at, "out of memory");
-        if (io) return fail(r, ZEL_READ_ERROR, at, "cannot read the file: %s", std::strerror(errno));
-        return fail(r, ZEL_READ_TRUNCATED, at, "the file shrank while being read");
-    }
+    if (f == nullptr) return fetch_failed(r, at, io);
+    const uint8_t type = f[0];
+    const uint32_t length = get_u32(f + 4);
     if (get_u32(f + frame_prefix_size + length) != crc32c(f, frame_prefix_size + length))
-        return fail(r, ZEL_READ_CORRUPT, at, "%s record checksum mismatch",
-                    zel_record_type_to_string(static_cast<ZelRecordType>(type)));
+        return fail(r, ZEL_READ_CORRUPT, at, "%s record checksum mismatch", type_name(type));
     Decoder d(f + frame_prefix_size, length);
-    ZelRecord* out = decode(type, timestamp, d);
-    if (out == nullptr) {
-        if (d.no_memory() || std::strcmp(d.why(), "out of memory") == 0) {
-            errno = ENOMEM;
-            return fail(r, ZEL_READ_ERROR, at, "out of memory");
-        }
-        return fail(r, ZEL_READ_CORRUPT, at, "%s record: %s",
-                    zel_record_type_to_string(static_cast<ZelRecordType>(type)), d.why());
+    ZelRecord* out = decode_record(*kind_of(type), type, get_u64(f + 8), d);
+    if (out == nullptr && d.no_memory()) {
+        errno = ENOMEM;
+        return fail(r, ZEL_READ_ERROR, at, "out of memory");
     }
+    if (out == nullptr) return fail(r, ZEL_READ_CORRUPT, at, "%s record: %s", type_name(type), d.why());
+    if (r->verifier != nullptr) verifier_frame(r->verifier, at, f, static_cast<size_t>(frame), out);
     r->record_offset = at;
     r->record_size = frame;
     r->position = at + frame;
@@ -535,6 +257,17 @@ static ZelReadStatus next_frame(ZelReader* r, ZelRecord** record)
     return ZEL_READ_RECORD;
 }
 
+bool hidden(const ZelReader* r, const ZelRecord* record)
+{
+    return (record->type == ZEL_KEYFRAME && !r->show_keyframes) ||
+           (record->type == ZEL_SEAL && !r->show_seals);
+}
+
+} // namespace
+} // namespace zel
+
+extern "C" {
+
 ZelReadStatus zel_reader_next(ZelReader* r, ZelRecord** record)
 {
     if (record != nullptr) *record = nullptr;
@@ -543,11 +276,35 @@ ZelReadStatus zel_reader_next(ZelReader* r, ZelRecord** record)
         return ZEL_READ_ERROR;
     }
     for (;;) {
-        ZelReadStatus s = next_frame(r, record);
-        if (s != ZEL_READ_RECORD || r->show_keyframes || (*record)->type != ZEL_KEYFRAME) return s;
+        ZelReadStatus s = zel::next_frame(r, record);
+        if (s != ZEL_READ_RECORD || !zel::hidden(r, *record)) return s;
         zel_record_free(*record);
         *record = nullptr;
     }
+}
+
+void zel_reader_show_seals(ZelReader* r, int show)
+{
+    if (r != nullptr) r->show_seals = show != 0;
+}
+
+unsigned zel_reader_format_version(const ZelReader* r)
+{
+    return r ? r->version : 0;
+}
+
+int zel_reader_set_verifier(ZelReader* r, ZelVerifier* verifier)
+{
+    if (r != nullptr && verifier == nullptr) {
+        r->verifier = nullptr;
+        return 0;
+    }
+    if (r == nullptr || r->started || r->status != ZEL_READ_RECORD) {
+        errno = EINVAL;
+        return -1;
+    }
+    r->verifier = verifier;
+    return 0;
 }
 
 void zel_reader_show_keyframes(ZelReader* r, int show)
@@ -578,7 +335,7 @@ uint64_t zel_reader_size(const ZelReader* r)
 
 int zel_reader_seek(ZelReader* r, uint64_t offset)
 {
-    if (r == nullptr || offset < zel::file_head_size || offset > r->size) {
+    if (r == nullptr || r->verifier != nullptr || offset < zel::file_head_size || offset > r->size) {
         errno = EINVAL;
         return -1;
     }

@@ -157,6 +157,56 @@ int apply_blocks(ZelReplay* r, const uint8_t* data, uint32_t length)
     return 0;
 }
 
+int apply_cursor_image(ZelReplay* r, const ZelCursorImage* c);
+
+bool inside(const ZelReplay* r, int32_t x, int32_t y, uint32_t w, uint32_t h)
+{
+    return x >= 0 && y >= 0 && x + static_cast<int64_t>(w) <= r->width &&
+           y + static_cast<int64_t>(h) <= r->height;
+}
+
+// One rectangle, as if its whole source were read before any target pixel
+// is written: rows bottom-up when the target lies below the source, each
+// row with memmove.
+void copy_rect(ZelReplay* r, const ZelCopyRect& c)
+{
+    const size_t bpp = r->bytes_per_pixel, row_bytes = static_cast<size_t>(c.width) * bpp;
+    const bool upward = c.dst_y > c.src_y;
+    for (uint32_t k = 0; k < c.height; ++k) {
+        const uint32_t row = upward ? c.height - 1 - k : k;
+        const uint8_t* s = r->canvas.data() + static_cast<size_t>(c.src_y + row) * r->stride + c.src_x * bpp;
+        uint8_t* d = r->canvas.data() + static_cast<size_t>(c.dst_y + row) * r->stride + c.dst_x * bpp;
+        std::memmove(d, s, row_bytes);
+    }
+}
+
+// Every rectangle must lie inside the screen, or nothing is copied.
+int apply_copy(ZelReplay* r, const ZelCopy* c)
+{
+    if (!r->has_screen || (c->rects == nullptr && c->count != 0)) return fail(EINVAL);
+    for (uint32_t i = 0; i < c->count; ++i) {
+        const ZelCopyRect& e = c->rects[i];
+        if (e.width != 0 && e.height != 0 &&
+            (!inside(r, e.src_x, e.src_y, e.width, e.height) ||
+             !inside(r, e.dst_x, e.dst_y, e.width, e.height)))
+            return fail(EINVAL);
+    }
+    for (uint32_t i = 0; i < c->count; ++i)
+        if (c->rects[i].width != 0 && c->rects[i].height != 0) copy_rect(r, c->rects[i]);
+    return 0;
+}
+
+int apply_compressed_cursor(ZelReplay* r, const ZelCompressedCursorImage* c)
+{
+    ZelCursorImage* plain = zel_cursor_image_decompress(c);
+    if (plain == nullptr) return -1;
+    int rc = apply_cursor_image(r, plain);
+    int e = errno;
+    zel_record_free(plain);
+    errno = e;
+    return rc;
+}
+
 int apply_cursor_image(ZelReplay* r, const ZelCursorImage* c)
 {
     size_t n = static_cast<size_t>(c->width) * c->height;
@@ -340,6 +390,10 @@ int zel_replay_apply(ZelReplay* r, const void* record)
         break;
     }
     case ZEL_CURSOR_IMAGE: rc = apply_cursor_image(r, static_cast<const ZelCursorImage*>(record)); break;
+    case ZEL_COMPRESSED_CURSOR_IMAGE:
+        rc = apply_compressed_cursor(r, static_cast<const ZelCompressedCursorImage*>(record));
+        break;
+    case ZEL_COPY: rc = apply_copy(r, static_cast<const ZelCopy*>(record)); break;
     case ZEL_CURSOR_POSITION: {
         const auto* p = static_cast<const ZelCursorPosition*>(record);
         r->pointer_x = p->x;

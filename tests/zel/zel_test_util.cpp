@@ -1,256 +1,275 @@
 #include "zel_test_util.h"
 
-namespace zeltest {
-namespace {
+#include <fcntl.h>
+#include <sodium.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-bool same_string(const uint8_t* a, const uint8_t* b)
+#include <fstream>
+#include <iterator>
+
+extern char** environ;
+
+namespace zeltest {
+
+uint8_t* dup(const char* s)
 {
-    if (a == nullptr || b == nullptr) return a == b;
-    return std::strcmp(reinterpret_cast<const char*>(a), reinterpret_cast<const char*>(b)) == 0;
+    return dup_bytes(std::vector<uint8_t>(s, s + std::strlen(s) + 1));
 }
 
-bool same_bytes(const void* a, const void* b, size_t n)
+uint8_t* dup_bytes(const std::vector<uint8_t>& v)
 {
-    if (n == 0) return true;
-    if (a == nullptr || b == nullptr) return false;
-    return std::memcmp(a, b, n) == 0;
+    auto* p = static_cast<uint8_t*>(std::malloc(v.size() + 1));
+    std::memcpy(p, v.data(), v.size());
+    return p;
+}
+
+TempDir::TempDir()
+{
+    std::string tmpl = (std::filesystem::temp_directory_path() / "zeltest-XXXXXX").string();
+    if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+}
+
+std::vector<uint8_t> read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void write_file(const std::string& path, const std::vector<uint8_t>& bytes)
+{
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+ZelHeader* add_header(Records& rs, uint64_t t, uint16_t w, uint16_t h, PixelFormat f)
+{
+    auto* hd = rs.add<ZelHeader>(ZEL_HEADER, t);
+    *hd = {ZEL_HEADER, 1, t, 24, w, h, f, 32, 0, nullptr, 8, 255, nullptr, nullptr};
+    return hd;
+}
+
+void add_block(Records& rs, uint64_t t, int16_t x, int16_t y, uint16_t w, uint16_t h, int seed)
+{
+    std::vector<uint8_t> data(8 + static_cast<size_t>(w) * h * 4);
+    const uint16_t rect[4] = {static_cast<uint16_t>(x), static_cast<uint16_t>(y), w, h};
+    std::memcpy(data.data(), rect, 8);
+    for (size_t k = 8; k < data.size(); ++k)
+        data[k] = static_cast<uint8_t>(k * 7 + static_cast<size_t>(seed) * 13);
+    ZelImageBlocks b{ZEL_IMAGE_BLOCKS, t, static_cast<uint32_t>(data.size()), data.data()};
+    rs.take(zel_image_blocks_compress(&b));
+}
+
+void add_copy(Records& rs, uint64_t t, const std::vector<ZelCopyRect>& rects)
+{
+    auto* c = rs.add<ZelCopy>(ZEL_COPY, t);
+    c->count = static_cast<uint32_t>(rects.size());
+    c->rects = static_cast<ZelCopyRect*>(std::malloc(rects.size() * sizeof(ZelCopyRect) + 1));
+    std::memcpy(c->rects, rects.data(), rects.size() * sizeof(ZelCopyRect));
+}
+
+void sample_records(Records& rs)
+{
+    ZelHeader* h = add_header(rs, t0, 64, 48);
+    h->user = dup("alice");
+    h->tfn = dup(""); // empty, not null
+    std::vector<uint8_t> px(64 * 48 * 4);
+    for (size_t i = 0; i < px.size(); ++i) px[i] = static_cast<uint8_t>(i / 4 % 64 * 3 + i % 4 * 17);
+    ZelImage frame{ZEL_IMAGE, t0 + 1, 64, 48, 0, 0, xRGB8888, 32, 256, static_cast<uint32_t>(px.size()),
+                   px.data()};
+    rs.take(zel_image_compress(&frame));
+    add_block(rs, t0 + 2, 32, 32, 32, 16, 1);
+    auto* ci = rs.add<ZelCursorImage>(ZEL_CURSOR_IMAGE, t0 + 3);
+    uint32_t pixels[16];
+    for (uint32_t i = 0; i < 16; ++i) pixels[i] = i % 2 ? 0xFF000000u : 0x80808080u + i;
+    *ci = {ZEL_CURSOR_IMAGE, t0 + 3, 4, 4, 10, 12, 1, 2, 77, 16, static_cast<uint32_t*>(std::malloc(64))};
+    std::memcpy(ci->data, pixels, 64);
+    ZelCompressedCursorImage* cc = zel_cursor_image_compress(ci);
+    cc->timestamp = t0 + 4;
+    rs.take(cc);
+    *rs.add<ZelCursorPosition>(ZEL_CURSOR_POSITION, t0 + 5) = {ZEL_CURSOR_POSITION, t0 + 5, -3, 40};
+    add_copy(rs, t0 + 6,
+             {{0, 8, 64, 40, 0, 0}, {-1, 2, 0, 0, 5, -7}}); // the second is empty: nothing happens
+    *rs.add<ZelScreenChange>(ZEL_SCREEN_CHANGE, t0 + 7) = {ZEL_SCREEN_CHANGE, t0 + 7, 80, 40};
+    *rs.add<ZelLastInput>(ZEL_LAST_INPUT, t0 + 8) = {ZEL_LAST_INPUT, t0 + 8, dup("bob"), nullptr};
+    const char* values[] = {"editor", "host.example", "192.0.2.7", "", "T-42", "fmt %s \xc3\xa9"};
+    const ZelRecordType footers[] = {ZEL_FOOTER_ITEM_APP, ZEL_FOOTER_ITEM_HOST, ZEL_FOOTER_ITEM_IP,
+                                     ZEL_FOOTER_ITEM_SID, ZEL_FOOTER_ITEM_TID,  ZEL_FOOTER_ITEM_APPFMT};
+    for (int i = 0; i < 6; ++i) rs.add<ZelFooterItem>(footers[i], t0 + 9)->item = dup(values[i]);
+    *rs.add<ZelImage>(ZEL_IMAGE,
+                      t0 + 10) = {ZEL_IMAGE,
+                                  t0 + 10,
+                                  2,
+                                  2,
+                                  5,
+                                  6,
+                                  xRGB8888,
+                                  32,
+                                  8,
+                                  16,
+                                  dup_bytes({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16})};
+    *rs.add<ZelImageBlocks>(ZEL_IMAGE_BLOCKS, t0 + 11) = {
+        ZEL_IMAGE_BLOCKS, t0 + 11, 12, dup_bytes({0, 0, 0, 0, 1, 0, 1, 0, 0xAA, 0xBB, 0xCC, 0xDD})};
+    ZelHeader* h2 = add_header(rs, t0 + 12, 3, 2, PALETTE8);
+    h2->palette_size = 3;
+    h2->palette = static_cast<RgbValue*>(std::calloc(3, sizeof(RgbValue)));
+    h2->palette[0] = {0xFFFF, 0, 0, {0, 0}};
+    h2->palette[2] = {0x1234, 0x5678, 0x9ABC, {0, 0}};
+    rs.add<ZelRecord>(ZEL_DONE, t0 + 13);
+}
+
+bool write_recording(const std::string& path, const std::vector<ZelRecord*>& records,
+                     const uint8_t* secret_key, uint64_t keyframe_interval)
+{
+    ZelWriter* w = zel_writer_open(path.c_str());
+    if (w == nullptr) return false;
+    zel_writer_set_keyframe_interval(w, keyframe_interval);
+    bool ok = secret_key == nullptr || zel_writer_set_signing_key(w, secret_key) == 0;
+    for (ZelRecord* r : records) ok = ok && zel_record_write(w, r) == 0;
+    return zel_writer_close(w) == 0 && ok;
+}
+
+std::vector<uint8_t> recording(const std::vector<ZelRecord*>& records, const uint8_t* secret_key)
+{
+    TempDir dir;
+    EXPECT_TRUE(write_recording(dir.file("r.zel"), records, secret_key));
+    return read_file(dir.file("r.zel"));
+}
+
+ReadResult read_memory(const std::vector<uint8_t>& bytes, bool show_all)
+{
+    ReadResult out;
+    ZelReader* reader = zel_reader_open_memory(bytes.data(), bytes.size());
+    zel_reader_show_keyframes(reader, show_all);
+    zel_reader_show_seals(reader, show_all);
+    ZelRecord* r = nullptr;
+    while ((out.status = zel_reader_next(reader, &r)) == ZEL_READ_RECORD) {
+        out.records.emplace_back(r);
+        out.ends.push_back(zel_reader_record_offset(reader) + zel_reader_record_size(reader));
+    }
+    out.problem_offset = zel_reader_problem_offset(reader);
+    out.problem = zel_reader_problem(reader);
+    zel_reader_close(reader);
+    return out;
+}
+
+ZelVerification verify_memory(const std::vector<uint8_t>& bytes, const uint8_t* public_key)
+{
+    ZelVerification v{};
+    ZelReader* reader = zel_reader_open_memory(bytes.data(), bytes.size());
+    zel_verify(reader, public_key, &v);
+    zel_reader_close(reader);
+    return v;
+}
+
+namespace {
+
+// Where a record's pointers are and how many bytes each points to.
+std::vector<std::pair<size_t, size_t>> pointees(const ZelRecord* r, size_t* size)
+{
+    auto len = [](const void* s) { return s ? std::strlen(static_cast<const char*>(s)) + 1 : 0; };
+    switch (r->type) {
+    case ZEL_HEADER: {
+        auto* h = reinterpret_cast<const ZelHeader*>(r);
+        *size = sizeof *h;
+        return {
+            {32, h->palette ? h->palette_size * sizeof(RgbValue) : 0}, {48, len(h->user)}, {56, len(h->tfn)}};
+    }
+    case ZEL_IMAGE: *size = 48; return {{40, reinterpret_cast<const ZelImage*>(r)->length}};
+    case ZEL_COMPRESSED_IMAGE:
+    case ZEL_KEYFRAME:
+        *size = 48;
+        return {{40, reinterpret_cast<const ZelCompressedImage*>(r)->compressed_length}};
+    case ZEL_IMAGE_BLOCKS: *size = 32; return {{24, reinterpret_cast<const ZelImageBlocks*>(r)->length}};
+    case ZEL_COMPRESSED_IMAGE_BLOCKS:
+        *size = 32;
+        return {{24, reinterpret_cast<const ZelCompressedImageBlocks*>(r)->compressed_length}};
+    case ZEL_CURSOR_IMAGE: *size = 48; return {{40, reinterpret_cast<const ZelCursorImage*>(r)->length * 4u}};
+    case ZEL_COMPRESSED_CURSOR_IMAGE:
+        *size = 48;
+        return {{40, reinterpret_cast<const ZelCompressedCursorImage*>(r)->compressed_length}};
+    case ZEL_COPY:
+        *size = 32;
+        return {{24, reinterpret_cast<const ZelCopy*>(r)->count * sizeof(ZelCopyRect)}};
+    case ZEL_LAST_INPUT: {
+        auto* l = reinterpret_cast<const ZelLastInput*>(r);
+        *size = sizeof *l;
+        return {{16, len(l->user)}, {24, len(l->tfn)}};
+    }
+    case ZEL_CURSOR_POSITION:
+    case ZEL_SCREEN_CHANGE: *size = 24; return {};
+    case ZEL_SEAL: *size = sizeof(ZelSeal); return {};
+    case ZEL_DONE: *size = sizeof(ZelRecord); return {};
+    default:
+        *size = sizeof(ZelFooterItem);
+        return {{16, len(reinterpret_cast<const ZelFooterItem*>(r)->item)}};
+    }
 }
 
 } // namespace
 
-::testing::AssertionResult records_equal(const ZelRecord* a, const ZelRecord* b)
+::testing::AssertionResult same_record(const ZelRecord* a, const ZelRecord* b)
 {
-    if (a->type != b->type || a->timestamp != b->timestamp)
+    size_t size = 0;
+    auto slots = pointees(a, &size);
+    if (a->type != b->type) return ::testing::AssertionFailure() << "type " << +a->type << " vs " << +b->type;
+    std::vector<uint8_t> x(reinterpret_cast<const uint8_t*>(a), reinterpret_cast<const uint8_t*>(a) + size);
+    std::vector<uint8_t> y(reinterpret_cast<const uint8_t*>(b), reinterpret_cast<const uint8_t*>(b) + size);
+    for (auto [at, n] : slots) {
+        const uint8_t *p = nullptr, *q = nullptr;
+        std::memcpy(&p, &x[at], sizeof p);
+        std::memcpy(&q, &y[at], sizeof q);
+        if ((p == nullptr) != (q == nullptr) || (n > 0 && std::memcmp(p, q, n) != 0))
+            return ::testing::AssertionFailure() << "the data at field offset " << at << " differs";
+        std::memset(&x[at], 0, sizeof p);
+        std::memset(&y[at], 0, sizeof q);
+    }
+    if (x != y)
         return ::testing::AssertionFailure()
-               << "head differs: type " << int(a->type) << " vs " << int(b->type) << ", time " << a->timestamp
-               << " vs " << b->timestamp;
-    auto fail = [&](const char* what) {
-        return ::testing::AssertionFailure() << zel_record_type_to_string(static_cast<ZelRecordType>(a->type))
-                                             << ": " << what << " differs";
-    };
-    switch (a->type) {
-    case ZEL_HEADER: {
-        auto* x = reinterpret_cast<const ZelHeader*>(a);
-        auto* y = reinterpret_cast<const ZelHeader*>(b);
-        if (x->version != y->version || x->depth != y->depth || x->width != y->width ||
-            x->height != y->height || x->pixel_format != y->pixel_format ||
-            x->scanline_pad != y->scanline_pad || x->palette_size != y->palette_size ||
-            x->min_keycode != y->min_keycode || x->max_keycode != y->max_keycode)
-            return fail("a scalar field");
-        if ((x->palette == nullptr) != (y->palette == nullptr)) return fail("palette presence");
-        if (x->palette != nullptr && !same_bytes(x->palette, y->palette, x->palette_size * sizeof(RgbValue)))
-            return fail("palette");
-        if (!same_string(x->user, y->user)) return fail("user");
-        if (!same_string(x->tfn, y->tfn)) return fail("tfn");
-        break;
-    }
-    case ZEL_IMAGE: {
-        auto* x = reinterpret_cast<const ZelImage*>(a);
-        auto* y = reinterpret_cast<const ZelImage*>(b);
-        if (x->width != y->width || x->height != y->height || x->x != y->x || x->y != y->y ||
-            x->pixel_format != y->pixel_format || x->scanline_pad != y->scanline_pad ||
-            x->bytes_per_line != y->bytes_per_line || x->length != y->length)
-            return fail("a scalar field");
-        if (!same_bytes(x->data, y->data, x->length)) return fail("data");
-        break;
-    }
-    case ZEL_COMPRESSED_IMAGE: {
-        auto* x = reinterpret_cast<const ZelCompressedImage*>(a);
-        auto* y = reinterpret_cast<const ZelCompressedImage*>(b);
-        if (x->width != y->width || x->height != y->height || x->x != y->x || x->y != y->y ||
-            x->pixel_format != y->pixel_format || x->scanline_pad != y->scanline_pad ||
-            x->length != y->length || x->compressed_length != y->compressed_length)
-            return fail("a scalar field");
-        if (!same_bytes(x->data, y->data, x->compressed_length)) return fail("data");
-        break;
-    }
-    case ZEL_IMAGE_BLOCKS: {
-        auto* x = reinterpret_cast<const ZelImageBlocks*>(a);
-        auto* y = reinterpret_cast<const ZelImageBlocks*>(b);
-        if (x->length != y->length || !same_bytes(x->data, y->data, x->length)) return fail("data");
-        break;
-    }
-    case ZEL_COMPRESSED_IMAGE_BLOCKS: {
-        auto* x = reinterpret_cast<const ZelCompressedImageBlocks*>(a);
-        auto* y = reinterpret_cast<const ZelCompressedImageBlocks*>(b);
-        if (x->length != y->length || x->compressed_length != y->compressed_length ||
-            !same_bytes(x->data, y->data, x->compressed_length))
-            return fail("data");
-        break;
-    }
-    case ZEL_CURSOR_IMAGE: {
-        auto* x = reinterpret_cast<const ZelCursorImage*>(a);
-        auto* y = reinterpret_cast<const ZelCursorImage*>(b);
-        if (x->width != y->width || x->height != y->height || x->x != y->x || x->y != y->y ||
-            x->xhot != y->xhot || x->yhot != y->yhot || x->cursor_serial != y->cursor_serial ||
-            x->length != y->length)
-            return fail("a scalar field");
-        if (!same_bytes(x->data, y->data, x->length * 4u)) return fail("pixels");
-        break;
-    }
-    case ZEL_CURSOR_POSITION: {
-        auto* x = reinterpret_cast<const ZelCursorPosition*>(a);
-        auto* y = reinterpret_cast<const ZelCursorPosition*>(b);
-        if (x->x != y->x || x->y != y->y) return fail("position");
-        break;
-    }
-    case ZEL_SCREEN_CHANGE: {
-        auto* x = reinterpret_cast<const ZelScreenChange*>(a);
-        auto* y = reinterpret_cast<const ZelScreenChange*>(b);
-        if (x->width != y->width || x->height != y->height) return fail("size");
-        break;
-    }
-    case ZEL_LAST_INPUT: {
-        auto* x = reinterpret_cast<const ZelLastInput*>(a);
-        auto* y = reinterpret_cast<const ZelLastInput*>(b);
-        if (!same_string(x->user, y->user)) return fail("user");
-        if (!same_string(x->tfn, y->tfn)) return fail("tfn");
-        break;
-    }
-    case ZEL_FOOTER_ITEM_APP:
-    case ZEL_FOOTER_ITEM_HOST:
-    case ZEL_FOOTER_ITEM_IP:
-    case ZEL_FOOTER_ITEM_SID:
-    case ZEL_FOOTER_ITEM_TID:
-    case ZEL_FOOTER_ITEM_APPFMT:
-        if (!same_string(reinterpret_cast<const ZelFooterItem*>(a)->item,
-                         reinterpret_cast<const ZelFooterItem*>(b)->item))
-            return fail("item");
-        break;
-    default: break;
-    }
+               << "a field of " << zel_record_type_to_string(ZelRecordType(a->type)) << " differs";
     return ::testing::AssertionSuccess();
 }
 
-std::vector<ZelRecord*> sample_records()
+void test_key(uint8_t secret_key[64], uint8_t public_key[32])
 {
-    std::vector<ZelRecord*> out;
-    uint64_t t = 1'700'000'000'000'000ull;
-    auto add = [&out](void* r) { out.push_back(static_cast<ZelRecord*>(r)); };
-
-    auto* h = make<ZelHeader>(ZEL_HEADER, t);
-    h->version = 1;
-    h->depth = 24;
-    h->width = 64;
-    h->height = 48;
-    h->pixel_format = xRGB8888;
-    h->scanline_pad = 32;
-    h->min_keycode = 8;
-    h->max_keycode = 255;
-    h->user = dup("alice");
-    h->tfn = dup(""); // empty, not null
-    add(h);
-
-    // A full screen: a gradient, like a window background.
-    ZelImage frame{};
-    frame.type = ZEL_IMAGE;
-    frame.timestamp = t + 100'000;
-    frame.width = 64;
-    frame.height = 48;
-    frame.pixel_format = xRGB8888;
-    frame.scanline_pad = 32;
-    frame.bytes_per_line = 256;
-    std::vector<uint8_t> pixels(64 * 48 * 4);
-    for (size_t i = 0; i < pixels.size(); ++i)
-        pixels[i] = static_cast<uint8_t>((i / 4) % 64 * 3 + (i % 4) * 17);
-    frame.length = static_cast<uint32_t>(pixels.size());
-    frame.data = pixels.data();
-    add(zel_image_compress(&frame));
-
-    // One 32x16 block at (32, 32).
-    std::vector<uint8_t> blocks(8 + 32 * 16 * 4);
-    int16_t bx = 32, by = 32;
-    uint16_t bw = 32, bh = 16;
-    std::memcpy(blocks.data(), &bx, 2);
-    std::memcpy(blocks.data() + 2, &by, 2);
-    std::memcpy(blocks.data() + 4, &bw, 2);
-    std::memcpy(blocks.data() + 6, &bh, 2);
-    for (size_t i = 8; i < blocks.size(); ++i) blocks[i] = static_cast<uint8_t>(i * 7);
-    ZelImageBlocks b{};
-    b.type = ZEL_IMAGE_BLOCKS;
-    b.timestamp = t + 200'000;
-    b.length = static_cast<uint32_t>(blocks.size());
-    b.data = blocks.data();
-    add(zel_image_blocks_compress(&b));
-
-    auto* ci = make<ZelCursorImage>(ZEL_CURSOR_IMAGE, t + 250'000);
-    ci->width = 4;
-    ci->height = 4;
-    ci->x = 10;
-    ci->y = 12;
-    ci->xhot = 1;
-    ci->yhot = 2;
-    ci->cursor_serial = 77;
-    ci->length = 16;
-    ci->data = static_cast<uint32_t*>(std::malloc(16 * 4));
-    for (uint32_t i = 0; i < 16; ++i) ci->data[i] = (i % 2) ? 0xFF000000u : 0xFFFFFFFFu;
-    add(ci);
-
-    auto* cp = make<ZelCursorPosition>(ZEL_CURSOR_POSITION, t + 300'000);
-    cp->x = -3;
-    cp->y = 40;
-    add(cp);
-
-    auto* sc = make<ZelScreenChange>(ZEL_SCREEN_CHANGE, t + 400'000);
-    sc->width = 80;
-    sc->height = 40;
-    add(sc);
-
-    auto* li = make<ZelLastInput>(ZEL_LAST_INPUT, t + 500'000);
-    li->user = dup("bob");
-    li->tfn = nullptr;
-    add(li);
-
-    const ZelRecordType footers[] = {ZEL_FOOTER_ITEM_APP, ZEL_FOOTER_ITEM_HOST, ZEL_FOOTER_ITEM_IP,
-                                     ZEL_FOOTER_ITEM_SID, ZEL_FOOTER_ITEM_TID,  ZEL_FOOTER_ITEM_APPFMT};
-    const char* values[] = {"editor", "host.example", "192.0.2.7", "", "T-42", "fmt %s \xc3\xa9"};
-    for (int i = 0; i < 6; ++i) {
-        auto* f = make<ZelFooterItem>(footers[i], t + 600'000 + static_cast<uint64_t>(i));
-        f->item = dup(values[i]);
-        add(f);
-    }
-
-    auto* im = make<ZelImage>(ZEL_IMAGE, t + 700'000);
-    im->width = 2;
-    im->height = 2;
-    im->x = 5;
-    im->y = 6;
-    im->pixel_format = xRGB8888;
-    im->scanline_pad = 32;
-    im->bytes_per_line = 8;
-    im->length = 16;
-    im->data = dup_bytes({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16});
-    add(im);
-
-    auto* ib = make<ZelImageBlocks>(ZEL_IMAGE_BLOCKS, t + 800'000);
-    ib->length = 12;
-    ib->data = dup_bytes({0, 0, 0, 0, 1, 0, 1, 0, 0xAA, 0xBB, 0xCC, 0xDD});
-    add(ib);
-
-    auto* h2 = make<ZelHeader>(ZEL_HEADER, t + 900'000);
-    h2->version = 1;
-    h2->depth = 8;
-    h2->width = 3;
-    h2->height = 2;
-    h2->pixel_format = PALETTE8;
-    h2->scanline_pad = 32;
-    h2->palette_size = 3;
-    h2->palette = static_cast<RgbValue*>(std::calloc(3, sizeof(RgbValue)));
-    h2->palette[0] = {0xFFFF, 0, 0, {0, 0}};
-    h2->palette[1] = {0, 0xFFFF, 0, {0, 0}};
-    h2->palette[2] = {0x1234, 0x5678, 0x9ABC, {0, 0}};
-    add(h2);
-
-    auto* done = zel_record_done();
-    done->timestamp = t + 1'000'000;
-    add(done);
-    return out;
+    uint8_t seed[32];
+    for (int i = 0; i < 32; ++i) seed[i] = static_cast<uint8_t>(i);
+    crypto_sign_seed_keypair(public_key, secret_key, seed);
 }
 
-void free_records(std::vector<ZelRecord*>& records)
+Outcome run(const std::vector<std::string>& argv)
 {
-    for (ZelRecord* r : records) zel_record_free(r);
-    records.clear();
+    TempDir dir;
+    const std::string out = dir.file("out"), err = dir.file("err");
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    Outcome o;
+    if (posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), environ) == 0) {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+        o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    posix_spawn_file_actions_destroy(&fa);
+    auto o1 = read_file(out), e1 = read_file(err);
+    o.out.assign(o1.begin(), o1.end());
+    o.err.assign(e1.begin(), e1.end());
+    return o;
+}
+
+Outcome zeldump(const std::vector<std::string>& args)
+{
+    std::vector<std::string> argv{ZELDUMP_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv);
 }
 
 } // namespace zeltest

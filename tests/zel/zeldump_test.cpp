@@ -1,7 +1,7 @@
-// zeldump as a user runs it: exit statuses of --verify, listings, and the
-// frames it exports (PNG and video) against the library's own replay.
+// zeldump as a user runs it: exit statuses and the line of --verify,
+// listings and JSON of hostile recordings, and the frames it exports (PNG
+// and video) against the library's own replay.
 #include <png.h>
-#include <sys/wait.h>
 
 #include <random>
 
@@ -11,26 +11,165 @@ using namespace zeltest;
 
 namespace {
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-Outcome zeldump(const TempDir& dir, const std::string& args)
+TEST(Zeldump, ExitStatusesAndWhatVerifySays)
 {
-    std::string out = dir.file("stdout.txt"), err = dir.file("stderr.txt");
-    std::string cmd = std::string(ZELDUMP_PATH) + " " + args + " >" + out + " 2>" + err;
-    int rc = std::system(cmd.c_str());
-    Outcome r;
-    r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    auto o = read_file(out), e = read_file(err);
-    r.out.assign(o.begin(), o.end());
-    r.err.assign(e.begin(), e.end());
-    return r;
+    TempDir dir;
+    Records rs;
+    sample_records(rs);
+    const std::vector<uint8_t> bytes = recording(rs);
+    const std::string ok = dir.file("ok.zel"), cut = dir.file("cut.zel"), bad = dir.file("bad.zel"),
+                      off = dir.file("off.zel"), v1 = dir.file("v1.zel"), keys = dir.file("k");
+    write_file(ok, bytes);
+    write_file(cut, std::vector<uint8_t>(bytes.begin(), bytes.end() - 30));
+    std::vector<uint8_t> flipped = bytes;
+    flipped[500] ^= 1;
+    write_file(bad, flipped);
+    Records outside; // a copy whose target passes the screen's right edge
+    add_header(outside, t0, 8, 8);
+    add_copy(outside, t0 + 1, {{0, 0, 4, 4, 5, 0}});
+    outside.add<ZelRecord>(ZEL_DONE, t0 + 2);
+    write_file(off, recording(outside));
+    write_file(v1, {0x89, 0x5A, 0x45, 0x4C, 0x0D, 0x0A, 0x1A, 0x0A, 0x01, 0x00, 0x00, 0x00, 0x5E, 0xAF,
+                    0xCF, 0x31, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x40, 0x1E, 0x18,
+                    0x24, 0x0A, 0x06, 0x00, 0xC5, 0x50, 0x07, 0x09, 0xC7, 0x4B, 0x67, 0x48});
+    ASSERT_EQ(zeldump({"--keygen", keys + ".sec", keys + ".pub"}).status, 0);
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out; // the start of standard output
+    } cases[] = {
+        {{"--verify", ok}, 0, ok + ": complete, 20 records, every checksum holds, 1 seal holds, unsigned\n"},
+        {{"--verify", cut}, 2, cut + ": truncated at byte " + std::to_string(bytes.size() - 24 - 65)},
+        {{"--verify", bad}, 3, bad + ": corrupt at byte "},
+        {{"--verify", off}, 3, off + ": corrupt at byte 64: copy record does not decode or fit the screen"},
+        {{"--verify", v1},
+         0,
+         v1 + ": complete, 1 records, every checksum holds, unsealed (format version 1)\n"},
+        {{"--verify", "--key", keys + ".pub", v1},
+         4,
+         v1 + ": not authentic: a key was given, but format version 1"},
+        {{"--verify", "--key", keys + ".pub", ok}, 4, ok + ": not authentic: the seal at byte"},
+        {{"--verify", "--key", keys + ".sec", ok}, 1, ""}, // not a public key file
+        {{"--verify", dir.file("missing.zel")}, 1, ""},
+        {{"--keygen", keys + ".sec", keys + ".new"}, 1, ""},
+        {{"--bogus", ok}, 1, ""},
+        {{"--key", keys + ".pub", ok}, 1, ""},
+        {{}, 1, ""},
+        {{cut}, 2, "        16 header"},
+        {{"--stats", bad}, 3, "file: "},
+    };
+    for (const auto& c : cases) {
+        Outcome o = zeldump(c.args);
+        EXPECT_EQ(o.status, c.status) << c.args.size() << " " << o.out << o.err;
+        EXPECT_EQ(o.out.substr(0, c.out.size()), c.out) << o.err;
+    }
+    EXPECT_NE(zeldump({"--verify", cut}).out.find("nothing is sealed"), std::string::npos);
+    EXPECT_NE(zeldump({"--help"}).out.find("--keygen SECRET_FILE PUBLIC_FILE"), std::string::npos);
 }
 
-std::vector<uint8_t> read_png(const std::string& path, uint32_t* w, uint32_t* h)
+// Strings as a hostile recorder could give them: JSON stays valid, the raw
+// bytes are kept in NAME_base64.
+TEST(Zeldump, JsonOfHostileStringsParsesLineByLine)
+{
+    const char* hostile[] = {"\xff\xfe",
+                             "a\x01\x1b\"\\\x7f",
+                             "\xc3\x28",
+                             "\xed\xa0\x80",
+                             "\xf4\x90\x80\x80",
+                             "\xc0\xaf",
+                             "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"};
+    Records rs;
+    ZelHeader* h = add_header(rs, t0, 8, 8);
+    h->user = dup(hostile[0]);
+    h->tfn = dup(hostile[1]);
+    for (const char* s : hostile) rs.add<ZelFooterItem>(ZEL_FOOTER_ITEM_HOST, t0 + 1)->item = dup(s);
+    rs.add<ZelRecord>(ZEL_DONE, t0 + 2);
+    TempDir dir;
+    write_file(dir.file("h.zel"), recording(rs));
+    Outcome json = zeldump({"--json", dir.file("h.zel")});
+    ASSERT_EQ(json.status, 0) << json.err;
+    write_file(dir.file("out.json"), std::vector<uint8_t>(json.out.begin(), json.out.end()));
+    const char* check =
+        "import base64, json, sys\n"
+        "for line in open(sys.argv[1], encoding='utf-8', errors='strict'):\n"
+        "    o = json.loads(line)\n"
+        "    print(o['type'], ' '.join(k + '=' + base64.b64decode(v).hex() for k, v in o.items()"
+        " if k.endswith('_base64')))\n";
+    Outcome parsed = run({"python3", "-c", check, dir.file("out.json")});
+    ASSERT_EQ(parsed.status, 0) << parsed.err;
+    EXPECT_EQ(parsed.out, "header user_base64=fffe\n"
+                          "footer_host item_base64=fffe\nfooter_host \nfooter_host item_base64=c328\n"
+                          "footer_host item_base64=eda080\nfooter_host item_base64=f4908080\n"
+                          "footer_host item_base64=c0af\nfooter_host \nseal \ndone \n");
+    EXPECT_NE(json.out.find("\"tfn\":\"a\\u0001\\u001b\\\"\\\\\\u007f\""), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"item\":\"\xef\xbf\xbd(\""), std::string::npos);
+}
+
+TEST(Zeldump, ListingsAndStatsShowTheNewRecords)
+{
+    Records rs;
+    sample_records(rs);
+    TempDir dir;
+    uint8_t sk[64], pk[32];
+    test_key(sk, pk);
+    write_file(dir.file("s.zel"), recording(rs, sk));
+    Outcome list = zeldump({dir.file("s.zel")});
+    EXPECT_EQ(list.status, 0);
+    EXPECT_NE(list.out.find(" copy "), std::string::npos);
+    EXPECT_NE(list.out.find("count=2 rects=[[0,8,64,40,0,0],[-1,2,0,0,5,-7]]"), std::string::npos)
+        << list.out;
+    EXPECT_NE(list.out.find(" compressed_cursor_image "), std::string::npos);
+    EXPECT_NE(list.out.find(" seal "), std::string::npos);
+    Outcome stats = zeldump({"--stats", dir.file("s.zel")});
+    EXPECT_NE(stats.out.find("\nseals: 1, 1 signed with key "), std::string::npos) << stats.out;
+    EXPECT_NE(stats.out.find("frames: 4 (2 full images, 2 block updates)"), std::string::npos) << stats.out;
+}
+
+// Screens that scroll (copies and a new bottom row of blocks), a full screen
+// every 7 frames, a compressed cursor, a resize; 10 frames a second.
+void moving(Records& rs, int frames)
+{
+    std::mt19937 rng(7);
+    add_header(rs, t0, 48, 40);
+    uint16_t w = 48, h = 40;
+    uint32_t cursor[9] = {0xFFFF0000u, 0, 0xFF00FF00u, 0, 0xFFFFFFFFu, 0, 0x800000FFu, 0, 0xFF000000u};
+    ZelCursorImage ci{ZEL_CURSOR_IMAGE, t0, 3, 3, 5, 5, 1, 1, 1, 9, cursor};
+    rs.take(zel_cursor_image_compress(&ci));
+    for (int f = 0; f < frames; ++f) {
+        const uint64_t t = t0 + static_cast<uint64_t>(f) * 100'000;
+        if (f == frames / 2) {
+            w = 64, h = 32;
+            *rs.add<ZelScreenChange>(ZEL_SCREEN_CHANGE, t) = {ZEL_SCREEN_CHANGE, t, w, h};
+        }
+        if (f % 7 == 0) {
+            std::vector<uint8_t> px(static_cast<size_t>(w) * h * 4);
+            for (auto& b : px) b = static_cast<uint8_t>(rng());
+            ZelImage img{ZEL_IMAGE, t, w, h, 0, 0, xRGB8888, 32, w * 4u, static_cast<uint32_t>(px.size()),
+                         px.data()};
+            rs.take(zel_image_compress(&img));
+        } else {
+            add_copy(rs, t, {{0, 4, w, static_cast<uint16_t>(h - 4), 0, 0}});
+            add_block(rs, t, 0, static_cast<int16_t>(h - 4), w, 4, f);
+        }
+        *rs.add<ZelCursorPosition>(ZEL_CURSOR_POSITION, t + 50'000) = {
+            ZEL_CURSOR_POSITION, t + 50'000, static_cast<int16_t>(f), static_cast<int16_t>(f / 2)};
+    }
+    rs.add<ZelRecord>(ZEL_DONE, t0 + static_cast<uint64_t>(frames) * 100'000);
+}
+
+// RGBA of the screen at time t, replaying every record up to it.
+std::vector<uint8_t> screen_at(const Records& rs, uint64_t t)
+{
+    ZelReplay* r = zel_replay_new();
+    for (ZelRecord* rec : rs)
+        EXPECT_TRUE(rec->timestamp > t || zel_replay_apply(r, rec) == 0);
+    std::vector<uint8_t> rgba(static_cast<size_t>(zel_replay_width(r)) * zel_replay_height(r) * 4);
+    EXPECT_EQ(zel_replay_render_rgba(r, rgba.data(), rgba.size(), 1), 0);
+    zel_replay_free(r);
+    return rgba;
+}
+
+std::vector<uint8_t> read_png(const std::string& path)
 {
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
@@ -38,225 +177,47 @@ std::vector<uint8_t> read_png(const std::string& path, uint32_t* w, uint32_t* h)
     image.format = PNG_FORMAT_RGBA;
     std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(image));
     if (png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr) == 0) return {};
-    *w = image.width;
-    *h = image.height;
     return pixels;
 }
 
-class Zeldump : public ::testing::Test {
-  protected:
-    void SetUp() override
-    {
-        records = sample_records();
-        path = dir.file("rec.zel");
-        ASSERT_TRUE(write_recording(path, records));
-        bytes = read_file(path);
-    }
-    void TearDown() override { free_records(records); }
-    TempDir dir;
-    std::string path;
-    std::vector<ZelRecord*> records;
-    std::vector<uint8_t> bytes;
-};
-
-TEST_F(Zeldump, VerifyTellsCompleteTruncatedAndCorrupt)
-{
-    EXPECT_EQ(zeldump(dir, "--verify " + path).status, 0);
-
-    std::string cut = dir.file("cut.zel");
-    write_file(cut, std::vector<uint8_t>(bytes.begin(), bytes.begin() + 200));
-    Outcome t = zeldump(dir, "--verify " + cut);
-    EXPECT_EQ(t.status, 2);
-    EXPECT_NE(t.err.find("truncated at byte 69"), std::string::npos) << t.err;
-
-    std::string bad = dir.file("bad.zel");
-    std::vector<uint8_t> flipped = bytes;
-    flipped[500] ^= 1;
-    write_file(bad, flipped);
-    Outcome c = zeldump(dir, "--verify " + bad);
-    EXPECT_EQ(c.status, 3);
-    EXPECT_NE(c.err.find("corrupt at byte"), std::string::npos) << c.err;
-
-    EXPECT_EQ(zeldump(dir, "--verify " + dir.file("missing.zel")).status, 1);
-    EXPECT_EQ(zeldump(dir, "--bogus " + path).status, 1);
-    EXPECT_EQ(zeldump(dir, "").status, 1);
-    Outcome help = zeldump(dir, "--help");
-    EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("largest size"), std::string::npos);
-}
-
-TEST_F(Zeldump, ListingsShowEveryReadableRecord)
-{
-    Outcome list = zeldump(dir, path);
-    EXPECT_EQ(list.status, 0);
-    EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), static_cast<long>(records.size()));
-    EXPECT_NE(list.out.find("footer_appfmt"), std::string::npos);
-    EXPECT_NE(list.out.find("tfn=null"), std::string::npos);
-
-    Outcome json = zeldump(dir, "--json " + path);
-    EXPECT_EQ(json.status, 0);
-    EXPECT_EQ(std::count(json.out.begin(), json.out.end(), '\n'), static_cast<long>(records.size()));
-    EXPECT_EQ(json.out.rfind("{\"offset\":16,\"type\":\"header\",\"time\":0.000000", 0), 0u) << json.out;
-
-    // A truncated copy still lists its readable prefix, and says so.
-    std::string cut = dir.file("cut.zel");
-    write_file(cut, std::vector<uint8_t>(bytes.begin(), bytes.end() - 3));
-    Outcome partial = zeldump(dir, cut);
-    EXPECT_EQ(partial.status, 2);
-    EXPECT_EQ(std::count(partial.out.begin(), partial.out.end(), '\n'),
-              static_cast<long>(records.size() - 1));
-
-    Outcome stats = zeldump(dir, "--stats " + path);
-    EXPECT_EQ(stats.status, 0);
-    EXPECT_NE(stats.out.find("status: complete"), std::string::npos) << stats.out;
-    EXPECT_NE(stats.out.find("duration: 1.000 s"), std::string::npos) << stats.out;
-    EXPECT_NE(stats.out.find("frames: 4 (2 full images, 2 block updates)"), std::string::npos) << stats.out;
-}
-
-// A recording with full images and block updates at 10 per second.
-std::vector<ZelRecord*> moving_recording(uint16_t w, uint16_t h, int frames, bool resize)
-{
-    std::vector<ZelRecord*> out;
-    std::mt19937 rng(7);
-    const uint64_t t0 = 5'000'000'000;
-    auto* hd = make<ZelHeader>(ZEL_HEADER, t0);
-    hd->version = 1;
-    hd->depth = 24;
-    hd->width = w;
-    hd->height = h;
-    hd->pixel_format = xRGB8888;
-    hd->scanline_pad = 32;
-    out.push_back(reinterpret_cast<ZelRecord*>(hd));
-    uint16_t cw = w, ch = h;
-    for (int f = 0; f < frames; ++f) {
-        uint64_t t = t0 + static_cast<uint64_t>(f) * 100'000;
-        if (resize && f == frames / 2) {
-            auto* sc = make<ZelScreenChange>(ZEL_SCREEN_CHANGE, t);
-            cw = static_cast<uint16_t>(w + 16);
-            ch = static_cast<uint16_t>(h - 8);
-            sc->width = cw;
-            sc->height = ch;
-            out.push_back(reinterpret_cast<ZelRecord*>(sc));
-        }
-        std::vector<uint8_t> px;
-        if (f % 7 == 0) {
-            px.resize(static_cast<size_t>(cw) * ch * 4);
-            for (auto& b : px) b = static_cast<uint8_t>(rng());
-            ZelImage img{ZEL_IMAGE,
-                         t,
-                         cw,
-                         ch,
-                         0,
-                         0,
-                         xRGB8888,
-                         32,
-                         static_cast<uint32_t>(cw * 4u),
-                         static_cast<uint32_t>(px.size()),
-                         px.data()};
-            out.push_back(reinterpret_cast<ZelRecord*>(zel_image_compress(&img)));
-        } else {
-            int16_t x = static_cast<int16_t>(rng() % (cw - 8)), y = static_cast<int16_t>(rng() % (ch - 8));
-            uint16_t bw = 8, bh = 8;
-            px.resize(8 + 8 * 8 * 4);
-            std::memcpy(px.data(), &x, 2);
-            std::memcpy(px.data() + 2, &y, 2);
-            std::memcpy(px.data() + 4, &bw, 2);
-            std::memcpy(px.data() + 6, &bh, 2);
-            for (size_t k = 8; k < px.size(); ++k) px[k] = static_cast<uint8_t>(rng());
-            ZelImageBlocks b{ZEL_IMAGE_BLOCKS, t, static_cast<uint32_t>(px.size()), px.data()};
-            out.push_back(reinterpret_cast<ZelRecord*>(zel_image_blocks_compress(&b)));
-        }
-        auto* cp = make<ZelCursorPosition>(ZEL_CURSOR_POSITION, t + 50'000);
-        cp->x = static_cast<int16_t>(f);
-        cp->y = static_cast<int16_t>(f / 2);
-        out.push_back(reinterpret_cast<ZelRecord*>(cp));
-    }
-    auto* done = zel_record_done();
-    done->timestamp = t0 + static_cast<uint64_t>(frames) * 100'000;
-    out.push_back(done);
-    return out;
-}
-
-std::vector<uint8_t> expected_at(const std::vector<ZelRecord*>& records, uint64_t t, uint32_t* w, uint32_t* h)
-{
-    ZelReplay* r = zel_replay_new();
-    for (ZelRecord* rec : records)
-        if (rec->timestamp <= t) {
-            EXPECT_EQ(zel_replay_apply(r, rec), 0);
-        }
-    *w = zel_replay_width(r);
-    *h = zel_replay_height(r);
-    std::vector<uint8_t> rgba(static_cast<size_t>(*w) * *h * 4);
-    EXPECT_EQ(zel_replay_render_rgba(r, rgba.data(), rgba.size(), 1), 0);
-    zel_replay_free(r);
-    return rgba;
-}
-
-// Seeking skips the images before the last full screen; the pictures must be
-// the same as replaying everything.
+// Seeking starts at keyframes and skips the copies before them: the pictures
+// must be those of replaying everything.
 TEST(ZeldumpFrames, PngAtAnyTimeEqualsTheFullReplay)
 {
+    Records rs;
+    moving(rs, 30);
     TempDir dir;
-    auto records = moving_recording(48, 40, 30, true);
-    std::string rec = dir.file("m.zel");
-    // Keyframes after every 600 bytes of blocks: seeking starts from them.
-    ASSERT_TRUE(write_recording(rec, records, 600));
-    ReadResult plain = read_path(rec);
-    ASSERT_EQ(plain.status, ZEL_READ_END);
-    ASSERT_EQ(plain.records.size(), records.size()); // keyframes stay hidden unless asked for
-    for (size_t i = 0; i < records.size(); ++i)
-        ASSERT_TRUE(records_equal(records[i], plain.records[i].get()));
-    Outcome list = zeldump(dir, rec);
-    EXPECT_GE(std::count(list.out.begin(), list.out.end(), '\n') - static_cast<long>(records.size()), 5)
-        << list.out;
-    EXPECT_NE(list.out.find(" keyframe "), std::string::npos);
-    EXPECT_EQ(zeldump(dir, "--verify " + rec).status, 0);
-    std::string out = dir.file("png");
-    Outcome r = zeldump(dir, "--png " + out + " --at 0.05 --at 0.75 --at 1.42 --at 2.0 --at 9 " + rec);
-    ASSERT_EQ(r.status, 0) << r.err;
-    const uint64_t t0 = records[0]->timestamp;
-    for (double s : {0.05, 0.75, 1.42, 2.0, 9.0}) {
+    const std::string rec = dir.file("m.zel");
+    ASSERT_TRUE(write_recording(rec, rs, nullptr, 2000)); // keyframes often
+    ASSERT_EQ(zeldump({"--verify", rec}).status, 0);
+    Outcome at = zeldump({"--png", dir.file("at"), "--at", "0.05", "--at", "0.75", "--at", "1.42", "--at",
+                          "2.9", "--at", "9", rec});
+    ASSERT_EQ(at.status, 0) << at.err;
+    for (double s : {0.05, 0.75, 1.42, 2.9, 9.0}) {
         char name[64];
         std::snprintf(name, sizeof name, "/frame-%010.3f.png", s);
-        uint32_t w = 0, h = 0, ew = 0, eh = 0;
-        std::vector<uint8_t> got = read_png(out + name, &w, &h);
-        std::vector<uint8_t> want = expected_at(records, t0 + static_cast<uint64_t>(s * 1e6 + 0.5), &ew, &eh);
-        ASSERT_FALSE(got.empty()) << name;
-        EXPECT_EQ(w, ew);
-        EXPECT_EQ(h, eh);
-        EXPECT_TRUE(got == want) << "frame at " << s << " s differs";
+        EXPECT_TRUE(read_png(dir.file("at") + name) ==
+                    screen_at(rs, t0 + static_cast<uint64_t>(s * 1e6 + 0.5)))
+            << "frame at " << s << " s differs";
     }
-    Outcome every = zeldump(dir, "--png " + dir.file("every") + " --every 0.5 " + rec);
-    ASSERT_EQ(every.status, 0) << every.err;
-    size_t n = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.file("every"))) ++n;
-    EXPECT_EQ(n, 7u); // 0, 0.5, ... 3.0
-    uint32_t w = 0, h = 0, ew = 0, eh = 0;
-    EXPECT_TRUE(read_png(dir.file("every") + "/frame-000001.500.png", &w, &h) ==
-                expected_at(records, t0 + 1'500'000, &ew, &eh));
-    free_records(records);
+    ASSERT_EQ(zeldump({"--png", dir.file("every"), "--every", "0.5", rec}).status, 0);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("every")), {}), 7); // 0, 0.5, .. 3.0
+    EXPECT_TRUE(read_png(dir.file("every") + "/frame-000001.500.png") == screen_at(rs, t0 + 1'500'000));
 }
 
 TEST(ZeldumpFrames, VideoPadsToTheLargestScreen)
 {
-    if (std::system("command -v ffmpeg >/dev/null 2>&1 && command -v ffprobe >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "ffmpeg is not installed";
+    if (run({"ffprobe", "-version"}).status != 0) GTEST_SKIP() << "ffmpeg is not installed";
+    Records rs;
+    moving(rs, 20);
     TempDir dir;
-    auto records = moving_recording(48, 40, 20, true);
-    std::string rec = dir.file("m.zel");
-    ASSERT_TRUE(write_recording(rec, records));
-    free_records(records);
-    std::string video = dir.file("m.mp4");
-    Outcome r = zeldump(dir, "--quiet --video " + video + " " + rec);
+    ASSERT_TRUE(write_recording(dir.file("m.zel"), rs));
+    Outcome r = zeldump({"--quiet", "--video", dir.file("m.mp4"), dir.file("m.zel")});
     ASSERT_EQ(r.status, 0) << r.err;
-    std::string probe = "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-                        "stream=width,height,nb_read_frames,r_frame_rate -of csv=p=0 " +
-                        video + " >" + dir.file("probe.txt");
-    ASSERT_EQ(std::system(probe.c_str()), 0);
-    auto text = read_file(dir.file("probe.txt"));
-    std::string s(text.begin(), text.end());
-    // 64x40 is the larger width (48+16) and the larger height; 2.0 s at 10 per second.
-    EXPECT_EQ(s, "64,40,10/1,21\n");
+    Outcome probe =
+        run({"ffprobe", "-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
+             "stream=width,height,nb_read_frames,r_frame_rate", "-of", "csv=p=0", dir.file("m.mp4")});
+    EXPECT_EQ(probe.out, "64,40,10/1,21\n"); // the larger width and height; 2.0 s at 10 per second
 }
 
 } // namespace

@@ -1,0 +1,379 @@
+// The verifier: hashes every byte the reader reads, checks each seal's
+// offset, chain, signature and key against what came before it, and turns
+// that and the reader's final status into one verdict.
+#include <cerrno>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <new>
+#include <string>
+
+#include "verify.h"
+
+namespace {
+
+// The first thing found of one kind: where, and what.
+struct Finding {
+    bool found = false;
+    uint64_t offset = 0;
+    std::string why;
+    __attribute__((format(printf, 3, 4))) void set(uint64_t at, const char* fmt, ...)
+    {
+        if (found) return;
+        char text[200];
+        va_list ap;
+        va_start(ap, fmt);
+        std::vsnprintf(text, sizeof text, fmt, ap);
+        va_end(ap);
+        found = true;
+        offset = at;
+        why = text;
+    }
+};
+
+} // namespace
+
+struct zel_verifier {
+    bool have_key = false;
+    uint8_t key[ZEL_PUBLIC_KEY_BYTES] = {};
+    crypto_hash_sha256_state hash{};
+    unsigned version = 0;
+    uint64_t records = 0;
+    bool header_seen = false;
+    uint64_t header_time = 0;
+    uint64_t last_time = 0;   // timestamp of the last frame read
+    uint8_t last_type = 0xFF; // type of the last frame read (0xFF: none)
+    bool done_after_seal = false;
+    uint64_t done_offset = 0;
+    // The seals so far.
+    uint32_t seals = 0;
+    bool is_signed = false;
+    uint8_t key_id[ZEL_KEY_ID_BYTES] = {};
+    bool have_public_key = false;
+    uint8_t public_key[ZEL_PUBLIC_KEY_BYTES] = {};
+    uint64_t sealed_bytes = 0;
+    uint64_t sealed_time = 0;
+    // What was found.
+    Finding forged;   // a seal that does not hold, or a missing one
+    Finding rejected; // a record that does not fit the screen
+    ZelReadStatus status = ZEL_READ_RECORD;
+    uint64_t status_offset = 0;
+    std::string status_why;
+};
+
+namespace zel {
+
+bool crypto_ready()
+{
+    if (sodium_init() >= 0) return true;
+    errno = ENOSYS;
+    return false;
+}
+
+void seal_message(uint8_t out[seal_message_size], uint16_t version, uint64_t header_time, uint64_t offset,
+                  const uint8_t chain[ZEL_DIGEST_BYTES])
+{
+    std::memcpy(out, "ZEL-SEAL", 8);
+    put_u16(out + 8, version);
+    put_u64(out + 10, header_time);
+    put_u64(out + 18, offset);
+    std::memcpy(out + 26, chain, ZEL_DIGEST_BYTES);
+}
+
+void digest_so_far(const crypto_hash_sha256_state& state, uint8_t out[ZEL_DIGEST_BYTES])
+{
+    crypto_hash_sha256_state copy = state;
+    crypto_hash_sha256_final(&copy, out);
+    sodium_memzero(&copy, sizeof copy);
+}
+
+namespace {
+
+std::string hex(const uint8_t* p, size_t n)
+{
+    std::string out;
+    char b[3];
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(b, sizeof b, "%02X", p[i]);
+        out += b;
+    }
+    return out;
+}
+
+// The key that must have signed this seal, or nullptr (a finding is made).
+const uint8_t* signing_key(ZelVerifier* v, uint64_t at, const ZelSeal* s)
+{
+    if (s->flags & ZEL_SEAL_PUBLIC_KEY) {
+        uint8_t id[ZEL_KEY_ID_BYTES];
+        zel_key_id(s->public_key, id);
+        if (std::memcmp(id, s->key_id, sizeof id) != 0) {
+            v->forged.set(at, "the public key in the seal at byte %" PRIu64 " does not match its key id", at);
+            return nullptr;
+        }
+        std::memcpy(v->public_key, s->public_key, sizeof v->public_key);
+        v->have_public_key = true;
+    }
+    if (v->have_key) {
+        uint8_t id[ZEL_KEY_ID_BYTES];
+        zel_key_id(v->key, id);
+        if (std::memcmp(id, s->key_id, sizeof id) != 0) {
+            v->forged.set(at, "the seal at byte %" PRIu64 " is signed with key %s, not with the given key %s",
+                          at, hex(s->key_id, 8).c_str(), hex(id, 8).c_str());
+            return nullptr;
+        }
+        return v->key;
+    }
+    if (!v->have_public_key) {
+        v->forged.set(at, "the seal at byte %" PRIu64 " is signed with key %s, whose public key is not known",
+                      at, hex(s->key_id, 8).c_str());
+        return nullptr;
+    }
+    return v->public_key;
+}
+
+// Every seal signed alike: all unsigned, or all with the first one's key.
+bool same_signer(ZelVerifier* v, uint64_t at, const ZelSeal* s)
+{
+    const bool is_signed = (s->flags & ZEL_SEAL_SIGNED) != 0;
+    if (v->seals == 0) {
+        v->is_signed = is_signed;
+        std::memcpy(v->key_id, s->key_id, sizeof v->key_id);
+    }
+    if (is_signed != v->is_signed)
+        v->forged.set(at, "the seal at byte %" PRIu64 " is %s, unlike the seals before it", at,
+                      is_signed ? "signed" : "unsigned");
+    else if (is_signed && std::memcmp(s->key_id, v->key_id, sizeof v->key_id) != 0)
+        v->forged.set(at, "the key id changes at the seal at byte %" PRIu64 " (%s after %s)", at,
+                      hex(s->key_id, 8).c_str(), hex(v->key_id, 8).c_str());
+    else if (!is_signed && v->have_key)
+        v->forged.set(at, "the seal at byte %" PRIu64 " is not signed, but a key was given", at);
+    return !v->forged.found;
+}
+
+void check_seal(ZelVerifier* v, uint64_t at, const ZelSeal* s)
+{
+    if (v->forged.found) return;
+    if (s->offset != at)
+        return v->forged.set(at, "the seal at byte %" PRIu64 " states byte %" PRIu64 " as its offset", at,
+                             s->offset);
+    uint8_t chain[ZEL_DIGEST_BYTES];
+    digest_so_far(v->hash, chain);
+    if (std::memcmp(chain, s->chain, sizeof chain) != 0)
+        return v->forged.set(at, "the seal at byte %" PRIu64 " does not match the bytes before it", at);
+    if (!same_signer(v, at, s)) return;
+    if (s->flags & ZEL_SEAL_SIGNED) {
+        const uint8_t* key = signing_key(v, at, s);
+        if (key == nullptr) return;
+        uint8_t message[seal_message_size];
+        seal_message(message, static_cast<uint16_t>(v->version), v->header_time, s->offset, s->chain);
+        if (crypto_sign_verify_detached(s->signature, message, sizeof message, key) != 0)
+            return v->forged.set(at, "the signature of the seal at byte %" PRIu64 " does not hold", at);
+    }
+    ++v->seals;
+    v->sealed_bytes = at;
+    v->sealed_time = v->last_type == 0xFF ? 0 : v->last_time;
+}
+
+} // namespace
+
+void verifier_file_head(ZelVerifier* v, const uint8_t* head, size_t size, unsigned version)
+{
+    v->version = version;
+    crypto_hash_sha256_update(&v->hash, head, size);
+}
+
+void verifier_frame(ZelVerifier* v, uint64_t offset, const uint8_t* frame, size_t size,
+                    const ZelRecord* record)
+{
+    ++v->records;
+    if (record->type == ZEL_SEAL) check_seal(v, offset, reinterpret_cast<const ZelSeal*>(record));
+    if (record->type == ZEL_HEADER && !v->header_seen) {
+        v->header_seen = true;
+        v->header_time = record->timestamp;
+    }
+    if (record->type == ZEL_DONE) {
+        v->done_after_seal = v->last_type == ZEL_SEAL;
+        v->done_offset = offset;
+    }
+    crypto_hash_sha256_update(&v->hash, frame, size);
+    v->last_type = record->type;
+    v->last_time = record->timestamp;
+}
+
+void verifier_status(ZelVerifier* v, ZelReadStatus status, uint64_t offset, const char* problem)
+{
+    v->status = status;
+    v->status_offset = offset;
+    v->status_why = problem;
+}
+
+} // namespace zel
+
+namespace {
+
+void set_verdict(ZelVerification* out, ZelVerdict verdict, uint64_t offset, const std::string& why)
+{
+    out->verdict = verdict;
+    out->problem_offset = offset;
+    std::snprintf(out->reason, sizeof out->reason, "%s", why.c_str());
+}
+
+// The verdict from what was found, most serious first: damage, then a seal
+// that does not hold, then a missing end.
+void decide(const ZelVerifier* v, ZelVerification* out)
+{
+    const Finding& rejected = v->rejected;
+    if (v->status == ZEL_READ_ERROR)
+        return set_verdict(out, ZEL_VERDICT_ERROR, v->status_offset, v->status_why);
+    if (v->status == ZEL_READ_CORRUPT && (!rejected.found || v->status_offset < rejected.offset))
+        return set_verdict(out, ZEL_VERDICT_CORRUPT, v->status_offset, v->status_why);
+    if (rejected.found) return set_verdict(out, ZEL_VERDICT_CORRUPT, rejected.offset, rejected.why);
+    if (v->forged.found) return set_verdict(out, ZEL_VERDICT_NOT_AUTHENTIC, v->forged.offset, v->forged.why);
+    if (v->have_key && v->version == 1)
+        return set_verdict(out, ZEL_VERDICT_NOT_AUTHENTIC, 0,
+                           "a key was given, but format version 1 has no seals");
+    if (v->status != ZEL_READ_END) {
+        const char* why = v->status == ZEL_READ_RECORD ? "not read to its end" : v->status_why.c_str();
+        return set_verdict(out, ZEL_VERDICT_TRUNCATED, v->status_offset, why);
+    }
+    if (v->version >= 2 && !v->done_after_seal)
+        return set_verdict(out, ZEL_VERDICT_NOT_AUTHENTIC, v->done_offset,
+                           v->seals == 0 ? "the recording holds no seal"
+                                         : "no seal right before the end-of-data record");
+    set_verdict(out, ZEL_VERDICT_COMPLETE, 0, "");
+}
+
+} // namespace
+
+extern "C" {
+
+ZelVerifier* zel_verifier_new(const uint8_t* public_key)
+{
+    if (!zel::crypto_ready()) return nullptr;
+    auto* v = new (std::nothrow) zel_verifier;
+    if (v == nullptr) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    crypto_hash_sha256_init(&v->hash);
+    if (public_key != nullptr) {
+        v->have_key = true;
+        std::memcpy(v->key, public_key, sizeof v->key);
+    }
+    return v;
+}
+
+void zel_verifier_free(ZelVerifier* verifier)
+{
+    delete verifier;
+}
+
+void zel_verifier_reject(ZelVerifier* v, uint64_t offset, const char* why)
+{
+    if (v != nullptr) v->rejected.set(offset, "%s", why != nullptr ? why : "");
+}
+
+void zel_verifier_result(const ZelVerifier* v, ZelVerification* out)
+{
+    if (out == nullptr) return;
+    *out = ZelVerification{};
+    if (v == nullptr) return set_verdict(out, ZEL_VERDICT_ERROR, 0, "no verifier");
+    out->format_version = v->version;
+    out->records = v->records;
+    out->seals = v->seals;
+    out->is_signed = v->seals > 0 && v->is_signed ? 1 : 0;
+    if (out->is_signed) std::memcpy(out->key_id, v->key_id, sizeof out->key_id);
+    out->sealed_bytes = v->sealed_bytes;
+    out->sealed_time = v->sealed_time;
+    out->header_time = v->header_time;
+    decide(v, out);
+    out->key_checked = v->have_key && out->is_signed &&
+                       (out->verdict == ZEL_VERDICT_COMPLETE || out->verdict == ZEL_VERDICT_TRUNCATED);
+}
+
+const char* zel_verdict_to_string(ZelVerdict verdict)
+{
+    switch (verdict) {
+    case ZEL_VERDICT_COMPLETE: return "complete";
+    case ZEL_VERDICT_ERROR: return "error";
+    case ZEL_VERDICT_TRUNCATED: return "truncated";
+    case ZEL_VERDICT_CORRUPT: return "corrupt";
+    case ZEL_VERDICT_NOT_AUTHENTIC: return "not authentic";
+    }
+    return "unknown";
+}
+
+void zel_key_id(const uint8_t public_key[ZEL_PUBLIC_KEY_BYTES], uint8_t key_id[ZEL_KEY_ID_BYTES])
+{
+    uint8_t digest[crypto_hash_sha256_BYTES];
+    crypto_hash_sha256(digest, public_key, ZEL_PUBLIC_KEY_BYTES);
+    std::memcpy(key_id, digest, ZEL_KEY_ID_BYTES);
+}
+
+} // extern "C"
+
+namespace {
+
+bool must_fit(uint8_t type)
+{
+    switch (type) {
+    case ZEL_HEADER:
+    case ZEL_IMAGE:
+    case ZEL_COMPRESSED_IMAGE:
+    case ZEL_KEYFRAME:
+    case ZEL_IMAGE_BLOCKS:
+    case ZEL_COMPRESSED_IMAGE_BLOCKS:
+    case ZEL_SCREEN_CHANGE:
+    case ZEL_CURSOR_IMAGE:
+    case ZEL_COMPRESSED_CURSOR_IMAGE:
+    case ZEL_COPY: return true;
+    default: return false;
+    }
+}
+
+// Reads to the end, replaying; false when out of memory.
+bool replay_all(ZelReader* reader, ZelVerifier* v)
+{
+    ZelReplay* replay = zel_replay_new();
+    if (replay == nullptr) return false;
+    bool ok = true;
+    ZelRecord* r = nullptr;
+    while (zel_reader_next(reader, &r) == ZEL_READ_RECORD) {
+        int rc = zel_replay_apply(replay, r);
+        int e = errno;
+        const uint8_t type = r->type;
+        zel_record_free(r);
+        if (rc == 0 || !must_fit(type)) continue;
+        ok = e != ENOMEM;
+        char why[160];
+        std::snprintf(why, sizeof why, "%s record does not decode or fit the screen: %s",
+                      zel_record_type_to_string(static_cast<ZelRecordType>(type)), std::strerror(e));
+        zel_verifier_reject(v, zel_reader_record_offset(reader), why);
+        break;
+    }
+    zel_replay_free(replay);
+    return ok;
+}
+
+} // namespace
+
+extern "C" ZelVerdict zel_verify(ZelReader* reader, const uint8_t* public_key, ZelVerification* out)
+{
+    ZelVerification ignored;
+    if (out == nullptr) out = &ignored;
+    ZelVerifier* v = zel_verifier_new(public_key);
+    if (v == nullptr || zel_reader_set_verifier(reader, v) != 0) {
+        zel_verifier_free(v);
+        *out = ZelVerification{};
+        set_verdict(out, ZEL_VERDICT_ERROR, 0,
+                    v == nullptr ? "out of memory" : "the reader has been read from");
+        return out->verdict;
+    }
+    zel_reader_show_keyframes(reader, 1);
+    const bool ok = replay_all(reader, v);
+    zel_verifier_result(v, out);
+    if (!ok) set_verdict(out, ZEL_VERDICT_ERROR, out->problem_offset, "out of memory");
+    (void)zel_reader_set_verifier(reader, nullptr);
+    zel_verifier_free(v);
+    return out->verdict;
+}

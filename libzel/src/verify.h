@@ -1,0 +1,29 @@
+// The hash chain and seals shared by the writer (which makes seals) and the
+// verifier (which the reader feeds with every byte it reads).
+#pragma once
+
+#include <sodium.h>
+
+#include "zel_internal.h"
+
+namespace zel {
+
+// "ZEL-SEAL", u16 format version, u64 first header time, u64 offset, chain.
+inline constexpr size_t seal_message_size = 58;
+
+void seal_message(uint8_t out[seal_message_size], uint16_t version, uint64_t header_time, uint64_t offset,
+                  const uint8_t chain[ZEL_DIGEST_BYTES]);
+
+// SHA-256 of what the state has seen so far; the state goes on unchanged.
+void digest_so_far(const crypto_hash_sha256_state& state, uint8_t out[ZEL_DIGEST_BYTES]);
+
+// libsodium's one-time set-up; false when it cannot run (errno ENOSYS).
+bool crypto_ready();
+
+// What the reader tells an attached verifier.
+void verifier_file_head(ZelVerifier* v, const uint8_t* head, size_t size, unsigned version);
+void verifier_frame(ZelVerifier* v, uint64_t offset, const uint8_t* frame, size_t size,
+                    const ZelRecord* record);
+void verifier_status(ZelVerifier* v, ZelReadStatus status, uint64_t offset, const char* problem);
+
+} // namespace zel
