@@ -29,6 +29,7 @@ struct cli_options {
     const char* tfn;
     const char* tid;
     const char* user;
+    const char* sign_key;
 };
 
 struct cli_arguments {
@@ -102,6 +103,7 @@ constexpr Option option_table[] = {
     {{"tfn64"}, {}, OptionKind::VALUE64, nullptr, &cli_options::tfn},
     {{"user"}, {}, OptionKind::VALUE, nullptr, &cli_options::user},
     {{"user64"}, {}, OptionKind::VALUE64, nullptr, &cli_options::user},
+    {{"sign-key"}, {}, OptionKind::VALUE, nullptr, &cli_options::sign_key},
     {{"installed-colormap"}, {}, OptionKind::FLAG, &cli_options::use_installed_colormap, nullptr},
     {{"debug"}, {}, OptionKind::DEBUG_MODE, nullptr, nullptr},
     {{"verbose"}, {}, OptionKind::VERBOSE_MODE, nullptr, nullptr},
@@ -268,6 +270,7 @@ The options are:
    -user64 USER64
        name of user
 
+   -sign-key FILE  sign the recording with the Ed25519 secret key in FILE
    -no-session
        record even if there is no TOVEN_SESSION_STATE property
 
@@ -534,4 +537,8 @@ const char* display_name()
 const char* filename()
 {
     return cli.argument.filename;
+}
+const char* sign_key()
+{
+    return cli.option.sign_key;
 }

@@ -182,24 +182,13 @@ const char* xcb_major_code(uint8_t major_code)
 
 // ---- the new screen size ----
 
+// The compressor writes the screen-change record, after the frame of the
+// size before it: no record then refers to a screen of another size.
 void root_changed(uint16_t width, uint16_t height)
 {
     root_size_changed(width, height);
     if (!send_screen_change_to_compressor(width, height))
         JOURNAL_ERROR("failed to inform compressor of root change to %dx%d", width, height);
-
-    auto* record = static_cast<ZelScreenChange*>(std::calloc(1, sizeof(ZelScreenChange)));
-    if (record == nullptr) {
-        JOURNAL_ERROR("failed to allocate ZelScreenChange record -> exiting");
-        frontend_stop();
-        return;
-    }
-    record->type = ZEL_SCREEN_CHANGE;
-    record->timestamp = time_in_us();
-    record->width = width;
-    record->height = height;
-    // the writer logs a refusal; a refused record is still ours to release
-    if (!send_to_backend(&record)) zel_record_free(record);
 }
 
 // ---- handlers ----

@@ -24,10 +24,10 @@ static constexpr const char* process_title = "pelkRec pelkrecorder-xpra-seamless
 static char* executable;
 
 // A stop may come at any moment, even before anything is set up: the
-// termination signals stay blocked (across the re-execution too) until the
-// signal thread takes them, and a closed reader of standard output must not
-// end the process.
-static void hold_signals()
+// termination signals are blocked before main runs and stay blocked (across
+// the re-execution too) until the signal thread takes them, and a closed
+// reader of standard output must not end the process.
+__attribute__((constructor)) static void hold_signals()
 {
     sigset_t stop;
     sigemptyset(&stop);
@@ -52,7 +52,6 @@ static void fill_closed_output_descriptors()
 
 int main(int argc, char** argv)
 {
-    hold_signals();
     fill_closed_output_descriptors();
     executable = realpath("/proc/self/exe", nullptr);
     if (executable == nullptr) err(1, "failed to get realpath for /proc/self/exe");

@@ -8,15 +8,18 @@
 #include <pthread.h>
 #include <xcb/xfixes.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "backend.h"
 #include "compressor.h"
 #include "debugging.h"
 #include "display.h"
 #include "frontend.h"
+#include "misc.h"
 #include "queue.h"
 #include "thread.h"
 #include "timer.h"
@@ -46,51 +49,50 @@ static void receive_image(const QueuedTicket* t)
     }
 }
 
-static ZelCursorImage* allocate_zel_cursor_image_record(const xcb_xfixes_get_cursor_image_reply_t* reply)
+// The cursor image last written; an image equal to it is not written again.
+static std::vector<uint32_t> last_cursor;
+static uint16_t last_cursor_geometry[4]; // width, height, hot spot x, y
+
+static bool same_as_last(const xcb_xfixes_get_cursor_image_reply_t* reply, const uint32_t* pixels, size_t n)
 {
-    auto* record = static_cast<ZelCursorImage*>(std::calloc(1, sizeof(ZelCursorImage)));
-    if (record == nullptr) return nullptr;
-    DEBUG("r=%p", static_cast<void*>(record));
-    record->type = ZEL_CURSOR_IMAGE;
-    record->timestamp = time_in_us();
-    record->width = reply->width;
-    record->height = reply->height;
-    record->x = reply->x;
-    record->y = reply->y;
-    record->xhot = reply->xhot;
-    record->yhot = reply->yhot;
-    record->cursor_serial = reply->cursor_serial;
-    // The length field counts the 32-bit pixels that follow the reply, so
-    // it is exactly what was received.
-    record->length = reply->length;
-    const size_t bytes = static_cast<size_t>(record->length) * 4;
-    record->data = static_cast<uint32_t*>(std::malloc(bytes > 0 ? bytes : 1));
-    if (record->data == nullptr) {
-        std::free(record);
-        return nullptr;
-    }
-    if (bytes > 0) std::memcpy(record->data, xcb_xfixes_get_cursor_image_cursor_image(reply), bytes);
-    return record;
+    const uint16_t geometry[4] = {reply->width, reply->height, reply->xhot, reply->yhot};
+    if (std::memcmp(geometry, last_cursor_geometry, sizeof geometry) == 0 && last_cursor.size() == n &&
+        std::equal(pixels, pixels + n, last_cursor.begin()))
+        return true;
+    std::memcpy(last_cursor_geometry, geometry, sizeof geometry);
+    last_cursor.assign(pixels, pixels + n);
+    return false;
+}
+
+// A compressed cursor record of the reply; null without memory.
+static ZelCompressedCursorImage* cursor_record(const xcb_xfixes_get_cursor_image_reply_t* reply, uint32_t* pixels,
+                                               uint32_t n)
+{
+    ZelCursorImage image{ZEL_CURSOR_IMAGE, time_in_us(), reply->width, reply->height, reply->x, reply->y,
+                         reply->xhot, reply->yhot, reply->cursor_serial, n, pixels};
+    return zel_cursor_image_compress(&image);
 }
 
 static void receive_cursor_image(const QueuedTicket* t)
 {
     xcb_connection_t* c = display_connection();
-    xcb_xfixes_get_cursor_image_reply_t* reply = xcb_xfixes_get_cursor_image_reply(
-        c, xcb_xfixes_get_cursor_image_cookie_t{t->cookie.sequence}, nullptr);
-    if (reply == nullptr) {
+    XcbReply<xcb_xfixes_get_cursor_image_reply_t> reply(
+        xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image_cookie_t{t->cookie.sequence}, nullptr));
+    if (!reply) {
         JOURNAL_ERROR("failed to get a reply for a cursor image request");
         return;
     }
     DEBUG("cursor serial=0x%0x width=%d height=%d", reply->cursor_serial, reply->width, reply->height);
-    ZelCursorImage* record = allocate_zel_cursor_image_record(reply);
+    // the length field counts the 32-bit pixels that follow the reply
+    uint32_t* pixels = xcb_xfixes_get_cursor_image_cursor_image(reply.get());
+    const uint32_t n = std::min<uint32_t>(reply->length, static_cast<uint32_t>(reply->width) * reply->height);
+    if (same_as_last(reply.get(), pixels, n)) return;
+    ZelCompressedCursorImage* record = cursor_record(reply.get(), pixels, n);
     if (record == nullptr) {
         JOURNAL_ERROR("failed to allocate a ZelCursorImage record");
-        std::free(reply);
         return;
     }
     if (!send_to_backend(&record)) zel_record_free(record);
-    std::free(reply);
 }
 
 static void receive_clear_request(const QueuedTicket* t)
@@ -159,6 +161,7 @@ static void receiver_loop(P1C1Queue* q)
         case REQUESTED_CURSOR_IMAGE: receive_cursor_image(&t); break;
         case REQUESTED_CLEAR: receive_clear_request(&t); break;
         case REQUESTED_FRAME: receive_frame_request(); break;
+        case REQUESTED_COPY: receive_copy_request(&t); break;
         default: break;
         }
     }

@@ -41,6 +41,7 @@ static std::atomic<bool> done;
 // Owned by the record thread from its start until it disconnects at its end.
 static xcb_connection_t* record_connection;
 static pthread_t thread;
+static void* record_function(void*);
 // Written by the stopper to wake the thread from its wait for the next reply
 // when no EndOfData can be expected (the main connection is broken, or the
 // server does not answer the disable in time).
@@ -179,6 +180,16 @@ static void process_motion_notify(const xcb_motion_notify_event_t* e)
           e->sequence, static_cast<int>(e->time), e->root_x, e->root_y);
 }
 
+// Any client may add ranges to our context: data we did not ask for is
+// skipped, with a journal entry now and then.
+static void skip_unexpected(const char* what, unsigned code)
+{
+    static RateLimit limit(5);
+    unsigned long skipped = 0;
+    if (limit.allow(time_in_us(), &skipped))
+        JOURNAL_ERROR("skipping unexpected RECORD %s %u (%lu more skipped before)", what, code, skipped);
+}
+
 // The intercepted device events: 32-byte wire events, back to back (the
 // xcb event structures are longer: they carry the widened sequence number).
 static constexpr size_t WIRE_EVENT_SIZE = 32;
@@ -210,16 +221,6 @@ static void process_data_from_server(const xcb_record_enable_context_reply_t* re
         if (code != XCB_MOTION_NOTIFY && last_input_quorum() == 0) record_user_as_last_input();
     }
     DEBUG("%zu device events in record from server", count);
-}
-
-// Any client may add ranges to our context: data we did not ask for is
-// skipped, with a journal entry now and then.
-static void skip_unexpected(const char* what, unsigned code)
-{
-    static RateLimit limit(5);
-    unsigned long skipped = 0;
-    if (limit.allow(time_in_us(), &skipped))
-        JOURNAL_ERROR("skipping unexpected RECORD %s %u (%lu more skipped before)", what, code, skipped);
 }
 
 enum class Wait { REPLY, WOKEN, FAILED };
@@ -280,7 +281,7 @@ static void handle_reply(const xcb_record_enable_context_reply_t* reply)
     }
 }
 
-void* record_function(void* /*arg*/)
+static void* record_function(void* /*arg*/)
 {
     DEBUG("enabling RECORD context");
     const xcb_record_enable_context_cookie_t cookie = xcb_record_enable_context(record_connection, record_context());

@@ -428,6 +428,9 @@ void zel_writer_set_keyframe_interval(ZelWriter* writer, uint64_t bytes);
 ZEL_NODISCARD int zel_writer_set_signing_key(ZelWriter* writer,
                                              const uint8_t secret_key[ZEL_SECRET_KEY_BYTES]);
 
+/* Bytes of the file written so far (file head and complete frames). */
+uint64_t zel_writer_size(const ZelWriter* writer);
+
 /* SHA-256 of every byte written to the file so far (what sha256sum prints
  * for it once the writer is done).  0, or -1 for a NULL argument. */
 int zel_writer_digest(const ZelWriter* writer, uint8_t out[ZEL_DIGEST_BYTES]);

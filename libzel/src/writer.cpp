@@ -307,6 +307,11 @@ int zel_writer_set_signing_key(ZelWriter* writer, const uint8_t secret_key[ZEL_S
     return 0;
 }
 
+uint64_t zel_writer_size(const ZelWriter* writer)
+{
+    return writer != nullptr ? writer->offset : 0;
+}
+
 int zel_writer_digest(const ZelWriter* writer, uint8_t out[ZEL_DIGEST_BYTES])
 {
     if (writer == nullptr || out == nullptr) {

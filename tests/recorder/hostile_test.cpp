@@ -24,7 +24,7 @@ xcb_record_context_t find_record_context(Client& c)
 {
     std::vector<std::pair<uint32_t, xcb_record_get_context_cookie_t>> probes;
     for (uint32_t base = 1; base < 64; ++base)
-        for (uint32_t id = 1; id < 64; ++id)
+        for (uint32_t id = 0; id < 64; ++id)
             probes.emplace_back(base << 21 | id, xcb_record_get_context(c.c(), base << 21 | id));
     xcb_record_context_t found = 0;
     for (auto& [id, cookie] : probes) {
@@ -183,7 +183,8 @@ TEST(HostileCursor, CursorRecordsAreBoundedByTheFrameRate)
     Client& c = d.client;
     const std::string file = temp_dir() + "/r.zel";
     Recorder recorder({"-framerate", "10", d.name(), file});
-    wait_for_records(file, [](const Recording& r) { return r.images() > 0; }, &recorder);
+    d.window(10, 10, 200, 150, 1);
+    wait_for_screen(file, c, &recorder);
     const xcb_font_t font = xcb_generate_id(c.c());
     xcb_open_font(c.c(), font, 6, "cursor");
     const auto start = std::chrono::steady_clock::now();
