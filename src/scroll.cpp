@@ -9,7 +9,7 @@
 namespace {
 
 constexpr uint16_t MIN_ROWS = 16;         // shorter runs are left to blocks
-constexpr size_t DISTINCT_AT_MOST = 4;    // rows more common than this cast no vote
+constexpr size_t COMMON = 16; // rows more common than this (blank ones) cast no vote
 constexpr size_t MIN_VOTES = 4;
 
 std::vector<uint64_t> row_hashes(const uint8_t* rows, size_t stride, size_t row_bytes, uint16_t n)
@@ -19,7 +19,9 @@ std::vector<uint64_t> row_hashes(const uint8_t* rows, size_t stride, size_t row_
     return h;
 }
 
-// The shift (old row minus new row) that most distinctive rows vote for.
+// The shift (old row minus new row) that most rows vote for.  Content that
+// repeats (identical lines) votes for several shifts, each as good as the
+// other for a copy; the smallest wins.
 int best_shift(const std::vector<uint64_t>& old_h, const std::vector<uint64_t>& new_h, size_t* votes_out)
 {
     std::unordered_map<uint64_t, std::vector<uint16_t>> where;
@@ -28,7 +30,7 @@ int best_shift(const std::vector<uint64_t>& old_h, const std::vector<uint64_t>& 
     std::vector<size_t> votes(2 * static_cast<size_t>(n), 0);
     for (int i = 0; i < n; ++i) {
         auto it = where.find(new_h[i]);
-        if (it == where.end() || it->second.size() > DISTINCT_AT_MOST) continue;
+        if (it == where.end() || it->second.size() > COMMON) continue;
         for (uint16_t j : it->second)
             if (j != i) ++votes[static_cast<size_t>(j - i + n)];
     }
@@ -52,6 +54,15 @@ Scroll find_scroll(const uint8_t* old_rows, size_t old_stride, const uint8_t* ne
     size_t votes = 0;
     const int shift = best_shift(old_h, new_h, &votes);
     if (votes < MIN_VOTES) return {};
+    // content that repeats may match shifted as well as it matches in place:
+    // then nothing moved
+    size_t in_place = 0, shifted = 0;
+    for (int i = 0; i < rows; ++i) {
+        in_place += new_h[static_cast<size_t>(i)] == old_h[static_cast<size_t>(i)];
+        const int j = i + shift;
+        shifted += j >= 0 && j < rows && new_h[static_cast<size_t>(i)] == old_h[static_cast<size_t>(j)];
+    }
+    if (shifted <= in_place) return {};
     Scroll best;
     for (int i = 0, run = 0; i <= rows; ++i) {
         const int j = i + shift;
