@@ -14,7 +14,9 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <xcb/composite.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -112,7 +114,7 @@ std::pair<std::unique_ptr<Process>, std::string> start_and_read_line(std::vector
     Fd reader(fds[0]);
     if (line_on_fd) {
         for (auto& a : argv)
-            if (a == "@FD@") a = std::to_string(fds[1]);
+            if (auto at = a.find("@FD@"); at != std::string::npos) a.replace(at, 4, std::to_string(fds[1]));
         po.keep_fds.push_back(fds[1]);
     } else {
         po.stdout_fd = fds[1];
@@ -1167,23 +1169,55 @@ size_t differing_pixels(const Image& a, const Image& b, xcb_rectangle_t r)
     return n;
 }
 
-void wait_for_screen(const std::string& path, Client& client, Process* alive, xcb_rectangle_t r,
-                     std::chrono::milliseconds guard)
+void wait_for_picture(const std::string& path, const Image& expected, Process* alive,
+                      std::chrono::milliseconds guard)
 {
-    const Image expected = client.root_image();
     size_t differing = 0;
     try {
         wait_for_records(
             path,
             [&](const Recording& rec) {
-                Replayed shown = replay(rec);
-                differing = shown.ok ? differing_pixels(expected, shown.image, r) : ~size_t{0};
+                const Replayed shown = replay(rec);
+                differing = shown.ok ? differing_pixels(expected, shown.image) : ~size_t{0};
                 return differing == 0;
             },
             alive, guard);
     } catch (const std::runtime_error& e) {
-        fail(std::string(e.what()) + "; " + std::to_string(differing) + " pixels differ from the screen");
+        fail(std::string(e.what()) + "; " + std::to_string(differing) + " pixels differ from what is shown");
     }
+}
+
+void wait_for_screen(const std::string& path, Client& client, Process* alive)
+{
+    wait_for_picture(path, client.root_image(), alive);
+}
+
+Image compose_windows(Client& client, const std::vector<xcb_window_t>& bottom_to_top)
+{
+    xcb_connection_t* c = client.c();
+    xcb_grab_server(c);
+    Image screen = client.root_image();
+    std::fill(screen.data.begin(), screen.data.end(), 0);
+    const size_t bytes = screen.bits_per_pixel / 8;
+    for (xcb_window_t w : bottom_to_top) {
+        Owned<xcb_get_geometry_reply_t> g(xcb_get_geometry_reply(c, xcb_get_geometry(c, w), nullptr));
+        Owned<xcb_translate_coordinates_reply_t> t(
+            xcb_translate_coordinates_reply(c, xcb_translate_coordinates(c, w, client.root(), 0, 0), nullptr));
+        if (!g || !t) fail("compose_windows: a window is gone");
+        const xcb_pixmap_t pixmap = xcb_generate_id(c);
+        xcb_composite_name_window_pixmap(c, w, pixmap);
+        const int bw = g->border_width, x0 = t->dst_x - bw, y0 = t->dst_y - bw;
+        const Image own = client.get_image(pixmap, 0, 0, static_cast<uint16_t>(g->width + 2 * bw),
+                                           static_cast<uint16_t>(g->height + 2 * bw));
+        xcb_free_pixmap(c, pixmap);
+        for (int y = std::max(0, -y0); y < own.height && y0 + y < screen.height; ++y)
+            for (int x = std::max(0, -x0); x < own.width && x0 + x < screen.width; ++x)
+                std::memcpy(&screen.data[static_cast<size_t>(y0 + y) * screen.stride + static_cast<size_t>(x0 + x) * bytes],
+                            &own.data[static_cast<size_t>(y) * own.stride + static_cast<size_t>(x) * bytes], bytes);
+    }
+    xcb_ungrab_server(c);
+    client.sync();
+    return screen;
 }
 
 } // namespace xtest

@@ -329,10 +329,14 @@ Replayed replay(const Recording& recording);
 // width is 0); a and b must share depth and size.
 size_t differing_pixels(const Image& a, const Image& b, xcb_rectangle_t r = {0, 0, 0, 0});
 
-// Waits until the replayed recording shows what the server's screen shows
-// now (the whole screen, or one rectangle); fails with the count of pixels
-// that still differ at the guard.
-void wait_for_screen(const std::string& path, Client& client, Process* alive = nullptr,
-                     xcb_rectangle_t r = {0, 0, 0, 0}, std::chrono::milliseconds guard = kGuard);
+// Waits until the replayed recording shows the expected picture; fails
+// with the count of pixels that still differ at the guard.
+void wait_for_picture(const std::string& path, const Image& expected, Process* alive = nullptr,
+                      std::chrono::milliseconds guard = kGuard);
+// ... the screen as the server composes it now (automatic redirection).
+void wait_for_screen(const std::string& path, Client& client, Process* alive = nullptr);
+// The screen as the given windows' own pixels (their named pixmaps, borders
+// included) show it, bottom first, over black, read under a server grab.
+Image compose_windows(Client& client, const std::vector<xcb_window_t>& bottom_to_top);
 
 } // namespace xtest
