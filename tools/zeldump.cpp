@@ -27,6 +27,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <sodium.h>
@@ -200,16 +201,69 @@ std::string hex(const uint8_t* p, size_t n)
     return out + "\"";
 }
 
-using Fields = std::vector<std::pair<std::string, std::string>>;
+// Fields of one record as (name, JSON value) pairs.
+struct Fields : std::vector<std::pair<std::string, std::string>> {
+    void num(const char* name, long long v) { emplace_back(name, std::to_string(v)); }
+    void word(const char* name, const char* v)
+    {
+        emplace_back(name, quoted(reinterpret_cast<const uint8_t*>(v)));
+    }
+    // A string of the recording; one that is not valid UTF-8 also gets
+    // NAME_base64 with its bytes.
+    void text(const char* name, const uint8_t* s)
+    {
+        bool valid = true;
+        emplace_back(name, quoted(s, &valid));
+        if (!valid)
+            emplace_back(std::string(name) + "_base64",
+                         base64(s, std::strlen(reinterpret_cast<const char*>(s))));
+    }
+};
 
-// A string field; one that is not valid UTF-8 also gets NAME_base64 with its bytes.
-void string_field(Fields& f, const char* name, const uint8_t* s)
+void header_fields(Fields& f, const ZelHeader* h)
 {
-    bool valid = true;
-    f.emplace_back(name, quoted(s, &valid));
-    if (!valid)
-        f.emplace_back(std::string(name) + "_base64",
-                       base64(s, std::strlen(reinterpret_cast<const char*>(s))));
+    f.num("version", h->version);
+    f.num("depth", h->depth);
+    f.num("width", h->width);
+    f.num("height", h->height);
+    f.word("pixel_format", format_name(h->pixel_format));
+    f.num("scanline_pad", h->scanline_pad);
+    f.num("palette_size", h->palette_size);
+    f.num("min_keycode", h->min_keycode);
+    f.num("max_keycode", h->max_keycode);
+    f.text("user", h->user);
+    f.text("tfn", h->tfn);
+}
+
+// Images of both kinds (and keyframes).
+template <typename T>
+void image_fields(Fields& f, const T* i)
+{
+    f.num("x", i->x);
+    f.num("y", i->y);
+    f.num("width", i->width);
+    f.num("height", i->height);
+    f.word("pixel_format", format_name(i->pixel_format));
+    f.num("scanline_pad", i->scanline_pad);
+    if constexpr (std::is_same_v<T, ZelImage>) f.num("bytes_per_line", i->bytes_per_line);
+    f.num("length", i->length);
+    if constexpr (std::is_same_v<T, ZelCompressedImage>) f.num("compressed_length", i->compressed_length);
+}
+
+// Cursor images of both kinds.
+template <typename T>
+void cursor_fields(Fields& f, const T* c)
+{
+    f.num("x", c->x);
+    f.num("y", c->y);
+    f.num("width", c->width);
+    f.num("height", c->height);
+    f.num("xhot", c->xhot);
+    f.num("yhot", c->yhot);
+    f.num("cursor_serial", c->cursor_serial);
+    f.num("pixels", c->length);
+    if constexpr (std::is_same_v<T, ZelCompressedCursorImage>)
+        f.num("compressed_length", c->compressed_length);
 }
 
 // The rectangles as [[src_x, src_y, width, height, dst_x, dst_y], ...].
@@ -223,16 +277,17 @@ void copy_fields(Fields& f, const ZelCopy* c)
                       e.dst_x, e.dst_y);
         rects += b;
     }
-    f.emplace_back("count", std::to_string(c->count));
+    f.num("count", c->count);
     f.emplace_back("rects", rects + "]");
 }
 
 void seal_fields(Fields& f, const ZelSeal* s)
 {
     const bool is_signed = (s->flags & ZEL_SEAL_SIGNED) != 0;
-    f.emplace_back("sealed_bytes", std::to_string(s->offset));
+    f.num("sealed_bytes", static_cast<long long>(s->offset));
     f.emplace_back("chain", hex(s->chain, sizeof s->chain));
     f.emplace_back("signed", is_signed ? "true" : "false");
+    f.emplace_back("final", (s->flags & ZEL_SEAL_FINAL) ? "true" : "false");
     f.emplace_back("key_id", is_signed ? hex(s->key_id, sizeof s->key_id) : "null");
     f.emplace_back("signature", is_signed ? hex(s->signature, sizeof s->signature) : "null");
     f.emplace_back("public_key",
@@ -245,116 +300,44 @@ bool is_image(uint8_t type)
            type == ZEL_COMPRESSED_IMAGE_BLOCKS || type == ZEL_KEYFRAME || type == ZEL_COPY;
 }
 
-// Fields of one record as (name, JSON value) pairs.
+template <typename T>
+const T* as(const ZelRecord* r)
+{
+    return reinterpret_cast<const T*>(r);
+}
+
 Fields fields_of(const ZelRecord* r)
 {
     Fields f;
-    auto num = [&f](const char* k, long long v) { f.emplace_back(k, std::to_string(v)); };
-    auto str = [&f](const char* k, const std::string& v) {
-        f.emplace_back(k, quoted(reinterpret_cast<const uint8_t*>(v.c_str())));
-    };
     switch (r->type) {
-    case ZEL_HEADER: {
-        auto* h = reinterpret_cast<const ZelHeader*>(r);
-        num("version", h->version);
-        num("depth", h->depth);
-        num("width", h->width);
-        num("height", h->height);
-        str("pixel_format", format_name(h->pixel_format));
-        num("scanline_pad", h->scanline_pad);
-        num("palette_size", h->palette_size);
-        num("min_keycode", h->min_keycode);
-        num("max_keycode", h->max_keycode);
-        string_field(f, "user", h->user);
-        string_field(f, "tfn", h->tfn);
-        break;
-    }
-    case ZEL_IMAGE: {
-        auto* i = reinterpret_cast<const ZelImage*>(r);
-        num("x", i->x);
-        num("y", i->y);
-        num("width", i->width);
-        num("height", i->height);
-        str("pixel_format", format_name(i->pixel_format));
-        num("scanline_pad", i->scanline_pad);
-        num("bytes_per_line", i->bytes_per_line);
-        num("length", i->length);
-        break;
-    }
+    case ZEL_HEADER: header_fields(f, as<ZelHeader>(r)); break;
+    case ZEL_IMAGE: image_fields(f, as<ZelImage>(r)); break;
     case ZEL_COMPRESSED_IMAGE:
-    case ZEL_KEYFRAME: {
-        auto* c = reinterpret_cast<const ZelCompressedImage*>(r);
-        num("x", c->x);
-        num("y", c->y);
-        num("width", c->width);
-        num("height", c->height);
-        str("pixel_format", format_name(c->pixel_format));
-        num("scanline_pad", c->scanline_pad);
-        num("length", c->length);
-        num("compressed_length", c->compressed_length);
+    case ZEL_KEYFRAME: image_fields(f, as<ZelCompressedImage>(r)); break;
+    case ZEL_IMAGE_BLOCKS: f.num("length", as<ZelImageBlocks>(r)->length); break;
+    case ZEL_COMPRESSED_IMAGE_BLOCKS:
+        f.num("length", as<ZelCompressedImageBlocks>(r)->length);
+        f.num("compressed_length", as<ZelCompressedImageBlocks>(r)->compressed_length);
         break;
-    }
-    case ZEL_IMAGE_BLOCKS: num("length", reinterpret_cast<const ZelImageBlocks*>(r)->length); break;
-    case ZEL_COMPRESSED_IMAGE_BLOCKS: {
-        auto* c = reinterpret_cast<const ZelCompressedImageBlocks*>(r);
-        num("length", c->length);
-        num("compressed_length", c->compressed_length);
+    case ZEL_CURSOR_IMAGE: cursor_fields(f, as<ZelCursorImage>(r)); break;
+    case ZEL_COMPRESSED_CURSOR_IMAGE: cursor_fields(f, as<ZelCompressedCursorImage>(r)); break;
+    case ZEL_CURSOR_POSITION:
+        f.num("x", as<ZelCursorPosition>(r)->x);
+        f.num("y", as<ZelCursorPosition>(r)->y);
         break;
-    }
-    case ZEL_CURSOR_IMAGE: {
-        auto* c = reinterpret_cast<const ZelCursorImage*>(r);
-        num("x", c->x);
-        num("y", c->y);
-        num("width", c->width);
-        num("height", c->height);
-        num("xhot", c->xhot);
-        num("yhot", c->yhot);
-        num("cursor_serial", c->cursor_serial);
-        num("pixels", c->length);
+    case ZEL_SCREEN_CHANGE:
+        f.num("width", as<ZelScreenChange>(r)->width);
+        f.num("height", as<ZelScreenChange>(r)->height);
         break;
-    }
-    case ZEL_CURSOR_POSITION: {
-        auto* c = reinterpret_cast<const ZelCursorPosition*>(r);
-        num("x", c->x);
-        num("y", c->y);
+    case ZEL_LAST_INPUT:
+        f.text("user", as<ZelLastInput>(r)->user);
+        f.text("tfn", as<ZelLastInput>(r)->tfn);
         break;
-    }
-    case ZEL_SCREEN_CHANGE: {
-        auto* s = reinterpret_cast<const ZelScreenChange*>(r);
-        num("width", s->width);
-        num("height", s->height);
+    case ZEL_COPY: copy_fields(f, as<ZelCopy>(r)); break;
+    case ZEL_SEAL: seal_fields(f, as<ZelSeal>(r)); break;
+    default: // the footer items
+        if (r->type != ZEL_DONE) f.text("item", as<ZelFooterItem>(r)->item);
         break;
-    }
-    case ZEL_LAST_INPUT: {
-        auto* l = reinterpret_cast<const ZelLastInput*>(r);
-        string_field(f, "user", l->user);
-        string_field(f, "tfn", l->tfn);
-        break;
-    }
-    case ZEL_FOOTER_ITEM_APP:
-    case ZEL_FOOTER_ITEM_HOST:
-    case ZEL_FOOTER_ITEM_IP:
-    case ZEL_FOOTER_ITEM_SID:
-    case ZEL_FOOTER_ITEM_TID:
-    case ZEL_FOOTER_ITEM_APPFMT:
-        string_field(f, "item", reinterpret_cast<const ZelFooterItem*>(r)->item);
-        break;
-    case ZEL_COMPRESSED_CURSOR_IMAGE: {
-        auto* c = reinterpret_cast<const ZelCompressedCursorImage*>(r);
-        num("x", c->x);
-        num("y", c->y);
-        num("width", c->width);
-        num("height", c->height);
-        num("xhot", c->xhot);
-        num("yhot", c->yhot);
-        num("cursor_serial", c->cursor_serial);
-        num("pixels", c->length);
-        num("compressed_length", c->compressed_length);
-        break;
-    }
-    case ZEL_COPY: copy_fields(f, reinterpret_cast<const ZelCopy*>(r)); break;
-    case ZEL_SEAL: seal_fields(f, reinterpret_cast<const ZelSeal*>(r)); break;
-    default: break;
     }
     return f;
 }
@@ -486,10 +469,8 @@ struct SealSummary {
     }
 };
 
-int show_stats(const Options& o)
-{
-    Reader reader = open_reader(o.file);
-    if (!reader) return exit_usage;
+// What --stats counts while reading.
+struct Stats {
     struct PerType {
         uint64_t count = 0;
         uint64_t bytes = 0;
@@ -501,73 +482,82 @@ int show_stats(const Options& o)
     std::vector<std::pair<uint16_t, uint16_t>> sizes;
     std::string format = "none";
     SealSummary seals;
-    ZelReadStatus s;
-    for (;;) {
-        ZelRecord* raw = nullptr;
-        s = zel_reader_next(reader.get(), &raw);
-        if (s != ZEL_READ_RECORD) break;
-        Record r(raw);
-        clock.see(r.get());
-        if (records == 0) first = r->timestamp;
+
+    void image_data(uint32_t length, uint32_t compressed_length, uint64_t& frames)
+    {
+        uncompressed += length;
+        compressed += compressed_length;
+        ++frames;
+    }
+    void see(const ZelRecord* r, uint64_t frame_bytes)
+    {
+        clock.see(r);
+        first = records++ == 0 ? r->timestamp : first;
         last = std::max(last, r->timestamp);
-        ++records;
         PerType& t = types[zel_record_type_to_string(static_cast<ZelRecordType>(r->type))];
         ++t.count;
-        t.bytes += zel_reader_record_size(reader.get());
-        bytes += zel_reader_record_size(reader.get());
+        t.bytes += frame_bytes;
+        bytes += frame_bytes;
         switch (r->type) {
-        case ZEL_HEADER: {
-            auto* h = reinterpret_cast<const ZelHeader*>(r.get());
-            format = format_name(h->pixel_format);
-            sizes.emplace_back(h->width, h->height);
+        case ZEL_HEADER:
+            format = format_name(as<ZelHeader>(r)->pixel_format);
+            sizes.emplace_back(as<ZelHeader>(r)->width, as<ZelHeader>(r)->height);
             break;
-        }
-        case ZEL_SCREEN_CHANGE: {
-            auto* c = reinterpret_cast<const ZelScreenChange*>(r.get());
-            sizes.emplace_back(c->width, c->height);
+        case ZEL_SCREEN_CHANGE:
+            sizes.emplace_back(as<ZelScreenChange>(r)->width, as<ZelScreenChange>(r)->height);
             break;
-        }
-        case ZEL_COMPRESSED_IMAGE: {
-            auto* c = reinterpret_cast<const ZelCompressedImage*>(r.get());
-            uncompressed += c->length;
-            compressed += c->compressed_length;
-            ++full;
+        case ZEL_COMPRESSED_IMAGE:
+            image_data(as<ZelCompressedImage>(r)->length, as<ZelCompressedImage>(r)->compressed_length, full);
             break;
-        }
-        case ZEL_COMPRESSED_IMAGE_BLOCKS: {
-            auto* c = reinterpret_cast<const ZelCompressedImageBlocks*>(r.get());
-            uncompressed += c->length;
-            compressed += c->compressed_length;
-            ++block_frames;
+        case ZEL_COMPRESSED_IMAGE_BLOCKS:
+            image_data(as<ZelCompressedImageBlocks>(r)->length,
+                       as<ZelCompressedImageBlocks>(r)->compressed_length, block_frames);
             break;
-        }
         case ZEL_IMAGE: ++full; break;
         case ZEL_IMAGE_BLOCKS: ++block_frames; break;
-        case ZEL_SEAL: seals.see(reinterpret_cast<const ZelSeal*>(r.get())); break;
+        case ZEL_SEAL: seals.see(as<ZelSeal>(r)); break;
         default: break;
         }
     }
-    const char* status = s == ZEL_READ_END ? "complete" : zel_read_status_to_string(s);
-    double duration = records ? static_cast<double>(last - std::min(first, clock.base)) / 1e6 : 0;
-    std::printf("file: %s\nstatus: %s", o.file.c_str(), status);
-    if (s != ZEL_READ_END)
-        std::printf(" at byte %" PRIu64 " (%s)", zel_reader_problem_offset(reader.get()),
-                    zel_reader_problem(reader.get()));
-    std::printf("\nrecords: %" PRIu64 "\nbytes: %" PRIu64 " of %" PRIu64 " in the file\n", records, bytes,
-                zel_reader_size(reader.get()));
-    std::printf("duration: %.3f s\npixel format: %s\nscreen sizes:", duration, format.c_str());
-    for (auto [w, h] : sizes) std::printf(" %ux%u", w, h);
-    std::printf("\nframes: %" PRIu64 " (%" PRIu64 " full images, %" PRIu64 " block updates)",
-                full + block_frames, full, block_frames);
-    if (duration > 0) std::printf(", %.2f per second", static_cast<double>(full + block_frames) / duration);
-    std::printf("\nimage data: %" PRIu64 " bytes uncompressed, %" PRIu64 " compressed", uncompressed,
-                compressed);
-    if (compressed > 0)
-        std::printf(", ratio %.2f", static_cast<double>(uncompressed) / static_cast<double>(compressed));
-    std::printf("\nseals: %s", seals.text(zel_reader_format_version(reader.get())).c_str());
-    std::printf("\n%-24s %10s %14s\n", "type", "count", "bytes");
-    for (const auto& [name, t] : types)
-        std::printf("%-24s %10" PRIu64 " %14" PRIu64 "\n", name.c_str(), t.count, t.bytes);
+    void print(const std::string& file, ZelReader* reader, ZelReadStatus s) const
+    {
+        double duration = records ? static_cast<double>(last - std::min(first, clock.base)) / 1e6 : 0;
+        std::printf("file: %s\nstatus: %s", file.c_str(),
+                    s == ZEL_READ_END ? "complete" : zel_read_status_to_string(s));
+        if (s != ZEL_READ_END)
+            std::printf(" at byte %" PRIu64 " (%s)", zel_reader_problem_offset(reader),
+                        zel_reader_problem(reader));
+        std::printf("\nrecords: %" PRIu64 "\nbytes: %" PRIu64 " of %" PRIu64 " in the file\n", records, bytes,
+                    zel_reader_size(reader));
+        std::printf("duration: %.3f s\npixel format: %s\nscreen sizes:", duration, format.c_str());
+        for (auto [w, h] : sizes) std::printf(" %ux%u", w, h);
+        std::printf("\nframes: %" PRIu64 " (%" PRIu64 " full images, %" PRIu64 " block updates)",
+                    full + block_frames, full, block_frames);
+        if (duration > 0)
+            std::printf(", %.2f per second", static_cast<double>(full + block_frames) / duration);
+        std::printf("\nimage data: %" PRIu64 " bytes uncompressed, %" PRIu64 " compressed", uncompressed,
+                    compressed);
+        if (compressed > 0)
+            std::printf(", ratio %.2f", static_cast<double>(uncompressed) / static_cast<double>(compressed));
+        std::printf("\nseals: %s", seals.text(zel_reader_format_version(reader)).c_str());
+        std::printf("\n%-24s %10s %14s\n", "type", "count", "bytes");
+        for (const auto& [name, t] : types)
+            std::printf("%-24s %10" PRIu64 " %14" PRIu64 "\n", name.c_str(), t.count, t.bytes);
+    }
+};
+
+int show_stats(const Options& o)
+{
+    Reader reader = open_reader(o.file);
+    if (!reader) return exit_usage;
+    Stats stats;
+    ZelReadStatus s;
+    ZelRecord* raw = nullptr;
+    while ((s = zel_reader_next(reader.get(), &raw)) == ZEL_READ_RECORD) {
+        Record r(raw);
+        stats.see(r.get(), zel_reader_record_size(reader.get()));
+    }
+    stats.print(o.file, reader.get(), s);
     std::fflush(stdout);
     return report_status(o.file, reader.get(), s, false);
 }
@@ -1022,82 +1012,92 @@ int usage_error(const std::string& message)
     return exit_usage;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// One word of the command line (and the values it takes); -1 to go on, or
+// the exit status.
+int parse_word(int argc, char** argv, int& i, Options& o)
 {
-    Options o;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        auto value = [&](const char* name) -> const char* {
-            if (i + 1 >= argc) return nullptr;
-            (void)name;
-            return argv[++i];
-        };
-        if (a == "--help" || a == "-h") {
-            std::fputs(usage_text, stdout);
-            return exit_ok;
-        } else if (a == "--json") {
-            o.json = true;
-        } else if (a == "--stats") {
-            o.stats = true;
-        } else if (a == "--verify") {
-            o.verify = true;
-        } else if (a == "--no-cursor") {
-            o.cursor = false;
-        } else if (a == "--quiet") {
-            o.quiet = true;
-        } else if (a == "--keygen") {
-            if (i + 2 >= argc) return usage_error("--keygen needs SECRET_FILE and PUBLIC_FILE");
-            o.keygen_secret = argv[++i];
-            o.keygen_public = argv[++i];
-        } else if (a == "--png" || a == "--video" || a == "--key") {
-            const char* v = value(a.c_str());
-            if (v == nullptr) return usage_error(a + " needs an argument");
-            (a == "--png" ? o.png_dir : a == "--key" ? o.key : o.video) = v;
-        } else if (a == "--every" || a == "--at" || a == "--fps") {
-            const char* v = value(a.c_str());
-            double d = 0;
-            if (v == nullptr || !parse_number(v, d) || d < 0 || (a != "--at" && d <= 0))
-                return usage_error(a + " needs a positive number");
-            if (a == "--every")
-                o.every = d;
-            else if (a == "--fps")
-                o.fps = d;
-            else
-                o.at.push_back(d);
-        } else if (!a.empty() && a[0] == '-' && a != "-") {
-            return usage_error("unknown option " + a);
-        } else if (o.file.empty()) {
-            o.file = a;
-        } else {
-            return usage_error("more than one file given (" + a + ")");
+    const std::string a = argv[i];
+    const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
+    double d = 0;
+    const std::pair<const char*, bool Options::*> flags[] = {{"--json", &Options::json},
+                                                             {"--stats", &Options::stats},
+                                                             {"--verify", &Options::verify},
+                                                             {"--quiet", &Options::quiet}};
+    for (auto [name, member] : flags)
+        if (a == name) {
+            o.*member = true;
+            return -1;
         }
+    if (a == "--help" || a == "-h") {
+        std::fputs(usage_text, stdout);
+        return exit_ok;
     }
-    if (!o.keygen_secret.empty())
-        return o.file.empty() ? keygen(o) : usage_error("--keygen takes no recording");
+    if (a == "--no-cursor") {
+        o.cursor = false;
+    } else if (a == "--keygen") {
+        if (i + 2 >= argc) return usage_error("--keygen needs SECRET_FILE and PUBLIC_FILE");
+        o.keygen_secret = argv[++i];
+        o.keygen_public = argv[++i];
+    } else if (a == "--png" || a == "--video" || a == "--key") {
+        if (v == nullptr) return usage_error(a + " needs an argument");
+        (a == "--png" ? o.png_dir : a == "--key" ? o.key : o.video) = argv[++i];
+    } else if (a == "--every" || a == "--at" || a == "--fps") {
+        if (v == nullptr || !parse_number(v, d) || d < 0 || (a != "--at" && d <= 0))
+            return usage_error(a + " needs a positive number");
+        ++i;
+        if (a == "--at")
+            o.at.push_back(d);
+        else
+            (a == "--every" ? o.every : o.fps) = d;
+    } else if (!a.empty() && a[0] == '-' && a != "-") {
+        return usage_error("unknown option " + a);
+    } else if (o.file.empty()) {
+        o.file = a;
+    } else {
+        return usage_error("more than one file given (" + a + ")");
+    }
+    return -1;
+}
+
+// Options that do not go together; -1 when they do.
+int check_options(const Options& o)
+{
     if (o.file.empty()) return usage_error("no recording given");
     if (!o.key.empty() && !o.verify) return usage_error("--key goes with --verify");
-    int modes = (o.json ? 1 : 0) + (o.stats ? 1 : 0) + (o.verify ? 1 : 0) + (o.png_dir.empty() ? 0 : 1) +
-                (o.video.empty() ? 0 : 1);
+    int modes = o.json + o.stats + o.verify + !o.png_dir.empty() + !o.video.empty();
     if (modes > 1) return usage_error("choose one of --json, --stats, --verify, --png, --video");
     if ((o.every > 0 || !o.at.empty()) && o.png_dir.empty())
         return usage_error("--every and --at go with --png");
     if (o.every > 0 && !o.at.empty()) return usage_error("--every and --at exclude each other");
     if (o.fps > 0 && o.video.empty()) return usage_error("--fps goes with --video");
+    return -1;
+}
 
+int export_png(const Options& o)
+{
+    struct stat st {};
+    if (::stat(o.png_dir.c_str(), &st) != 0 && ::mkdir(o.png_dir.c_str(), 0755) != 0) {
+        std::fprintf(stderr, "zeldump: cannot create %s: %s\n", o.png_dir.c_str(), std::strerror(errno));
+        return exit_usage;
+    }
+    if (o.every > 0) return export_every(o);
+    if (!o.at.empty()) return export_at(o);
+    return export_last(o);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options o;
+    for (int i = 1; i < argc; ++i)
+        if (int status = parse_word(argc, argv, i, o); status >= 0) return status;
+    if (!o.keygen_secret.empty())
+        return o.file.empty() ? keygen(o) : usage_error("--keygen takes no recording");
+    if (int status = check_options(o); status >= 0) return status;
     if (o.stats) return show_stats(o);
     if (o.verify) return verify(o);
     if (!o.video.empty()) return export_video(o);
-    if (!o.png_dir.empty()) {
-        struct stat st {};
-        if (::stat(o.png_dir.c_str(), &st) != 0 && ::mkdir(o.png_dir.c_str(), 0755) != 0) {
-            std::fprintf(stderr, "zeldump: cannot create %s: %s\n", o.png_dir.c_str(), std::strerror(errno));
-            return exit_usage;
-        }
-        if (o.every > 0) return export_every(o);
-        if (!o.at.empty()) return export_at(o);
-        return export_last(o);
-    }
+    if (!o.png_dir.empty()) return export_png(o);
     return list_records(o);
 }

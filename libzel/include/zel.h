@@ -227,6 +227,7 @@ typedef struct ZelCopy {
 
 #define ZEL_SEAL_SIGNED 0x01u     /* key_id and signature hold values */
 #define ZEL_SEAL_PUBLIC_KEY 0x02u /* public_key holds a value (only with ZEL_SEAL_SIGNED) */
+#define ZEL_SEAL_FINAL 0x04u      /* the last seal: the end-of-data record follows it */
 
 /* A seal: the SHA-256 of every byte of the file before this seal's frame,
  * and an Ed25519 signature of it when the recording is signed. */
@@ -235,7 +236,7 @@ typedef struct ZelSeal {
     uint64_t timestamp;
     uint64_t offset;   /* the byte offset of this seal's frame: the bytes hashed */
     uint8_t chain[32]; /* SHA-256 of bytes 0 .. offset-1 */
-    uint8_t flags;     /* ZEL_SEAL_SIGNED, ZEL_SEAL_PUBLIC_KEY */
+    uint8_t flags;     /* ZEL_SEAL_SIGNED, ZEL_SEAL_PUBLIC_KEY, ZEL_SEAL_FINAL */
     uint8_t key_id[8];
     uint8_t signature[64];
     uint8_t public_key[32];
@@ -386,13 +387,15 @@ typedef struct zel_writer ZelWriter;
 ZelWriter* zel_writer_open(const char* filename);
 
 /* Encodes one record and hands the complete frame to the kernel before it
- * returns; may add a keyframe and a seal of its own after it, and always adds
- * a seal right before the end-of-data record.  -1 on failure (and for a NULL
- * writer or record, or a ZEL_SEAL record, which only the writer makes), 0 on
- * success.  A frame that cannot be written completely is taken back (the
- * file ends on a frame boundary and the hash chain never sees it); after a
- * failed write of the caller's record every later write fails.  Does not
- * take ownership. */
+ * returns.  The writer may add a keyframe and a seal of its own after it
+ * (never right after a copy record), and adds the final seal right before
+ * the end-of-data record; when that seal cannot be written, the end-of-data
+ * record is not written either (the file reads as truncated).  -1 on failure
+ * (and for a NULL writer or record, or a ZEL_SEAL record, which only the
+ * writer makes), 0 on success.  A frame that cannot be written completely is
+ * taken back (the file ends on a frame boundary and the hash never sees it);
+ * after a failed write of the caller's record every later write fails.  Does
+ * not take ownership. */
 int zel_record_write(ZelWriter* writer, const void* record);
 
 /* Closes the file (NULL is allowed and fails).  -1 on failure. */

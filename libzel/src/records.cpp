@@ -492,7 +492,8 @@ void decode_seal(Decoder& d, ZelSeal* s)
     s->offset = d.u64();
     d.bytes(s->chain, sizeof s->chain);
     s->flags = d.u8();
-    d.require((s->flags & ~(ZEL_SEAL_SIGNED | ZEL_SEAL_PUBLIC_KEY)) == 0, "unknown seal flags");
+    d.require((s->flags & ~(ZEL_SEAL_SIGNED | ZEL_SEAL_PUBLIC_KEY | ZEL_SEAL_FINAL)) == 0,
+              "unknown seal flags");
     d.require((s->flags & ZEL_SEAL_PUBLIC_KEY) == 0 || (s->flags & ZEL_SEAL_SIGNED) != 0,
               "seal has a public key but no signature");
     if (s->flags & ZEL_SEAL_SIGNED) {

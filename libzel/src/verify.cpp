@@ -41,9 +41,10 @@ struct zel_verifier {
     uint64_t records = 0;
     bool header_seen = false;
     uint64_t header_time = 0;
-    uint64_t last_time = 0;   // timestamp of the last frame read
-    uint8_t last_type = 0xFF; // type of the last frame read (0xFF: none)
-    bool done_after_seal = false;
+    uint64_t last_time = 0;        // timestamp of the last frame read
+    uint8_t last_type = 0xFF;      // type of the last frame read (0xFF: none)
+    uint64_t final_offset = 0;     // of the last frame read when it is the final seal
+    bool done_after_final = false; // the end-of-data record follows the final seal
     uint64_t done_offset = 0;
     // The seals so far.
     uint32_t seals = 0;
@@ -70,14 +71,14 @@ bool crypto_ready()
     return false;
 }
 
-void seal_message(uint8_t out[seal_message_size], uint16_t version, uint64_t header_time, uint64_t offset,
-                  const uint8_t chain[ZEL_DIGEST_BYTES])
+void seal_message(uint8_t out[seal_message_size], uint16_t version, uint64_t header_time, const ZelSeal& seal)
 {
     std::memcpy(out, "ZEL-SEAL", 8);
     put_u16(out + 8, version);
     put_u64(out + 10, header_time);
-    put_u64(out + 18, offset);
-    std::memcpy(out + 26, chain, ZEL_DIGEST_BYTES);
+    put_u64(out + 18, seal.offset);
+    std::memcpy(out + 26, seal.chain, ZEL_DIGEST_BYTES);
+    out[58] = seal.flags;
 }
 
 void digest_so_far(const crypto_hash_sha256_state& state, uint8_t out[ZEL_DIGEST_BYTES])
@@ -116,7 +117,9 @@ const uint8_t* signing_key(ZelVerifier* v, uint64_t at, const ZelSeal* s)
     if (v->have_key) {
         uint8_t id[ZEL_KEY_ID_BYTES];
         zel_key_id(v->key, id);
-        if (std::memcmp(id, s->key_id, sizeof id) != 0) {
+        const bool other_key =
+            (s->flags & ZEL_SEAL_PUBLIC_KEY) && std::memcmp(s->public_key, v->key, 32) != 0;
+        if (other_key || std::memcmp(id, s->key_id, sizeof id) != 0) {
             v->forged.set(at, "the seal at byte %" PRIu64 " is signed with key %s, not with the given key %s",
                           at, hex(s->key_id, 8).c_str(), hex(id, 8).c_str());
             return nullptr;
@@ -165,7 +168,7 @@ void check_seal(ZelVerifier* v, uint64_t at, const ZelSeal* s)
         const uint8_t* key = signing_key(v, at, s);
         if (key == nullptr) return;
         uint8_t message[seal_message_size];
-        seal_message(message, static_cast<uint16_t>(v->version), v->header_time, s->offset, s->chain);
+        seal_message(message, static_cast<uint16_t>(v->version), v->header_time, *s);
         if (crypto_sign_verify_detached(s->signature, message, sizeof message, key) != 0)
             return v->forged.set(at, "the signature of the seal at byte %" PRIu64 " does not hold", at);
     }
@@ -186,14 +189,22 @@ void verifier_frame(ZelVerifier* v, uint64_t offset, const uint8_t* frame, size_
                     const ZelRecord* record)
 {
     ++v->records;
-    if (record->type == ZEL_SEAL) check_seal(v, offset, reinterpret_cast<const ZelSeal*>(record));
+    const uint64_t final_before = v->final_offset; // the frame before is the final seal
+    if (final_before != 0 && record->type != ZEL_DONE)
+        v->forged.set(offset, "a record follows the final seal at byte %" PRIu64, final_before);
+    if (record->type == ZEL_DONE) {
+        v->done_after_final = final_before != 0;
+        v->done_offset = offset;
+    }
+    v->final_offset = 0;
+    if (record->type == ZEL_SEAL) {
+        const auto* s = reinterpret_cast<const ZelSeal*>(record);
+        check_seal(v, offset, s);
+        if (s->flags & ZEL_SEAL_FINAL) v->final_offset = offset;
+    }
     if (record->type == ZEL_HEADER && !v->header_seen) {
         v->header_seen = true;
         v->header_time = record->timestamp;
-    }
-    if (record->type == ZEL_DONE) {
-        v->done_after_seal = v->last_type == ZEL_SEAL;
-        v->done_offset = offset;
     }
     crypto_hash_sha256_update(&v->hash, frame, size);
     v->last_type = record->type;
@@ -236,10 +247,10 @@ void decide(const ZelVerifier* v, ZelVerification* out)
         const char* why = v->status == ZEL_READ_RECORD ? "not read to its end" : v->status_why.c_str();
         return set_verdict(out, ZEL_VERDICT_TRUNCATED, v->status_offset, why);
     }
-    if (v->version >= 2 && !v->done_after_seal)
+    if (v->version >= 2 && !v->done_after_final)
         return set_verdict(out, ZEL_VERDICT_NOT_AUTHENTIC, v->done_offset,
                            v->seals == 0 ? "the recording holds no seal"
-                                         : "no seal right before the end-of-data record");
+                                         : "no final seal right before the end-of-data record");
     set_verdict(out, ZEL_VERDICT_COMPLETE, 0, "");
 }
 

@@ -8,11 +8,12 @@
 
 namespace zel {
 
-// "ZEL-SEAL", u16 format version, u64 first header time, u64 offset, chain.
-inline constexpr size_t seal_message_size = 58;
+// "ZEL-SEAL", u16 format version, u64 first header time, u64 offset, chain,
+// u8 seal flags.
+inline constexpr size_t seal_message_size = 59;
 
-void seal_message(uint8_t out[seal_message_size], uint16_t version, uint64_t header_time, uint64_t offset,
-                  const uint8_t chain[ZEL_DIGEST_BYTES]);
+void seal_message(uint8_t out[seal_message_size], uint16_t version, uint64_t header_time,
+                  const ZelSeal& seal);
 
 // SHA-256 of what the state has seen so far; the state goes on unchanged.
 void digest_so_far(const crypto_hash_sha256_state& state, uint8_t out[ZEL_DIGEST_BYTES]);

@@ -108,7 +108,6 @@ void written(ZelWriter* writer, const ZelRecord* r)
     crypto_hash_sha256_update(&writer->hash, writer->frame.data(), writer->frame.size());
     writer->offset += writer->frame.size();
     writer->any_frame = true;
-    writer->last_type = r->type;
     writer->last_time = r->timestamp;
     if (r->type == ZEL_HEADER && !writer->header_seen) {
         writer->header_seen = true;
@@ -146,23 +145,24 @@ bool write_frame(ZelWriter* writer, const ZelRecord* r, bool callers_record)
 
 namespace {
 
-bool write_seal(ZelWriter* w, uint64_t timestamp)
+bool write_seal(ZelWriter* w, uint64_t timestamp, bool final)
 {
     ZelSeal s{};
     s.type = ZEL_SEAL;
     s.timestamp = timestamp;
     s.offset = w->offset;
     digest_so_far(w->hash, s.chain);
+    s.flags = final ? ZEL_SEAL_FINAL : 0;
     if (w->signing) {
-        uint8_t message[seal_message_size];
-        seal_message(message, ZEL_FORMAT_VERSION, w->header_time, s.offset, s.chain);
-        crypto_sign_detached(s.signature, nullptr, message, sizeof message, w->secret_key);
-        s.flags = ZEL_SEAL_SIGNED;
+        s.flags |= ZEL_SEAL_SIGNED;
         std::memcpy(s.key_id, w->key_id, sizeof s.key_id);
         if (!w->public_key_written) {
             s.flags |= ZEL_SEAL_PUBLIC_KEY;
             std::memcpy(s.public_key, w->secret_key + 32, sizeof s.public_key);
         }
+        uint8_t message[seal_message_size];
+        seal_message(message, ZEL_FORMAT_VERSION, w->header_time, s);
+        crypto_sign_detached(s.signature, nullptr, message, sizeof message, w->secret_key);
     }
     if (!write_frame(w, reinterpret_cast<const ZelRecord*>(&s), false)) return false;
     if (s.flags & ZEL_SEAL_PUBLIC_KEY) w->public_key_written = true;
@@ -180,16 +180,14 @@ void seal_if_due(ZelWriter* w, const ZelRecord* r, bool keyframe)
         w->seal_clock = r->timestamp;
     }
     if (r->type == ZEL_COPY) return;
-    if (keyframe || r->timestamp >= w->seal_clock + ZEL_SEAL_PERIOD) (void)write_seal(w, w->last_time);
+    if (keyframe || r->timestamp >= w->seal_clock + ZEL_SEAL_PERIOD) (void)write_seal(w, w->last_time, false);
 }
 
-// The end-of-data record comes right after a seal; without that seal the
-// recording ends truncated rather than unsealed.
+// The end-of-data record comes right after the final seal; without that
+// seal the recording ends truncated rather than unsealed.
 int write_done(ZelWriter* w, const ZelRecord* done)
 {
-    if (!(w->any_frame && w->last_type == ZEL_SEAL) &&
-        !write_seal(w, w->any_frame ? w->last_time : done->timestamp))
-        return -1;
+    if (!write_seal(w, w->any_frame ? w->last_time : done->timestamp, true)) return -1;
     return write_frame(w, done, true) ? 0 : -1;
 }
 

@@ -23,7 +23,6 @@ struct zel_writer {
     bool header_seen = false;
     uint64_t header_time = 0; // of the first header written
     bool any_frame = false;
-    uint8_t last_type = 0; // the last frame written
     uint64_t last_time = 0;
     bool seal_clock_set = false;
     uint64_t seal_clock = 0; // time of the last seal, or of the first record

@@ -1,11 +1,9 @@
-// Helpers for the libzel tests: temporary folders, records built the way the
-// recorder builds them (malloc'ed, freed with zel_record_free), recordings
-// written and read back, and zeldump run as a program.
+// Helpers for the libzel tests: records built as the recorder builds them,
+// recordings written and read back, and run(): the one place that starts processes.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -18,12 +16,7 @@ namespace zeltest {
 
 inline constexpr uint64_t t0 = 1'700'000'000'000'000ull;
 
-struct RecordDeleter {
-    void operator()(void* p) const { zel_record_free(p); }
-};
-using RecordPtr = std::unique_ptr<ZelRecord, RecordDeleter>;
-
-// Owns the records of a recording in the making.
+// The records of a recording in the making, owned.
 struct Records : std::vector<ZelRecord*> {
     Records() = default;
     Records(const Records&) = delete;
@@ -32,25 +25,31 @@ struct Records : std::vector<ZelRecord*> {
         for (ZelRecord* r : *this) zel_record_free(r);
     }
     template <typename T>
-    T* add(ZelRecordType type, uint64_t timestamp)
+    T* add(T fields) // a malloc'ed copy, as the recorder makes them
     {
-        auto* r = static_cast<T*>(std::calloc(1, sizeof(T)));
-        r->type = static_cast<uint8_t>(type);
-        r->timestamp = timestamp;
-        push_back(reinterpret_cast<ZelRecord*>(r));
-        return r;
+        push_back(static_cast<ZelRecord*>(std::memcpy(std::malloc(sizeof(T)), &fields, sizeof(T))));
+        return reinterpret_cast<T*>(back());
     }
     void take(void* r) { push_back(static_cast<ZelRecord*>(r)); }
+    void header(uint64_t t, uint16_t w, uint16_t h, PixelFormat f = xRGB8888, uint8_t pad = 32)
+    {
+        add(ZelHeader{ZEL_HEADER, 1, t, 24, w, h, f, pad, 0, nullptr, 8, 255, nullptr, nullptr});
+    }
+    void block(uint64_t t, int16_t x, int16_t y, uint16_t w, uint16_t h, int seed); // compressed
+    void copy(uint64_t t, const std::vector<ZelCopyRect>& rects);
+    void move(uint64_t t, int16_t x, int16_t y) { add(ZelCursorPosition{ZEL_CURSOR_POSITION, t, x, y}); }
+    void done(uint64_t t) { add(ZelRecord{ZEL_DONE, t}); }
 };
 
-uint8_t* dup(const char* s);
-uint8_t* dup_bytes(const std::vector<uint8_t>& v);
+// A malloc'ed copy of n bytes (of a string with its NUL when n is 0).
+uint8_t* dup(const void* p, size_t n = 0);
 
 class TempDir {
   public:
-    TempDir();
+    TempDir() : path_(::mkdtemp((std::filesystem::temp_directory_path() / "zeltest-XXXXXX").string().data()))
+    {
+    }
     ~TempDir() { std::filesystem::remove_all(path_); }
-    TempDir(const TempDir&) = delete;
     std::string file(const std::string& name) const { return (path_ / name).string(); }
 
   private:
@@ -60,45 +59,31 @@ class TempDir {
 std::vector<uint8_t> read_file(const std::string& path);
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
 
-// A header of w x h xRGB8888 pixels (pad 32) at time t.
-ZelHeader* add_header(Records& rs, uint64_t t, uint16_t w, uint16_t h, PixelFormat f = xRGB8888);
-// A compressed block record of one w x h rectangle at (x, y), pixels from seed.
-void add_block(Records& rs, uint64_t t, int16_t x, int16_t y, uint16_t w, uint16_t h, int seed);
-// A copy record of these rectangles.
-void add_copy(Records& rs, uint64_t t, const std::vector<ZelCopyRect>& rects);
+// The bytes of a hex example in docs/zel-format.md, found by its heading.
+std::vector<uint8_t> documented_example(const std::string& heading);
 // One record of every type a caller writes, the end-of-data record last.
 void sample_records(Records& rs);
 
-// Writes the records to a new file, signed when a secret key is given;
-// true on success.
-bool write_recording(const std::string& path, const std::vector<ZelRecord*>& records,
-                     const uint8_t* secret_key = nullptr, uint64_t keyframe_interval = ZEL_KEYFRAME_INTERVAL);
-// The same, returning the file's bytes.
-std::vector<uint8_t> recording(const std::vector<ZelRecord*>& records, const uint8_t* secret_key = nullptr);
+// The file written from these records, signed when a secret key is given.
+std::vector<uint8_t> recording(const std::vector<ZelRecord*>& records, const uint8_t* secret_key = nullptr,
+                               uint64_t keyframe_interval = ZEL_KEYFRAME_INTERVAL);
 
 struct ReadResult {
-    std::vector<RecordPtr> records;
-    std::vector<uint64_t> ends; // byte after each record's frame
+    std::vector<std::unique_ptr<ZelRecord, decltype(&zel_record_free)>> records;
+    std::vector<uint64_t> ends; // the byte after each record's frame
     ZelReadStatus status = ZEL_READ_ERROR;
     uint64_t problem_offset = 0;
     std::string problem;
 };
-// Every record (keyframes and seals too when shown).
+// Every record, the writer's keyframes and seals too when show_all.
 ReadResult read_memory(const std::vector<uint8_t>& bytes, bool show_all = false);
 ZelVerification verify_memory(const std::vector<uint8_t>& bytes, const uint8_t* public_key = nullptr);
 
-// Field-by-field equality of two records of one type (pointers by content).
-::testing::AssertionResult same_record(const ZelRecord* a, const ZelRecord* b);
-
-// The key pair made from the seed 00 01 .. 1F.
-void test_key(uint8_t secret_key[64], uint8_t public_key[32]);
-
-// zeldump with these arguments: its exit status and what it printed.
 struct Outcome {
     int status = -1;
     std::string out, err;
 };
 Outcome run(const std::vector<std::string>& argv);
-Outcome zeldump(const std::vector<std::string>& args);
+Outcome zeldump(std::vector<std::string> args);
 
 } // namespace zeltest
