@@ -202,7 +202,7 @@ TEST(HostileCursor, CursorRecordsAreBoundedByTheFrameRate)
     EXPECT_EQ(recorder.stop(), 0);
     const Recording r = read_recording(file);
     EXPECT_TRUE(r.of_type(ZEL_CURSOR_IMAGE).empty()) << "cursor images are written compressed";
-    const size_t cursors = r.of_type(static_cast<ZelRecordType>(17)).size();
+    const size_t cursors = r.of_type(ZEL_COMPRESSED_CURSOR_IMAGE).size();
     EXPECT_GE(cursors, 1u);
     EXPECT_LE(cursors, static_cast<size_t>(seconds * 10) + 3);
 }

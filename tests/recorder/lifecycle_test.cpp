@@ -85,6 +85,22 @@ const StopWay stop_ways[] = {
 INSTANTIATE_TEST_SUITE_P(Ways, StopPath, testing::ValuesIn(stop_ways),
                          [](const testing::TestParamInfo<StopWay>& i) { return std::string(i.param.name); });
 
+// A signed recording verifies with its public key, and the digest printed at
+// its end is the SHA-256 of the whole file.
+TEST(Lifecycle, SignedRecordingVerifiesAndItsDigestIsTheFiles)
+{
+    Session s;
+    const std::string dir = temp_dir();
+    ASSERT_EQ(run({ZELDUMP_PATH, "--keygen", dir + "/k.sec", dir + "/k.pub"}).status, 0);
+    Recorder recorder({"-sign-key", dir + "/k.sec", s.display.name(), s.file});
+    wait_for_records(s.file, recording_images, &recorder);
+    EXPECT_EQ(recorder.stop(), 0);
+    const RunResult verified = run({ZELDUMP_PATH, "--verify", "--key", dir + "/k.pub", s.file});
+    EXPECT_EQ(verified.status, 0) << verified.out << verified.err;
+    const std::string sum = run({"sha256sum", s.file}).out.substr(0, 64);
+    EXPECT_NE(recorder.out().find("##recordingDigest sha256:" + sum + "\n"), std::string::npos) << recorder.out();
+}
+
 // A full disk: writes fail past a file size limit.  The recording ends with
 // status 1 and every record written before reads back.
 TEST(Lifecycle, DiskFullEndsWithStatusOneAndReadableRecords)

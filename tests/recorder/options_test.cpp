@@ -134,8 +134,9 @@ struct StartFailure {
     const char* name;
     std::vector<std::string> server_args; // extra X server arguments
     SeamlessOptions seamless;
-    std::function<std::string(const std::string& dir)> file; // the FILENAME, prepared
-    std::string message;                                    // with %D the display, %F the file
+    // Prepares the case in a fresh folder: the FILENAME and extra options.
+    std::function<std::pair<std::string, std::vector<std::string>>(const std::string& dir)> prepare;
+    std::string message; // with %D the display, %F the file, %K the folder's key file
 };
 
 class Start : public testing::TestWithParam<StartFailure> {};
@@ -145,12 +146,14 @@ TEST_P(Start, FailsWithOneLineAndLeavesNoRecording)
     const StartFailure& f = GetParam();
     Display display({"640x480x24", f.server_args, false}, f.seamless);
     const std::string dir = temp_dir();
-    const std::string file = f.file(dir);
+    auto [file, args] = f.prepare(dir);
     struct stat before {};
     const bool existed = lstat(file.c_str(), &before) == 0;
-    const RunResult r = run({RECORDER_PATH, display.name(), file});
+    args.insert(args.begin(), RECORDER_PATH);
+    args.insert(args.end(), {display.name(), file});
+    const RunResult r = run(args);
     std::string message = f.message;
-    for (auto [key, value] : {std::pair{"%D", display.name()}, std::pair{"%F", file}})
+    for (auto [key, value] : {std::pair{"%D", display.name()}, std::pair{"%F", file}, std::pair{"%K", dir + "/k.sec"}})
         if (auto at = message.find(key); at != std::string::npos) message.replace(at, 2, value);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, fatal(message));
@@ -162,44 +165,70 @@ TEST_P(Start, FailsWithOneLineAndLeavesNoRecording)
     }
 }
 
-std::string in_dir(const std::string& dir)
+using Prepared = std::pair<std::string, std::vector<std::string>>;
+
+Prepared plain(const std::string& dir)
 {
-    return dir + "/recording.zel";
+    return {dir + "/recording.zel", {}};
+}
+
+// The recording file is something other than a new file.
+std::function<Prepared(const std::string&)> file_as(std::function<void(const std::string&)> make)
+{
+    return [make](const std::string& dir) {
+        make(dir + "/recording.zel");
+        return plain(dir);
+    };
+}
+
+// A key pair in the folder, its secret file then changed by `spoil`.
+std::function<Prepared(const std::string&)> key_as(std::function<void(const std::string&)> spoil)
+{
+    return [spoil](const std::string& dir) {
+        const std::string key = dir + "/k.sec";
+        run({ZELDUMP_PATH, "--keygen", key, dir + "/k.pub"});
+        spoil(key);
+        return Prepared{dir + "/recording.zel", {"-sign-key", key}};
+    };
+}
+
+void replace_by_link(const std::string& path)
+{
+    const std::string target = path + ".target";
+    std::rename(path.c_str(), target.c_str());
+    [[maybe_unused]] int rc = symlink(target.c_str(), path.c_str());
+}
+
+void replace_by_fifo(const std::string& path)
+{
+    unlink(path.c_str());
+    mkfifo(path.c_str(), 0600);
 }
 
 const StartFailure start_failures[] = {
-    {"NotSeamless", {}, {"utf8", "desktop"}, in_dir, "not an xpra seamless session (XPRA_SERVER_MODE=desktop)\n"},
-    {"ModeMissing", {}, {"absent", ""}, in_dir, "not an xpra seamless session (XPRA_SERVER_MODE=(missing))\n"},
-    {"NoDamage", {"-extension", "DAMAGE"}, {}, in_dir, "no DAMAGE extension on display %D"},
-    {"NoRecordNorXtest", {"-extension", "RECORD", "-extension", "XTEST"}, {}, in_dir,
+    {"NotSeamless", {}, {"utf8", "desktop"}, plain, "not an xpra seamless session (XPRA_SERVER_MODE=desktop)\n"},
+    {"ModeMissing", {}, {"absent", ""}, plain, "not an xpra seamless session (XPRA_SERVER_MODE=(missing))\n"},
+    {"NoDamage", {"-extension", "DAMAGE"}, {}, plain, "no DAMAGE extension on display %D"},
+    {"NoRecordNorXtest", {"-extension", "RECORD", "-extension", "XTEST"}, {}, plain,
      "no RECORD extension on display %D"},
-    {"FileNotEmpty", {}, {},
-     [](const std::string& d) {
-         std::ofstream(in_dir(d)) << "not a recording";
-         return in_dir(d);
-     },
+    {"FileNotEmpty", {}, {}, file_as([](const std::string& f) { std::ofstream(f) << "not a recording"; }),
      "recording file %F exists and is not empty"},
-    {"FolderMissing", {}, {}, [](const std::string& d) { return d + "/missing/recording.zel"; },
+    {"FolderMissing", {}, {}, [](const std::string& d) { return Prepared{d + "/missing/recording.zel", {}}; },
      "cannot create recording file %F: No such file or directory"},
-    {"SymbolicLink", {}, {},
-     [](const std::string& d) {
-         std::ofstream(d + "/target");
-         [[maybe_unused]] int rc = symlink((d + "/target").c_str(), in_dir(d).c_str());
-         return in_dir(d);
-     },
+    {"SymbolicLink", {}, {}, file_as([](const std::string& f) {
+         std::ofstream{f};
+         replace_by_link(f);
+     }),
      "recording file %F is a symbolic link"},
-    {"Fifo", {}, {},
-     [](const std::string& d) {
-         mkfifo(in_dir(d).c_str(), 0600);
-         return in_dir(d);
-     },
+    {"Fifo", {}, {}, file_as(replace_by_fifo), "recording file %F is not a regular file"},
+    {"Directory", {}, {}, file_as([](const std::string& f) { mkdir(f.c_str(), 0700); }),
      "recording file %F is not a regular file"},
-    {"Directory", {}, {},
-     [](const std::string& d) {
-         mkdir(in_dir(d).c_str(), 0700);
-         return in_dir(d);
-     },
-     "recording file %F is not a regular file"},
+    {"KeyMissing", {}, {}, key_as([](const std::string& k) { unlink(k.c_str()); }),
+     "secret key file %K does not exist"},
+    {"KeyReadableByGroup", {}, {}, key_as([](const std::string& k) { chmod(k.c_str(), 0640); }),
+     "secret key file %K has group or other permissions (mode 0640); it must be 0600 or 0400"},
+    {"KeyLink", {}, {}, key_as(replace_by_link), "secret key file %K is a symbolic link"},
+    {"KeyFifo", {}, {}, key_as(replace_by_fifo), "secret key file %K is not a regular file"},
 };
 INSTANTIATE_TEST_SUITE_P(Table, Start, testing::ValuesIn(start_failures),
                          [](const testing::TestParamInfo<StartFailure>& i) { return std::string(i.param.name); });
