@@ -5,13 +5,10 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
-#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/composite.h>
@@ -237,20 +234,6 @@ std::vector<std::string> environment_with(const std::vector<std::string>& extra)
     return env;
 }
 
-// In the child, before exec: a mount namespace of its own in which the
-// journal's socket is the given one.  Only system calls (async-signal-safe).
-void use_journal_socket(const char* socket)
-{
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) _exit(126);
-    mkdir("/run/systemd", 0755);
-    if (mount("tmpfs", "/run/systemd", "tmpfs", 0, "size=64k,mode=0755") != 0) _exit(126);
-    mkdir("/run/systemd/journal", 0755);
-    int fd = open("/run/systemd/journal/socket", O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
-    if (fd < 0) _exit(126);
-    close(fd);
-    if (mount(socket, "/run/systemd/journal/socket", nullptr, MS_BIND, nullptr) != 0) _exit(126);
-}
-
 } // namespace
 
 Process::Process(std::vector<std::string> argv, ProcessOptions options)
@@ -282,7 +265,6 @@ Process::Process(std::vector<std::string> argv, ProcessOptions options)
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
         for (int s : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGPIPE, SIGCHLD}) ::signal(s, SIG_DFL);
-        if (!options.journal_socket.empty()) use_journal_socket(options.journal_socket.c_str());
         if (options.file_size_limit > 0) {
             rlimit limit{options.file_size_limit, options.file_size_limit};
             setrlimit(RLIMIT_FSIZE, &limit);
@@ -427,81 +409,6 @@ int zeldump_verify(const std::string& path, std::string* output)
     (void)output;
     fail("zeldump is not built");
 #endif
-}
-
-// ---------------------------------------------------------------- journal
-
-bool Journal::available()
-{
-    static const bool ok = geteuid() == 0 && run({"unshare", "-m", "true"}).status == 0;
-    return ok;
-}
-
-Journal::Journal()
-{
-    path_ = temp_dir() + "/journal.socket";
-    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd_ < 0) fail_errno("journal socket");
-    int size = 16 << 20;
-    setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path_.c_str());
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) fail_errno("bind " + path_);
-    chmod(path_.c_str(), 0666);
-}
-
-Journal::~Journal()
-{
-    close(fd_);
-}
-
-namespace {
-
-// One datagram of the native protocol: "FIELD=value\n", or "FIELD\n", a
-// 64-bit little-endian length, the value and "\n".
-JournalEntry parse_entry(const char* p, size_t n)
-{
-    JournalEntry e;
-    for (size_t i = 0; i < n;) {
-        size_t nl = i;
-        while (nl < n && p[nl] != '\n') ++nl;
-        std::string line(p + i, nl - i), name, value;
-        if (auto eq = line.find('='); eq != std::string::npos) {
-            name = line.substr(0, eq);
-            value = line.substr(eq + 1);
-            i = nl + 1;
-        } else {
-            uint64_t len = 0;
-            if (nl + 9 > n) break;
-            std::memcpy(&len, p + nl + 1, 8);
-            if (len > n - nl - 9) break;
-            name = line;
-            value.assign(p + nl + 9, len);
-            i = nl + 10 + len;
-        }
-        if (name == "MESSAGE") e.message = value;
-        if (name == "PRIORITY") e.priority = std::atoi(value.c_str());
-        if (name == "CODE_FUNC") e.function = value;
-    }
-    return e;
-}
-
-} // namespace
-
-std::vector<JournalEntry> Journal::entries()
-{
-    std::vector<char> buf(256 * 1024);
-    for (ssize_t n; (n = recv(fd_, buf.data(), buf.size(), 0)) > 0;)
-        entries_.push_back(parse_entry(buf.data(), static_cast<size_t>(n)));
-    return entries_;
-}
-
-size_t Journal::count(const std::string& text)
-{
-    size_t n = 0;
-    for (const auto& e : entries()) n += e.message.find(text) != std::string::npos;
-    return n;
 }
 
 // ---------------------------------------------------------------- X servers

@@ -1,5 +1,4 @@
-// The one test harness: processes, temporary directories, the journal
-// through its real socket, real X servers (Xvfb, Xorg with the dummy
+// The one test harness: processes, temporary directories, real X servers (Xvfb, Xorg with the dummy
 // driver), an X client for the test itself, the seamless-session helper,
 // real xpra sessions, the recorder as a subprocess, and recordings read
 // and replayed through libzel.  Everything started here is stopped and
@@ -41,7 +40,6 @@ struct ProcessOptions {
     std::string log_file;
     int stdout_fd = -1;          // with capture false: the child's standard output
     std::vector<int> keep_fds;   // descriptors the child keeps, same numbers
-    std::string journal_socket;  // run in a private mount namespace logging here (Journal)
     uint64_t file_size_limit = 0; // RLIMIT_FSIZE in bytes: writes past it fail (a full disk)
 };
 
@@ -85,34 +83,6 @@ RunResult run(std::vector<std::string> argv, ProcessOptions options = {});
 
 // Exit status of `zeldump --verify path`, its output in *output.
 int zeldump_verify(const std::string& path, std::string* output = nullptr);
-
-// ---------------------------------------------------------------- journal
-
-// A socket that speaks the journal's native protocol; a process run with
-// ProcessOptions::journal_socket set to path() logs here.  Needs root (a
-// private mount namespace); available() says whether it can be used.
-struct JournalEntry {
-    int priority = -1;
-    std::string function;
-    std::string message;
-};
-
-class Journal {
-  public:
-    Journal();
-    ~Journal();
-    Journal(const Journal&) = delete;
-    Journal& operator=(const Journal&) = delete;
-    static bool available();
-    const std::string& path() const { return path_; }
-    std::vector<JournalEntry> entries(); // what arrived so far
-    size_t count(const std::string& text); // entries whose message contains text
-
-  private:
-    std::string path_;
-    int fd_ = -1;
-    std::vector<JournalEntry> entries_;
-};
 
 // ---------------------------------------------------------------- X servers
 
