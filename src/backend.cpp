@@ -172,6 +172,8 @@ void backend_open()
     writer = zel_writer_open(filename());
     if (writer == nullptr) refuse_file(errno);
     if (lstat(filename(), &created) == 0) atexit(remove_unstarted_recording);
+    // the compressor, which keeps the screen anyway, writes the keyframes
+    zel_writer_set_keyframe_interval(writer, 0);
     if (sign_key() != nullptr) use_signing_key();
     DEBUG("opened file %s", filename());
 }

@@ -41,7 +41,10 @@ sem_t setup_done;
 
 ZelImage* frame;
 Tracker tracker;
-std::vector<uint8_t> blocks_data; // block record payload, sized for the screen
+// Whole screens now and then (keyframes), so that a reader can start there.
+uint64_t last_whole_screen;   // record time of the last one
+uint64_t block_bytes_since;   // uncompressed block bytes written since
+bool changed_since;           // blocks or copies written since
 Region pending_clear;             // cleared this tick and not painted since
 Region painted;                   // painted this tick: no copy may read it
 std::vector<ZelCopyRect> copies;  // this tick's copies, in order
@@ -160,15 +163,47 @@ void emit_copies(uint64_t timestamp)
     sink(record, "copy");
 }
 
+// The blocks' entries go to the record's compression in pieces of about
+// 64 KiB: no buffer of the whole payload is ever needed.
 void emit_blocks(const std::vector<Rectangle>& blocks, uint64_t timestamp)
 {
-    ZelImageBlocks b{};
-    b.type = ZEL_IMAGE_BLOCKS;
-    b.timestamp = timestamp;
-    b.data = blocks_data.data();
-    b.length = static_cast<uint32_t>(image_blocks_data_fill(frame, blocks, blocks_data.data()));
-    INVARIANT(b.length <= blocks_data.size(), "block data should fit its buffer");
-    sink(zel_image_blocks_compress(&b), "compressed image blocks");
+    size_t length = 0;
+    for (const Rectangle& r : blocks) length += block_entry_size(r);
+    ZelBlocksBuilder* b = zel_blocks_begin(static_cast<uint32_t>(length));
+    static std::vector<uint8_t> stage(64 * 1024);
+    size_t staged = 0;
+    bool ok = b != nullptr;
+    for (const Rectangle& r : blocks) {
+        if (staged + BLOCK_ENTRY_MAX > stage.size()) ok = ok && zel_blocks_add(b, stage.data(), staged) == 0, staged = 0;
+        block_entry_write(frame, r, stage.data() + staged);
+        staged += block_entry_size(r);
+    }
+    ok = ok && zel_blocks_add(b, stage.data(), staged) == 0;
+    ZelCompressedImageBlocks* record = zel_blocks_end(b, timestamp);
+    if (!ok && record != nullptr) zel_record_free(record), record = nullptr;
+    block_bytes_since += length;
+    sink(record, "compressed image blocks");
+}
+
+void emit_whole_screen(uint64_t timestamp, uint8_t type)
+{
+    frame->timestamp = timestamp;
+    ZelCompressedImage* record = zel_image_compress(frame);
+    if (record != nullptr) record->type = type;
+    sink(record, type == ZEL_KEYFRAME ? "keyframe" : "compressed image");
+    last_whole_screen = timestamp;
+    block_bytes_since = 0;
+    changed_since = false;
+}
+
+// A keyframe once ZEL_KEYFRAME_PERIOD of record time or ZEL_KEYFRAME_INTERVAL
+// bytes of blocks have passed since the last whole screen, if anything
+// changed since.
+void keyframe_if_due(uint64_t timestamp)
+{
+    if (!changed_since) return;
+    if (timestamp - last_whole_screen >= ZEL_KEYFRAME_PERIOD || block_bytes_since >= ZEL_KEYFRAME_INTERVAL)
+        emit_whole_screen(timestamp, ZEL_KEYFRAME);
 }
 
 // The tick's records: the copies, then the changed blocks, or the whole
@@ -180,12 +215,14 @@ void handle_frame_tick()
     const size_t n = tracker.changed.size();
     DEBUG("changed blocks: %zu of %zu, %zu copies", blocks.size(), n, copies.size());
     const uint64_t now = time_in_us();
+    if (last_whole_screen == 0) last_whole_screen = now;
     if (blocks.size() * 5 >= n * 4 && !blocks.empty()) {
-        frame->timestamp = now;
-        sink(zel_image_compress(frame), "compressed image");
+        emit_whole_screen(now, ZEL_COMPRESSED_IMAGE);
     } else {
         if (!copies.empty()) emit_copies(now);
         if (!blocks.empty()) emit_blocks(blocks, now);
+        changed_since = changed_since || !copies.empty() || !blocks.empty();
+        keyframe_if_due(now);
     }
     tracker_reset(tracker);
     pending_clear.clear();
@@ -211,7 +248,6 @@ void handle_screen_change(uint16_t width, uint16_t height)
     zel_record_free(frame);
     frame = resized;
     tracker = tracker_create(width, height);
-    blocks_data.assign(image_blocks_max_length(tracker), 0);
 }
 
 void compressor_setup()
@@ -277,14 +313,15 @@ void compressor_screen_setup(uint16_t width, uint16_t height)
     frame = image_create(width, height);
     if (frame == nullptr) errx(1, "failed to create framebuffer for caching damages");
     tracker = tracker_create(width, height);
-    blocks_data.assign(image_blocks_max_length(tracker), 0);
+    last_whole_screen = 0;
+    block_bytes_since = 0;
+    changed_since = false;
 }
 
 void compressor_teardown()
 {
     zel_record_free(frame);
     frame = nullptr;
-    std::vector<uint8_t>().swap(blocks_data);
     pending_clear.clear();
     painted.clear();
     copies.clear();

@@ -165,25 +165,18 @@ void frame_copy(ZelImage* frame, Rectangle src, int16_t to_x, int16_t to_y)
     }
 }
 
-size_t image_blocks_max_length(const Tracker& t)
+size_t block_entry_size(Rectangle block)
 {
-    // every block's rectangle, and every block row spanning the screen height once per column
-    size_t column_strides = 0;
-    for (uint16_t col = 0; col < t.ncols; ++col) column_strides += stride_of(std::min<int>(BLOCK, t.width - col * BLOCK));
-    return static_cast<size_t>(t.ncols) * t.nrows * sizeof(Rectangle) + static_cast<size_t>(t.height) * column_strides;
+    return sizeof block + static_cast<size_t>(block.height) * stride_of(block.width);
 }
 
-size_t image_blocks_data_fill(const ZelImage* from, const std::vector<Rectangle>& blocks, uint8_t* data)
+void block_entry_write(const ZelImage* from, Rectangle r, uint8_t* out)
 {
-    uint8_t* p = data;
-    for (const Rectangle& r : blocks) {
-        std::memcpy(p, &r, sizeof r);
-        p += sizeof r;
-        const size_t stride = stride_of(r.width), used = static_cast<size_t>(r.width) * bytes_per_pixel;
-        for (int y = r.y; y < r.y + r.height; ++y, p += stride) {
-            std::memcpy(p, pixel_at(from, r.x, y), used);
-            std::memset(p + used, 0, stride - used); // no stale bytes reach the file
-        }
+    std::memcpy(out, &r, sizeof r);
+    out += sizeof r;
+    const size_t stride = stride_of(r.width), used = static_cast<size_t>(r.width) * bytes_per_pixel;
+    for (int y = r.y; y < r.y + r.height; ++y, out += stride) {
+        std::memcpy(out, pixel_at(from, r.x, y), used);
+        std::memset(out + used, 0, stride - used); // no stale bytes reach the file
     }
-    return static_cast<size_t>(p - data);
 }

@@ -52,7 +52,9 @@ void frame_clear(Rectangle rect, ZelImage* frame, Tracker& t);
 // must lie inside the frame.  Nothing is marked: readers copy as well.
 void frame_copy(ZelImage* frame, Rectangle src, int16_t to_x, int16_t to_y);
 
-// Block record payload: each block's 8-byte rectangle and its rows at the
-// padded stride of its width (padding zeroed); the bytes written.
-size_t image_blocks_max_length(const Tracker& t);
-size_t image_blocks_data_fill(const ZelImage* from, const std::vector<Rectangle>& blocks, uint8_t* data);
+// One entry of a block record: the block's 8-byte rectangle and its rows at
+// the padded stride of its width (padding zeroed).  At most BLOCK_ENTRY_MAX
+// bytes, written at out.
+inline constexpr size_t BLOCK_ENTRY_MAX = sizeof(Rectangle) + BLOCK * BLOCK * 4 + BLOCK * 8;
+size_t block_entry_size(Rectangle block);
+void block_entry_write(const ZelImage* from, Rectangle block, uint8_t* out);

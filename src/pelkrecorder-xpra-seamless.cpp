@@ -2,6 +2,7 @@
 // the frontend loop and teardown.
 #include <err.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <climits>
@@ -67,6 +68,10 @@ int main(int argc, char** argv)
         err(1, "failed to execute '%s'", executable);
     }
 
+    // One heap for every thread: a large buffer (an image, a compressed
+    // screen) freed by one thread is reused by the next that needs one,
+    // rather than kept in a heap of each thread's.
+    mallopt(M_ARENA_MAX, 1);
     setlocale(LC_CTYPE, "");
     setlinebuf(stdout);
     setlinebuf(stderr);

@@ -274,8 +274,9 @@ int zel_record_write(ZelWriter* writer, const void* record)
     }
     if (r->type == ZEL_DONE) return zel::write_done(writer, r);
     if (!zel::write_frame(writer, r, true)) return -1;
-    bool keyframe = false;
-    if (writer->keyframe_interval > 0 || r->type == ZEL_HEADER) keyframe = zel::follow(writer, r);
+    // a keyframe of the caller's (a recorder that keeps the screen itself) or of the writer's
+    bool keyframe = r->type == ZEL_KEYFRAME;
+    if (writer->keyframe_interval > 0) keyframe = zel::follow(writer, r) || keyframe;
     zel::seal_if_due(writer, r, keyframe);
     return 0;
 }
