@@ -28,6 +28,7 @@
 #include "queue.h"
 #include "region.h"
 #include "scroll.h"
+#include "shm.h"
 #include "thread.h"
 #include "timer.h"
 
@@ -112,17 +113,24 @@ void find_scrolled(const ZelImage& image)
                   static_cast<int16_t>(r.y + s.to_row));
 }
 
+// Done with an image: its reply freed, or its room in the segment given back.
+void image_done(const CompressorTicket* t)
+{
+    std::free(t->reply);
+    if (t->release_to != 0) shm_release(t->release_to);
+}
+
 void handle_image(const CompressorTicket* t)
 {
     const Rectangle& r = t->rect;
     const uint32_t stride = stride_of(r.width);
-    const auto length = static_cast<uint32_t>(xcb_get_image_data_length(t->reply));
+    const auto length = t->reply ? static_cast<uint32_t>(xcb_get_image_data_length(t->reply)) : t->shm_length;
     // A reply with fewer bytes than its area needs (another depth than the
     // screen's) would be read past its end: leave it out.
     if (static_cast<uint64_t>(r.height) * stride > length) {
         JOURNAL_ERROR("image reply at %ux%u+%d+%d has %u bytes, %u expected", r.width, r.height, r.x, r.y, length,
                       r.height * stride);
-        std::free(t->reply);
+        image_done(t);
         return;
     }
     ZelImage view{};
@@ -135,13 +143,13 @@ void handle_image(const CompressorTicket* t)
     view.scanline_pad = framebuffer_scanline_pad();
     view.bytes_per_line = stride;
     view.length = length;
-    view.data = xcb_get_image_data(t->reply);
+    view.data = t->reply ? xcb_get_image_data(t->reply) : const_cast<uint8_t*>(t->shm_pixels);
     find_scrolled(view);
     frame_merge(&view, frame, tracker);
     const Region area(r.x, r.y, r.width, r.height);
     pending_clear.subtract(area);
     painted.add(area);
-    std::free(t->reply);
+    image_done(t);
 }
 
 void handle_clear(const CompressorTicket* t)
@@ -335,6 +343,7 @@ void compressor_handle_ticket(const CompressorTicket* t)
     case TICKET_COPY: handle_copy(t); break;
     case TICKET_SCREEN_CHANGE: handle_screen_change(t->rect.width, t->rect.height); break;
     case TICKET_FRAME: handle_frame_tick(); break;
+    case TICKET_RELEASE: image_done(t); break;
     case TICKET_END: break;
     default:
         warnx("%s: unknown ticket type '%d'", "compressor_loop", t->type);

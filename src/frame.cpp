@@ -2,6 +2,7 @@
 #include "frame.h"
 
 #include <xcb/damage.h>
+#include <xcb/shm.h>
 #include <xcb/xfixes.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include "display.h"
 #include "receiver.h"
 #include "region.h"
+#include "shm.h"
 #include "window-list.h"
 
 namespace {
@@ -126,18 +128,29 @@ void subtract_damage()
         }
 }
 
+// The named pixmap holds the border too: its origin is the outer corner.
+// Into the shared segment when it has room, else through the connection.
 void request_image(const WindowState& w, const pixman_box16_t& box)
 {
     const xcb_rectangle_t r = rectangle_of(box);
-    // the named pixmap holds the border too: its origin is the outer corner
-    const xcb_get_image_cookie_t cookie =
-        xcb_get_image_unchecked(display_connection(), XCB_IMAGE_FORMAT_Z_PIXMAP, w.pixmap,
-                                static_cast<int16_t>(r.x - w.x_root), static_cast<int16_t>(r.y - w.y_root), r.width,
-                                r.height, 0xFFFFFFFFu);
+    const auto x = static_cast<int16_t>(r.x - w.x_root), y = static_cast<int16_t>(r.y - w.y_root);
     RequestTicket t{};
-    t.type = REQUESTED_IMAGE;
-    t.cookie.sequence = cookie.sequence;
     t.r = r;
+    ShmSlot slot{};
+    if (shm_reserve(r.width, r.height, &slot)) {
+        t.type = REQUESTED_SHM_IMAGE;
+        t.cookie.sequence = xcb_shm_get_image_unchecked(display_connection(), w.pixmap, x, y, r.width, r.height,
+                                                        0xFFFFFFFFu, XCB_IMAGE_FORMAT_Z_PIXMAP, shm_segment(),
+                                                        slot.offset)
+                                .sequence;
+        t.shm_offset = slot.offset;
+        t.release_to = slot.release_to;
+    } else {
+        t.type = REQUESTED_IMAGE;
+        t.cookie.sequence = xcb_get_image_unchecked(display_connection(), XCB_IMAGE_FORMAT_Z_PIXMAP, w.pixmap, x, y,
+                                                    r.width, r.height, 0xFFFFFFFFu)
+                                .sequence;
+    }
     send(t, "image");
 }
 

@@ -34,6 +34,7 @@
 #include "receiver.h"
 #include "record.h"
 #include "signals.h"
+#include "shm.h"
 #include "stdin-messages.h"
 #include "timer.h"
 #include "window-list.h"
@@ -262,6 +263,7 @@ void frontend_setup()
     DEBUG("setting up extensions...");
     extensions_setup(display_connection(), display_root());
     window_list_setup();
+    shm_setup(display_connection(), static_cast<size_t>(root_width()) * root_height() * 4);
     record_connect();
     keysyms_setup();
     time_start();
@@ -292,6 +294,7 @@ void frontend_teardown()
     keysyms_teardown();
     display_connection_teardown();
     compressor_thread_stop();
+    shm_teardown(); // the compressor no longer reads it
     backend_thread_stop();
     signals_thread_stop();
     backend_print_digest();

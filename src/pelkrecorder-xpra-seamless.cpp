@@ -26,8 +26,8 @@ static char* executable;
 
 // A stop may come at any moment, even before anything is set up: the
 // termination signals are blocked before main runs and stay blocked (across
-// the re-execution too) until the signal thread takes them, and a closed
-// reader of standard output must not end the process.
+// the re-execution too) until the signal thread takes them, and neither a
+// closed reader of standard output nor a file size limit ends the process.
 __attribute__((constructor)) static void hold_signals()
 {
     sigset_t stop;
@@ -35,6 +35,8 @@ __attribute__((constructor)) static void hold_signals()
     for (int s : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) sigaddset(&stop, s);
     sigprocmask(SIG_BLOCK, &stop, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN); // a file size limit is a failed write, not an end
+
 }
 
 // Standard output and error closed at start would be taken by the next

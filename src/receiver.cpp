@@ -6,6 +6,7 @@
 
 #include <err.h>
 #include <pthread.h>
+#include <xcb/shm.h>
 #include <xcb/xfixes.h>
 
 #include <algorithm>
@@ -21,6 +22,7 @@
 #include "frontend.h"
 #include "misc.h"
 #include "queue.h"
+#include "shm.h"
 #include "thread.h"
 #include "timer.h"
 
@@ -104,6 +106,21 @@ static void receive_clear_request(const QueuedTicket* t)
     if (!send_to_compressor(&ct)) JOURNAL_ERROR("failed to send clear request to compressor");
 }
 
+// An image in the shared segment; when none came (the window went), its
+// room is given back all the same, in order, by the compressor.
+static void receive_shm_image(const QueuedTicket* t)
+{
+    XcbReply<xcb_shm_get_image_reply_t> reply(
+        xcb_shm_get_image_reply(display_connection(), xcb_shm_get_image_cookie_t{t->cookie.sequence}, nullptr));
+    CompressorTicket ct{};
+    ct.type = reply ? TICKET_IMAGE : TICKET_RELEASE;
+    ct.rect = t->r;
+    ct.shm_pixels = shm_data(t->shm_offset);
+    ct.shm_length = reply ? reply->size : 0;
+    ct.release_to = t->release_to;
+    if (!send_to_compressor(&ct)) JOURNAL_ERROR("failed to send reply to compressor");
+}
+
 static void receive_copy_request(const QueuedTicket* t)
 {
     CompressorTicket ct{};
@@ -162,6 +179,7 @@ static void receiver_loop(P1C1Queue* q)
         case REQUESTED_CLEAR: receive_clear_request(&t); break;
         case REQUESTED_FRAME: receive_frame_request(); break;
         case REQUESTED_COPY: receive_copy_request(&t); break;
+        case REQUESTED_SHM_IMAGE: receive_shm_image(&t); break;
         default: break;
         }
     }
@@ -190,7 +208,7 @@ void receiver_thread_start()
 bool send_to_receiver(const RequestTicket* t)
 {
     QueuedTicket q = *t;
-    if (t->type != REQUESTED_IMAGE && t->type != REQUESTED_CLEAR && t->type != REQUESTED_COPY) q.r = {};
+    if (t->type == REQUESTED_NOTHING || t->type == REQUESTED_CURSOR_IMAGE || t->type == REQUESTED_FRAME) q.r = {};
     if (!p1c1_enqueue(queue, &q)) {
         JOURNAL_ERROR("failed to enqueue ticket (type=%d)", t->type);
         return false;

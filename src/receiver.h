@@ -10,7 +10,8 @@ enum RequestType {
     REQUESTED_CURSOR_IMAGE = 2,
     REQUESTED_CLEAR = 3,
     REQUESTED_FRAME = 4,
-    REQUESTED_COPY = 5, // no request: the pixels of r move to (to_x, to_y)
+    REQUESTED_COPY = 5,      // no request: the pixels of r move to (to_x, to_y)
+    REQUESTED_SHM_IMAGE = 6, // a GetImage into the shared segment (shm.h) at shm_offset
 };
 
 struct request_ticket {
@@ -19,6 +20,8 @@ struct request_ticket {
     xcb_rectangle_t r;
     int16_t to_x;
     int16_t to_y;
+    uint32_t shm_offset;
+    uint64_t release_to; // the segment's room to give back after the image
 };
 typedef struct request_ticket RequestTicket;
 typedef struct request_ticket QueuedTicket;

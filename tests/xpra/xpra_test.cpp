@@ -8,6 +8,7 @@
 // sequences CSI 3;x;y t and CSI 8;rows;cols t once window operations are on.
 #include <gtest/gtest.h>
 #include <unistd.h>
+#include <xcb/composite.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -73,6 +74,17 @@ class Xpra : public testing::Test {
         wait_for_picture(file, now, recorder.get());
     }
 
+    // Whether xpra redirects the window yet (it does so just after the map).
+    bool redirected(xcb_window_t w)
+    {
+        const xcb_pixmap_t p = xcb_generate_id(client->c());
+        xcb_generic_error_t* e = xcb_request_check(client->c(), xcb_composite_name_window_pixmap_checked(client->c(), w, p));
+        const bool named = e == nullptr;
+        std::free(e);
+        if (named) xcb_free_pixmap(client->c(), p);
+        return named;
+    }
+
     // A viewable override-redirect child of the root that is not xpra's own.
     xcb_window_t wait_for_popup()
     {
@@ -87,7 +99,7 @@ class Xpra : public testing::Test {
                 std::unique_ptr<xcb_get_window_attributes_reply_t, decltype(&std::free)> a(
                     xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, kids[i]), nullptr), &std::free);
                 if (a && a->override_redirect && a->map_state == XCB_MAP_STATE_VIEWABLE &&
-                    a->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT && (kids[i] & ~mask) != xpra)
+                    a->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT && (kids[i] & ~mask) != xpra && redirected(kids[i]))
                     return kids[i];
             }
         }
