@@ -360,55 +360,61 @@ static void set_framerate(const char* word)
         warnx("invalid framerate '%d'", value);
 }
 
+// A word that is no option: DISPLAY, FILENAME, or one too many.
+static void take_positional(char* word)
+{
+    if (cli.argument.display == nullptr)
+        cli.argument.display = word;
+    else if (cli.argument.filename == nullptr)
+        cli.argument.filename = word;
+    else
+        errx(1, "unknown %s '%s'\n", word[0] == '-' ? "option" : "argument", word);
+}
+
+// The value word after a value option.
+static void take_value(const Option* option, const char* word, char* value)
+{
+    if (option->kind == OptionKind::FRAMERATE)
+        set_framerate(value);
+    else if (option->kind == OptionKind::VALUE64)
+        cli.option.*(option->text) = value_of_option64(word, value);
+    else
+        cli.option.*(option->text) = value;
+}
+
+// Applies one option; whether it takes the next word as its value.
+static bool take_option(const Option* option, const char* program, bool* options_end, bool* check_stdin)
+{
+    switch (option->kind) {
+    case OptionKind::END_OF_OPTIONS: *options_end = true; return false;
+    case OptionKind::HELP: show_usage(program);
+    case OptionKind::VERSION: show_version(program);
+    case OptionKind::FLAG: cli.option.*(option->flag) = true; return false;
+    case OptionKind::STDIN: cli.option.stdin = *check_stdin = true; return false;
+    case OptionKind::DEBUG_MODE: debugging_set(true); return false;
+    case OptionKind::VERBOSE_MODE: verbose_set(true); return false;
+    case OptionKind::VALUE:
+    case OptionKind::VALUE64:
+    case OptionKind::FRAMERATE: return true;
+    }
+    return false;
+}
+
 void cli_process(int argc, char** argv, bool allow_stdin)
 {
     if (argc < 2) return;
     const char* program = argv[0] != nullptr ? argv[0] : text_or_null(command_line_program);
-
-    bool take_option = true;
-    bool check_stdin = false;
-    int i = 1;
-    while (i < argc) {
+    bool options_end = false, check_stdin = false;
+    for (int i = 1; i < argc; i++) {
         char* word = argv[i];
-        const Option* option = take_option ? find_option(word, allow_stdin) : nullptr;
-        if (option != nullptr) {
-            switch (option->kind) {
-            case OptionKind::END_OF_OPTIONS: take_option = false; break;
-            case OptionKind::HELP: show_usage(program);
-            case OptionKind::VERSION: show_version(program);
-            case OptionKind::FLAG: cli.option.*(option->flag) = true; break;
-            case OptionKind::STDIN:
-                cli.option.stdin = true;
-                check_stdin = true;
-                break;
-            case OptionKind::DEBUG_MODE: debugging_set(true); break;
-            case OptionKind::VERBOSE_MODE: verbose_set(true); break;
-            case OptionKind::VALUE:
-            case OptionKind::VALUE64:
-            case OptionKind::FRAMERATE:
-                if (i + 1 >= argc) errx(1, "missing value for option '%s'", word);
-                i++;
-                if (option->kind == OptionKind::FRAMERATE)
-                    set_framerate(argv[i]);
-                else if (option->kind == OptionKind::VALUE64)
-                    cli.option.*(option->text) = value_of_option64(word, argv[i]);
-                else
-                    cli.option.*(option->text) = argv[i];
-                break;
-            }
-            i++;
-            continue;
+        const Option* option = options_end ? nullptr : find_option(word, allow_stdin);
+        if (option == nullptr) {
+            take_positional(word);
+        } else if (take_option(option, program, &options_end, &check_stdin)) {
+            if (i + 1 >= argc) errx(1, "missing value for option '%s'", word);
+            take_value(option, word, argv[++i]);
         }
-
-        if (cli.argument.display == nullptr)
-            cli.argument.display = word;
-        else if (cli.argument.filename == nullptr)
-            cli.argument.filename = word;
-        else
-            errx(1, "unknown %s '%s'\n", word[0] == '-' ? "option" : "argument", word);
-        i++;
     }
-
     if (check_stdin) cli_process_stdin();
 }
 

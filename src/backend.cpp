@@ -93,7 +93,8 @@ void use_signing_key()
 ZelRecord* dequeue_record(PNC1Queue* q, const char* function)
 {
     ZelRecord* record = nullptr;
-    while (!pNc1_dequeue(q, &record)) JOURNAL_AS(function, LOG_ERR, "error while dequeuing from backend queue");
+    while (!pNc1_dequeue(q, &record))
+        JOURNAL_AS(function, LOG_ERR, "error while dequeuing from backend queue");
     if (record == nullptr)
         invariant_failed("the dequeued pointer should not be NULL", __FILE__, __LINE__, function);
     return record;
@@ -124,8 +125,8 @@ bool backend_loop(PNC1Queue* q)
         DEBUG("record %zu type '%s'", n, type_name(record));
         const bool failed = zel_record_write(writer, record) == -1;
         if (failed) {
-            JOURNAL_ERROR("error while writing record %zu type %s to file %s -> exiting", n, type_name(record),
-                          filename());
+            JOURNAL_ERROR("error while writing record %zu type %s to file %s -> exiting", n,
+                          type_name(record), filename());
             give_up_recording();
         }
         const bool done = record->type == ZEL_DONE;

@@ -43,12 +43,12 @@ sem_t setup_done;
 ZelImage* frame;
 Tracker tracker;
 // Whole screens now and then (keyframes), so that a reader can start there.
-uint64_t last_whole_screen;   // record time of the last one
-uint64_t block_bytes_since;   // uncompressed block bytes written since
-bool changed_since;           // blocks or copies written since
-Region pending_clear;             // cleared this tick and not painted since
-Region painted;                   // painted this tick: no copy may read it
-std::vector<ZelCopyRect> copies;  // this tick's copies, in order
+uint64_t last_whole_screen;      // record time of the last one
+uint64_t block_bytes_since;      // uncompressed block bytes written since
+bool changed_since;              // blocks or copies written since
+Region pending_clear;            // cleared this tick and not painted since
+Region painted;                  // painted this tick: no copy may read it
+std::vector<ZelCopyRect> copies; // this tick's copies, in order
 CompressorSink record_sink = send_to_backend;
 
 bool inside_screen(Rectangle r)
@@ -86,7 +86,8 @@ void handle_copy(const CompressorTicket* t)
 {
     Rectangle src = t->rect;
     const int dx = t->to_x - src.x, dy = t->to_y - src.y;
-    const int x1 = std::max({0, static_cast<int>(src.x), -dx}), y1 = std::max({0, static_cast<int>(src.y), -dy});
+    const int x1 = std::max({0, static_cast<int>(src.x), -dx}),
+              y1 = std::max({0, static_cast<int>(src.y), -dy});
     const int x2 = std::min({static_cast<int>(frame->width), src.x + src.width, frame->width - dx});
     const int y2 = std::min({static_cast<int>(frame->height), src.y + src.height, frame->height - dy});
     if (x1 >= x2 || y1 >= y2) return;
@@ -99,7 +100,8 @@ void handle_copy(const CompressorTicket* t)
 // place becomes a copy.
 void find_scrolled(const ZelImage& image)
 {
-    const Rectangle r = rectangle_from_intersection_image_rectangle(frame, {image.x, image.y, image.width, image.height});
+    const Rectangle r =
+        rectangle_from_intersection_image_rectangle(frame, {image.x, image.y, image.width, image.height});
     if (r.width < BLOCK || r.height < BLOCK) return;
     const uint8_t bpp = framebuffer_bytes_per_pixel();
     const uint8_t* old_rows =
@@ -128,8 +130,8 @@ void handle_image(const CompressorTicket* t)
     // A reply with fewer bytes than its area needs (another depth than the
     // screen's) would be read past its end: leave it out.
     if (static_cast<uint64_t>(r.height) * stride > length) {
-        JOURNAL_ERROR("image reply at %ux%u+%d+%d has %u bytes, %u expected", r.width, r.height, r.x, r.y, length,
-                      r.height * stride);
+        JOURNAL_ERROR("image reply at %ux%u+%d+%d has %u bytes, %u expected", r.width, r.height, r.x, r.y,
+                      length, r.height * stride);
         image_done(t);
         return;
     }
@@ -182,7 +184,8 @@ void emit_blocks(const std::vector<Rectangle>& blocks, uint64_t timestamp)
     size_t staged = 0;
     bool ok = b != nullptr;
     for (const Rectangle& r : blocks) {
-        if (staged + BLOCK_ENTRY_MAX > stage.size()) ok = ok && zel_blocks_add(b, stage.data(), staged) == 0, staged = 0;
+        if (staged + BLOCK_ENTRY_MAX > stage.size())
+            ok = ok && zel_blocks_add(b, stage.data(), staged) == 0, staged = 0;
         block_entry_write(frame, r, stage.data() + staged);
         staged += block_entry_size(r);
     }
@@ -360,7 +363,8 @@ void compressor_thread_start()
     compressor = thread_start(compressor_function, queue, "compressor", "failed to start compressor thread",
                               "failed to set name of compressor thread");
     while (sem_wait(&setup_done) != 0)
-        if (errno != EINTR) invariant_failed("sem_wait on setup_done should not fail", __FILE__, __LINE__, __func__);
+        if (errno != EINTR)
+            invariant_failed("sem_wait on setup_done should not fail", __FILE__, __LINE__, __func__);
     sem_destroy(&setup_done);
     DEBUG("thread setup complete");
 }

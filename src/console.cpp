@@ -76,7 +76,8 @@ void console_setup()
 
 void console_lock()
 {
-    if (pthread_mutex_lock(&mutex) != 0) invariant_failed("pthread_mutex_lock on the console should not fail", __FILE__, __LINE__, __func__);
+    if (pthread_mutex_lock(&mutex) != 0)
+        invariant_failed("pthread_mutex_lock on the console should not fail", __FILE__, __LINE__, __func__);
 }
 
 void console_unlock()
@@ -132,8 +133,8 @@ void console_drain(std::chrono::milliseconds limit)
 {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!console_flush()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                                std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return;
         pollfd p{STDOUT_FILENO, POLLOUT, 0};
         if (poll(&p, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) return;

@@ -17,8 +17,8 @@
 
 #include "args.h"
 #include "backend.h"
-#include "console.h"
 #include "compressor.h"
+#include "console.h"
 #include "debugging.h"
 #include "display.h"
 #include "extensions.h"
@@ -234,7 +234,8 @@ static void source_handle_configure_notify(const xcb_configure_notify_event_t* e
 {
     if (e->window == display_root()) {
         if (e->width == root_width() && e->height == root_height()) return;
-        DEBUG("CONFIGURE NOTIFY: root changed from %dx%d to %dx%d", root_width(), root_height(), e->width, e->height);
+        DEBUG("CONFIGURE NOTIFY: root changed from %dx%d to %dx%d", root_width(), root_height(), e->width,
+              e->height);
         root_changed(e->width, e->height);
         return;
     }
@@ -295,8 +296,8 @@ static void source_handle_damage(const xcb_damage_notify_event_t* e)
     WindowState* w = window_find(e->drawable);
     if (w == nullptr) return;
     // the rectangle is relative to the inside; the accumulator to the border's corner
-    w->accumulator.add(e->area.x + w->border_width, e->area.y + w->border_width, e->area.width, e->area.height,
-                       w->width, w->height);
+    w->accumulator.add(e->area.x + w->border_width, e->area.y + w->border_width, e->area.width,
+                       e->area.height, w->width, w->height);
     w->damaged = true;
 }
 
@@ -319,7 +320,9 @@ static bool dispatch_core(int type, const xcb_generic_event_t* e)
 {
     switch (type) {
     case 0: source_handle_error(as<xcb_generic_error_t>(e)); return true;
-    case XCB_VISIBILITY_NOTIFY: window_list_structure_changed(as<xcb_visibility_notify_event_t>(e)->window); return true;
+    case XCB_VISIBILITY_NOTIFY:
+        window_list_structure_changed(as<xcb_visibility_notify_event_t>(e)->window);
+        return true;
     case XCB_CREATE_NOTIFY: {
         const auto* c = as<xcb_create_notify_event_t>(e);
         if (c->parent == display_root()) root_child_created(c->window, c->override_redirect != 0);
@@ -334,7 +337,9 @@ static bool dispatch_core(int type, const xcb_generic_event_t* e)
     case XCB_UNMAP_NOTIFY: source_handle_unmap_notify(as<xcb_unmap_notify_event_t>(e)); return true;
     case XCB_MAP_NOTIFY: source_handle_map_notify(as<xcb_map_notify_event_t>(e)); return true;
     case XCB_REPARENT_NOTIFY: source_handle_reparent_notify(as<xcb_reparent_notify_event_t>(e)); return true;
-    case XCB_CONFIGURE_NOTIFY: source_handle_configure_notify(as<xcb_configure_notify_event_t>(e)); return true;
+    case XCB_CONFIGURE_NOTIFY:
+        source_handle_configure_notify(as<xcb_configure_notify_event_t>(e));
+        return true;
     case XCB_CIRCULATE_NOTIFY: {
         const auto* c = as<xcb_circulate_notify_event_t>(e);
         if (from_root(c->event)) root_child_restacked(c->window, XCB_NONE, c->place == XCB_PLACE_ON_TOP);

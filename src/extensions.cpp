@@ -57,9 +57,12 @@ void expect_version(xcb_connection_t* c, Reply* (*reply)(xcb_connection_t*, Cook
 void check_presence(xcb_connection_t* c)
 {
     const Required required[] = {
-        {&xcb_composite_id, "COMPOSITE", &extension.composite}, {&xcb_damage_id, "DAMAGE", &extension.damage},
-        {&xcb_randr_id, "RANDR", &extension.randr},             {&xcb_record_id, "RECORD", &extension.record},
-        {&xcb_xfixes_id, "XFIXES", &extension.xfixes},          {&xcb_test_id, "XTEST", nullptr},
+        {&xcb_composite_id, "COMPOSITE", &extension.composite},
+        {&xcb_damage_id, "DAMAGE", &extension.damage},
+        {&xcb_randr_id, "RANDR", &extension.randr},
+        {&xcb_record_id, "RECORD", &extension.record},
+        {&xcb_xfixes_id, "XFIXES", &extension.xfixes},
+        {&xcb_test_id, "XTEST", nullptr},
     };
     for (const Required& r : required) xcb_prefetch_extension_data(c, r.id);
     xcb_flush(c);

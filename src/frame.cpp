@@ -35,8 +35,9 @@ void add_rect(Region& r, int x, int y, int w, int h)
 void send(const RequestTicket& t, const char* what)
 {
     if (!send_to_receiver(&t))
-        JOURNAL_AS("process_frame_tick", LOG_ERR, "failed to send ticket for %s request at %ux%u+%d+%d to image receiver",
-                   what, t.r.width, t.r.height, t.r.x, t.r.y);
+        JOURNAL_AS("process_frame_tick", LOG_ERR,
+                   "failed to send ticket for %s request at %ux%u+%d+%d to image receiver", what, t.r.width,
+                   t.r.height, t.r.x, t.r.y);
 }
 
 // A window that moved without changing size: its pixels move with it, which
@@ -104,7 +105,8 @@ Region collect_damage(const std::vector<WindowState*>& stack)
 {
     Region damage = window_list_take_vanished();
     if (root_width() != composed_width || root_height() != composed_height) {
-        DEBUG_AS("process_frame_tick", "screen is now %ux%u -> repainting all of it", root_width(), root_height());
+        DEBUG_AS("process_frame_tick", "screen is now %ux%u -> repainting all of it", root_width(),
+                 root_height());
         composed_width = root_width();
         composed_height = root_height();
         add_rect(damage, 0, 0, composed_width, composed_height);
@@ -139,16 +141,16 @@ void request_image(const WindowState& w, const pixman_box16_t& box)
     ShmSlot slot{};
     if (shm_reserve(r.width, r.height, &slot)) {
         t.type = REQUESTED_SHM_IMAGE;
-        t.cookie.sequence = xcb_shm_get_image_unchecked(display_connection(), w.pixmap, x, y, r.width, r.height,
-                                                        0xFFFFFFFFu, XCB_IMAGE_FORMAT_Z_PIXMAP, shm_segment(),
-                                                        slot.offset)
-                                .sequence;
+        t.cookie.sequence =
+            xcb_shm_get_image_unchecked(display_connection(), w.pixmap, x, y, r.width, r.height, 0xFFFFFFFFu,
+                                        XCB_IMAGE_FORMAT_Z_PIXMAP, shm_segment(), slot.offset)
+                .sequence;
         t.shm_offset = slot.offset;
         t.release_to = slot.release_to;
     } else {
         t.type = REQUESTED_IMAGE;
-        t.cookie.sequence = xcb_get_image_unchecked(display_connection(), XCB_IMAGE_FORMAT_Z_PIXMAP, w.pixmap, x, y,
-                                                    r.width, r.height, 0xFFFFFFFFu)
+        t.cookie.sequence = xcb_get_image_unchecked(display_connection(), XCB_IMAGE_FORMAT_Z_PIXMAP, w.pixmap,
+                                                    x, y, r.width, r.height, 0xFFFFFFFFu)
                                 .sequence;
     }
     send(t, "image");

@@ -102,8 +102,11 @@ Rectangle rectangle_from_intersection_image_rectangle(const ZelImage* from, Rect
 
 Tracker tracker_create(uint16_t width, uint16_t height)
 {
-    Tracker t{width, height, static_cast<uint16_t>((width + BLOCK - 1) / BLOCK),
-              static_cast<uint16_t>((height + BLOCK - 1) / BLOCK), {}};
+    Tracker t{width,
+              height,
+              static_cast<uint16_t>((width + BLOCK - 1) / BLOCK),
+              static_cast<uint16_t>((height + BLOCK - 1) / BLOCK),
+              {}};
     t.changed.assign(static_cast<size_t>(t.ncols) * t.nrows, 0);
     return t;
 }
@@ -113,7 +116,8 @@ void tracker_mark(Tracker& t, Rectangle r)
     const int x1 = std::max<int>(r.x, 0), y1 = std::max<int>(r.y, 0);
     const int x2 = std::min<int>(r.x + r.width, t.width), y2 = std::min<int>(r.y + r.height, t.height);
     for (int row = y1 / BLOCK; x1 < x2 && row <= (y2 - 1) / BLOCK && y1 < y2; ++row)
-        for (int col = x1 / BLOCK; col <= (x2 - 1) / BLOCK; ++col) t.changed[static_cast<size_t>(row) * t.ncols + col] = 1;
+        for (int col = x1 / BLOCK; col <= (x2 - 1) / BLOCK; ++col)
+            t.changed[static_cast<size_t>(row) * t.ncols + col] = 1;
 }
 
 std::vector<Rectangle> tracker_changed_blocks(const Tracker& t)
@@ -138,7 +142,8 @@ void tracker_reset(Tracker& t)
 void frame_merge(const ZelImage* from, ZelImage* frame, Tracker& t)
 {
     INVARIANT(from != nullptr && frame != nullptr, "from != 0 && to != 0");
-    const Rectangle r = rectangle_from_intersection_image_rectangle(frame, {from->x, from->y, from->width, from->height});
+    const Rectangle r =
+        rectangle_from_intersection_image_rectangle(frame, {from->x, from->y, from->width, from->height});
     for (int y = r.y; y < r.y + r.height; ++y)
         merge_row(pixel_at(from, r.x, y), pixel_at(frame, r.x, y), r.x, r.x + r.width, y, t);
 }

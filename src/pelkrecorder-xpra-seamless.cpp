@@ -36,7 +36,6 @@ __attribute__((constructor)) static void hold_signals()
     sigprocmask(SIG_BLOCK, &stop, nullptr);
     signal(SIGPIPE, SIG_IGN);
     signal(SIGXFSZ, SIG_IGN); // a file size limit is a failed write, not an end
-
 }
 
 // Standard output and error closed at start would be taken by the next

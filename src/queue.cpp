@@ -15,7 +15,10 @@
 namespace {
 
 template <typename Q>
-concept HasProducerMutex = requires(Q q) { q.producer_mutex; };
+concept HasProducerMutex = requires(Q q)
+{
+    q.producer_mutex;
+};
 
 // Waits until the semaphore can be taken; a signal does not end the wait.
 bool wait_on(sem_t* semaphore)
@@ -79,8 +82,10 @@ template <typename Q>
 void queue_destroy(Q* q, const char* function)
 {
     if (q == nullptr) return;
-    if (sem_destroy(&q->consumer_semaphore) != 0) warn("%s: error while releasing consumer_semaphore", function);
-    if (sem_destroy(&q->producer_semaphore) != 0) warn("%s: error while releasing producer_semaphore", function);
+    if (sem_destroy(&q->consumer_semaphore) != 0)
+        warn("%s: error while releasing consumer_semaphore", function);
+    if (sem_destroy(&q->producer_semaphore) != 0)
+        warn("%s: error while releasing producer_semaphore", function);
     if constexpr (HasProducerMutex<Q>)
         if (int rc = pthread_mutex_destroy(&q->producer_mutex); rc != 0) {
             errno = rc;
@@ -98,7 +103,8 @@ bool queue_enqueue(Q* q, const void* src, const char* function)
     std::memcpy(q->buffer + (q->tail & (q->capacity - 1)) * q->element_size, src, q->element_size);
     q->tail++;
     unlock_producers(q, function);
-    INVARIANT_AS(function, sem_post(&q->consumer_semaphore) == 0, "sem_post on q->consumer_semaphore should not fail");
+    INVARIANT_AS(function, sem_post(&q->consumer_semaphore) == 0,
+                 "sem_post on q->consumer_semaphore should not fail");
     return true;
 }
 
@@ -108,7 +114,8 @@ bool queue_dequeue(Q* q, void* dest, const char* function)
     if (!wait_on(&q->consumer_semaphore)) return false;
     std::memcpy(dest, q->buffer + (q->head & (q->capacity - 1)) * q->element_size, q->element_size);
     q->head++;
-    INVARIANT_AS(function, sem_post(&q->producer_semaphore) == 0, "sem_post on q->producer_semaphore should not fail");
+    INVARIANT_AS(function, sem_post(&q->producer_semaphore) == 0,
+                 "sem_post on q->producer_semaphore should not fail");
     return true;
 }
 

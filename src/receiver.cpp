@@ -67,19 +67,28 @@ static bool same_as_last(const xcb_xfixes_get_cursor_image_reply_t* reply, const
 }
 
 // A compressed cursor record of the reply; null without memory.
-static ZelCompressedCursorImage* cursor_record(const xcb_xfixes_get_cursor_image_reply_t* reply, uint32_t* pixels,
-                                               uint32_t n)
+static ZelCompressedCursorImage* cursor_record(const xcb_xfixes_get_cursor_image_reply_t* reply,
+                                               uint32_t* pixels, uint32_t n)
 {
-    ZelCursorImage image{ZEL_CURSOR_IMAGE, time_in_us(), reply->width, reply->height, reply->x, reply->y,
-                         reply->xhot, reply->yhot, reply->cursor_serial, n, pixels};
+    ZelCursorImage image{ZEL_CURSOR_IMAGE,
+                         time_in_us(),
+                         reply->width,
+                         reply->height,
+                         reply->x,
+                         reply->y,
+                         reply->xhot,
+                         reply->yhot,
+                         reply->cursor_serial,
+                         n,
+                         pixels};
     return zel_cursor_image_compress(&image);
 }
 
 static void receive_cursor_image(const QueuedTicket* t)
 {
     xcb_connection_t* c = display_connection();
-    XcbReply<xcb_xfixes_get_cursor_image_reply_t> reply(
-        xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image_cookie_t{t->cookie.sequence}, nullptr));
+    XcbReply<xcb_xfixes_get_cursor_image_reply_t> reply(xcb_xfixes_get_cursor_image_reply(
+        c, xcb_xfixes_get_cursor_image_cookie_t{t->cookie.sequence}, nullptr));
     if (!reply) {
         JOURNAL_ERROR("failed to get a reply for a cursor image request");
         return;
@@ -110,8 +119,8 @@ static void receive_clear_request(const QueuedTicket* t)
 // room is given back all the same, in order, by the compressor.
 static void receive_shm_image(const QueuedTicket* t)
 {
-    XcbReply<xcb_shm_get_image_reply_t> reply(
-        xcb_shm_get_image_reply(display_connection(), xcb_shm_get_image_cookie_t{t->cookie.sequence}, nullptr));
+    XcbReply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
+        display_connection(), xcb_shm_get_image_cookie_t{t->cookie.sequence}, nullptr));
     CompressorTicket ct{};
     ct.type = reply ? TICKET_IMAGE : TICKET_RELEASE;
     ct.rect = t->r;
@@ -208,7 +217,8 @@ void receiver_thread_start()
 bool send_to_receiver(const RequestTicket* t)
 {
     QueuedTicket q = *t;
-    if (t->type == REQUESTED_NOTHING || t->type == REQUESTED_CURSOR_IMAGE || t->type == REQUESTED_FRAME) q.r = {};
+    if (t->type == REQUESTED_NOTHING || t->type == REQUESTED_CURSOR_IMAGE || t->type == REQUESTED_FRAME)
+        q.r = {};
     if (!p1c1_enqueue(queue, &q)) {
         JOURNAL_ERROR("failed to enqueue ticket (type=%d)", t->type);
         return false;

@@ -284,13 +284,15 @@ static void handle_reply(const xcb_record_enable_context_reply_t* reply)
 static void* record_function(void* /*arg*/)
 {
     DEBUG("enabling RECORD context");
-    const xcb_record_enable_context_cookie_t cookie = xcb_record_enable_context(record_connection, record_context());
+    const xcb_record_enable_context_cookie_t cookie =
+        xcb_record_enable_context(record_connection, record_context());
     xcb_flush(record_connection);
 
     bool disable = false;
     while (!done) {
         XcbReply<xcb_record_enable_context_reply_t> reply;
-        const Wait w = xcb_connection_has_error(record_connection) ? Wait::FAILED : record_wait_for_reply(cookie, &reply);
+        const Wait w = xcb_connection_has_error(record_connection) ? Wait::FAILED
+                                                                   : record_wait_for_reply(cookie, &reply);
         if (w == Wait::WOKEN) break;
         if (w == Wait::FAILED) {
             DEBUG("record connection has error -> stopping recording");

@@ -8,7 +8,8 @@ void Region::add(int x, int y, int width, int height, int limit_w, int limit_h)
     const int x1 = std::max(x, 0), y1 = std::max(y, 0);
     const int x2 = std::min(x + width, limit_w), y2 = std::min(y + height, limit_h);
     if (x1 >= x2 || y1 >= y2) return;
-    pixman_region_union_rect(&r_, &r_, x1, y1, static_cast<unsigned>(x2 - x1), static_cast<unsigned>(y2 - y1));
+    pixman_region_union_rect(&r_, &r_, x1, y1, static_cast<unsigned>(x2 - x1),
+                             static_cast<unsigned>(y2 - y1));
 }
 
 bool Region::contains(int x, int y, int width, int height) const

@@ -8,8 +8,8 @@
 
 namespace {
 
-constexpr uint16_t MIN_ROWS = 16;         // shorter runs are left to blocks
-constexpr size_t COMMON = 16; // rows more common than this (blank ones) cast no vote
+constexpr uint16_t MIN_ROWS = 16; // shorter runs are left to blocks
+constexpr size_t COMMON = 16;     // rows more common than this (blank ones) cast no vote
 constexpr size_t MIN_VOTES = 4;
 
 std::vector<uint64_t> row_hashes(const uint8_t* rows, size_t stride, size_t row_bytes, uint16_t n)
@@ -66,13 +66,15 @@ Scroll find_scroll(const uint8_t* old_rows, size_t old_stride, const uint8_t* ne
     Scroll best;
     for (int i = 0, run = 0; i <= rows; ++i) {
         const int j = i + shift;
-        const bool match = i < rows && j >= 0 && j < rows && new_h[static_cast<size_t>(i)] == old_h[static_cast<size_t>(j)];
+        const bool match =
+            i < rows && j >= 0 && j < rows && new_h[static_cast<size_t>(i)] == old_h[static_cast<size_t>(j)];
         if (match) {
             ++run;
             continue;
         }
         if (run > best.rows)
-            best = {true, static_cast<uint16_t>(i - run + shift), static_cast<uint16_t>(i - run), static_cast<uint16_t>(run)};
+            best = {true, static_cast<uint16_t>(i - run + shift), static_cast<uint16_t>(i - run),
+                    static_cast<uint16_t>(run)};
         run = 0;
     }
     if (best.rows < MIN_ROWS) return {};

@@ -13,7 +13,7 @@ struct Scroll {
     uint16_t rows = 0;
 };
 
-// Rows are row_bytes long and the strides apart; `rows` of each.  Finds the vertical shift that most distinctive rows agree on and the
-// longest run of rows that it carries; none when that run is short.
+// Rows are row_bytes long and the strides apart; `rows` of each.  Finds the vertical shift that most
+// distinctive rows agree on and the longest run of rows that it carries; none when that run is short.
 Scroll find_scroll(const uint8_t* old_rows, size_t old_stride, const uint8_t* new_rows, size_t new_stride,
                    size_t row_bytes, uint16_t rows);

@@ -20,7 +20,7 @@ xcb_shm_seg_t segment;
 uint8_t bits_per_pixel;
 uint8_t scanline_pad;
 // Bytes taken and given back since the start; the ring holds taken - given.
-uint64_t taken;                // main thread only
+uint64_t taken;                 // main thread only
 std::atomic<uint64_t> given{0}; // written by the compressor
 
 bool offered(xcb_connection_t* c)

@@ -26,10 +26,10 @@ static int stop_fd = -1; // a stop was requested
 static int quit_fd = -1; // the teardown is over: the thread ends
 
 static constexpr const char* signal_names[] = {
-    "unknown", "SIGHUP",  "SIGINT",  "SIGQUIT", "SIGILL",    "SIGTRAP", "SIGABRT", "SIGBUS",
-    "SIGFPE",  "SIGKILL", "SIGUSR1", "SIGSEGV", "SIGUSR2",   "SIGPIPE", "SIGALRM", "SIGTERM",
-    "SIGSTKFLT", "SIGCHLD", "SIGCONT", "SIGSTOP", "SIGTSTP", "SIGTTIN", "SIGTTOU", "SIGURG",
-    "SIGXCPU", "SIGXFSZ", "SIGVTALRM", "SIGPROF", "SIGWINCH", "SIGIO", "SIGPWR", "SIGSYS",
+    "unknown",   "SIGHUP",  "SIGINT",    "SIGQUIT", "SIGILL",   "SIGTRAP", "SIGABRT", "SIGBUS",
+    "SIGFPE",    "SIGKILL", "SIGUSR1",   "SIGSEGV", "SIGUSR2",  "SIGPIPE", "SIGALRM", "SIGTERM",
+    "SIGSTKFLT", "SIGCHLD", "SIGCONT",   "SIGSTOP", "SIGTSTP",  "SIGTTIN", "SIGTTOU", "SIGURG",
+    "SIGXCPU",   "SIGXFSZ", "SIGVTALRM", "SIGPROF", "SIGWINCH", "SIGIO",   "SIGPWR",  "SIGSYS",
 };
 
 const char* signal_name(int sig)
@@ -78,8 +78,8 @@ static void* signals_function(void*)
     for (bool broken = false;;) {
         int timeout = -1;
         if (!broken && deadline != Clock::time_point::max())
-            timeout = static_cast<int>(
-                std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
+            timeout = static_cast<int>(std::max<int64_t>(
+                0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
         pollfd fds[3] = {{signal_fd, POLLIN, 0}, {stop_fd, POLLIN, 0}, {quit_fd, POLLIN, 0}};
         if (poll(fds, 3, timeout) < 0 && errno != EINTR) JOURNAL_ERROR("poll error in the signal thread");
         if (fds[2].revents) break;
@@ -120,7 +120,8 @@ void signals_thread_start()
 void signals_thread_stop()
 {
     if (pthread_equal(pthread_self(), thread))
-        invariant_failed("pthread_self() != thread && \"should stop from another thread\"", __FILE__, __LINE__, __func__);
+        invariant_failed("pthread_self() != thread && \"should stop from another thread\"", __FILE__,
+                         __LINE__, __func__);
     post(quit_fd);
     const int rc = pthread_join(thread, nullptr);
     if (rc != 0) {

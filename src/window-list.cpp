@@ -25,9 +25,9 @@ xcb_atom_t A_NET_SUPPORTING_WM_CHECK;
 
 namespace {
 
-constexpr size_t BATCH = 256;          // windows probed per step of the loop
+constexpr size_t BATCH = 256;            // windows probed per step of the loop
 constexpr size_t REJECTED_MAX = 1 << 20; // ids remembered as no window of ours
-constexpr int ANCESTRY_MAX = 8;        // levels between a window and the root's child
+constexpr int ANCESTRY_MAX = 8;          // levels between a window and the root's child
 constexpr uint32_t WINDOW_EVENTS = XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_VISIBILITY_CHANGE;
 
 struct RootChild {
@@ -47,7 +47,7 @@ std::unordered_set<xcb_window_t> listed;   // _NET_CLIENT_LIST as last read
 std::unordered_set<xcb_window_t> rejected;
 std::deque<Pending> pending;
 std::unordered_set<xcb_window_t> queued[2]; // what pending holds: listed windows, pop-ups
-uint32_t server_base; // resource-id base of the xpra server's own windows, 0 unknown
+uint32_t server_base;                       // resource-id base of the xpra server's own windows, 0 unknown
 std::vector<WindowState*> stack;
 bool stack_dirty = true;
 Region vanished;
@@ -137,10 +137,12 @@ std::vector<Probe> probe(std::span<const xcb_window_t> ids)
     std::vector<Probe> probes(ids.size());
     for (size_t i = 0; i < ids.size(); ++i) {
         xcb_generic_error_t* e[4] = {};
-        XcbReply<xcb_get_window_attributes_reply_t> a(xcb_get_window_attributes_reply(c, cookies[i].attributes, &e[0]));
+        XcbReply<xcb_get_window_attributes_reply_t> a(
+            xcb_get_window_attributes_reply(c, cookies[i].attributes, &e[0]));
         XcbReply<xcb_get_geometry_reply_t> g(xcb_get_geometry_reply(c, cookies[i].geometry, &e[1]));
         XcbReply<xcb_query_tree_reply_t> t(xcb_query_tree_reply(c, cookies[i].tree, &e[2]));
-        XcbReply<xcb_translate_coordinates_reply_t> p(xcb_translate_coordinates_reply(c, cookies[i].position, &e[3]));
+        XcbReply<xcb_translate_coordinates_reply_t> p(
+            xcb_translate_coordinates_reply(c, cookies[i].position, &e[3]));
         for (auto* error : e) std::free(error);
         Probe& r = probes[i];
         r.win = ids[i];
@@ -196,7 +198,8 @@ void name_pixmaps(const std::vector<WindowState*>& windows)
         XcbReply<xcb_generic_error_t> error(xcb_request_check(conn(), cookie));
         w->stale = error != nullptr;
         if (error) w->pixmap = 0;
-        DEBUG_AS("name_window_pixmap", "window 0x%0x: pixmap 0x%0x%s", w->win, w->pixmap, error ? " (failed)" : "");
+        DEBUG_AS("name_window_pixmap", "window 0x%0x: pixmap 0x%0x%s", w->win, w->pixmap,
+                 error ? " (failed)" : "");
     }
 }
 
@@ -248,8 +251,8 @@ void add_batch(std::span<const Pending> batch)
     }
     name_pixmaps(added);
     if (refused > 0)
-        JOURNAL_ERROR("ignoring %lu ids of _NET_CLIENT_LIST that are no client windows (the first: 0x%x)", refused,
-                      first);
+        JOURNAL_ERROR("ignoring %lu ids of _NET_CLIENT_LIST that are no client windows (the first: 0x%x)",
+                      refused, first);
 }
 
 void queue(xcb_window_t win, bool popup)
@@ -261,7 +264,8 @@ void queue(xcb_window_t win, bool popup)
 // window took its damage object and our event selection with it.
 void forget(WindowState& w, bool destroyed = false)
 {
-    if (w.previous.mapped) vanished.add(w.previous.x_root, w.previous.y_root, w.previous.width, w.previous.height);
+    if (w.previous.mapped)
+        vanished.add(w.previous.x_root, w.previous.y_root, w.previous.width, w.previous.height);
     release_pixmap(w);
     if (!destroyed) {
         const uint32_t none = 0;
@@ -284,7 +288,8 @@ std::vector<xcb_window_t> root_window_list(xcb_atom_t property)
 
 std::vector<RootChild>::iterator root_child(xcb_window_t win)
 {
-    return std::find_if(root_children.begin(), root_children.end(), [win](const RootChild& c) { return c.win == win; });
+    return std::find_if(root_children.begin(), root_children.end(),
+                        [win](const RootChild& c) { return c.win == win; });
 }
 
 void query_root_children()
@@ -298,7 +303,8 @@ void query_root_children()
     for (xcb_window_t w : ids) cookies.push_back(xcb_get_window_attributes(conn(), w));
     for (size_t i = 0; i < ids.size(); ++i) {
         xcb_generic_error_t* e = nullptr;
-        XcbReply<xcb_get_window_attributes_reply_t> a(xcb_get_window_attributes_reply(conn(), cookies[i], &e));
+        XcbReply<xcb_get_window_attributes_reply_t> a(
+            xcb_get_window_attributes_reply(conn(), cookies[i], &e));
         std::free(e);
         if (!a) continue;
         root_children.push_back({ids[i], a->override_redirect != 0, a->map_state != XCB_MAP_STATE_UNMAPPED});
@@ -313,7 +319,8 @@ std::unordered_map<xcb_window_t, std::vector<WindowState*>> listed_by_top()
     std::unordered_map<xcb_window_t, std::vector<WindowState*>> groups;
     std::unordered_set<xcb_window_t> seen;
     for (xcb_window_t id : client_stacking)
-        if (WindowState* w = window_find(id); w && w->listed && !w->override_redirect && seen.insert(id).second)
+        if (WindowState* w = window_find(id);
+            w && w->listed && !w->override_redirect && seen.insert(id).second)
             groups[w->top].push_back(w);
     for (auto& [id, w] : list_of_windows)
         if (w.listed && !w.override_redirect && !seen.contains(id)) groups[w.top].push_back(&w);

@@ -41,7 +41,7 @@ struct WindowState {
         bool mapped = false;
         int16_t x_root = 0, y_root = 0;
         uint16_t width = 0, height = 0;
-    } previous; // as the last tick composed it
+    } previous;         // as the last tick composed it
     Region accumulator; // damage, relative to the outer corner
 };
 

@@ -24,13 +24,15 @@ std::vector<uint8_t> text_rows(int shift)
     std::vector<uint8_t> p(kBytes);
     for (size_t y = 0; y < kHeight; ++y)
         for (size_t x = 0; x < kWidth * 4; ++x)
-            p[y * kWidth * 4 + x] = static_cast<uint8_t>(((y + static_cast<size_t>(shift)) % 37) * 7 + x % 13);
+            p[y * kWidth * 4 + x] =
+                static_cast<uint8_t>(((y + static_cast<size_t>(shift)) % 37) * 7 + x % 13);
     return p;
 }
 
 xcb_get_image_reply_t* reply_of(const std::vector<uint8_t>& pixels)
 {
-    auto* reply = static_cast<xcb_get_image_reply_t*>(std::calloc(1, sizeof(xcb_get_image_reply_t) + pixels.size()));
+    auto* reply =
+        static_cast<xcb_get_image_reply_t*>(std::calloc(1, sizeof(xcb_get_image_reply_t) + pixels.size()));
     reply->length = static_cast<uint32_t>(pixels.size() / 4);
     std::memcpy(xcb_get_image_data(reply), pixels.data(), pixels.size());
     return reply;

@@ -44,7 +44,10 @@ struct Input {
     const uint8_t* data;
     size_t size;
     uint8_t byte() { return size ? (--size, *data++) : 0; }
-    uint32_t word() { return uint32_t{byte()} << 24 | uint32_t{byte()} << 16 | uint32_t{byte()} << 8 | byte(); }
+    uint32_t word()
+    {
+        return uint32_t{byte()} << 24 | uint32_t{byte()} << 16 | uint32_t{byte()} << 8 | byte();
+    }
 };
 
 void proper(const uint8_t* s, size_t max)
@@ -74,8 +77,8 @@ int sd_journal_print_with_location(int, const char*, const char*, const char*, c
 {
     return 0;
 }
-xcb_get_property_cookie_t xcb_get_property(xcb_connection_t*, uint8_t, xcb_window_t, xcb_atom_t atom, xcb_atom_t,
-                                           uint32_t, uint32_t)
+xcb_get_property_cookie_t xcb_get_property(xcb_connection_t*, uint8_t, xcb_window_t, xcb_atom_t atom,
+                                           xcb_atom_t, uint32_t, uint32_t)
 {
     return {atom <= ATOMS ? atom : 0};
 }
@@ -85,7 +88,8 @@ xcb_get_property_reply_t* xcb_get_property_reply(xcb_connection_t*, xcb_get_prop
     if (e) *e = nullptr;
     const std::string& v = properties[cookie.sequence];
     if (cookie.sequence == 0) return nullptr;
-    auto* r = static_cast<xcb_get_property_reply_t*>(std::calloc(1, sizeof(xcb_get_property_reply_t) + v.size()));
+    auto* r =
+        static_cast<xcb_get_property_reply_t*>(std::calloc(1, sizeof(xcb_get_property_reply_t) + v.size()));
     r->format = 8;
     r->value_len = static_cast<uint32_t>(v.size());
     std::memcpy(r + 1, v.data(), v.size());
@@ -212,7 +216,8 @@ void last_input(Input in)
         if (op % 3 == 0) { // a member publishes its property
             std::string& p = properties[1 + in.byte() % ATOMS];
             p.clear();
-            for (size_t n = (in.byte() << 8 | in.byte()) % 4200; n-- && in.size;) p.push_back(static_cast<char>(in.byte()));
+            for (size_t n = (in.byte() << 8 | in.byte()) % 4200; n-- && in.size;)
+                p.push_back(static_cast<char>(in.byte()));
         } else if (op % 3 == 1) { // a message with any words
             xcb_client_message_event_t e{};
             e.response_type = XCB_CLIENT_MESSAGE;

@@ -139,8 +139,8 @@ const Attack attacks[] = {
          for (uint16_t i = 0; i < 2000; ++i) {
              const xcb_cursor_t cursor = xcb_generate_id(c.c());
              const uint16_t shape = static_cast<uint16_t>(i % 2 ? 68 : 2 * (i % 76));
-             xcb_create_glyph_cursor(c.c(), cursor, font, font, shape, static_cast<uint16_t>(shape + 1), 0xffff,
-                                     0xffff, 0xffff, 0, 0, 0);
+             xcb_create_glyph_cursor(c.c(), cursor, font, font, shape, static_cast<uint16_t>(shape + 1),
+                                     0xffff, 0xffff, 0xffff, 0, 0, 0);
              xcb_change_window_attributes(c.c(), c.root(), XCB_CW_CURSOR, &cursor);
              xcb_free_cursor(c.c(), cursor);
          }
@@ -159,7 +159,8 @@ TEST(HostileStart, ClosedStandardOutputAndError)
     const std::string file = temp_dir() + "/r.zel";
     ProcessOptions po;
     po.pipe_stdin = true;
-    Process recorder({"sh", "-c", "exec \"$@\" >&- 2>&-", "sh", RECORDER_PATH, "-tfn", "own", d.name(), file}, po);
+    Process recorder({"sh", "-c", "exec \"$@\" >&- 2>&-", "sh", RECORDER_PATH, "-tfn", "own", d.name(), file},
+                     po);
     d.window(10, 10, 200, 150, 1);
     wait_for_screen(file, d.client, &recorder);
     d.client.send_root_message("LAST_INPUT", {4, 0, 1000}); // an announcement on standard output
@@ -191,8 +192,8 @@ TEST(HostileCursor, CursorRecordsAreBoundedByTheFrameRate)
     for (uint16_t i = 0; i < 3000; ++i) {
         const xcb_cursor_t cursor = xcb_generate_id(c.c());
         const uint16_t shape = static_cast<uint16_t>(2 * (i % 76));
-        xcb_create_glyph_cursor(c.c(), cursor, font, font, shape, static_cast<uint16_t>(shape + 1), 0, 0, 0, 0xffff,
-                                0xffff, 0xffff);
+        xcb_create_glyph_cursor(c.c(), cursor, font, font, shape, static_cast<uint16_t>(shape + 1), 0, 0, 0,
+                                0xffff, 0xffff, 0xffff);
         xcb_change_window_attributes(c.c(), c.root(), XCB_CW_CURSOR, &cursor);
         xcb_free_cursor(c.c(), cursor);
         if (i % 100 == 0) c.sync();

@@ -22,7 +22,8 @@ void fake(Client& c, uint8_t type, uint8_t detail, int16_t x = 0, int16_t y = 0)
 bool has_position(const Recording& r, int16_t x, int16_t y)
 {
     for (const ZelRecord* p : r.of_type(ZEL_CURSOR_POSITION))
-        if (reinterpret_cast<const ZelCursorPosition*>(p)->x == x && reinterpret_cast<const ZelCursorPosition*>(p)->y == y)
+        if (reinterpret_cast<const ZelCursorPosition*>(p)->x == x &&
+            reinterpret_cast<const ZelCursorPosition*>(p)->y == y)
             return true;
     return false;
 }
@@ -45,7 +46,10 @@ TEST(Input, MotionAndTheOwnUsersKeysAreRecorded)
     fake(d.client, XCB_KEY_PRESS, 38);
     fake(d.client, XCB_KEY_RELEASE, 38);
     const Recording r = wait_for_records(
-        file, [](const Recording& rec) { return has_position(rec, 123, 45) && !rec.of_type(ZEL_LAST_INPUT).empty(); },
+        file,
+        [](const Recording& rec) {
+            return has_position(rec, 123, 45) && !rec.of_type(ZEL_LAST_INPUT).empty();
+        },
         &recorder);
     const auto* last = reinterpret_cast<const ZelLastInput*>(r.of_type(ZEL_LAST_INPUT).front());
     EXPECT_STREQ(reinterpret_cast<const char*>(last->user), "olga");
@@ -62,11 +66,13 @@ TEST(Input, AnnouncementsAreWholeLinesAmongDebugLines)
     Client& c = d.client;
     const xcb_window_t w = d.window(0, 0, 300, 300, 1);
     wait_for_screen(file, c, &recorder); // the recorder listens
-    Painter painter(d.name(), w); // keeps every thread talking
-    for (const char* m : {"a", "b"}) c.set_root_property(std::string("MEMBER_") + m, "STRING", std::string(m) + '\0' + "t" + m);
+    Painter painter(d.name(), w);        // keeps every thread talking
+    for (const char* m : {"a", "b"})
+        c.set_root_property(std::string("MEMBER_") + m, "STRING", std::string(m) + '\0' + "t" + m);
     for (uint32_t time = 1000; time < 1200; ++time)
         c.send_root_message("LAST_INPUT", {4, c.atom(time % 2 ? "MEMBER_a" : "MEMBER_b"), time});
-    wait_for_records(file, [](const Recording& r) { return r.of_type(ZEL_LAST_INPUT).size() == 200; }, &recorder);
+    wait_for_records(
+        file, [](const Recording& r) { return r.of_type(ZEL_LAST_INPUT).size() == 200; }, &recorder);
     EXPECT_EQ(recorder.stop(), 0);
     size_t whole = 0;
     for (size_t at = recorder.out().find("##lastInputBy "); at != std::string::npos;
@@ -88,7 +94,8 @@ TEST_P(StdinMessages, BecomeFooterItems)
     Display d;
     const std::string file = temp_dir() + "/r.zel";
     Recorder recorder({d.name(), file});
-    wait_for_records(file, [](const Recording& r) { return !r.of_type(ZEL_HEADER).empty(); }, &recorder);
+    wait_for_records(
+        file, [](const Recording& r) { return !r.of_type(ZEL_HEADER).empty(); }, &recorder);
     for (const std::string& w : GetParam().writes) {
         recorder.write_stdin(w);
         usleep(20000); // the pieces arrive in reads of their own (the case itself, not a wait)
@@ -104,10 +111,15 @@ const Messages messages[] = {
     {"TwoLinesInOneWriteCrLf",
      {"host db1\r\nip 10.0.0.1 \n"},
      {{ZEL_FOOTER_ITEM_HOST, {"db1"}}, {ZEL_FOOTER_ITEM_IP, {"10.0.0.1 "}}}},
-    {"LineSplitOverWrites", {"app", "fmt Ca", "lc\n"}, {{ZEL_FOOTER_ITEM_APPFMT, {"Calc"}}, {ZEL_FOOTER_ITEM_APP, {}}}},
+    {"LineSplitOverWrites",
+     {"app", "fmt Ca", "lc\n"},
+     {{ZEL_FOOTER_ITEM_APPFMT, {"Calc"}}, {ZEL_FOOTER_ITEM_APP, {}}}},
     {"CrLfSplitOverWrites", {"tid t1\r", "\ntid t2\n"}, {{ZEL_FOOTER_ITEM_TID, {"t1", "t2"}}}},
-    {"UnknownAndEmptyValues", {"app A\nunknown x\nsid \nAPP B\n"}, {{ZEL_FOOTER_ITEM_APP, {"A"}}, {ZEL_FOOTER_ITEM_SID, {""}}}},
-    {"OverlongLineIsCut", {"tid " + std::string(5000, 'x') + "\nsid s\n"},
+    {"UnknownAndEmptyValues",
+     {"app A\nunknown x\nsid \nAPP B\n"},
+     {{ZEL_FOOTER_ITEM_APP, {"A"}}, {ZEL_FOOTER_ITEM_SID, {""}}}},
+    {"OverlongLineIsCut",
+     {"tid " + std::string(5000, 'x') + "\nsid s\n"},
      {{ZEL_FOOTER_ITEM_TID, {std::string(4091, 'x')}}, {ZEL_FOOTER_ITEM_SID, {"s"}}}},
     {"UnfinishedLastLineAtTheEnd", {"sid last"}, {{ZEL_FOOTER_ITEM_SID, {"last"}}}},
 };

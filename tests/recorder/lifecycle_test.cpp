@@ -2,9 +2,9 @@
 // the time: the exit status, and a file that verifies and holds everything
 // written before the stop.
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sched.h>
 #include <unistd.h>
 
 #include <functional>
@@ -23,8 +23,7 @@ bool recording_images(const Recording& r)
 
 struct Session {
     explicit Session(XServerOptions options = {}, bool random = false)
-        : display(std::move(options)),
-          window(display.window(20, 20, 300, 200, 1)),
+        : display(std::move(options)), window(display.window(20, 20, 300, 200, 1)),
           painter(display.name(), window, random)
     {
     }
@@ -98,7 +97,8 @@ TEST(Lifecycle, SignedRecordingVerifiesAndItsDigestIsTheFiles)
     const RunResult verified = run({ZELDUMP_PATH, "--verify", "--key", dir + "/k.pub", s.file});
     EXPECT_EQ(verified.status, 0) << verified.out << verified.err;
     const std::string sum = run({"sha256sum", s.file}).out.substr(0, 64);
-    EXPECT_NE(recorder.out().find("##recordingDigest sha256:" + sum + "\n"), std::string::npos) << recorder.out();
+    EXPECT_NE(recorder.out().find("##recordingDigest sha256:" + sum + "\n"), std::string::npos)
+        << recorder.out();
 }
 
 // A full disk: writes fail past a file size limit.  The recording ends with

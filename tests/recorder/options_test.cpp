@@ -153,7 +153,8 @@ TEST_P(Start, FailsWithOneLineAndLeavesNoRecording)
     args.insert(args.end(), {display.name(), file});
     const RunResult r = run(args);
     std::string message = f.message;
-    for (auto [key, value] : {std::pair{"%D", display.name()}, std::pair{"%F", file}, std::pair{"%K", dir + "/k.sec"}})
+    for (auto [key, value] :
+         {std::pair{"%D", display.name()}, std::pair{"%F", file}, std::pair{"%K", dir + "/k.sec"}})
         if (auto at = message.find(key); at != std::string::npos) message.replace(at, 2, value);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, fatal(message));
@@ -206,32 +207,61 @@ void replace_by_fifo(const std::string& path)
 }
 
 const StartFailure start_failures[] = {
-    {"NotSeamless", {}, {"utf8", "desktop"}, plain, "not an xpra seamless session (XPRA_SERVER_MODE=desktop)\n"},
+    {"NotSeamless",
+     {},
+     {"utf8", "desktop"},
+     plain,
+     "not an xpra seamless session (XPRA_SERVER_MODE=desktop)\n"},
     {"ModeMissing", {}, {"absent", ""}, plain, "not an xpra seamless session (XPRA_SERVER_MODE=(missing))\n"},
     {"NoDamage", {"-extension", "DAMAGE"}, {}, plain, "no DAMAGE extension on display %D"},
-    {"NoRecordNorXtest", {"-extension", "RECORD", "-extension", "XTEST"}, {}, plain,
+    {"NoRecordNorXtest",
+     {"-extension", "RECORD", "-extension", "XTEST"},
+     {},
+     plain,
      "no RECORD extension on display %D"},
-    {"FileNotEmpty", {}, {}, file_as([](const std::string& f) { std::ofstream(f) << "not a recording"; }),
+    {"FileNotEmpty",
+     {},
+     {},
+     file_as([](const std::string& f) { std::ofstream(f) << "not a recording"; }),
      "recording file %F exists and is not empty"},
-    {"FolderMissing", {}, {}, [](const std::string& d) { return Prepared{d + "/missing/recording.zel", {}}; },
+    {"FolderMissing",
+     {},
+     {},
+     [](const std::string& d) {
+         return Prepared{d + "/missing/recording.zel", {}};
+     },
      "cannot create recording file %F: No such file or directory"},
-    {"SymbolicLink", {}, {}, file_as([](const std::string& f) {
+    {"SymbolicLink",
+     {},
+     {},
+     file_as([](const std::string& f) {
          std::ofstream{f};
          replace_by_link(f);
      }),
      "recording file %F is a symbolic link"},
     {"Fifo", {}, {}, file_as(replace_by_fifo), "recording file %F is not a regular file"},
-    {"Directory", {}, {}, file_as([](const std::string& f) { mkdir(f.c_str(), 0700); }),
+    {"Directory",
+     {},
+     {},
+     file_as([](const std::string& f) { mkdir(f.c_str(), 0700); }),
      "recording file %F is not a regular file"},
-    {"KeyMissing", {}, {}, key_as([](const std::string& k) { unlink(k.c_str()); }),
+    {"KeyMissing",
+     {},
+     {},
+     key_as([](const std::string& k) { unlink(k.c_str()); }),
      "secret key file %K does not exist"},
-    {"KeyReadableByGroup", {}, {}, key_as([](const std::string& k) { chmod(k.c_str(), 0640); }),
+    {"KeyReadableByGroup",
+     {},
+     {},
+     key_as([](const std::string& k) { chmod(k.c_str(), 0640); }),
      "secret key file %K has group or other permissions (mode 0640); it must be 0600 or 0400"},
     {"KeyLink", {}, {}, key_as(replace_by_link), "secret key file %K is a symbolic link"},
     {"KeyFifo", {}, {}, key_as(replace_by_fifo), "secret key file %K is not a regular file"},
 };
 INSTANTIATE_TEST_SUITE_P(Table, Start, testing::ValuesIn(start_failures),
-                         [](const testing::TestParamInfo<StartFailure>& i) { return std::string(i.param.name); });
+                         [](const testing::TestParamInfo<StartFailure>& i) {
+                             return std::string(i.param.name);
+                         });
 
 // The options line's values land in the header and the footer items, and
 // win over the command line's.

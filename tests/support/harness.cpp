@@ -419,13 +419,14 @@ namespace {
 std::string dummy_xorg_config(const std::string& dir)
 {
     const std::string path = dir + "/xorg.conf";
-    std::ofstream(path) << "Section \"ServerFlags\"\n Option \"AutoAddDevices\" \"false\"\nEndSection\n"
-                           "Section \"Device\"\n Identifier \"d\"\n Driver \"dummy\"\n VideoRam 64000\n"
-                           "EndSection\nSection \"Monitor\"\n Identifier \"m\"\n HorizSync 5.0-1000.0\n"
-                           " VertRefresh 5.0-200.0\n Modeline \"640x480\" 25.18 640 656 752 800 480 490 492 525\n"
-                           "EndSection\nSection \"Screen\"\n Identifier \"s\"\n Device \"d\"\n Monitor \"m\"\n"
-                           " DefaultDepth 24\n SubSection \"Display\"\n  Depth 24\n  Modes \"640x480\"\n"
-                           "  Virtual 1024 768\n EndSubSection\nEndSection\n";
+    std::ofstream(path)
+        << "Section \"ServerFlags\"\n Option \"AutoAddDevices\" \"false\"\nEndSection\n"
+           "Section \"Device\"\n Identifier \"d\"\n Driver \"dummy\"\n VideoRam 64000\n"
+           "EndSection\nSection \"Monitor\"\n Identifier \"m\"\n HorizSync 5.0-1000.0\n"
+           " VertRefresh 5.0-200.0\n Modeline \"640x480\" 25.18 640 656 752 800 480 490 492 525\n"
+           "EndSection\nSection \"Screen\"\n Identifier \"s\"\n Device \"d\"\n Monitor \"m\"\n"
+           " DefaultDepth 24\n SubSection \"Display\"\n  Depth 24\n  Modes \"640x480\"\n"
+           "  Virtual 1024 768\n EndSubSection\nEndSection\n";
     return path;
 }
 
@@ -438,8 +439,8 @@ XServer::XServer(XServerOptions options)
     const std::string log = logs + "/x-" + std::to_string(++counter);
     std::vector<std::string> argv;
     if (options.xorg_dummy)
-        argv = {"Xorg", "-config", dummy_xorg_config(logs), "-configdir", logs + "/none",
-                "-logfile", log + ".xorg.log"};
+        argv = {"Xorg",         "-config",  dummy_xorg_config(logs), "-configdir",
+                logs + "/none", "-logfile", log + ".xorg.log"};
     else
         argv = {"Xvfb", "-screen", "0", options.screen};
     argv.insert(argv.end(), {"-displayfd", "@FD@", "-br", "-nolisten", "tcp", "-noreset"});
@@ -472,7 +473,8 @@ void XServer::kill_server()
 uint32_t Image::pixel(int x, int y) const
 {
     if (x < 0 || y < 0 || x >= width || y >= height) fail("Image::pixel outside the image");
-    const uint8_t* p = data.data() + static_cast<size_t>(y) * stride + static_cast<size_t>(x) * (bits_per_pixel / 8);
+    const uint8_t* p =
+        data.data() + static_cast<size_t>(y) * stride + static_cast<size_t>(x) * (bits_per_pixel / 8);
     uint32_t v = 0;
     for (int i = bits_per_pixel / 8 - 1; i >= 0; --i) v = (v << 8) | p[i];
     return depth >= 32 ? v : v & ((1u << depth) - 1);
@@ -480,7 +482,8 @@ uint32_t Image::pixel(int x, int y) const
 
 uint32_t pattern_pixel(uint32_t seed, int x, int y, uint8_t depth)
 {
-    uint32_t v = seed * 0x9E3779B1u ^ static_cast<uint32_t>(x) * 0x85EBCA77u ^ static_cast<uint32_t>(y) * 0xC2B2AE3Du;
+    uint32_t v =
+        seed * 0x9E3779B1u ^ static_cast<uint32_t>(x) * 0x85EBCA77u ^ static_cast<uint32_t>(y) * 0xC2B2AE3Du;
     v ^= v >> 15;
     v *= 0x2C1B3C6Du;
     v ^= v >> 12;
@@ -571,10 +574,10 @@ xcb_window_t Client::create_window(int16_t x, int16_t y, uint16_t w, uint16_t h,
 {
     xcb_window_t win = xcb_generate_id(c_);
     const uint32_t values[] = {0, 0x808080u & (depth() >= 32 ? ~0u : (1u << depth()) - 1), override_redirect};
-    auto cookie = xcb_create_window_checked(c_, XCB_COPY_FROM_PARENT, win, parent ? parent : root(), x, y, w, h,
-                                            border, XCB_WINDOW_CLASS_INPUT_OUTPUT, screen_->root_visual,
-                                            XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_OVERRIDE_REDIRECT,
-                                            values);
+    auto cookie =
+        xcb_create_window_checked(c_, XCB_COPY_FROM_PARENT, win, parent ? parent : root(), x, y, w, h, border,
+                                  XCB_WINDOW_CLASS_INPUT_OUTPUT, screen_->root_visual,
+                                  XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
     if (Owned<xcb_generic_error_t> e{xcb_request_check(c_, cookie)})
         fail("CreateWindow failed with error " + std::to_string(e->error_code));
     return win;
@@ -602,7 +605,8 @@ void Client::move_resize(xcb_window_t w, int16_t x, int16_t y, uint16_t width, u
 {
     const uint32_t v[] = {static_cast<uint32_t>(x), static_cast<uint32_t>(y), width, height};
     xcb_configure_window(
-        c_, w, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT, v);
+        c_, w, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT,
+        v);
     sync();
 }
 
@@ -644,8 +648,8 @@ void Client::scroll(xcb_window_t w, int dy)
     xcb_gcontext_t gc = xcb_generate_id(c_);
     xcb_create_gc(c_, gc, w, 0, nullptr);
     const auto h = static_cast<uint16_t>(g->height - std::abs(dy));
-    xcb_copy_area(c_, w, w, gc, 0, static_cast<int16_t>(dy < 0 ? -dy : 0), 0, static_cast<int16_t>(dy > 0 ? dy : 0),
-                  g->width, h);
+    xcb_copy_area(c_, w, w, gc, 0, static_cast<int16_t>(dy < 0 ? -dy : 0), 0,
+                  static_cast<int16_t>(dy > 0 ? dy : 0), g->width, h);
     xcb_free_gc(c_, gc);
     sync();
 }
@@ -746,7 +750,9 @@ void Client::wait_for_root_list(const std::string& name,
 
 void Client::wait_for_listed(xcb_window_t w)
 {
-    auto has = [w](const std::vector<xcb_window_t>& l) { return std::find(l.begin(), l.end(), w) != l.end(); };
+    auto has = [w](const std::vector<xcb_window_t>& l) {
+        return std::find(l.begin(), l.end(), w) != l.end();
+    };
     wait_for_root_list("_NET_CLIENT_LIST", has);
     wait_for_root_list("_NET_CLIENT_LIST_STACKING", has);
 }
@@ -852,17 +858,23 @@ XpraSession::XpraSession(std::string screen)
     std::ofstream(dir_ + "/conf/xpra.conf") << "start = \n";
     env_ = {"XPRA_USER_CONF_DIRS=" + dir_ + "/conf", "HOME=" + dir_, "XDG_RUNTIME_DIR=" + dir_ + "/run",
             "XDG_CONFIG_HOME=" + dir_ + "/conf"};
-    std::vector<std::string> argv{"xpra", "start", "--daemon=no", "--socket-dirs=" + dir_ + "/sockets",
-                                  "--socket-dir=" + dir_ + "/sockets", "--displayfd=@FD@", "--resize-display=no",
-                                  "--xvfb=Xvfb +extension Composite -screen 0 " + screen + " -nolisten tcp -noreset"};
-    for (const char* off : {"mdns", "pulseaudio", "notifications", "webcam", "printing", "file-transfer",
-                            "dbus-proxy", "dbus-control", "clipboard", "bell", "systemd-run", "tray",
-                            "start-new-commands", "exit-with-children", "start-via-proxy", "av-sync", "xsettings",
-                            "system-tray"})
+    std::vector<std::string> argv{"xpra",
+                                  "start",
+                                  "--daemon=no",
+                                  "--socket-dirs=" + dir_ + "/sockets",
+                                  "--socket-dir=" + dir_ + "/sockets",
+                                  "--displayfd=@FD@",
+                                  "--resize-display=no",
+                                  "--xvfb=Xvfb +extension Composite -screen 0 " + screen +
+                                      " -nolisten tcp -noreset"};
+    for (const char* off :
+         {"mdns", "pulseaudio", "notifications", "webcam", "printing", "file-transfer", "dbus-proxy",
+          "dbus-control", "clipboard", "bell", "systemd-run", "tray", "start-new-commands",
+          "exit-with-children", "start-via-proxy", "av-sync", "xsettings", "system-tray"})
         argv.push_back(std::string("--") + off + "=no");
-    argv.insert(argv.end(), {"--dbus-launch=", "--html=off", "--speaker=off", "--microphone=off",
-                             "--video-encoders=none", "--csc-modules=none", "--proxy-video-encoders=none",
-                             "--encodings=rgb"});
+    argv.insert(argv.end(),
+                {"--dbus-launch=", "--html=off", "--speaker=off", "--microphone=off", "--video-encoders=none",
+                 "--csc-modules=none", "--proxy-video-encoders=none", "--encodings=rgb"});
     ProcessOptions po;
     po.log_file = dir_ + "/server.log";
     po.env = env_;
@@ -885,18 +897,19 @@ XpraSession::XpraSession(std::string screen)
 void XpraSession::attach()
 {
     if (client_) return;
-    if (!client_display_) client_display_ = std::make_unique<XServer>(XServerOptions{"1280x800x24", {}, false});
+    if (!client_display_)
+        client_display_ = std::make_unique<XServer>(XServerOptions{"1280x800x24", {}, false});
     std::vector<std::string> env = env_;
     env.back() = "DISPLAY=" + client_display_->display();
     ProcessOptions po;
     po.log_file = dir_ + "/client.log";
     po.env = env;
     std::vector<std::string> argv{"xpra", "attach", display_, "--socket-dirs=" + dir_ + "/sockets"};
-    for (const char* off : {"tray", "notifications", "webcam", "clipboard", "printing", "file-transfer", "bell",
-                            "opengl", "mdns", "modal-windows", "pulseaudio", "xsettings"})
+    for (const char* off : {"tray", "notifications", "webcam", "clipboard", "printing", "file-transfer",
+                            "bell", "opengl", "mdns", "modal-windows", "pulseaudio", "xsettings"})
         argv.push_back(std::string("--") + off + "=no");
-    argv.insert(argv.end(), {"--speaker=off", "--microphone=off", "--video-decoders=none", "--csc-modules=none",
-                             "--encodings=rgb"});
+    argv.insert(argv.end(), {"--speaker=off", "--microphone=off", "--video-decoders=none",
+                             "--csc-modules=none", "--encodings=rgb"});
     po.capture = false;
     client_ = std::make_unique<Process>(argv, po);
 }
@@ -987,8 +1000,8 @@ size_t Recording::images() const
 {
     size_t n = 0;
     for (const auto& r : records)
-        n += r->type == ZEL_COMPRESSED_IMAGE || r->type == ZEL_COMPRESSED_IMAGE_BLOCKS || r->type == ZEL_IMAGE ||
-             r->type == ZEL_IMAGE_BLOCKS;
+        n += r->type == ZEL_COMPRESSED_IMAGE || r->type == ZEL_COMPRESSED_IMAGE_BLOCKS ||
+             r->type == ZEL_IMAGE || r->type == ZEL_IMAGE_BLOCKS;
     return n;
 }
 
@@ -1024,7 +1037,8 @@ Recording wait_for_records(const std::string& path, const std::function<bool(con
 {
     const std::filesystem::path p(path);
     Fd fd(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-    if (fd.fd < 0 || inotify_add_watch(fd.fd, p.parent_path().c_str(), IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE) < 0)
+    if (fd.fd < 0 ||
+        inotify_add_watch(fd.fd, p.parent_path().c_str(), IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE) < 0)
         fail_errno("inotify on " + p.parent_path().string());
     const auto deadline = Clock::now() + guard;
     for (;;) {
@@ -1108,8 +1122,8 @@ Image compose_windows(Client& client, const std::vector<xcb_window_t>& bottom_to
     const size_t bytes = screen.bits_per_pixel / 8;
     for (xcb_window_t w : bottom_to_top) {
         Owned<xcb_get_geometry_reply_t> g(xcb_get_geometry_reply(c, xcb_get_geometry(c, w), nullptr));
-        Owned<xcb_translate_coordinates_reply_t> t(
-            xcb_translate_coordinates_reply(c, xcb_translate_coordinates(c, w, client.root(), 0, 0), nullptr));
+        Owned<xcb_translate_coordinates_reply_t> t(xcb_translate_coordinates_reply(
+            c, xcb_translate_coordinates(c, w, client.root(), 0, 0), nullptr));
         if (!g || !t) fail("compose_windows: a window is gone");
         const xcb_pixmap_t pixmap = xcb_generate_id(c);
         xcb_composite_name_window_pixmap(c, w, pixmap);
@@ -1119,8 +1133,10 @@ Image compose_windows(Client& client, const std::vector<xcb_window_t>& bottom_to
         xcb_free_pixmap(c, pixmap);
         for (int y = std::max(0, -y0); y < own.height && y0 + y < screen.height; ++y)
             for (int x = std::max(0, -x0); x < own.width && x0 + x < screen.width; ++x)
-                std::memcpy(&screen.data[static_cast<size_t>(y0 + y) * screen.stride + static_cast<size_t>(x0 + x) * bytes],
-                            &own.data[static_cast<size_t>(y) * own.stride + static_cast<size_t>(x) * bytes], bytes);
+                std::memcpy(&screen.data[static_cast<size_t>(y0 + y) * screen.stride +
+                                         static_cast<size_t>(x0 + x) * bytes],
+                            &own.data[static_cast<size_t>(y) * own.stride + static_cast<size_t>(x) * bytes],
+                            bytes);
     }
     xcb_ungrab_server(c);
     client.sync();

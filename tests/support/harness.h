@@ -38,8 +38,8 @@ struct ProcessOptions {
     bool pipe_stdin = false;      // a pipe as standard input (else /dev/null)
     bool capture = true;          // collect stdout and stderr (else to log_file or /dev/null)
     std::string log_file;
-    int stdout_fd = -1;          // with capture false: the child's standard output
-    std::vector<int> keep_fds;   // descriptors the child keeps, same numbers
+    int stdout_fd = -1;           // with capture false: the child's standard output
+    std::vector<int> keep_fds;    // descriptors the child keeps, same numbers
     uint64_t file_size_limit = 0; // RLIMIT_FSIZE in bytes: writes past it fail (a full disk)
 };
 
@@ -236,8 +236,8 @@ class XpraSession {
     const std::string& display() const { return display_; }
     pid_t x_server_pid() const { return x_server_pid_; }
     Process& start(std::vector<std::string> argv); // a program on the session
-    void attach();                                  // an xpra client; returns once it runs
-    void detach();                                  // kills the client
+    void attach();                                 // an xpra client; returns once it runs
+    void detach();                                 // kills the client
     void stop();
 
   private:

@@ -69,8 +69,8 @@ class Compressor : public testing::Test {
         for (ZelRecord* r : written) zel_record_free(r);
         written.clear();
     }
-    void ticket(CompressorTicketType type, Rectangle r = {}, xcb_get_image_reply_t* reply = nullptr, int16_t to_x = 0,
-                int16_t to_y = 0)
+    void ticket(CompressorTicketType type, Rectangle r = {}, xcb_get_image_reply_t* reply = nullptr,
+                int16_t to_x = 0, int16_t to_y = 0)
     {
         CompressorTicket t{type, r, reply, to_x, to_y};
         compressor_handle_ticket(&t);
@@ -93,7 +93,8 @@ class Compressor : public testing::Test {
         uint32_t stride = 0;
         const uint8_t* canvas = zel_replay_canvas(replay, &stride);
         const ZelImage* frame = compressor_frame();
-        EXPECT_EQ(std::memcmp(canvas, frame->data, static_cast<size_t>(stride) * H), 0) << "the replay differs";
+        EXPECT_EQ(std::memcmp(canvas, frame->data, static_cast<size_t>(stride) * H), 0)
+            << "the replay differs";
         return types;
     }
     ZelReplay* replay = zel_replay_new();
@@ -134,8 +135,8 @@ TEST_F(Compressor, MovedWindowIsCopiedWithinTheScreen)
     };
     image(screen, window(10, 10));
     tick();
-    for (auto [from_x, from_y, to_x, to_y] : {std::array{10, 10, 150, 100}, std::array{150, 100, -40, 90},
-                                             std::array{-40, 90, 0, 0}}) {
+    for (auto [from_x, from_y, to_x, to_y] :
+         {std::array{10, 10, 150, 100}, std::array{150, 100, -40, 90}, std::array{-40, 90, 0, 0}}) {
         ticket(TICKET_COPY, {static_cast<int16_t>(from_x), static_cast<int16_t>(from_y), 90, 70}, nullptr,
                static_cast<int16_t>(to_x), static_cast<int16_t>(to_y));
         ticket(TICKET_CLEAR, screen);

@@ -82,11 +82,11 @@ class Announcements {
 // A step of a scenario: a member published, a message, or the clock moved.
 struct Step {
     enum { MEMBER, MESSAGE, CLOCK } kind;
-    std::string name;      // MEMBER: the member's name (its atom is MEMBER_<name>)
-    std::string tfn;       // MEMBER
-    uint32_t type = 0;     // MESSAGE
-    std::string from;      // MESSAGE: a member's name, or "" for atom 0
-    uint32_t time = 0;     // MESSAGE: the input's time; CLOCK: the new clock
+    std::string name;  // MEMBER: the member's name (its atom is MEMBER_<name>)
+    std::string tfn;   // MEMBER
+    uint32_t type = 0; // MESSAGE
+    std::string from;  // MESSAGE: a member's name, or "" for atom 0
+    uint32_t time = 0; // MESSAGE: the input's time; CLOCK: the new clock
 };
 
 Step member(std::string name, std::string tfn)
@@ -157,11 +157,12 @@ const Scenario scenarios[] = {
      {member("a", "ta"), message(KEY, "a", 1000), message(KEY, "a", 2000)},
      "##lastInputBy ta\n"},
     {"DisclaimedByEveryMemberGoesToOwnUser",
-     {member("a", "ta"), member("b", "tb"), message(REGISTER, "a"), message(REGISTER, "b"), message(KEY, "", 500),
-      message(KEY, "", 500)},
+     {member("a", "ta"), member("b", "tb"), message(REGISTER, "a"), message(REGISTER, "b"),
+      message(KEY, "", 500), message(KEY, "", 500)},
      "##lastInputBy own\n"},
     {"DisclaimedByOneOfTwoStaysOpen",
-     {member("a", "ta"), member("b", "tb"), message(REGISTER, "a"), message(REGISTER, "b"), message(KEY, "", 500)},
+     {member("a", "ta"), member("b", "tb"), message(REGISTER, "a"), message(REGISTER, "b"),
+      message(KEY, "", 500)},
      ""},
     {"SilentMembersPurgedAfter2500ms",
      {member("a", "ta"), member("b", "tb"), message(REGISTER, "a"), message(REGISTER, "b"), clock_at(102501),
@@ -172,15 +173,15 @@ const Scenario scenarios[] = {
       message(KEY, "", 700)},
      ""},
     {"LeftMemberNoLongerCounts",
-     {member("a", "ta"), member("b", "tb"), message(REGISTER, "a"), message(REGISTER, "b"), message(LEAVE, "a"),
-      message(KEY, "", 700)},
+     {member("a", "ta"), member("b", "tb"), message(REGISTER, "a"), message(REGISTER, "b"),
+      message(LEAVE, "a"), message(KEY, "", 700)},
      "##lastInputBy own\n"},
     {"VotesAfterTheServerTimeWrapsCount",
      {member("a", "ta"), message(KEY, "", 0xFFFFFF00u), message(KEY, "a", 0x100)},
      "##lastInputBy own\n##lastInputBy ta\n"},
     {"MembersNotPurgedBeforeTheClockWraps",
-     {clock_at(near_wrap), member("a", "ta"), member("b", "tb"), message(REGISTER, "a"), message(REGISTER, "b"),
-      clock_at(near_wrap + 1000), message(KEY, "", 700)},
+     {clock_at(near_wrap), member("a", "ta"), member("b", "tb"), message(REGISTER, "a"),
+      message(REGISTER, "b"), clock_at(near_wrap + 1000), message(KEY, "", 700)},
      ""},
     {"ControlCharactersRefused", {member("e", "evil\n##lastInputBy admin"), message(KEY, "e", 900)}, ""},
 };

@@ -78,7 +78,8 @@ class Xpra : public testing::Test {
     bool redirected(xcb_window_t w)
     {
         const xcb_pixmap_t p = xcb_generate_id(client->c());
-        xcb_generic_error_t* e = xcb_request_check(client->c(), xcb_composite_name_window_pixmap_checked(client->c(), w, p));
+        xcb_generic_error_t* e =
+            xcb_request_check(client->c(), xcb_composite_name_window_pixmap_checked(client->c(), w, p));
         const bool named = e == nullptr;
         std::free(e);
         if (named) xcb_free_pixmap(client->c(), p);
@@ -97,9 +98,11 @@ class Xpra : public testing::Test {
             const xcb_window_t* kids = xcb_query_tree_children(tree.get());
             for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
                 std::unique_ptr<xcb_get_window_attributes_reply_t, decltype(&std::free)> a(
-                    xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, kids[i]), nullptr), &std::free);
+                    xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, kids[i]), nullptr),
+                    &std::free);
                 if (a && a->override_redirect && a->map_state == XCB_MAP_STATE_VIEWABLE &&
-                    a->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT && (kids[i] & ~mask) != xpra && redirected(kids[i]))
+                    a->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT && (kids[i] & ~mask) != xpra &&
+                    redirected(kids[i]))
                     return kids[i];
             }
         }
@@ -132,7 +135,8 @@ TEST_F(Xpra, TerminalTypedMovedResizedAndASecondWindow)
 TEST_F(Xpra, HeldOpenMenuIsRecorded)
 {
     type("echo a menu follows", {xterm});
-    xdotool({"mousemove", "--window", std::to_string(xterm), "30", "40", "keydown", "ctrl", "mousedown", "1"});
+    xdotool(
+        {"mousemove", "--window", std::to_string(xterm), "30", "40", "keydown", "ctrl", "mousedown", "1"});
     const xcb_window_t menu = wait_for_popup();
     expect_shown({xterm, menu});
     xdotool({"mousemove", "--window", std::to_string(xterm), "400", "300", "mouseup", "1", "keyup", "ctrl"});
