@@ -298,6 +298,8 @@ void frontend_teardown()
     backend_thread_stop();
     signals_thread_stop();
     backend_print_digest();
+    if (const unsigned long dropped = console_dropped())
+        JOURNAL_INFO("%lu console lines were dropped: standard output did not take them", dropped);
     DEBUG("stopped worker threads");
 }
 

@@ -338,7 +338,7 @@ static void member_leave(xcb_atom_t atom)
     members_purge();
 }
 
-static ZelLastInput* allocate_zel_last_input_record(const char* user, const char* tfn)
+ZelLastInput* last_input_record(const char* user, const char* tfn)
 {
     auto* record = static_cast<ZelLastInput*>(calloc(1, sizeof(ZelLastInput)));
     if (record == nullptr) return nullptr;
@@ -369,7 +369,7 @@ static void record_last_input(xcb_atom_t atom)
         JOURNAL_ERROR("failed to find member entry for atom=%d", static_cast<int>(atom));
         return;
     }
-    ZelLastInput* record = allocate_zel_last_input_record(m->name, m->tfn);
+    ZelLastInput* record = last_input_record(m->name, m->tfn);
     if (record == nullptr) {
         JOURNAL_ERROR("failed to allocate LAST INPUT record for name=%s tfn=%s", text(m->name), text(m->tfn));
         DEBUG("failed to allocate LAST INPUT record for name=%s tfn=%s", text(m->name), text(m->tfn));

@@ -119,31 +119,13 @@ static bool record_finish()
 
 void record_user_as_last_input()
 {
-    auto* record = static_cast<ZelLastInput*>(calloc(1, sizeof(ZelLastInput)));
-    if (record == nullptr) return;
-    record->type = ZEL_LAST_INPUT;
-    record->timestamp = time_in_us();
-    const char* own_user = user();
-    const char* own_tfn = tfn();
-    if (own_user != nullptr) {
-        record->user = reinterpret_cast<uint8_t*>(strdup(own_user));
-        if (record->user == nullptr) {
-            JOURNAL_ERROR("strdup failed on user");
-            zel_record_free(record);
-            return;
-        }
-    }
-    if (own_tfn != nullptr) {
-        record->tfn = reinterpret_cast<uint8_t*>(strdup(own_tfn));
-        if (record->tfn == nullptr) {
-            JOURNAL_ERROR("strdup failed on tfn");
-            zel_record_free(record);
-            return;
-        }
+    ZelLastInput* record = last_input_record(user(), tfn());
+    if (record == nullptr) {
+        JOURNAL_ERROR("failed to allocate a LAST_INPUT record");
+        return;
     }
     if (send_to_backend(&record)) {
-        DEBUG("last input user=%s tfn=%s", own_user != nullptr ? own_user : "(null)",
-              own_tfn != nullptr ? own_tfn : "(null)");
+        DEBUG("last input user=%s tfn=%s", user() != nullptr ? user() : "(null)", tfn() != nullptr ? tfn() : "(null)");
     } else {
         JOURNAL_ERROR("failed to send LAST_INPUT record to backend");
         zel_record_free(record);
