@@ -14,8 +14,9 @@ pthread_t thread_start(void* (*body)(void*), void* arg, const char* name, const 
         errno = rc;
         err(1, "%s", start_failure);
     }
+    // a thread that has already ended (ENOENT: its name's file is gone) needs none
     rc = pthread_setname_np(thread, name);
-    if (rc != 0) {
+    if (rc != 0 && rc != ENOENT) {
         errno = rc;
         err(1, "%s", name_failure);
     }
