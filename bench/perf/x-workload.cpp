@@ -1,8 +1,9 @@
-// x-workload: an X client that puts a known load on a display, for the fault
-// tests and the performance bench.  It speaks plain xcb, makes top-level
+// x-workload: an X client that puts a known load on a display, for the
+// performance bench (bench/perf/perf.py).  It speaks plain xcb, makes top-level
 // windows (so a window-managing client lists and redirects them) and prints
 // "ready" on stdout once its windows are mapped and drawn, then works until
-// its time is up or it gets SIGTERM/SIGINT.
+// its time is up or it gets SIGTERM/SIGINT; the modes that draw frames then
+// print "frames N", the number of frames the server has done.
 //
 //   x-workload DISPLAY MODE [--seconds S] [--fps F] [--count N] [--geometry WxH+X+Y] [--seed N]
 //
@@ -20,6 +21,8 @@
 //            after the server has done it
 //   scroll   one window whose contents scroll up by 16 rows each frame, a new
 //            text-like line appearing at the bottom (like a terminal)
+//   page     one window (default: the whole screen) given a new text-like page
+//            every frame: every line changes, none is a copy of the last frame
 #include <xcb/xcb.h>
 
 #include <poll.h>
@@ -40,6 +43,16 @@
 namespace {
 
 volatile sig_atomic_t stop_requested = 0;
+
+// Frames drawn and done by the server, printed at the end.
+unsigned long frames_done = 0;
+
+int finish(int status)
+{
+    std::printf("frames %lu\n", frames_done);
+    std::fflush(stdout);
+    return status;
+}
 
 void on_stop(int)
 {
@@ -163,6 +176,17 @@ class Display {
         xcb_poly_fill_rectangle(c_, d, gc_, 1, &r);
     }
 
+    // Many rectangles of one colour, in requests the server accepts.
+    void fill_rects(xcb_drawable_t d, uint32_t pixel, const std::vector<xcb_rectangle_t>& rects)
+    {
+        xcb_change_gc(c_, gc_, XCB_GC_FOREGROUND, &pixel);
+        const size_t per_request = std::max<uint64_t>(1, (max_bytes_ - 16) / sizeof(xcb_rectangle_t));
+        for (size_t i = 0; i < rects.size(); i += per_request) {
+            const size_t n = std::min(per_request, rects.size() - i);
+            xcb_poly_fill_rectangle(c_, d, gc_, static_cast<uint32_t>(n), rects.data() + i);
+        }
+    }
+
     void copy(xcb_drawable_t d, int16_t sx, int16_t sy, int16_t dx, int16_t dy, uint16_t w, uint16_t h)
     {
         xcb_copy_area(c_, d, d, gc_, sx, sy, dx, dy, w, h);
@@ -231,13 +255,14 @@ int run_random(Display& d, const Options& o)
     while (time_left(o, start)) {
         size_t off = (rng.below(static_cast<uint32_t>(frame / 4))) * 4;
         d.put(win, 0, 0, w, h, pool.data() + off);
-        if (!d.sync()) return 0;
+        if (!d.sync()) return finish(0);
+        ++frames_done;
         if (o.fps > 0) {
             next += 1.0 / o.fps;
             sleep_until(next);
         }
     }
-    return 0;
+    return finish(0);
 }
 
 int run_windows(Display& d, const Options& o)
@@ -383,11 +408,12 @@ int run_move(Display& d, const Options& o)
         if (y >= ry) y = 2 * ry - y;
         uint32_t v[] = {static_cast<uint32_t>(x), static_cast<uint32_t>(y)};
         xcb_configure_window(d.c(), win, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y, v);
-        if (!d.sync()) return 0;
+        if (!d.sync()) return finish(0);
+        ++frames_done;
         next += 1.0 / (o.fps > 0 ? o.fps : 50);
         sleep_until(next);
     }
-    return 0;
+    return finish(0);
 }
 
 int run_latency(Display& d, const Options& o)
@@ -440,11 +466,69 @@ int run_scroll(Display& d, const Options& o)
             d.fill(win, 0x202020, static_cast<int16_t>(x), static_cast<int16_t>(h - line + 3), gw, 10);
             x += gw + 6;
         }
-        if (!d.sync()) return 0;
+        if (!d.sync()) return finish(0);
+        ++frames_done;
         next += 1.0 / (o.fps > 0 ? o.fps : 30);
         sleep_until(next);
     }
-    return 0;
+    return finish(0);
+}
+
+// One "glyph" in a terminal-like cell of 8x16 pixels: one to three strokes
+// chosen at random, so that lines look like text and compress like it.
+void add_glyph(std::vector<xcb_rectangle_t>& rects, Rng& rng, int16_t x, int16_t y)
+{
+    const unsigned strokes = 1 + rng.below(3);
+    for (unsigned i = 0; i < strokes; ++i) {
+        if (rng.below(2) == 0) { // vertical stroke
+            const int16_t sx = static_cast<int16_t>(x + 1 + static_cast<int>(rng.below(6)));
+            const int16_t sy = static_cast<int16_t>(y + 3 + static_cast<int>(rng.below(4)));
+            rects.push_back({sx, sy, 1, static_cast<uint16_t>(4 + rng.below(6))});
+        } else { // horizontal stroke
+            const int16_t sy = static_cast<int16_t>(y + 3 + static_cast<int>(rng.below(10)));
+            rects.push_back({static_cast<int16_t>(x + 1), sy, static_cast<uint16_t>(2 + rng.below(5)), 1});
+        }
+    }
+}
+
+int run_page(Display& d, const Options& o)
+{
+    const uint16_t w = static_cast<uint16_t>(o.width ? o.width : d.screen_width());
+    const uint16_t h = static_cast<uint16_t>(o.height ? o.height : d.screen_height());
+    xcb_window_t win = d.create(static_cast<int16_t>(o.x), static_cast<int16_t>(o.y), w, h);
+    xcb_map_window(d.c(), win);
+    d.fill(win, 0xffffff, 0, 0, w, h);
+    if (!d.sync()) return 1;
+    ready();
+    Rng rng(o.seed);
+    const unsigned columns = w / 8u, rows = h / 16u;
+    // Words in a few colours, as an editor with highlighting shows code.
+    const uint32_t colours[] = {0x202020, 0x1030a0, 0xa02020, 0x108030};
+    std::vector<xcb_rectangle_t> glyphs[4];
+    const double start = mono_s();
+    double next = start;
+    while (time_left(o, start)) {
+        for (auto& g : glyphs) g.clear();
+        // Lines of 0 to all columns, words of 1 to 10 characters.
+        for (unsigned row = 0; row < rows; ++row) {
+            const unsigned length = rng.below(columns + 1);
+            unsigned col = rng.below(4) * 4; // indentation
+            while (col < length) {
+                const unsigned word = 1 + rng.below(10);
+                auto& g = glyphs[rng.below(4)];
+                for (unsigned k = 0; k < word && col + k < length; ++k)
+                    add_glyph(g, rng, static_cast<int16_t>((col + k) * 8), static_cast<int16_t>(row * 16));
+                col += word + 1;
+            }
+        }
+        d.fill(win, 0xffffff, 0, 0, w, h);
+        for (unsigned i = 0; i < 4; ++i) d.fill_rects(win, colours[i], glyphs[i]);
+        if (!d.sync()) return finish(0);
+        ++frames_done;
+        next += 1.0 / (o.fps > 0 ? o.fps : 20);
+        sleep_until(next);
+    }
+    return finish(0);
 }
 
 } // namespace
@@ -452,9 +536,10 @@ int run_scroll(Display& d, const Options& o)
 int main(int argc, char** argv)
 {
     if (argc < 3) {
-        std::fprintf(stderr,
-                     "usage: x-workload DISPLAY random|windows|churn|flood|move|latency|scroll [--seconds S] "
-                     "[--fps F] [--count N] [--geometry WxH+X+Y] [--seed N] [--period-ms N]\n");
+        std::fprintf(
+            stderr,
+            "usage: x-workload DISPLAY random|windows|churn|flood|move|latency|scroll|page [--seconds S] "
+            "[--fps F] [--count N] [--geometry WxH+X+Y] [--seed N] [--period-ms N]\n");
         return 2;
     }
     Options o;
@@ -493,5 +578,6 @@ int main(int argc, char** argv)
     if (o.mode == "move") return run_move(d, o);
     if (o.mode == "latency") return run_latency(d, o);
     if (o.mode == "scroll") return run_scroll(d, o);
+    if (o.mode == "page") return run_page(d, o);
     die("unknown mode");
 }
