@@ -78,10 +78,12 @@ int main(int argc, char** argv)
         std::perror(argv[1]);
         return 1;
     }
+    // Whole screens the writer adds by itself are counted apart (keyframes).
+    zel_reader_show_keyframes(reader, 1);
     ZelReplay* replay = latency ? zel_replay_new() : nullptr;
     std::map<int, uint64_t> count;
     uint64_t first = 0, last = 0, images = 0, image_bytes = 0, full_images = 0;
-    uint64_t frames = 0, first_frame = 0, last_frame = 0, longest_gap = 0;
+    uint64_t frames = 0, first_frame = 0, last_frame = 0, longest_gap = 0, keyframe_bytes = 0;
     size_t next_fill = 0;
     uint32_t shown = 0xffffffffu;
     std::vector<double> delays_ms;
@@ -98,6 +100,7 @@ int main(int argc, char** argv)
             last_frame = r->timestamp;
             ++frames;
         }
+        if (r->type == ZEL_KEYFRAME) keyframe_bytes += zel_reader_record_size(reader);
         if (is_image(r->type)) {
             ++images;
             image_bytes += zel_reader_record_size(reader);
@@ -139,13 +142,14 @@ int main(int argc, char** argv)
         comma = true;
     }
     const uint64_t ticks = frames == 0 ? 0 : (last_frame - first_frame + TICK_US / 2) / TICK_US + 1;
-    std::printf("}, \"images\": %llu, \"full_images\": %llu, \"image_bytes\": %llu, \"frames\": %llu, "
-                "\"ticks\": %llu, \"ticks_without_frame\": %llu, \"longest_gap_ms\": %.1f",
-                static_cast<unsigned long long>(images), static_cast<unsigned long long>(full_images),
-                static_cast<unsigned long long>(image_bytes), static_cast<unsigned long long>(frames),
-                static_cast<unsigned long long>(ticks),
-                static_cast<unsigned long long>(ticks > frames ? ticks - frames : 0),
-                static_cast<double>(longest_gap) / 1000.0);
+    std::printf(
+        "}, \"images\": %llu, \"full_images\": %llu, \"image_bytes\": %llu, \"frames\": %llu, "
+        "\"ticks\": %llu, \"ticks_without_frame\": %llu, \"longest_gap_ms\": %.1f, \"keyframe_bytes\": %llu",
+        static_cast<unsigned long long>(images), static_cast<unsigned long long>(full_images),
+        static_cast<unsigned long long>(image_bytes), static_cast<unsigned long long>(frames),
+        static_cast<unsigned long long>(ticks),
+        static_cast<unsigned long long>(ticks > frames ? ticks - frames : 0),
+        static_cast<double>(longest_gap) / 1000.0, static_cast<unsigned long long>(keyframe_bytes));
     if (latency) {
         std::printf(", \"fills\": %zu, \"fills_seen\": %zu, \"latency_ms\": {\"p50\": %.1f, \"p99\": %.1f, "
                     "\"max\": %.1f}",

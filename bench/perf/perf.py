@@ -354,7 +354,8 @@ def measure(tools, workload, capture, seconds, outdir, repeat=0):
                 a = json.loads(subprocess.run([tools["analyze"], out], capture_output=True, text=True,
                                               check=True).stdout)
                 result.update({k: a[k] for k in ("frames", "images", "full_images", "ticks", "ticks_without_frame",
-                                                 "longest_gap_ms")}, read=a["status"])
+                                                 "longest_gap_ms", "keyframe_bytes", "image_bytes", "records")},
+                              read=a["status"])
         result["load_end"] = loadavg()
     finally:
         procs.stop_all()
@@ -430,6 +431,8 @@ def measure_latency(tools, recorder, seconds, outdir):
     procs = Procs()
     out = os.path.join(outdir, f"latency.{recorder}.zel")
     log_path = os.path.join(outdir, f"latency.{recorder}.log")
+    if os.path.exists(out):
+        os.unlink(out)
     try:
         xvfb, display = start_xvfb(procs)
         helper = procs.start([tools["helper"], display], stdout=subprocess.PIPE)
@@ -494,18 +497,24 @@ def profile(tools, workload, seconds, outdir):
         wait_line(helper, "ready")
         workload.start(procs, display, tools)
         time.sleep(WARM_UP)
-        rec = procs.start([tools["recorder"], "-sid", "bench", display, os.path.join(outdir, "profile.zel")],
-                          stdin=subprocess.PIPE)
+        out = os.path.join(outdir, f"profile.{workload.name}.zel")
+        if os.path.exists(out):
+            os.unlink(out)
+        rec = procs.start([tools["recorder"], "-sid", "bench", display, out], stdin=subprocess.PIPE)
         time.sleep(START_UP)
         subprocess.run(["perf", "record", "-F", "999", "-g", "-o", data, "-p", str(rec.pid), "--", "sleep",
                         str(seconds)], capture_output=True)
         stop_and_reap(rec, signal.SIGTERM)
     finally:
         procs.stop_all()
-    r = subprocess.run(["perf", "report", "-i", data, "--stdio", "--no-children", "--sort", "comm,dso,symbol",
-                        "--percent-limit", "2", "-g", "none"], capture_output=True, text=True)
+    lines = []
+    for sort, limit in (("comm,dso", 2), ("comm,dso,symbol", 3)):
+        r = subprocess.run(["perf", "report", "-i", data, "--stdio", "--no-children", "--sort", sort, "--percent-limit",
+                            str(limit), "-g", "none"], capture_output=True, text=True)
+        lines += [re.sub(r"[\s-]+$", "", l) for l in r.stdout.splitlines() if l.strip() and not l.startswith("#")][:20]
+        lines.append("")
     os.unlink(data)
-    return [l.rstrip() for l in r.stdout.splitlines() if l.strip() and not l.startswith("#")][:25]
+    return lines[:-1]
 
 
 # ---------------------------------------------------------------- report
@@ -696,6 +705,23 @@ def report(args, runs, latency, replay, prof, meta):
                 L.append(f"| {w.name} | " + " | ".join(f"{r['threads'].get(n, 0):.3f}" for n in names) +
                          f" | {r['x_total']:+.3f} |")
         L.append("")
+    L.append("## What the recorder wrote")
+    L.append("")
+    L.append("Records by type (copy records appear once the recorder writes them), the bytes of the screen "
+             "updates per frame, and the whole screens the writer adds by itself (keyframes).")
+    L.append("")
+    L.append("| Recorder | Workload | frames | records | update KB per frame | keyframe MB | file MB | read |")
+    L.append("|---|---|---|---|---|---|---|---|")
+    for c in recorders:
+        for w in WORKLOADS:
+            r = by.get((w.name, c))
+            if not r:
+                continue
+            recs = ", ".join(f"{k} {v}" for k, v in sorted(r["records"].items())
+                             if k not in ("header", "done") and not k.startswith("footer"))
+            L.append(f"| `{c}` | {w.name} | {r['frames']} | {recs} | {r['image_bytes'] / max(1, r['frames']) / 1e3:.1f} | "
+                     f"{r['keyframe_bytes'] / 1e6:.2f} | {r['bytes'] / 1e6:.2f} | {r['read']} |")
+    L.append("")
     if latency:
         L.append("## Damage-to-record latency")
         L.append("")
@@ -733,8 +759,10 @@ def report(args, runs, latency, replay, prof, meta):
     if prof:
         L.append("## Profiles")
         L.append("")
-        L.append(f"`perf record -F 999 -g` of `recorder` for {args.profile_seconds:g} s after its first {START_UP:g} s; "
-                 "symbols at 2% or more of the samples, by thread (comm), object and symbol.")
+        L.append(f"`perf record -F 999 -g` of `recorder` for {args.profile_seconds:g} s after its first {START_UP:g} s: "
+                 "the samples by thread (comm) and object (2% or more), then by symbol (3% or more; libraries without "
+                 "symbols show addresses). `finish_task_switch` and `_raw_spin_unlock_irqrestore` in the kernel are "
+                 "where a thread that was woken up is charged for the switch: a thread woken very often shows them.")
         L.append("")
         for name, lines in prof.items():
             if not lines:
@@ -808,7 +836,7 @@ def main():
     ap.add_argument("--repeat", type=int, default=1, help="runs per workload and capture; medians are reported")
     ap.add_argument("--only", help="comma-separated workload names: " + ",".join(w.name for w in WORKLOADS))
     ap.add_argument("--skip", default="", help="comma-separated phases to skip: compare,latency,replay,profile")
-    ap.add_argument("--profile", default="scrolling,terminal-ls", help="workloads to profile the recorder on")
+    ap.add_argument("--profile", default="scrolling,terminal-ls,fullscreen", help="workloads to profile the recorder on")
     ap.add_argument("--profile-seconds", type=float, default=10)
     ap.add_argument("--output", required=True)
     ap.add_argument("--keep", help="keep recordings and the figures (runs.json, results.json) in this directory")
@@ -841,18 +869,27 @@ def main():
         if "latency" not in skip:
             for c in captures[:-1]:
                 print(f"[perf] latency / {c} ...", file=sys.stderr, flush=True)
-                latency[c] = measure_latency(tools, c, args.seconds, outdir)
+                try:
+                    latency[c] = measure_latency(tools, c, args.seconds, outdir)
+                except Exception as e:
+                    print(f"[perf]   failed: {e}", file=sys.stderr, flush=True)
         replay = None
         rec_file = os.path.join(outdir, "fullscreen.recorder.zel")
         if "replay" not in skip and os.path.exists(rec_file):
             print("[perf] replay ...", file=sys.stderr, flush=True)
-            replay = measure_replay(tools, rec_file, outdir)
+            try:
+                replay = measure_replay(tools, rec_file, outdir)
+            except Exception as e:
+                print(f"[perf]   failed: {e}", file=sys.stderr, flush=True)
         prof = {}
         if "profile" not in skip:
             for name in filter(None, args.profile.split(",")):
                 w = next(w for w in WORKLOADS if w.name == name)
                 print(f"[perf] profile / {name} ...", file=sys.stderr, flush=True)
-                prof[name] = profile(tools, w, args.profile_seconds, outdir)
+                try:
+                    prof[name] = profile(tools, w, args.profile_seconds, outdir)
+                except Exception as e:  # the figures measured so far still make a report
+                    print(f"[perf]   failed: {e}", file=sys.stderr, flush=True)
         busy = [r["machine_busy_cores"] for r in runs if r["capture"] != "none"] or [0]
         meta.update(load_after=loadavg(), busy_min=min(busy), busy_max=max(busy), busy_mean=statistics.mean(busy))
         with open(results_path, "w") as fh:
