@@ -16,10 +16,16 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=${BUILD_DIR:-build/perf}
 output=${OUTPUT:-docs/performance.md}
-describe() { echo "$(git -C "$1" rev-parse --abbrev-ref HEAD) $(git -C "$1" describe --always --dirty), $2"; }
+# Branch and commit of a tree, and the last commit that changed the recorder or libzel there.
+describe() {
+  echo "$(git -C "$1" rev-parse --abbrev-ref HEAD) $(git -C "$1" describe --always --dirty)" \
+    "(src/ and libzel/ as of $(git -C "$1" log -1 --format=%h -- src libzel)$(git -C "$1" diff --quiet HEAD -- src libzel || echo ', with uncommitted changes')), $2"
+}
 configure() { cmake -S "$1" -B "$2" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPELK_WERROR=ON ${PERF_CMAKE_ARGS:-} >/dev/null; }
 configure . "$build"
 ninja -C "$build" -j2 pelkrecorder-xpra-seamless zeldump seamless-helper perf-analyze perf-x-workload
+# The seamless-session helper is a test program; found wherever the tree builds it.
+helper=$(find "$build" -name seamless-helper -type f -perm -u+x | head -1)
 extra=()
 if [[ -n "${TREE_B:-}" ]]; then
   build_b=${BUILD_DIR_B:-build/perf-b}
@@ -31,7 +37,7 @@ exec python3 bench/perf/perf.py \
   --recorder "$build/src/pelkrecorder-xpra-seamless" \
   --label-a "$(describe . "Release build in $build")" \
   --zeldump "$build/tools/zeldump" \
-  --helper "$build/tests/support/seamless-helper" \
+  --helper "$helper" \
   --workload "$build/bench/perf/x-workload" \
   --analyze "$build/bench/perf/perf-analyze" \
   --output "$output" "${extra[@]}" "$@"
