@@ -394,34 +394,33 @@ def figures(run, none, workload):
     return f
 
 
-def median_run(runs):
-    """Median of each number over repeated runs (the first run's other fields)."""
-    if len(runs) == 1:
-        return runs[0]
-    out = dict(runs[0])
-    for k, v in runs[0].items():
-        if isinstance(v, (int, float)) and not isinstance(v, bool):
-            out[k] = statistics.median(r[k] for r in runs if k in r)
+def median_run(runs, key):
+    """The run whose `key` is the median over repeated runs (the lower middle one for an even count), so that
+    every figure shown comes from one run and they add up; the per-repeat values of a few are kept beside."""
+    ordered = sorted(runs, key=lambda r: r[key])
+    out = dict(ordered[(len(ordered) - 1) // 2])
     out["repeats"] = len(runs)
     return out
 
 
-def derive(runs, captures):
-    """{(workload, capture): figures} with the X server's share worked out."""
+def derive(runs, captures, repeat=None):
+    """{(workload, capture): figures} with the X server's share worked out; the median run per capture, or
+    the runs of one repeat."""
     by = {}
     for w in WORKLOADS:
-        nones = [r for r in runs if r["workload"] == w.name and r["capture"] == "none"]
+        nones = {r["repeat"]: r for r in runs if r["workload"] == w.name and r["capture"] == "none"
+                 and repeat in (None, r["repeat"])}
         if not nones:
             continue
         by[(w.name, "none")] = median_run([dict(r, x_alone=r["samples"][2]["x"] - r["samples"][0]["x"],
                                                 client_cpu=r["samples"][2]["w"] - r["samples"][0]["w"])
-                                           for r in nones])
+                                           for r in nones.values()], "x_alone")
         for c in captures:
-            done = [r for r in runs if r["workload"] == w.name and r["capture"] == c]
+            done = [r for r in runs if r["workload"] == w.name and r["capture"] == c and repeat in (None, r["repeat"])]
             # Each repeat is set against the run without a capture of the same repeat.
-            fs = [figures(r, nones[min(i, len(nones) - 1)], w) for i, r in enumerate(done)]
+            fs = [figures(r, nones.get(r["repeat"], next(iter(nones.values()))), w) for r in done]
             if fs:
-                by[(w.name, c)] = median_run(fs)
+                by[(w.name, c)] = median_run(fs, "cpu_total")
     return by
 
 
@@ -531,40 +530,58 @@ def mib(kib):
     return kib / 1024
 
 
-def targets(by, w_by_name, capture):
-    """[(target, figure, met)] for one recorder."""
+def targets(by, capture):
+    """[(target, figure, met, short figure)] for one recorder."""
     t = []
     for w in WORKLOADS:
         rec, ff = by.get((w.name, capture)), by.get((w.name, "ffmpeg"))
         if not (rec and ff):
             continue
         if w.terminal:
-            t.append((f"{w.name}: CPU ≤ 1/5 of ffmpeg's", f"{rec['cpu_total']:.3f} s vs {ff['cpu_total']:.2f} s "
-                      f"({ratio(rec['cpu_total'], ff['cpu_total'])})", rec["cpu_total"] <= ff["cpu_total"] / 5))
+            r = ratio(rec["cpu_total"], ff["cpu_total"])
+            t.append((f"{w.name}: CPU ≤ 1/5 of ffmpeg's", f"{rec['cpu_total']:.3f} s vs {ff['cpu_total']:.2f} s ({r})",
+                      rec["cpu_total"] <= ff["cpu_total"] / 5, r))
         if w.terminal or w.name == "drag":
+            r = ratio(rec["bytes"], ff["bytes"])
             t.append((f"{w.name}: file ≤ 1/2 of ffmpeg's", f"{rec['bytes'] / 1e6:.2f} MB vs {ff['bytes'] / 1e6:.2f} MB "
-                      f"({ratio(rec['bytes'], ff['bytes'])})", rec["bytes"] <= ff["bytes"] / 2))
+                      f"({r})", rec["bytes"] <= ff["bytes"] / 2, r))
         if w.name == "idle":
+            r = one_in(rec["steady_share"], ff["steady_share"])
             t.append(("idle: steady state ≤ 1/100 of ffmpeg's CPU",
-                      f"{100 * rec['steady_share']:.3f}% vs {100 * ff['steady_share']:.2f}% of a core "
-                      f"({one_in(rec['steady_share'], ff['steady_share'])})",
-                      rec["steady_share"] <= ff["steady_share"] / 100))
+                      f"{100 * rec['steady_share']:.3f}% vs {100 * ff['steady_share']:.2f}% of a core ({r})",
+                      rec["steady_share"] <= ff["steady_share"] / 100, r))
         if w.long:
             t.append((f"{w.name}: no tick without a frame at {FPS} fps",
                       f"{rec['ticks_without_frame']} of {rec['ticks']} ticks over {rec['seconds']:.0f} s "
-                      f"(longest gap {rec['longest_gap_ms']:.0f} ms)", rec["ticks_without_frame"] == 0))
+                      f"(longest gap {rec['longest_gap_ms']:.0f} ms)", rec["ticks_without_frame"] == 0,
+                      str(rec["ticks_without_frame"])))
             t.append((f"{w.name}: ≤ 30% of one core", f"{100 * rec['steady_share']:.1f}% (steady state: "
                       f"{100 * rec['proc_steady_share']:.1f}% recorder + {100 * rec['x_steady'] / rec['steady_seconds']:.1f}% "
-                      "X server)", rec["steady_share"] <= 0.30))
+                      "X server)", rec["steady_share"] <= 0.30, f"{100 * rec['steady_share']:.1f}%"))
     mems = [(by[(w.name, capture)]["hwm_kib"], w.name) for w in WORKLOADS if (w.name, capture) in by]
     if mems:
         peak, name = max(mems)
         t.append(("peak memory ≤ 2 × frame + 16 MiB (31.8 MiB)", f"{mib(peak):.1f} MiB (largest, {name})",
-                  peak * 1024 <= MEMORY_LIMIT))
+                  peak * 1024 <= MEMORY_LIMIT, f"{mib(peak):.1f}"))
     return t
 
 
-def cond_section(args, meta, by, captures):
+def target_table(by, per_repeat, capture):
+    """The targets of one recorder; with repeats, each repeat's verdict and figure beside the median run's."""
+    t = targets(by, capture)
+    reps = [{name: (ok, short) for name, _, ok, short in targets(b, capture)} for b in per_repeat]
+    L = ["| Target | Measured (median run) | |" + (" Each repeat |" if len(reps) > 1 else ""),
+         "|---|---|---|" + ("---|" if len(reps) > 1 else "")]
+    for name, fig, ok, _ in t:
+        row = f"| {name} | {fig} | {'met' if ok else '**missed**'} |"
+        if len(reps) > 1:
+            got = [r[name] for r in reps if name in r]
+            row += f" met in {sum(o for o, _ in got)} of {len(got)}: {', '.join(s for _, s in got)} |"
+        L.append(row)
+    return L, sum(ok for _, _, ok, _ in t), len(t)
+
+
+def cond_section(args, meta, by, captures, runs):
     L = ["## Conditions", ""]
     L.append(f"- Date: {meta['started'][:16].replace('T', ' ')} UTC; host: {platform.node()}, {os.cpu_count()} CPUs, "
              f"{platform.machine()}, Linux {platform.release()}.")
@@ -585,8 +602,10 @@ def cond_section(args, meta, by, captures):
              "server's own cost), one per recorder "
              f"(`pelkrecorder-xpra-seamless -sid bench :N FILE`, {FPS} fps), and "
              f"`ffmpeg -f x11grab -framerate {FPS} -video_size {SCREEN_W}x{SCREEN_H} -i :N -c:v libx264rgb "
-             "-preset ultrafast -qp 0 out.mkv`" + (f"; each {args.repeat} times, figures are medians" if args.repeat > 1
-                                                   else "") + ".")
+             "-preset ultrafast -qp 0 out.mkv`" + (f"; each {args.repeat} times: every table shows, per workload "
+                                                   "and capture, the run whose CPU s is the median (so that its figures "
+                                                   "add up), and the targets list each repeat's figure too"
+                                                   if args.repeat > 1 else "") + ".")
     L.append("- CPU s = the capture process's CPU from start to exit (start-up and the end of the file included) "
              "+ X: what it added to the X server, i.e. the server's CPU from the capture's start to its exit less "
              "the server's CPU in the run without a capture over as long (for the full-speed scrolling terminal: "
@@ -599,14 +618,19 @@ def cond_section(args, meta, by, captures):
              "workload changes the screen more often than the frame clock ticks (drag, full screen); elsewhere a "
              "tick with nothing changed rightly writes nothing.")
     L.append("")
-    L.append(f"| Workload | What | X server alone, % of a core | client CPU s ({' / '.join(['none'] + captures)}) |")
-    L.append("|---|---|---|---|")
+    L.append(f"| Workload | What | X server alone, % of a core | client CPU s ({' / '.join(['none'] + captures)}) | "
+             "load average (1 min) at the runs' starts | cores busy during the captures |")
+    L.append("|---|---|---|---|---|---|")
     for w in WORKLOADS:
         n = by.get((w.name, "none"))
         if not n:
             continue
         cl = " / ".join(f"{by[(w.name, c)]['client_cpu']:.2f}" for c in ["none"] + captures if (w.name, c) in by)
-        L.append(f"| {w.name} | {w.what} | {100 * n['x_alone'] / n['seconds']:.1f} | {cl} |")
+        mine = [r for r in runs if r["workload"] == w.name]
+        loads = [float(r["load_start"].split()[0]) for r in mine]
+        busy = [r["machine_busy_cores"] for r in mine if r["capture"] != "none"]
+        L.append(f"| {w.name} | {w.what} | {100 * n['x_alone'] / n['seconds']:.1f} | {cl} | "
+                 f"{min(loads):.2f} to {max(loads):.2f} | {min(busy):.2f} to {max(busy):.2f} |")
     L.append("")
     return L
 
@@ -615,7 +639,7 @@ def report(args, runs, latency, replay, prof, meta):
     captures = ["recorder"] + (["recorder-b"] if meta["labels"].get("recorder-b") else []) + ["ffmpeg"]
     recorders = [c for c in captures if c.startswith("recorder")]
     by = derive(runs, captures)
-    w_by_name = {w.name: w for w in WORKLOADS}
+    per_repeat = [derive(runs, captures, rep) for rep in sorted({r["repeat"] for r in runs})]
     L = ["# Performance: the recorder next to ffmpeg x11grab", ""]
     L.append("Produced by `bench/perf/run.sh` (which builds a Release tree and runs `bench/perf/perf.py`); "
              "rerun it to refresh every figure here. Everything above \"Observations\" is generated.")
@@ -623,13 +647,11 @@ def report(args, runs, latency, replay, prof, meta):
     L.append("## Targets")
     L.append("")
     for c in recorders:
-        t = targets(by, w_by_name, c)
-        if len(recorders) > 1:
-            L.append(f"`{c}` ({meta['labels'][c]}): {sum(ok for *_, ok in t)} of {len(t)} met.")
-            L.append("")
-        L.append("| Target | Measured | |")
-        L.append("|---|---|---|")
-        L.extend(f"| {name} | {fig} | {'met' if ok else '**missed**'} |" for name, fig, ok in t)
+        table, met, total = target_table(by, per_repeat, c)
+        L.append(f"`{c}` ({meta['labels'][c]}): {met} of {total} targets met" +
+                 (f" in the median of {len(per_repeat)} runs per workload." if len(per_repeat) > 1 else "."))
+        L.append("")
+        L.extend(table)
         L.append("")
     L.append("CPU figures include what the capture adds to the X server (see Conditions). Frame size: "
              f"{SCREEN_W}×{SCREEN_H}×4 = {FRAME_BYTES:,} bytes.")
@@ -680,7 +702,7 @@ def report(args, runs, latency, replay, prof, meta):
                      f"{ratio(rb['bytes'], ra['bytes'])} | {mib(ra['hwm_kib']):.1f} → {mib(rb['hwm_kib']):.1f} | "
                      + (f"{ra['ticks_without_frame']} → {rb['ticks_without_frame']}" if w.every_tick else "") + " |")
         L.append("")
-    L.extend(cond_section(args, meta, by, captures))
+    L.extend(cond_section(args, meta, by, captures, runs))
     L.append("## Where the recorder's CPU goes, by thread")
     L.append("")
     L.append("CPU seconds of each recorder thread over the capture (to the stop signal), and the X server's added "
@@ -795,13 +817,14 @@ def run_all(args, tools, captures, outdir):
     cache_path = os.path.join(outdir, "runs.json")
     cache = json.load(open(cache_path)) if args.reuse and os.path.exists(cache_path) else []
     runs = []
+    redo = set(filter(None, (args.redo or "").split(",")))
     workloads = [w for w in WORKLOADS if not args.only or w.name in args.only.split(",")]
     for w in workloads:
         seconds = args.fullscreen_seconds if w.long else args.seconds
         for rep in range(args.repeat):
             for capture in ["none"] + captures:
                 done = [r for r in cache if r["workload"] == w.name and r["capture"] == capture
-                        and r.get("repeat", 0) == rep]
+                        and r.get("repeat", 0) == rep and w.name not in redo]
                 if done:
                     runs.append(done[0])
                     continue
@@ -816,8 +839,10 @@ def run_all(args, tools, captures, outdir):
                 print(f"[perf]   {json.dumps(brief)}", file=sys.stderr, flush=True)
                 runs.append(r)
                 with open(cache_path, "w") as fh:
-                    json.dump(runs + [c for c in cache if c not in runs], fh)
-    return runs
+                    json.dump(runs + [c for c in cache if c not in runs and c["workload"] not in redo], fh)
+    # Saved runs of workloads left out by --only stay in the report.
+    names = {w.name for w in workloads}
+    return runs + [c for c in cache if c["workload"] not in names]
 
 
 def main():
@@ -840,7 +865,11 @@ def main():
     ap.add_argument("--profile-seconds", type=float, default=10)
     ap.add_argument("--output", required=True)
     ap.add_argument("--keep", help="keep recordings and the figures (runs.json, results.json) in this directory")
-    ap.add_argument("--reuse", action="store_true", help="with --keep: reuse the runs found in runs.json")
+    ap.add_argument("--reuse", action="store_true",
+                    help="with --keep: reuse the runs found in runs.json, and the latency, replay and profile figures "
+                    "of results.json for the phases skipped")
+    ap.add_argument("--redo", help="with --reuse: measure these workloads again (comma-separated), e.g. the "
+                    "wall-clock bound full-screen one once the machine is quiet")
     ap.add_argument("--report-only", action="store_true",
                     help="with --keep: write the report from the figures saved there (results.json), measuring nothing")
     args = ap.parse_args()
@@ -864,16 +893,20 @@ def main():
                 "labels": {"recorder": args.label_a or os.path.abspath(args.recorder),
                            "recorder-b": (args.label_b or os.path.abspath(args.recorder_b)) if args.recorder_b else None}}
         captures = ["recorder"] + (["recorder-b"] if args.recorder_b else []) + ["ffmpeg"]
+        saved = json.load(open(results_path)) if args.reuse and os.path.exists(results_path) else {}
+        if saved:
+            meta["started"], meta["load_before"] = saved["meta"]["started"], saved["meta"]["load_before"]
         runs = run_all(args, tools, captures, outdir) if "compare" not in skip else []
-        latency = {}
+        latency = saved.get("latency") or {}
         if "latency" not in skip:
+            latency = {}
             for c in captures[:-1]:
                 print(f"[perf] latency / {c} ...", file=sys.stderr, flush=True)
                 try:
                     latency[c] = measure_latency(tools, c, args.seconds, outdir)
                 except Exception as e:
                     print(f"[perf]   failed: {e}", file=sys.stderr, flush=True)
-        replay = None
+        replay = saved.get("replay")
         rec_file = os.path.join(outdir, "fullscreen.recorder.zel")
         if "replay" not in skip and os.path.exists(rec_file):
             print("[perf] replay ...", file=sys.stderr, flush=True)
@@ -881,8 +914,9 @@ def main():
                 replay = measure_replay(tools, rec_file, outdir)
             except Exception as e:
                 print(f"[perf]   failed: {e}", file=sys.stderr, flush=True)
-        prof = {}
+        prof = saved.get("profile") or {}
         if "profile" not in skip:
+            prof = {}
             for name in filter(None, args.profile.split(",")):
                 w = next(w for w in WORKLOADS if w.name == name)
                 print(f"[perf] profile / {name} ...", file=sys.stderr, flush=True)
