@@ -239,8 +239,10 @@ static void source_handle_configure_notify(const xcb_configure_notify_event_t* e
         root_changed(e->width, e->height);
         return;
     }
-    if (from_root(e->event)) root_child_restacked(e->window, e->above_sibling, false);
-    window_list_structure_changed(e->window);
+    if (from_root(e->event))
+        root_child_configured(e);
+    else
+        window_list_structure_changed(e->window, false);
 }
 
 static void source_handle_map_notify(const xcb_map_notify_event_t* e)
@@ -248,7 +250,7 @@ static void source_handle_map_notify(const xcb_map_notify_event_t* e)
     if (from_root(e->event))
         root_child_mapped(e->window, e->override_redirect != 0);
     else
-        window_list_structure_changed(e->window);
+        window_list_structure_changed(e->window, true);
 }
 
 static void source_handle_unmap_notify(const xcb_unmap_notify_event_t* e)
@@ -256,13 +258,13 @@ static void source_handle_unmap_notify(const xcb_unmap_notify_event_t* e)
     if (from_root(e->event))
         root_child_unmapped(e->window);
     else
-        window_list_structure_changed(e->window);
+        window_list_structure_changed(e->window, true);
 }
 
 static void source_handle_reparent_notify(const xcb_reparent_notify_event_t* e)
 {
     if (!from_root(e->event)) {
-        window_list_structure_changed(e->window);
+        window_list_structure_changed(e->window, true);
         return;
     }
     root_child_gone(e->window);
@@ -321,7 +323,7 @@ static bool dispatch_core(int type, const xcb_generic_event_t* e)
     switch (type) {
     case 0: source_handle_error(as<xcb_generic_error_t>(e)); return true;
     case XCB_VISIBILITY_NOTIFY:
-        window_list_structure_changed(as<xcb_visibility_notify_event_t>(e)->window);
+        window_list_structure_changed(as<xcb_visibility_notify_event_t>(e)->window, true);
         return true;
     case XCB_CREATE_NOTIFY: {
         const auto* c = as<xcb_create_notify_event_t>(e);

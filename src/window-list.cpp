@@ -33,7 +33,8 @@ constexpr uint32_t WINDOW_EVENTS = XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_M
 struct RootChild {
     xcb_window_t win;
     bool override_redirect;
-    bool mapped;
+    xcb_rectangle_t geometry; // unknown (0 x 0) until the first ConfigureNotify
+    uint16_t border;
 };
 
 struct Pending {
@@ -164,7 +165,9 @@ std::vector<Probe> probe(std::span<const xcb_window_t> ids)
 
 void apply(WindowState& w, const Probe& p)
 {
-    if (p.width != w.width || p.height != w.height || p.viewable != w.mapped) w.stale = true;
+    // a new size, border or map state comes with new backing storage
+    if (p.width != w.width || p.height != w.height || p.border != w.border_width || p.viewable != w.mapped)
+        w.rename = true;
     w.mapped = p.viewable;
     w.x_root = p.x_root;
     w.y_root = p.y_root;
@@ -189,14 +192,14 @@ void name_pixmaps(const std::vector<WindowState*>& windows)
     std::vector<std::pair<WindowState*, xcb_void_cookie_t>> named;
     for (WindowState* w : windows) {
         release_pixmap(*w);
-        w->stale = false;
+        w->stale = w->rename = false;
         if (!w->mapped) continue;
         w->pixmap = xcb_generate_id(conn());
         named.emplace_back(w, xcb_composite_name_window_pixmap_checked(conn(), w->win, w->pixmap));
     }
     for (auto& [w, cookie] : named) {
         XcbReply<xcb_generic_error_t> error(xcb_request_check(conn(), cookie));
-        w->stale = error != nullptr;
+        w->stale = w->rename = error != nullptr;
         if (error) w->pixmap = 0;
         DEBUG_AS("name_window_pixmap", "window 0x%0x: pixmap 0x%0x%s", w->win, w->pixmap,
                  error ? " (failed)" : "");
@@ -307,7 +310,7 @@ void query_root_children()
             xcb_get_window_attributes_reply(conn(), cookies[i], &e));
         std::free(e);
         if (!a) continue;
-        root_children.push_back({ids[i], a->override_redirect != 0, a->map_state != XCB_MAP_STATE_UNMAPPED});
+        root_children.push_back({ids[i], a->override_redirect != 0, {}, 0});
         if (a->override_redirect && a->map_state != XCB_MAP_STATE_UNMAPPED) queue(ids[i], true);
     }
 }
@@ -414,7 +417,8 @@ void window_list_refresh()
             continue;
         }
         apply(*w, p);
-        renamed.push_back(w);
+        w->stale = false;
+        if (w->rename) renamed.push_back(w);
     }
     name_pixmaps(renamed);
 }
@@ -425,15 +429,18 @@ const std::vector<WindowState*>& window_stack()
     return stack;
 }
 
-void window_list_structure_changed(xcb_window_t win)
+void window_list_structure_changed(xcb_window_t win, bool pixmap_replaced)
 {
     for (auto& [id, w] : list_of_windows)
-        if (id == win || w.top == win) w.stale = true;
+        if (id == win || w.top == win) {
+            w.stale = true;
+            w.rename = w.rename || pixmap_replaced;
+        }
 }
 
 void root_child_created(xcb_window_t win, bool override_redirect)
 {
-    if (root_child(win) == root_children.end()) root_children.push_back({win, override_redirect, false});
+    if (root_child(win) == root_children.end()) root_children.push_back({win, override_redirect, {}, 0});
     stack_dirty = true;
 }
 
@@ -444,7 +451,7 @@ void root_child_gone(xcb_window_t win)
         w->override_redirect = false;
         if (!w->listed) forget(*w);
     }
-    window_list_structure_changed(win);
+    window_list_structure_changed(win, true);
     stack_dirty = true;
 }
 
@@ -452,17 +459,15 @@ void root_child_mapped(xcb_window_t win, bool override_redirect)
 {
     auto it = root_child(win);
     if (it == root_children.end()) return;
-    it->mapped = true;
     it->override_redirect = override_redirect;
-    window_list_structure_changed(win);
+    window_list_structure_changed(win, true);
     const WindowState* w = window_find(win);
     if (override_redirect && !(w && w->override_redirect) && !is_servers_own(win)) queue(win, true);
 }
 
 void root_child_unmapped(xcb_window_t win)
 {
-    if (auto it = root_child(win); it != root_children.end()) it->mapped = false;
-    window_list_structure_changed(win);
+    window_list_structure_changed(win, true);
     if (WindowState* w = window_find(win); w && w->override_redirect) {
         w->override_redirect = false;
         if (!w->listed) forget(*w);
@@ -488,6 +493,19 @@ void window_list_destroyed(xcb_window_t win)
 {
     if (WindowState* w = window_find(win)) forget(*w, true);
     if (auto it = root_child(win); it != root_children.end()) root_children.erase(it);
+}
+
+void root_child_configured(const xcb_configure_notify_event_t* e)
+{
+    root_child_restacked(e->window, e->above_sibling, false);
+    auto it = root_child(e->window);
+    if (it == root_children.end()) return;
+    const xcb_rectangle_t now{e->x, e->y, e->width, e->height};
+    const bool moved = std::memcmp(&now, &it->geometry, sizeof now) != 0 || e->border_width != it->border;
+    it->geometry = now;
+    it->border = e->border_width;
+    // a restack alone changes nothing of the windows it holds
+    if (moved) window_list_structure_changed(e->window, false);
 }
 
 Region window_list_take_vanished()

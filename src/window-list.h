@@ -28,7 +28,8 @@ struct WindowState {
     bool listed = false;            // in _NET_CLIENT_LIST
     bool override_redirect = false; // a mapped override-redirect child of the root
     bool mapped = false;            // viewable, as last learnt
-    bool stale = true;              // state and pixmap to be learnt again
+    bool stale = true;              // state to be learnt again
+    bool rename = true;             // the backing pixmap to be named again
     bool damaged = false;           // damage to subtract at the next tick
     xcb_window_t top = 0;           // the child of the root that holds it (itself, for one)
     // The window with its border, in root coordinates.
@@ -67,14 +68,17 @@ void window_list_refresh();
 const std::vector<WindowState*>& window_stack();
 
 WindowState* window_find(xcb_window_t win);
-// A structure change of win or of the root's child that holds windows.
-void window_list_structure_changed(xcb_window_t win);
+// A structure change of win, or of the root's child that holds windows; one
+// that may have replaced their backing pixmaps (a map, unmap or reparent).
+void window_list_structure_changed(xcb_window_t win, bool pixmap_replaced);
 // The root's children (root SubstructureNotify and the windows' own events).
 void root_child_created(xcb_window_t win, bool override_redirect);
 void root_child_gone(xcb_window_t win); // destroyed or reparented away
 void root_child_mapped(xcb_window_t win, bool override_redirect);
 void root_child_unmapped(xcb_window_t win);
 void root_child_restacked(xcb_window_t win, xcb_window_t above, bool on_top_when_none);
+// A ConfigureNotify of a child of the root: restacked, and moved or resized.
+void root_child_configured(const xcb_configure_notify_event_t* e);
 // The window was destroyed: tracking ends; its last composed area is repainted.
 void window_list_destroyed(xcb_window_t win);
 // The area of windows removed since the last tick, taken by it.
