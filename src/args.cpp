@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "debugging.h"
@@ -28,6 +29,7 @@ struct cli_options {
     const char* tfn;
     const char* tid;
     const char* user;
+    const char* sign_key;
 };
 
 struct cli_arguments {
@@ -101,6 +103,7 @@ constexpr Option option_table[] = {
     {{"tfn64"}, {}, OptionKind::VALUE64, nullptr, &cli_options::tfn},
     {{"user"}, {}, OptionKind::VALUE, nullptr, &cli_options::user},
     {{"user64"}, {}, OptionKind::VALUE64, nullptr, &cli_options::user},
+    {{"sign-key"}, {}, OptionKind::VALUE, nullptr, &cli_options::sign_key},
     {{"installed-colormap"}, {}, OptionKind::FLAG, &cli_options::use_installed_colormap, nullptr},
     {{"debug"}, {}, OptionKind::DEBUG_MODE, nullptr, nullptr},
     {{"verbose"}, {}, OptionKind::VERBOSE_MODE, nullptr, nullptr},
@@ -267,6 +270,7 @@ The options are:
    -user64 USER64
        name of user
 
+   -sign-key FILE  sign the recording with the Ed25519 secret key in FILE
    -no-session
        record even if there is no TOVEN_SESSION_STATE property
 
@@ -356,87 +360,89 @@ static void set_framerate(const char* word)
         warnx("invalid framerate '%d'", value);
 }
 
+// A word that is no option: DISPLAY, FILENAME, or one too many.
+static void take_positional(char* word)
+{
+    if (cli.argument.display == nullptr)
+        cli.argument.display = word;
+    else if (cli.argument.filename == nullptr)
+        cli.argument.filename = word;
+    else
+        errx(1, "unknown %s '%s'\n", word[0] == '-' ? "option" : "argument", word);
+}
+
+// The value word after a value option.
+static void take_value(const Option* option, const char* word, char* value)
+{
+    if (option->kind == OptionKind::FRAMERATE)
+        set_framerate(value);
+    else if (option->kind == OptionKind::VALUE64)
+        cli.option.*(option->text) = value_of_option64(word, value);
+    else
+        cli.option.*(option->text) = value;
+}
+
+// Applies one option; whether it takes the next word as its value.
+static bool take_option(const Option* option, const char* program, bool* options_end, bool* check_stdin)
+{
+    switch (option->kind) {
+    case OptionKind::END_OF_OPTIONS: *options_end = true; return false;
+    case OptionKind::HELP: show_usage(program);
+    case OptionKind::VERSION: show_version(program);
+    case OptionKind::FLAG: cli.option.*(option->flag) = true; return false;
+    case OptionKind::STDIN: cli.option.stdin = *check_stdin = true; return false;
+    case OptionKind::DEBUG_MODE: debugging_set(true); return false;
+    case OptionKind::VERBOSE_MODE: verbose_set(true); return false;
+    case OptionKind::VALUE:
+    case OptionKind::VALUE64:
+    case OptionKind::FRAMERATE: return true;
+    }
+    return false;
+}
+
 void cli_process(int argc, char** argv, bool allow_stdin)
 {
     if (argc < 2) return;
     const char* program = argv[0] != nullptr ? argv[0] : text_or_null(command_line_program);
-
-    bool take_option = true;
-    bool check_stdin = false;
-    int i = 1;
-    while (i < argc) {
+    bool options_end = false, check_stdin = false;
+    for (int i = 1; i < argc; i++) {
         char* word = argv[i];
-        const Option* option = take_option ? find_option(word, allow_stdin) : nullptr;
-        if (option != nullptr) {
-            switch (option->kind) {
-            case OptionKind::END_OF_OPTIONS: take_option = false; break;
-            case OptionKind::HELP: show_usage(program);
-            case OptionKind::VERSION: show_version(program);
-            case OptionKind::FLAG: cli.option.*(option->flag) = true; break;
-            case OptionKind::STDIN:
-                cli.option.stdin = true;
-                check_stdin = true;
-                break;
-            case OptionKind::DEBUG_MODE: debugging_set(true); break;
-            case OptionKind::VERBOSE_MODE: verbose_set(true); break;
-            case OptionKind::VALUE:
-            case OptionKind::VALUE64:
-            case OptionKind::FRAMERATE:
-                if (i + 1 >= argc) errx(1, "missing value for option '%s'", word);
-                i++;
-                if (option->kind == OptionKind::FRAMERATE)
-                    set_framerate(argv[i]);
-                else if (option->kind == OptionKind::VALUE64)
-                    cli.option.*(option->text) = value_of_option64(word, argv[i]);
-                else
-                    cli.option.*(option->text) = argv[i];
-                break;
-            }
-            i++;
-            continue;
+        const Option* option = options_end ? nullptr : find_option(word, allow_stdin);
+        if (option == nullptr) {
+            take_positional(word);
+        } else if (take_option(option, program, &options_end, &check_stdin)) {
+            if (i + 1 >= argc) errx(1, "missing value for option '%s'", word);
+            take_value(option, word, argv[++i]);
         }
-
-        if (cli.argument.display == nullptr)
-            cli.argument.display = word;
-        else if (cli.argument.filename == nullptr)
-            cli.argument.filename = word;
-        else
-            errx(1, "unknown %s '%s'\n", word[0] == '-' ? "option" : "argument", word);
-        i++;
     }
-
     if (check_stdin) cli_process_stdin();
 }
+
+// The longest options line taken from standard input.
+static constexpr size_t STDIN_LINE_MAX = 65536;
 
 // Reads one line from descriptor 0, up to and including its newline, one
 // byte at a time: nothing after the line may be taken from the descriptor,
 // because the control messages that follow it are read from it later.
+// nullptr when nothing could be read; a line longer than STDIN_LINE_MAX
+// bytes ends the process.
 static char* read_line_from_stdin()
 {
-    size_t size = 128;
-    size_t length = 0;
-    auto* line = static_cast<char*>(malloc(size));
-    if (line == nullptr) return nullptr;
+    std::string line;
     for (;;) {
         char c;
-        ssize_t n = read(STDIN_FILENO, &c, 1);
+        const ssize_t n = read(STDIN_FILENO, &c, 1);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
-        if (length + 2 > size) {
-            size *= 2;
-            auto* grown = static_cast<char*>(realloc(line, size));
-            if (grown == nullptr) break;
-            line = grown;
-        }
-        line[length++] = c;
+        if (line.size() == STDIN_LINE_MAX)
+            errx(1, "the options line on standard input is longer than %zu bytes", STDIN_LINE_MAX);
+        line += c;
         if (c == '\n') break;
     }
-    if (length == 0) {
-        free(line);
-        return nullptr;
-    }
-    line[length] = '\0';
-    return line;
+    if (line.empty()) return nullptr;
+    char* copy = strdup(line.c_str());
+    if (copy == nullptr) err(1, "failed to allocate array for parsing stdin");
+    return copy;
 }
 
 // The line and its word array stay for the whole run: the record points into them.
@@ -537,4 +543,8 @@ const char* display_name()
 const char* filename()
 {
     return cli.argument.filename;
+}
+const char* sign_key()
+{
+    return cli.option.sign_key;
 }

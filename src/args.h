@@ -25,6 +25,7 @@ const char* sid();
 const char* tfn();
 const char* tid();
 const char* user();
+const char* sign_key();
 bool use_installed_colormap();
 const char* display_name();
 const char* filename();

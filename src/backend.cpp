@@ -6,41 +6,51 @@
 #include <err.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "args.h"
+#include "console.h"
 #include "debugging.h"
 #include "frontend.h"
 #include "queue.h"
+#include "thread.h"
 #include "timer.h"
 #include "zel.h"
 
-static PNC1Queue* queue;
-static pthread_t thread;
-// Only the writer thread touches it; 0 so that the first image record checks.
-static uint64_t time_of_next_file_size_check;
-// 1 once the file could not be opened or written.
-static std::atomic<int> exit_status;
+namespace {
+
+PNC1Queue* queue;
+pthread_t thread;
+ZelWriter* writer;
+// 1 once the file could not be written.
+std::atomic<int> exit_status;
+// Set by the writer after the end-of-data record: the digest to print.
+bool digest_ready;
+uint8_t digest[ZEL_DIGEST_BYTES];
+// The file this run created, identified, until the recording has started.
+struct stat created;
+std::atomic<bool> started;
 
 // Stands in for the end-of-data record when the library cannot make one:
-// it is written like any other but, being static, never freed.
-static ZelRecord spare_done_record = {ZEL_DONE, 0};
+// written like any other but, being static, never freed.
+ZelRecord spare_done_record = {ZEL_DONE, 0};
 
-static void release(ZelRecord* record)
+void release(ZelRecord* record)
 {
     if (record != &spare_done_record) zel_record_free(record);
 }
 
-static const char* type_name(const ZelRecord* record)
+const char* type_name(const ZelRecord* record)
 {
     return zel_record_type_to_string(static_cast<ZelRecordType>(record->type));
 }
 
-static bool is_image(const ZelRecord* record)
+bool is_image(const ZelRecord* record)
 {
     switch (record->type) {
     case ZEL_IMAGE:
@@ -51,7 +61,36 @@ static bool is_image(const ZelRecord* record)
     }
 }
 
-static ZelRecord* dequeue_record(PNC1Queue* q, const char* function)
+// A start that failed after the file was created leaves nothing behind:
+// the file goes, if it is still the one this run made.
+void remove_unstarted_recording()
+{
+    struct stat now {};
+    if (started || lstat(filename(), &now) != 0) return;
+    if (now.st_dev == created.st_dev && now.st_ino == created.st_ino) unlink(filename());
+}
+
+[[noreturn]] void refuse_file(int e)
+{
+    switch (e) {
+    case EEXIST: errx(1, "recording file %s exists and is not empty", filename());
+    case ELOOP: errx(1, "recording file %s is a symbolic link", filename());
+    case EINVAL: errx(1, "recording file %s is not a regular file", filename());
+    default: errno = e, err(1, "cannot create recording file %s", filename());
+    }
+}
+
+void use_signing_key()
+{
+    uint8_t key[ZEL_SECRET_KEY_BYTES];
+    char message[512];
+    if (zel_key_read_secret(sign_key(), key, message, sizeof message) != 0) errx(1, "%s", message);
+    const int rc = zel_writer_set_signing_key(writer, key);
+    std::memset(key, 0, sizeof key);
+    if (rc != 0) errx(1, "secret key file %s holds no usable key", sign_key());
+}
+
+ZelRecord* dequeue_record(PNC1Queue* q, const char* function)
 {
     ZelRecord* record = nullptr;
     while (!pNc1_dequeue(q, &record))
@@ -61,33 +100,17 @@ static ZelRecord* dequeue_record(PNC1Queue* q, const char* function)
     return record;
 }
 
-static uint64_t time_of_next_check(uint64_t now, off_t size)
+// The writer knows every byte it wrote: past the limit after an image
+// record, the recording stops (what is in flight is still written).
+void check_file_size()
 {
-    if (size < MAX_FILE_SIZE / 3) return now + 5000000;     // below 87,381,333 bytes
-    if (size < MAX_FILE_SIZE / 3 * 2) return now + 2000000; // below 174,762,666 bytes
-    return now + 1000000;
+    const uint64_t size = zel_writer_size(writer);
+    if (size <= MAX_FILE_SIZE) return;
+    DEBUG("file larger than %llu -> exiting", static_cast<unsigned long long>(MAX_FILE_SIZE));
+    frontend_stop();
 }
 
-static void check_file_size()
-{
-    uint64_t now = time_in_us();
-    if (now < time_of_next_file_size_check) return;
-
-    struct stat st {};
-    if (stat(filename(), &st) != 0) {
-        JOURNAL_ERROR("failed to determine file size");
-        return;
-    }
-    DEBUG("file size=%zu", static_cast<size_t>(st.st_size));
-    if (st.st_size > MAX_FILE_SIZE) {
-        DEBUG("file larger than %zu -> exiting", static_cast<size_t>(MAX_FILE_SIZE));
-        frontend_stop();
-    }
-    time_of_next_file_size_check = time_of_next_check(now, st.st_size);
-}
-
-// The recording cannot go on: end it with a failure status.
-static void give_up_recording()
+void give_up_recording()
 {
     exit_status = 1;
     frontend_stop();
@@ -95,40 +118,34 @@ static void give_up_recording()
 
 // Writes records until the end-of-data record or a failed write; returns
 // whether the end-of-data record was seen.
-static bool backend_loop(PNC1Queue* q, ZelWriter* writer)
+bool backend_loop(PNC1Queue* q)
 {
-    size_t n = 0;
-    for (;;) {
+    for (size_t n = 0;; n++) {
         ZelRecord* record = dequeue_record(q, __func__);
         DEBUG("record %zu type '%s'", n, type_name(record));
-
-        bool failed = zel_record_write(writer, record) == -1;
+        const bool failed = zel_record_write(writer, record) == -1;
         if (failed) {
             JOURNAL_ERROR("error while writing record %zu type %s to file %s -> exiting", n,
                           type_name(record), filename());
             give_up_recording();
         }
-        if (record->type == ZEL_DONE) {
-            release(record);
-            return true;
-        }
+        const bool done = record->type == ZEL_DONE;
+        if (done && !failed) digest_ready = zel_writer_digest(writer, digest) == 0;
         if (is_image(record)) check_file_size();
         release(record);
-        n++;
-        if (failed) return false;
+        if (done || failed) return done;
     }
 }
 
 // After a failed write the producers still send until they are stopped:
 // their records are freed unwritten, so that nobody blocks on a full queue,
 // until the end-of-data record says that nothing more can come.
-static void discard_late_records(PNC1Queue* q)
+void discard_late_records(PNC1Queue* q)
 {
-    for (;;) {
+    for (bool done = false; !done;) {
         ZelRecord* record = dequeue_record(q, __func__);
-        bool done = record->type == ZEL_DONE;
+        done = record->type == ZEL_DONE;
         release(record);
-        if (done) return;
     }
 }
 
@@ -136,51 +153,44 @@ void* backend_function(void* arg)
 {
     DEBUG("thread %0lx starting...", static_cast<unsigned long>(pthread_self()));
     auto* q = static_cast<PNC1Queue*>(arg);
-    if (q == nullptr) errx(1, "%s: no valid queue provided", __func__);
-
-    ZelWriter* writer = zel_writer_open(filename());
-    if (writer == nullptr) {
-        JOURNAL_ERROR("failed to open file %s", filename());
-        give_up_recording();
-        // The first write fails on the missing writer and ends the loop.
-    } else {
-        DEBUG("opened file %s", filename());
-    }
-    DEBUG("entering...");
-
-    bool done = backend_loop(q, writer);
-
-    DEBUG("exiting");
-    if (zel_writer_close(writer) == -1)
+    const bool done = backend_loop(q);
+    if (zel_writer_close(writer) == -1) {
         JOURNAL_ERROR("error while closing file %s", filename());
-    else
-        DEBUG("closed file %s", filename());
-
+        digest_ready = false;
+    }
+    writer = nullptr;
     if (!done) discard_late_records(q);
-
     // Nothing is sent after the end-of-data record: the queue is no longer used.
     pNc1_destroy(q);
     DEBUG("thread %0lx exiting", static_cast<unsigned long>(pthread_self()));
     return nullptr;
 }
 
+} // namespace
+
+void backend_open()
+{
+    writer = zel_writer_open(filename());
+    if (writer == nullptr) refuse_file(errno);
+    if (lstat(filename(), &created) == 0) atexit(remove_unstarted_recording);
+    // the compressor, which keeps the screen anyway, writes the keyframes
+    zel_writer_set_keyframe_interval(writer, 0);
+    if (sign_key() != nullptr) use_signing_key();
+    DEBUG("opened file %s", filename());
+}
+
+void backend_recording_started()
+{
+    started = true;
+}
+
 void backend_thread_start()
 {
-    time_of_next_file_size_check = 0;
     exit_status = 0;
-
     queue = pNc1_create(4096, sizeof(ZelRecord*));
     if (queue == nullptr) err(1, "failed to create queue for backend");
-    int rc = pthread_create(&thread, nullptr, backend_function, queue);
-    if (rc != 0) {
-        errno = rc;
-        err(1, "failed to start backend thread");
-    }
-    rc = pthread_setname_np(thread, "backend");
-    if (rc != 0) {
-        errno = rc;
-        err(1, "failed to set name of backend thread");
-    }
+    thread = thread_start(backend_function, queue, "backend", "failed to start backend thread",
+                          "failed to set name of backend thread");
     DEBUG("thread setup complete");
 }
 
@@ -198,7 +208,6 @@ void backend_thread_stop()
 {
     if (pthread_equal(pthread_self(), thread))
         invariant_failed("should be stopped from another thread", __FILE__, __LINE__, __func__);
-
     ZelRecord* done = zel_record_done();
     if (done == nullptr) done = &spare_done_record;
     done->timestamp = time_in_us();
@@ -206,15 +215,22 @@ void backend_thread_stop()
         JOURNAL_ERROR("failed to enqueue end of data record for backend");
         release(done);
     }
-
-    int rc = pthread_join(thread, nullptr);
-    // The thread destroyed the queue as its last act.
-    queue = nullptr;
+    const int rc = pthread_join(thread, nullptr);
+    queue = nullptr; // the thread destroyed it as its last act
     if (rc != 0) {
         JOURNAL_ERROR("failed to join backend thread: %s", strerror(rc));
         return;
     }
     DEBUG("collected backend thread");
+}
+
+void backend_print_digest()
+{
+    if (!digest_ready) return;
+    char line[32 + 2 * ZEL_DIGEST_BYTES] = "##recordingDigest sha256:";
+    for (uint8_t b : digest) std::snprintf(line + std::strlen(line), 3, "%02x", b);
+    console_announce(line);
+    console_drain(std::chrono::milliseconds(1000));
 }
 
 int backend_exit_status()

@@ -1,7 +1,14 @@
-// The compressor thread: it owns the screen framebuffer (the frame) and the
-// 32 x 32 block change tracker.  Clear and image tickets paint the frame and
-// mark blocks; a frame ticket turns the marks into one compressed record,
-// either the changed blocks or the whole screen.
+// The compressor thread.
+//
+// The frame always equals what a reader of the records written so far shows,
+// plus what this tick has painted.  Within a tick:
+// - a copy (a moved window, or a scroll found in an image) moves pixels of
+//   the frame; readers apply the same copies, in order, before the tick's
+//   blocks, so a copy may only read pixels this tick has not painted yet;
+// - clears are kept aside and applied at the end of the tick to what no
+//   image of the tick covered, so that clearing and repainting the same
+//   pixels is no change;
+// - images are merged, and a block is marked only where pixels differ.
 #include "compressor.h"
 
 #include <err.h>
@@ -10,656 +17,271 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "backend.h"
 #include "debugging.h"
 #include "display.h"
 #include "pixel-format.h"
 #include "queue.h"
+#include "region.h"
+#include "scroll.h"
+#include "shm.h"
+#include "thread.h"
 #include "timer.h"
 
-// ---- module state ----
+namespace {
 
-static PNC1Queue* queue;
-static pthread_t compressor;
-// Posted by the thread once it has read what it needs of the display's
-// connection data, so that the connection may be closed at any time after
-// compressor_thread_start returns (teardown closes it before stopping us).
-static sem_t setup_done;
+PNC1Queue* queue;
+pthread_t compressor;
+// Posted once the thread has read what it needs of the display's
+// connection data, so the connection may be closed any time after start.
+sem_t setup_done;
 
-// Pixel geometry of the recorded screen.
-static PixelFormat current_pixel_format = FORMAT_UNKNOWN;
-static uint8_t bits_per_pixel;
-static uint8_t scanline_pad;
-static uint8_t bytes_per_pixel;
+ZelImage* frame;
+Tracker tracker;
+// Whole screens now and then (keyframes), so that a reader can start there.
+uint64_t last_whole_screen;      // record time of the last one
+uint64_t block_bytes_since;      // uncompressed block bytes written since
+bool changed_since;              // blocks or copies written since
+Region pending_clear;            // cleared this tick and not painted since
+Region painted;                  // painted this tick: no copy may read it
+std::vector<ZelCopyRect> copies; // this tick's copies, in order
+CompressorSink record_sink = send_to_backend;
 
-static MergeFunction merge_image;
-static ExtractPixelFunction extract_pixels;
-static ClearRectangleFunction clear_rectangle;
-
-static ZelImage* frame;
-static Tracker* tracker;
-static Box* boxes;
-// Block record payload: one buffer per screen size, large enough for every
-// block of the screen (see image_blocks_max_length), reused at every tick.
-static uint8_t* blocks_data;
-static size_t blocks_data_size;
-
-static CompressorSink record_sink = send_to_backend;
-
-// ---- pixel geometry ----
-
-static uint32_t stride_of(uint32_t width)
+bool inside_screen(Rectangle r)
 {
-    return stride_in_bytes(width, bits_per_pixel, scanline_pad);
+    return r.x >= 0 && r.y >= 0 && r.x + r.width <= frame->width && r.y + r.height <= frame->height;
 }
 
-// The three pixel operations of one pixel size.
-struct PixelOperations {
-    MergeFunction merge;
-    ExtractPixelFunction extract;
-    ClearRectangleFunction clear;
-};
-
-static void use_pixel_operations(uint8_t pixel_bytes)
+void sink(void* record, const char* what)
 {
-    static constexpr PixelOperations by_size[] = {
-        {merge_image_depth8, extract_pixels_depth8, clear_rectangle_depth8},
-        {merge_image_depth16, extract_pixels_depth16, clear_rectangle_depth16},
-        {merge_image_depth32, extract_pixels_depth32, clear_rectangle_depth32},
-    };
-    const PixelOperations& ops = by_size[pixel_bytes == 1 ? 0 : pixel_bytes == 2 ? 1 : 2];
-    merge_image = ops.merge;
-    extract_pixels = ops.extract;
-    clear_rectangle = ops.clear;
-}
-
-void compressor_geometry_set(PixelFormat format, uint8_t bpp, uint8_t pad)
-{
-    current_pixel_format = format;
-    bits_per_pixel = bpp;
-    scanline_pad = pad;
-    bytes_per_pixel = static_cast<uint8_t>(bpp / 8);
-    use_pixel_operations(bytes_per_pixel);
-}
-
-void compressor_sink_set(CompressorSink sink)
-{
-    record_sink = sink != nullptr ? sink : send_to_backend;
-}
-
-const ZelImage* compressor_frame()
-{
-    return frame;
-}
-
-const Tracker* compressor_tracker()
-{
-    return tracker;
-}
-
-// ---- framebuffer ----
-
-ZelImage* image_create(uint16_t w, uint16_t h)
-{
-    auto* image = static_cast<ZelImage*>(std::calloc(1, sizeof(ZelImage)));
-    if (image == nullptr) return nullptr;
-    const uint32_t stride = stride_of(w);
-    const size_t length = static_cast<size_t>(h) * stride;
-    // calloc(0) may give null; keep a valid pointer for an empty screen.
-    image->data = static_cast<uint8_t*>(std::calloc(length > 0 ? length : 1, 1));
-    if (image->data == nullptr) {
-        std::free(image);
-        return nullptr;
-    }
-    image->type = ZEL_IMAGE;
-    image->timestamp = 0;
-    image->width = w;
-    image->height = h;
-    image->x = 0;
-    image->y = 0;
-    image->pixel_format = current_pixel_format;
-    image->scanline_pad = scanline_pad;
-    // The rows are laid out with the padded stride, so that is the line
-    // length a reader must walk them with (also at depth 8 and 16).
-    image->bytes_per_line = stride;
-    image->length = static_cast<uint32_t>(length);
-    return image;
-}
-
-// ---- intersections (X SEGMENT boxes with inclusive corners, 16-bit) ----
-
-static Box box_from_rectangle(Rectangle r)
-{
-    return Box{r.x, r.y, static_cast<int16_t>(r.x + r.width - 1), static_cast<int16_t>(r.y + r.height - 1)};
-}
-
-static Box box_from_image(const ZelImage* image)
-{
-    return Box{image->x, image->y, static_cast<int16_t>(image->x + image->width - 1),
-               static_cast<int16_t>(image->y + image->height - 1)};
-}
-
-static bool boxes_do_intersect(Box a, Box b)
-{
-    return a.x1 <= b.x2 && b.x1 <= a.x2 && a.y1 <= b.y2 && b.y1 <= a.y2;
-}
-
-static Box box_intersection(Box a, Box b)
-{
-    return Box{std::max(a.x1, b.x1), std::max(a.y1, b.y1), std::min(a.x2, b.x2), std::min(a.y2, b.y2)};
-}
-
-static Rectangle rectangle_from_box(Box b)
-{
-    return Rectangle{b.x1, b.y1, static_cast<uint16_t>(std::max(b.x2 - b.x1, -1) + 1),
-                     static_cast<uint16_t>(std::max(b.y2 - b.y1, -1) + 1)};
-}
-
-static Rectangle overlap(Box a, Box b)
-{
-    if (!boxes_do_intersect(a, b)) return Rectangle{0, 0, 0, 0};
-    return rectangle_from_box(box_intersection(a, b));
-}
-
-Rectangle rectangle_from_image_intersection(const ZelImage* from, const ZelImage* into)
-{
-    return overlap(box_from_image(from), box_from_image(into));
-}
-
-Rectangle rectangle_from_intersection_image_rectangle(const ZelImage* from, Rectangle rect)
-{
-    return overlap(box_from_image(from), box_from_rectangle(rect));
-}
-
-// ---- pixel operations, one instance per pixel size ----
-//
-// All three copy or clear whole row pieces with memcpy/memset: the pixels
-// are kept in the server's byte order, never converted.
-
-template <unsigned BPP>
-static void merge_rows(const ZelImage* from, ZelImage* to)
-{
-    INVARIANT(from != nullptr, "from != 0");
-    INVARIANT(to != nullptr, "to != 0");
-    const Rectangle r = rectangle_from_image_intersection(from, to);
-    if (r.height == 0) return;
-    const size_t from_stride = stride_of(from->width);
-    const size_t to_stride = stride_of(to->width);
-    const size_t row = static_cast<size_t>(r.width) * BPP;
-    const uint8_t* src = from->data + static_cast<size_t>(r.y - from->y) * from_stride +
-                         static_cast<size_t>(r.x - from->x) * BPP;
-    uint8_t* dst =
-        to->data + static_cast<size_t>(r.y - to->y) * to_stride + static_cast<size_t>(r.x - to->x) * BPP;
-    if (row == from_stride && row == to_stride) { // whole unpadded rows on both sides: one block
-        std::memcpy(dst, src, row * r.height);
-        return;
-    }
-    for (uint16_t i = 0; i < r.height; ++i) {
-        std::memcpy(dst, src, row);
-        src += from_stride;
-        dst += to_stride;
+    ZelRecord* r = static_cast<ZelRecord*>(record);
+    if (record == nullptr) {
+        JOURNAL_AS("handle_frame_tick", LOG_ERR, "failed to allocate a %s record", what);
+    } else if (!record_sink(&r)) {
+        JOURNAL_AS("handle_frame_tick", LOG_ERR, "failed to send %s record to backend", what);
+        zel_record_free(record);
     }
 }
 
-template <unsigned BPP>
-static uint8_t* extract_rows(const ZelImage* from, Rectangle rect, uint8_t* p)
+// Copies src to (to_x, to_y) in the frame and in the tick's copy record, if
+// both lie on the screen and nothing of src was painted this tick.
+void copy_area(Rectangle src, int16_t to_x, int16_t to_y)
 {
-    INVARIANT(from != nullptr, "from != 0");
-    INVARIANT(p != nullptr, "p != 0");
-    const Rectangle r = rectangle_from_intersection_image_rectangle(from, rect);
-    if (r.height == 0) return p;
-    const size_t from_stride = stride_of(from->width);
-    const size_t out_stride = stride_of(rect.width);
-    const size_t row = static_cast<size_t>(r.width) * BPP;
-    const uint8_t* src = from->data + static_cast<size_t>(r.y - from->y) * from_stride +
-                         static_cast<size_t>(r.x - from->x) * BPP;
-    uint8_t* out = p;
-    if (r.width == 32) {
-        // A whole block row: a copy of constant size, which the compiler
-        // turns into a few vector moves instead of a call per row.
-        for (uint16_t i = 0; i < r.height; ++i) {
-            std::memcpy(out, src, 32 * BPP);
-            src += from_stride;
-            out += out_stride;
-        }
-    } else {
-        for (uint16_t i = 0; i < r.height; ++i) {
-            std::memcpy(out, src, row);
-            src += from_stride;
-            out += out_stride;
-        }
-    }
-    return p + static_cast<size_t>(r.height) * out_stride;
+    if (src.width == 0 || src.height == 0 || (src.x == to_x && src.y == to_y)) return;
+    if (!inside_screen(src) || !inside_screen({to_x, to_y, src.width, src.height})) return;
+    Region read(src.x, src.y, src.width, src.height);
+    read.intersect(painted);
+    if (!read.empty()) return;
+    frame_copy(frame, src, to_x, to_y);
+    copies.push_back({src.x, src.y, src.width, src.height, to_x, to_y});
 }
 
-template <unsigned BPP>
-static void clear_rows(const Rectangle* rect, ZelImage* to)
+// A window moved with its content: copy what the frame shows of its old
+// place, clipped with its new place to the screen.
+void handle_copy(const CompressorTicket* t)
 {
-    INVARIANT(rect != nullptr, "rect != 0");
-    INVARIANT(to != nullptr, "to != 0");
-    const Rectangle r = rectangle_from_intersection_image_rectangle(to, *rect);
-    if (r.height == 0) return;
-    const size_t to_stride = stride_of(to->width);
-    const size_t row = static_cast<size_t>(r.width) * BPP;
-    uint8_t* dst =
-        to->data + static_cast<size_t>(r.y - to->y) * to_stride + static_cast<size_t>(r.x - to->x) * BPP;
-    if (row == to_stride) { // whole unpadded rows: one block
-        std::memset(dst, 0, row * r.height);
-        return;
-    }
-    for (uint16_t i = 0; i < r.height; ++i) {
-        std::memset(dst, 0, row);
-        dst += to_stride;
-    }
+    Rectangle src = t->rect;
+    const int dx = t->to_x - src.x, dy = t->to_y - src.y;
+    const int x1 = std::max({0, static_cast<int>(src.x), -dx}),
+              y1 = std::max({0, static_cast<int>(src.y), -dy});
+    const int x2 = std::min({static_cast<int>(frame->width), src.x + src.width, frame->width - dx});
+    const int y2 = std::min({static_cast<int>(frame->height), src.y + src.height, frame->height - dy});
+    if (x1 >= x2 || y1 >= y2) return;
+    src = {static_cast<int16_t>(x1), static_cast<int16_t>(y1), static_cast<uint16_t>(x2 - x1),
+           static_cast<uint16_t>(y2 - y1)};
+    copy_area(src, static_cast<int16_t>(x1 + dx), static_cast<int16_t>(y1 + dy));
 }
 
-void merge_image_depth8(const ZelImage* from, ZelImage* to)
+// Content of the image that the frame holds higher or lower at the same
+// place becomes a copy.
+void find_scrolled(const ZelImage& image)
 {
-    merge_rows<1>(from, to);
-}
-void merge_image_depth16(const ZelImage* from, ZelImage* to)
-{
-    merge_rows<2>(from, to);
-}
-void merge_image_depth32(const ZelImage* from, ZelImage* to)
-{
-    merge_rows<4>(from, to);
-}
-
-uint8_t* extract_pixels_depth8(const ZelImage* from, Rectangle rect, uint8_t* p)
-{
-    return extract_rows<1>(from, rect, p);
-}
-uint8_t* extract_pixels_depth16(const ZelImage* from, Rectangle rect, uint8_t* p)
-{
-    return extract_rows<2>(from, rect, p);
-}
-uint8_t* extract_pixels_depth32(const ZelImage* from, Rectangle rect, uint8_t* p)
-{
-    return extract_rows<4>(from, rect, p);
+    const Rectangle r =
+        rectangle_from_intersection_image_rectangle(frame, {image.x, image.y, image.width, image.height});
+    if (r.width < BLOCK || r.height < BLOCK) return;
+    const uint8_t bpp = framebuffer_bytes_per_pixel();
+    const uint8_t* old_rows =
+        frame->data + static_cast<size_t>(r.y) * stride_of(frame->width) + static_cast<size_t>(r.x) * bpp;
+    const uint8_t* new_rows = image.data + static_cast<size_t>(r.y - image.y) * stride_of(image.width) +
+                              static_cast<size_t>(r.x - image.x) * bpp;
+    const Scroll s = find_scroll(old_rows, stride_of(frame->width), new_rows, stride_of(image.width),
+                                 static_cast<size_t>(r.width) * bpp, r.height);
+    if (s.found)
+        copy_area({r.x, static_cast<int16_t>(r.y + s.from_row), r.width, s.rows}, r.x,
+                  static_cast<int16_t>(r.y + s.to_row));
 }
 
-void clear_rectangle_depth8(const Rectangle* rect, ZelImage* to)
+// Done with an image: its reply freed, or its room in the segment given back.
+void image_done(const CompressorTicket* t)
 {
-    clear_rows<1>(rect, to);
-}
-void clear_rectangle_depth16(const Rectangle* rect, ZelImage* to)
-{
-    clear_rows<2>(rect, to);
-}
-void clear_rectangle_depth32(const Rectangle* rect, ZelImage* to)
-{
-    clear_rows<4>(rect, to);
+    std::free(t->reply);
+    if (t->release_to != 0) shm_release(t->release_to);
 }
 
-void merge_function_setup()
-{
-    const uint8_t depth = root_depth();
-    switch (depth) {
-    case 8: use_pixel_operations(1); break;
-    case 16: use_pixel_operations(2); break;
-    case 24:
-    case 32: use_pixel_operations(4); break;
-    default: errx(1, "%s: unknown case with depth=%d -> exiting", __func__, depth);
-    }
-    DEBUG("chosen merge function for depth %d", depth);
-}
-
-// ---- change tracker ----
-
-Tracker* tracker_create(uint16_t w, uint16_t h, uint16_t bw, uint16_t bh)
-{
-    if (bw == 0 || bh == 0) return nullptr;
-    auto* t = static_cast<Tracker*>(std::calloc(1, sizeof(Tracker)));
-    if (t == nullptr) return nullptr;
-    t->width = w;
-    t->height = h;
-    t->block_width = bw;
-    t->block_height = bh;
-    t->ncols = static_cast<uint16_t>((w + bw - 1) / bw);
-    t->nrows = static_cast<uint16_t>((h + bh - 1) / bh);
-    t->partial_width = static_cast<uint16_t>(w % bw);
-    t->partial_height = static_cast<uint16_t>(h % bh);
-    const size_t n = static_cast<size_t>(t->ncols) * t->nrows;
-    t->changed = static_cast<bool*>(std::calloc(n > 0 ? n : 1, sizeof(bool)));
-    if (t->changed == nullptr) {
-        std::free(t);
-        return nullptr;
-    }
-    return t;
-}
-
-void tracker_destroy(Tracker* t)
-{
-    if (t == nullptr) return;
-    std::free(t->changed);
-    std::free(t);
-}
-
-void tracker_transfer(const Tracker* old_tracker, Tracker* new_tracker)
-{
-    INVARIANT(old_tracker->block_width == new_tracker->block_width, "block width should be the same");
-    INVARIANT(old_tracker->block_height == new_tracker->block_height, "block height should be the same");
-    const uint16_t ncols = std::min(old_tracker->ncols, new_tracker->ncols);
-    const uint16_t nrows = std::min(old_tracker->nrows, new_tracker->nrows);
-    for (uint16_t row = 0; row < nrows; ++row)
-        for (uint16_t col = 0; col < ncols; ++col)
-            if (old_tracker->changed[static_cast<size_t>(row) * old_tracker->ncols + col])
-                new_tracker->changed[static_cast<size_t>(row) * new_tracker->ncols + col] = true;
-}
-
-void tracker_reset(Tracker* t)
-{
-    INVARIANT(t != nullptr, "tracker should not be NULL");
-    std::memset(t->changed, 0, static_cast<size_t>(t->ncols) * t->nrows * sizeof(bool));
-}
-
-// The blocks tile the screen, so the blocks whose areas overlap the box are
-// the columns from the one holding max(x1, 0) to the one holding
-// min(x2, width - 1), and likewise for the rows.
-void tracker_add_box(Tracker* t, Box box)
-{
-    INVARIANT(t != nullptr, "tracker should not be NULL");
-    if (t->width == 0 || t->height == 0) return;
-    const int right = t->width - 1;
-    const int bottom = t->height - 1;
-    if (box.x2 < 0 || box.y2 < 0 || box.x1 > right || box.y1 > bottom) return;
-    const int col1 = std::max<int>(box.x1, 0) / t->block_width;
-    const int col2 = std::min<int>(box.x2, right) / t->block_width;
-    const int row1 = std::max<int>(box.y1, 0) / t->block_height;
-    const int row2 = std::min<int>(box.y2, bottom) / t->block_height;
-    for (int row = row1; row <= row2; ++row) {
-        bool* flags = t->changed + static_cast<size_t>(row) * t->ncols;
-        for (int col = col1; col <= col2; ++col) flags[col] = true;
-    }
-}
-
-void tracker_add_image(Tracker* t, const ZelImage* img)
-{
-    INVARIANT(t != nullptr, "tracker should not be NULL");
-    tracker_add_box(t, box_from_image(img));
-}
-
-uint32_t tracker_number_of_blocks(const Tracker* t)
-{
-    INVARIANT(t != nullptr, "tracker should not be NULL");
-    return static_cast<uint32_t>(t->ncols) * t->nrows;
-}
-
-bool tracker_changed_at(const Tracker* t, uint16_t col, uint16_t row)
-{
-    if (t == nullptr || col >= t->ncols || row >= t->nrows) return false;
-    return t->changed[static_cast<size_t>(row) * t->ncols + col];
-}
-
-static Box tracker_block_area(const Tracker* t, uint16_t col, uint16_t row)
-{
-    const bool last_col = col == t->ncols - 1 && t->partial_width != 0;
-    const bool last_row = row == t->nrows - 1 && t->partial_height != 0;
-    const int w = last_col ? t->partial_width : t->block_width;
-    const int h = last_row ? t->partial_height : t->block_height;
-    const int x1 = col * t->block_width;
-    const int y1 = row * t->block_height;
-    return Box{static_cast<int16_t>(x1), static_cast<int16_t>(y1), static_cast<int16_t>(x1 + w - 1),
-               static_cast<int16_t>(y1 + h - 1)};
-}
-
-void tracker_list_changed_blocks(const Tracker* t, Box* blocks, uint32_t* nchanged)
-{
-    const uint32_t n = tracker_number_of_blocks(t);
-    std::memset(blocks, 0, n * sizeof(Box));
-    uint32_t count = 0;
-    for (uint16_t row = 0; row < t->nrows; ++row)
-        for (uint16_t col = 0; col < t->ncols; ++col)
-            if (t->changed[static_cast<size_t>(row) * t->ncols + col])
-                blocks[count++] = tracker_block_area(t, col, row);
-    *nchanged = count;
-}
-
-// ---- block records ----
-
-// Every block's entry is its 8-byte rectangle and its rows at the padded
-// stride of its width.  Summed over all blocks that is 8 per block plus, as
-// every block row spans the whole screen height once per column,
-// height x (sum of the column strides).
-size_t image_blocks_max_length(const Tracker* t)
-{
-    const size_t nfull = t->partial_width != 0 ? t->ncols - 1u : t->ncols;
-    size_t column_strides = nfull * stride_of(t->block_width);
-    if (t->partial_width != 0) column_strides += stride_of(t->partial_width);
-    return static_cast<size_t>(tracker_number_of_blocks(t)) * sizeof(Rectangle) +
-           static_cast<size_t>(t->height) * column_strides;
-}
-
-uint32_t image_blocks_data_fill(const ZelImage* from, const Box* blocks, uint32_t n, uint8_t* data)
-{
-    uint8_t* p = data;
-    for (uint32_t i = 0; i < n; ++i) {
-        const Box& b = blocks[i];
-        const Rectangle r{b.x1, b.y1, static_cast<uint16_t>(b.x2 - b.x1 + 1),
-                          static_cast<uint16_t>(b.y2 - b.y1 + 1)};
-        std::memcpy(p, &r, sizeof r);
-        uint8_t* rows = p + sizeof r;
-        p = extract_pixels(from, r, rows);
-        // Row padding (only in narrow last-column blocks at depth 8 and 16)
-        // is set to zero, so no stale bytes of the buffer reach the file.
-        const size_t stride = stride_of(r.width);
-        const size_t used = static_cast<size_t>(r.width) * bytes_per_pixel;
-        if (stride > used)
-            for (uint8_t* row = rows; row < p; row += stride) std::memset(row + used, 0, stride - used);
-    }
-    return static_cast<uint32_t>(p - data);
-}
-
-// ---- screen state: frame, tracker, block list, payload buffer ----
-
-static void release_screen_state()
-{
-    std::free(blocks_data);
-    blocks_data = nullptr;
-    blocks_data_size = 0;
-    std::free(boxes);
-    boxes = nullptr;
-    tracker_destroy(tracker);
-    tracker = nullptr;
-}
-
-// Block list and payload buffer for the current tracker; both are replaced
-// only when the screen size changes.
-static void block_storage_setup()
-{
-    const uint32_t n = tracker_number_of_blocks(tracker);
-    auto* new_boxes = static_cast<Box*>(std::calloc(n > 0 ? n : 1, sizeof(Box)));
-    if (new_boxes == nullptr) err(1, "failed to allocate boxes array");
-    const size_t size = image_blocks_max_length(tracker);
-    auto* new_data = static_cast<uint8_t*>(std::calloc(size > 0 ? size : 1, 1));
-    if (new_data == nullptr) err(1, "failed to allocate data for PelkImageBlocks");
-    std::free(boxes);
-    boxes = new_boxes;
-    std::free(blocks_data);
-    blocks_data = new_data;
-    blocks_data_size = size;
-}
-
-void compressor_screen_setup(uint16_t width, uint16_t height)
-{
-    compressor_teardown();
-    frame = image_create(width, height);
-    if (frame == nullptr) errx(1, "failed to create framebuffer for caching damages");
-    tracker = tracker_create(width, height, 32, 32);
-    if (tracker == nullptr) errx(1, "failed to create damage tracker");
-    block_storage_setup();
-}
-
-void compressor_teardown()
-{
-    release_screen_state();
-    zel_record_free(frame);
-    frame = nullptr;
-}
-
-static void compressor_setup()
-{
-    xcb_connection_t* c = display_connection();
-    current_pixel_format = pixel_format(c, display_screen_nbr());
-    bytes_per_pixel = pixel_format_bytes_per_pixel(current_pixel_format);
-    DEBUG("bytes_per_pixel=%d", bytes_per_pixel);
-
-    const xcb_setup_t* setup = xcb_get_setup(c);
-    DEBUG("number of supported pixmap formats: %d", xcb_setup_pixmap_formats_length(setup));
-    bits_per_pixel = 0;
-    scanline_pad = 0;
-    const uint8_t depth = root_depth();
-    for (auto it = xcb_setup_pixmap_formats_iterator(setup); it.rem > 0; xcb_format_next(&it)) {
-        if (it.data->depth == depth) {
-            bits_per_pixel = it.data->bits_per_pixel;
-            scanline_pad = it.data->scanline_pad;
-            DEBUG("bits_per_pixel=%d", bits_per_pixel);
-            DEBUG("scanline_pad=%d", scanline_pad);
-            break;
-        }
-    }
-    // Zero on both sides (a visual of no known layout and no pixmap format
-    // for the root depth) is no geometry either: the operations would write
-    // pixels into rows of no length.
-    if (bytes_per_pixel * 8 != bits_per_pixel || bits_per_pixel == 0)
-        errx(1, "%s: bits_per_pixel %d does not match bytes_per_pixel %d", __func__, bits_per_pixel,
-             bytes_per_pixel);
-
-    compressor_screen_setup(root_width(), root_height());
-}
-
-// ---- ticket handling ----
-
-static void image_cache(const ZelImage* view)
-{
-    merge_image(view, frame);
-}
-
-static void handle_image(const CompressorTicket* t)
+void handle_image(const CompressorTicket* t)
 {
     const Rectangle& r = t->rect;
     const uint32_t stride = stride_of(r.width);
-    const auto length = static_cast<uint32_t>(xcb_get_image_data_length(t->reply));
+    const auto length = t->reply ? static_cast<uint32_t>(xcb_get_image_data_length(t->reply)) : t->shm_length;
     // A reply with fewer bytes than its area needs (another depth than the
     // screen's) would be read past its end: leave it out.
     if (static_cast<uint64_t>(r.height) * stride > length) {
         JOURNAL_ERROR("image reply at %ux%u+%d+%d has %u bytes, %u expected", r.width, r.height, r.x, r.y,
                       length, r.height * stride);
-        std::free(t->reply);
+        image_done(t);
         return;
     }
     ZelImage view{};
     view.type = ZEL_IMAGE;
-    view.timestamp = time_in_us();
     view.x = r.x;
     view.y = r.y;
     view.width = r.width;
     view.height = r.height;
-    view.pixel_format = current_pixel_format;
-    view.scanline_pad = scanline_pad;
+    view.pixel_format = framebuffer_pixel_format();
+    view.scanline_pad = framebuffer_scanline_pad();
     view.bytes_per_line = stride;
     view.length = length;
-    view.data = xcb_get_image_data(t->reply);
-    image_cache(&view);
-    tracker_add_image(tracker, &view);
-    std::free(t->reply);
+    view.data = t->reply ? xcb_get_image_data(t->reply) : const_cast<uint8_t*>(t->shm_pixels);
+    find_scrolled(view);
+    frame_merge(&view, frame, tracker);
+    const Region area(r.x, r.y, r.width, r.height);
+    pending_clear.subtract(area);
+    painted.add(area);
+    image_done(t);
 }
 
-static void handle_clear(const CompressorTicket* t)
+void handle_clear(const CompressorTicket* t)
 {
-    clear_rectangle(&t->rect, frame);
-    tracker_add_box(tracker, box_from_rectangle(t->rect));
+    pending_clear.add(t->rect.x, t->rect.y, t->rect.width, t->rect.height, frame->width, frame->height);
 }
 
-static void handle_screen_change(uint16_t width, uint16_t height)
+void emit_copies(uint64_t timestamp)
 {
-    ZelImage* new_frame = image_create(width, height);
-    if (new_frame == nullptr) {
-        JOURNAL_ERROR("failed to create new frame with size %dx%d", width, height);
-        return;
+    auto* record = static_cast<ZelCopy*>(std::calloc(1, sizeof(ZelCopy)));
+    auto* rects = static_cast<ZelCopyRect*>(std::malloc(copies.size() * sizeof(ZelCopyRect)));
+    if (record == nullptr || rects == nullptr) {
+        std::free(record);
+        std::free(rects);
+        return sink(nullptr, "copy");
     }
-    merge_image(frame, new_frame);
-    zel_record_free(frame);
-    frame = new_frame;
-
-    Tracker* new_tracker = tracker_create(width, height, tracker->block_width, tracker->block_height);
-    if (new_tracker == nullptr) errx(1, "failed to create new tracker for new geometry %dx%d", width, height);
-    tracker_transfer(tracker, new_tracker);
-    tracker_destroy(tracker);
-    tracker = new_tracker;
-
-    block_storage_setup();
+    std::copy(copies.begin(), copies.end(), rects);
+    *record = ZelCopy{ZEL_COPY, timestamp, static_cast<uint32_t>(copies.size()), rects};
+    sink(record, "copy");
 }
 
-static void handle_frame_tick()
+// The blocks' entries go to the record's compression in pieces of about
+// 64 KiB: no buffer of the whole payload is ever needed.
+void emit_blocks(const std::vector<Rectangle>& blocks, uint64_t timestamp)
 {
-    const uint32_t n = tracker_number_of_blocks(tracker);
-    uint32_t nchanged = 0;
-    tracker_list_changed_blocks(tracker, boxes, &nchanged);
-    DEBUG("changed blocks: %d of %d (%.0f%%)", nchanged, n, n > 0 ? nchanged * 100.0 / n : 0.0);
-    if (nchanged == 0) return;
+    size_t length = 0;
+    for (const Rectangle& r : blocks) length += block_entry_size(r);
+    ZelBlocksBuilder* b = zel_blocks_begin(static_cast<uint32_t>(length));
+    static std::vector<uint8_t> stage(64 * 1024);
+    size_t staged = 0;
+    bool ok = b != nullptr;
+    for (const Rectangle& r : blocks) {
+        if (staged + BLOCK_ENTRY_MAX > stage.size())
+            ok = ok && zel_blocks_add(b, stage.data(), staged) == 0, staged = 0;
+        block_entry_write(frame, r, stage.data() + staged);
+        staged += block_entry_size(r);
+    }
+    ok = ok && zel_blocks_add(b, stage.data(), staged) == 0;
+    ZelCompressedImageBlocks* record = zel_blocks_end(b, timestamp);
+    if (!ok && record != nullptr) zel_record_free(record), record = nullptr;
+    block_bytes_since += length;
+    sink(record, "compressed image blocks");
+}
 
-    if (n * 0.8 > nchanged) {
-        ZelImageBlocks blocks{};
-        blocks.type = ZEL_IMAGE_BLOCKS;
-        blocks.timestamp = time_in_us();
-        blocks.data = blocks_data;
-        blocks.length = image_blocks_data_fill(frame, boxes, nchanged, blocks_data);
-        INVARIANT(blocks.length <= blocks_data_size, "block data should fit its buffer");
-        ZelCompressedImageBlocks* compressed = zel_image_blocks_compress(&blocks);
-        if (compressed == nullptr) {
-            JOURNAL_ERROR("failed to allocate a ZelCompressedImageBlocks");
-        } else {
-            ZelRecord* record = reinterpret_cast<ZelRecord*>(compressed);
-            if (record_sink(&record)) {
-                DEBUG("sent compressed image blocks to backend");
-            } else {
-                JOURNAL_ERROR("failed to send compressed image blocks record to backend");
-                zel_record_free(compressed);
-            }
-        }
+void emit_whole_screen(uint64_t timestamp, uint8_t type)
+{
+    frame->timestamp = timestamp;
+    ZelCompressedImage* record = zel_image_compress(frame);
+    if (record != nullptr) record->type = type;
+    sink(record, type == ZEL_KEYFRAME ? "keyframe" : "compressed image");
+    last_whole_screen = timestamp;
+    block_bytes_since = 0;
+    changed_since = false;
+}
+
+// A keyframe once ZEL_KEYFRAME_PERIOD of record time or ZEL_KEYFRAME_INTERVAL
+// bytes of blocks have passed since the last whole screen, if anything
+// changed since.
+void keyframe_if_due(uint64_t timestamp)
+{
+    if (!changed_since) return;
+    if (timestamp - last_whole_screen >= ZEL_KEYFRAME_PERIOD || block_bytes_since >= ZEL_KEYFRAME_INTERVAL)
+        emit_whole_screen(timestamp, ZEL_KEYFRAME);
+}
+
+// The tick's records: the copies, then the changed blocks, or the whole
+// screen (which makes the copies needless) when 80% of the blocks changed.
+void handle_frame_tick()
+{
+    for (const pixman_box16_t& box : pending_clear.boxes()) frame_clear(rectangle_of(box), frame, tracker);
+    const std::vector<Rectangle> blocks = tracker_changed_blocks(tracker);
+    const size_t n = tracker.changed.size();
+    DEBUG("changed blocks: %zu of %zu, %zu copies", blocks.size(), n, copies.size());
+    const uint64_t now = time_in_us();
+    if (last_whole_screen == 0) last_whole_screen = now;
+    if (blocks.size() * 5 >= n * 4 && !blocks.empty()) {
+        emit_whole_screen(now, ZEL_COMPRESSED_IMAGE);
     } else {
-        frame->timestamp = time_in_us();
-        ZelCompressedImage* compressed = zel_image_compress(frame);
-        if (compressed == nullptr) {
-            JOURNAL_ERROR("failed to allocate a ZelCompressedImage");
-        } else {
-            ZelRecord* record = reinterpret_cast<ZelRecord*>(compressed);
-            if (record_sink(&record)) {
-                DEBUG("sending full image");
-            } else {
-                JOURNAL_ERROR("failed to send compressed image record to backend");
-                zel_record_free(compressed);
-            }
-        }
+        if (!copies.empty()) emit_copies(now);
+        if (!blocks.empty()) emit_blocks(blocks, now);
+        changed_since = changed_since || !copies.empty() || !blocks.empty();
+        keyframe_if_due(now);
     }
     tracker_reset(tracker);
+    pending_clear.clear();
+    painted.clear();
+    copies.clear();
 }
 
-void compressor_handle_ticket(const CompressorTicket* t)
+void emit_screen_change(uint16_t width, uint16_t height)
 {
-    switch (t->type) {
-    case TICKET_IMAGE: handle_image(t); break;
-    case TICKET_CLEAR: handle_clear(t); break;
-    case TICKET_SCREEN_CHANGE: handle_screen_change(t->rect.width, t->rect.height); break;
-    case TICKET_FRAME: handle_frame_tick(); break;
-    case TICKET_END: break;
-    default:
-        DEBUG_AS("compressor_loop", "%s: unknown ticket type '%d'", "compressor_loop", t->type);
-        warnx("%s: unknown ticket type '%d'", "compressor_loop", t->type);
-        std::free(t->reply);
-        break;
-    }
+    auto* record = static_cast<ZelScreenChange*>(std::calloc(1, sizeof(ZelScreenChange)));
+    if (record != nullptr) *record = ZelScreenChange{ZEL_SCREEN_CHANGE, time_in_us(), width, height};
+    sink(record, "screen change");
 }
 
-// ---- thread ----
+void handle_screen_change(uint16_t width, uint16_t height)
+{
+    handle_frame_tick();
+    emit_screen_change(width, height);
+    ZelImage* resized = image_create(width, height);
+    if (resized == nullptr) errx(1, "failed to create new frame with size %dx%d", width, height);
+    Tracker scratch = tracker_create(width, height);
+    frame_merge(frame, resized, scratch); // the top-left part stays, as readers keep it
+    zel_record_free(frame);
+    frame = resized;
+    tracker = tracker_create(width, height);
+}
 
-static void compressor_loop(PNC1Queue* q)
+void compressor_setup()
+{
+    xcb_connection_t* c = display_connection();
+    const PixelFormat format = pixel_format(c, display_screen_nbr());
+    const uint8_t bytes = pixel_format_bytes_per_pixel(format);
+    uint8_t bpp = 0, pad = 0;
+    for (auto it = xcb_setup_pixmap_formats_iterator(xcb_get_setup(c)); it.rem > 0; xcb_format_next(&it))
+        if (it.data->depth == root_depth()) {
+            bpp = it.data->bits_per_pixel;
+            pad = it.data->scanline_pad;
+            break;
+        }
+    // A visual of no known layout, or no pixmap format for the root depth,
+    // is no geometry: the operations would write pixels into rows of no length.
+    if (bytes * 8 != bpp || bpp == 0)
+        errx(1, "%s: bits_per_pixel %d does not match bytes_per_pixel %d", __func__, bpp, bytes);
+    compressor_geometry_set(format, bpp, pad);
+    compressor_screen_setup(root_width(), root_height());
+}
+
+void compressor_loop(PNC1Queue* q)
 {
     for (;;) {
         CompressorTicket t{};
@@ -675,18 +297,62 @@ static void compressor_loop(PNC1Queue* q)
 void* compressor_function(void* arg)
 {
     DEBUG("thread %0lx started", static_cast<unsigned long>(pthread_self()));
-    if (arg == nullptr) errx(1, "%s: no valid queue provided", __func__);
-    merge_function_setup();
     compressor_setup();
     if (sem_post(&setup_done) != 0)
         invariant_failed("sem_post on setup_done should not fail", __FILE__, __LINE__, __func__);
-    DEBUG("entering...");
     compressor_loop(static_cast<PNC1Queue*>(arg));
-    DEBUG("END");
-    DEBUG("exiting");
     compressor_teardown();
     DEBUG("thread %0lx exiting", static_cast<unsigned long>(pthread_self()));
     return nullptr;
+}
+
+} // namespace
+
+void compressor_sink_set(CompressorSink s)
+{
+    record_sink = s != nullptr ? s : send_to_backend;
+}
+
+const ZelImage* compressor_frame()
+{
+    return frame;
+}
+
+void compressor_screen_setup(uint16_t width, uint16_t height)
+{
+    compressor_teardown();
+    frame = image_create(width, height);
+    if (frame == nullptr) errx(1, "failed to create framebuffer for caching damages");
+    tracker = tracker_create(width, height);
+    last_whole_screen = 0;
+    block_bytes_since = 0;
+    changed_since = false;
+}
+
+void compressor_teardown()
+{
+    zel_record_free(frame);
+    frame = nullptr;
+    pending_clear.clear();
+    painted.clear();
+    copies.clear();
+}
+
+void compressor_handle_ticket(const CompressorTicket* t)
+{
+    switch (t->type) {
+    case TICKET_IMAGE: handle_image(t); break;
+    case TICKET_CLEAR: handle_clear(t); break;
+    case TICKET_COPY: handle_copy(t); break;
+    case TICKET_SCREEN_CHANGE: handle_screen_change(t->rect.width, t->rect.height); break;
+    case TICKET_FRAME: handle_frame_tick(); break;
+    case TICKET_RELEASE: image_done(t); break;
+    case TICKET_END: break;
+    default:
+        warnx("%s: unknown ticket type '%d'", "compressor_loop", t->type);
+        std::free(t->reply);
+        break;
+    }
 }
 
 void compressor_thread_start()
@@ -694,17 +360,8 @@ void compressor_thread_start()
     queue = pNc1_create(4096, sizeof(CompressorTicket));
     if (queue == nullptr) err(1, "failed to create queue for compressor");
     if (sem_init(&setup_done, 0, 0) != 0) err(1, "failed to start compressor thread");
-    int rc = pthread_create(&compressor, nullptr, compressor_function, queue);
-    if (rc != 0) {
-        errno = rc;
-        err(1, "failed to start compressor thread");
-    }
-    DEBUG("started compressor thread");
-    rc = pthread_setname_np(compressor, "compressor");
-    if (rc != 0) {
-        errno = rc;
-        err(1, "failed to set name of compressor thread");
-    }
+    compressor = thread_start(compressor_function, queue, "compressor", "failed to start compressor thread",
+                              "failed to set name of compressor thread");
     while (sem_wait(&setup_done) != 0)
         if (errno != EINTR)
             invariant_failed("sem_wait on setup_done should not fail", __FILE__, __LINE__, __func__);
@@ -722,7 +379,6 @@ bool send_screen_change_to_compressor(uint16_t width, uint16_t height)
     CompressorTicket t{};
     t.type = TICKET_SCREEN_CHANGE;
     t.rect = Rectangle{0, 0, width, height};
-    t.reply = nullptr;
     return send_to_compressor(&t);
 }
 

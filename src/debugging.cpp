@@ -1,15 +1,15 @@
 // Debug and verbose switches and the console log on standard output.
 #include "debugging.h"
 
-#include <err.h>
-#include <pthread.h>
 #include <sys/time.h>
 
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <string>
+
+#include "console.h"
 
 struct debugging_state {
     bool debugging;
@@ -17,9 +17,6 @@ struct debugging_state {
 };
 
 static debugging_state state;
-
-// Usable from process start; initialised again when verbose mode is switched on.
-static pthread_mutex_t debug_mutex = PTHREAD_MUTEX_INITIALIZER;
 
 bool debugging()
 {
@@ -39,13 +36,6 @@ bool verbose()
 void verbose_set(bool on)
 {
     state.verbose = on;
-    if (on) {
-        int rc = pthread_mutex_init(&debug_mutex, nullptr);
-        if (rc != 0) {
-            errno = rc;
-            err(1, "failed to initialise debug_mutex");
-        }
-    }
 }
 
 void invariant_failed(const char* text, const char* file, unsigned line, const char* function)
@@ -55,46 +45,69 @@ void invariant_failed(const char* text, const char* file, unsigned line, const c
     std::abort();
 }
 
-static void debug_lock()
+// Appends printf-style text to out.
+static void append_v(std::string& out, const char* format, va_list args)
 {
-    if (pthread_mutex_lock(&debug_mutex) != 0)
-        invariant_failed("pthread_mutex_lock on debug_mutex should not fail", __FILE__, __LINE__, __func__);
-}
-
-static void debug_unlock()
-{
-    if (pthread_mutex_unlock(&debug_mutex) != 0)
-        invariant_failed("pthread_mutex_unlock on debug_mutex should not fail", __FILE__, __LINE__, __func__);
+    char buffer[1024];
+    va_list copy;
+    va_copy(copy, args);
+    const int n = std::vsnprintf(buffer, sizeof buffer, format, copy);
+    va_end(copy);
+    if (n < 0) return;
+    if (static_cast<size_t>(n) < sizeof buffer) {
+        out.append(buffer, static_cast<size_t>(n));
+        return;
+    }
+    std::string big(static_cast<size_t>(n) + 1, '\0');
+    std::vsnprintf(big.data(), big.size(), format, args);
+    out.append(big.data(), static_cast<size_t>(n));
 }
 
 void debug_puts(const char* function, const char* format, ...)
 {
-    debug_lock();
-
-    struct timeval tv {};
+    timeval tv{};
     gettimeofday(&tv, nullptr);
-    char clock_text[64] = "";
-    time_t seconds = tv.tv_sec;
-    // localtime is not reentrant; nothing else calls it and the mutex is held.
-    const struct tm* local = localtime(&seconds);
-    if (local != nullptr) strftime(clock_text, sizeof clock_text, "%H:%M:%S", local);
+    const time_t seconds = tv.tv_sec;
+    tm local{};
+    char clock_text[32] = "";
+    if (localtime_r(&seconds, &local) != nullptr) strftime(clock_text, sizeof clock_text, "%H:%M:%S", &local);
 
-    printf("%s.%03d %s: ", clock_text, static_cast<int>(tv.tv_usec / 1000), function);
+    std::string line;
+    char head[96];
+    std::snprintf(head, sizeof head, "%s.%03d ", clock_text, static_cast<int>(tv.tv_usec / 1000));
+    line += head;
+    line += function;
+    line += ": ";
     va_list args;
     va_start(args, format);
-    vprintf(format, args);
+    append_v(line, format, args);
     va_end(args);
-    putchar('\n');
-
-    debug_unlock();
+    line += '\n';
+    console_line(line);
 }
 
 void debug_printf(const char* format, ...)
 {
-    debug_lock();
+    std::string text;
     va_list args;
     va_start(args, format);
-    vprintf(format, args);
+    append_v(text, format, args);
     va_end(args);
-    debug_unlock();
+    console_line(text);
+}
+
+bool RateLimit::allow(uint64_t now_us, unsigned long* skipped)
+{
+    if (now_us - window_start_us_ >= 1000000) {
+        window_start_us_ = now_us;
+        in_window_ = 0;
+    }
+    if (in_window_ >= per_second_) {
+        ++skipped_;
+        return false;
+    }
+    ++in_window_;
+    *skipped = skipped_;
+    skipped_ = 0;
+    return true;
 }

@@ -5,14 +5,17 @@
 #include <syslog.h>
 #include <systemd/sd-journal.h>
 
+#include <cstdint>
+
 bool debugging();
 void debugging_set(bool on);
 bool verbose();
 void verbose_set(bool on);
 
-// One console line: "HH:MM:SS.mmm function: message\n", under the log mutex.
+// One console line: "HH:MM:SS.mmm function: message\n" (console.h: dropped
+// rather than blocking when standard output is not read).
 void debug_puts(const char* function, const char* format, ...) __attribute__((format(printf, 2, 3)));
-// Raw text under the log mutex, for multi-line dumps.
+// Raw text, for multi-line dumps.
 void debug_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Broken invariants stop the process in every build type, NDEBUG included,
@@ -48,3 +51,19 @@ void debug_printf(const char* format, ...) __attribute__((format(printf, 1, 2)))
     do {                                                                                                     \
         if (debugging()) debug_printf(__VA_ARGS__);                                                          \
     } while (0)
+
+// At most per_second events in any one-second window are let through; the
+// rest are counted, so that a flood from the display costs a few lines.
+class RateLimit {
+  public:
+    explicit RateLimit(unsigned per_second) : per_second_(per_second) {}
+    // Whether this event may be logged; *skipped receives how many were not
+    // since the last one that was.
+    bool allow(uint64_t now_us, unsigned long* skipped);
+
+  private:
+    unsigned per_second_;
+    unsigned in_window_ = 0;
+    uint64_t window_start_us_ = 0;
+    unsigned long skipped_ = 0;
+};

@@ -2,6 +2,8 @@
 #include "display.h"
 
 #include <err.h>
+#include <pthread.h>
+#include <sys/socket.h>
 
 #include "args.h"
 #include "debugging.h"
@@ -19,6 +21,9 @@ struct source_display {
 };
 
 source_display src = {};
+// Held while the connection is closed, so that breaking it from another
+// thread never touches a closed descriptor.
+pthread_mutex_t closing = PTHREAD_MUTEX_INITIALIZER;
 
 } // namespace
 
@@ -40,9 +45,11 @@ void display_connection_setup()
     src.height = src.screen->height_in_pixels;
     DEBUG("root window=0x%x", src.root);
 
-    // the root's structure and property events: the client list and
-    // stacking properties and the screen size reach the event handling
-    const uint32_t events = XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE;
+    // the root's structure, substructure and property events: the screen
+    // size, its children (pop-ups, and what holds the client windows) and
+    // the client list and stacking properties reach the event handling
+    const uint32_t events =
+        XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE;
     xcb_change_window_attributes(src.connection, src.root, XCB_CW_EVENT_MASK, &events);
     xcb_flush(src.connection);
 }
@@ -52,9 +59,19 @@ void display_connection_teardown()
     if (!src.connection) return;
     // a broken connection cannot take a flush any more
     if (!xcb_connection_has_error(src.connection)) xcb_flush(src.connection);
-    xcb_disconnect(src.connection);
+    pthread_mutex_lock(&closing);
+    xcb_connection_t* c = src.connection;
     src.connection = nullptr;
+    pthread_mutex_unlock(&closing);
+    xcb_disconnect(c);
     DEBUG("disconnected display");
+}
+
+void display_connection_break()
+{
+    pthread_mutex_lock(&closing);
+    if (src.connection) shutdown(xcb_get_file_descriptor(src.connection), SHUT_RDWR);
+    pthread_mutex_unlock(&closing);
 }
 
 xcb_connection_t* display_connection()

@@ -8,6 +8,8 @@
 
 void display_connection_setup();
 void display_connection_teardown();
+// Ends every wait on the connection at once (any thread): it breaks.
+void display_connection_break();
 xcb_connection_t* display_connection();
 int display_screen_nbr();
 xcb_screen_t* display_screen();

@@ -18,9 +18,11 @@
 #include "args.h"
 #include "backend.h"
 #include "compressor.h"
+#include "console.h"
 #include "debugging.h"
 #include "display.h"
 #include "extensions.h"
+#include "frame.h"
 #include "frontend.h"
 #include "last-input.h"
 #include "misc.h"
@@ -178,43 +180,34 @@ const char* xcb_major_code(uint8_t major_code)
     return major_code_names[major_code];
 }
 
-const char* visibility_state_name(uint8_t s)
-{
-    switch (s) {
-    case XCB_VISIBILITY_UNOBSCURED: return "UNOBSCURED";
-    case XCB_VISIBILITY_PARTIALLY_OBSCURED: return "PARTIALLY_OBSCURED";
-    case XCB_VISIBILITY_FULLY_OBSCURED: return "FULLY_OBSCURED";
-    default: return "UNKNOWN";
-    }
-}
-
 // ---- the new screen size ----
 
+// The compressor writes the screen-change record, after the frame of the
+// size before it: no record then refers to a screen of another size.
 void root_changed(uint16_t width, uint16_t height)
 {
     root_size_changed(width, height);
     if (!send_screen_change_to_compressor(width, height))
         JOURNAL_ERROR("failed to inform compressor of root change to %dx%d", width, height);
-
-    auto* record = static_cast<ZelScreenChange*>(std::calloc(1, sizeof(ZelScreenChange)));
-    if (record == nullptr) {
-        JOURNAL_ERROR("failed to allocate ZelScreenChange record -> exiting");
-        frontend_stop();
-        return;
-    }
-    record->type = ZEL_SCREEN_CHANGE;
-    record->timestamp = time_in_us();
-    record->width = width;
-    record->height = height;
-    // the writer logs a refusal; a refused record is still ours to release
-    if (!send_to_backend(&record)) zel_record_free(record);
 }
 
 // ---- handlers ----
 
+// Errors and unknown events can come in floods that any client can cause:
+// each kind is logged a few times a second at most.
+static bool log_allowed(RateLimit& limit, const char* what)
+{
+    unsigned long skipped = 0;
+    if (!limit.allow(time_in_us(), &skipped)) return false;
+    if (skipped > 0) JOURNAL_ERROR("%lu more %s were not logged", skipped, what);
+    return true;
+}
+
 static void source_handle_error(const xcb_generic_error_t* e)
 {
-    if (e->major_code != XCB_GET_IMAGE)
+    static RateLimit limit(10);
+    // an image of a window that has just gone is expected: not worth an entry
+    if (e->major_code != XCB_GET_IMAGE && log_allowed(limit, "X errors"))
         JOURNAL_ERROR("error at sequence number %d, major=%s(%d) minor=%d, resource=0x%0x: %s", e->sequence,
                       xcb_major_code(e->major_code), e->major_code, e->minor_code, e->resource_id,
                       xcb_error_label(e->error_code));
@@ -222,9 +215,19 @@ static void source_handle_error(const xcb_generic_error_t* e)
           e->minor_code, e->resource_id, xcb_error_label(e->error_code));
 }
 
-static void source_handle_client_message(const xcb_client_message_event_t* e)
+static void source_handle_unknown(int type)
 {
-    last_input_handle_message(e);
+    static RateLimit limit(5);
+    if (!log_allowed(limit, "unknown events")) return;
+    char line[64];
+    std::snprintf(line, sizeof line, "## %s: unknown event %d\n", "source_process_event", type);
+    console_line(line);
+    JOURNAL_AS("source_process_event", LOG_ERR, "unknown event type %d", type);
+}
+
+static bool from_root(xcb_window_t event_window)
+{
+    return event_window == display_root();
 }
 
 static void source_handle_configure_notify(const xcb_configure_notify_event_t* e)
@@ -236,144 +239,74 @@ static void source_handle_configure_notify(const xcb_configure_notify_event_t* e
         root_changed(e->width, e->height);
         return;
     }
-    WindowState* st = list_find(&list_of_windows, e->window);
-    if (st == nullptr) {
-        DEBUG("CONFIGURE NOTIFY: unknown window 0x%0x", e->window);
-        return;
-    }
-    // a new size or border gives the window new storage, so its pixmap is stale
-    if (st->width != e->width || st->height != e->height || st->border_width != e->border_width) {
-        st->width = e->width;
-        st->height = e->height;
-        st->border_width = e->border_width;
-        DEBUG("window 0x%0x: width=%d height=%d", st->win, st->width, st->height);
-        if (st->mapped) {
-            name_window_pixmap(display_connection(), st);
-        } else if (st->pixmap != 0) {
-            xcb_free_pixmap(display_connection(), st->pixmap);
-            st->pixmap = 0;
-        }
-    }
-    window_root_coordinates_update(st);
-}
-
-static void source_handle_destroy_notify(const xcb_destroy_notify_event_t* e)
-{
-    WindowState* st = list_find(&list_of_windows, e->window);
-    if (st == nullptr) return;
-    st->mapped = false;
-    st->destroyed = true;
+    if (from_root(e->event))
+        root_child_configured(e);
+    else
+        window_list_structure_changed(e->window, false);
 }
 
 static void source_handle_map_notify(const xcb_map_notify_event_t* e)
 {
-    WindowState* st = list_find(&list_of_windows, e->window);
-    if (st == nullptr) {
-        DEBUG("window 0x%0x not found", e->window);
-        return;
-    }
-    DEBUG("window 0x%0x mapped", e->window);
-    st->mapped = true;
-    window_map_and_geometry_update(display_connection(), st);
-    name_window_pixmap(display_connection(), st);
+    if (from_root(e->event))
+        root_child_mapped(e->window, e->override_redirect != 0);
+    else
+        window_list_structure_changed(e->window, true);
 }
 
 static void source_handle_unmap_notify(const xcb_unmap_notify_event_t* e)
 {
-    WindowState* st = list_find(&list_of_windows, e->window);
-    if (st == nullptr) return;
-    DEBUG("window 0x%0x unmapped", e->window);
-    st->mapped = false;
-    if (st->pixmap != 0) {
-        xcb_free_pixmap(display_connection(), st->pixmap);
-        st->pixmap = 0;
-    }
+    if (from_root(e->event))
+        root_child_unmapped(e->window);
+    else
+        window_list_structure_changed(e->window, true);
 }
 
-static void source_handle_visibility_notify(const xcb_visibility_notify_event_t* e)
+static void source_handle_reparent_notify(const xcb_reparent_notify_event_t* e)
 {
-    DEBUG("VisibilityNotify for window 0x%0x", e->window);
-    WindowState* st = list_find(&list_of_windows, e->window);
-    if (st == nullptr) {
-        DEBUG("window 0x%0x not found", e->window);
+    if (!from_root(e->event)) {
+        window_list_structure_changed(e->window, true);
         return;
     }
-    window_map_state_update(st);
-    DEBUG("window 0x%0x mapped=%s state=%s", e->window, st->mapped ? "yes" : "no",
-          visibility_state_name(e->state));
-}
-
-static void exit_on_suspended_session()
-{
-    JOURNAL_INFO("TODO: handle suspended sessions");
-    DEBUG("TODO: handle suspended sessions");
+    root_child_gone(e->window);
+    if (e->parent == display_root()) root_child_created(e->window, e->override_redirect != 0);
 }
 
 static void source_handle_property_notify(const xcb_property_notify_event_t* e)
 {
     if (e->window != display_root()) return;
     if (toven_session_state != XCB_NONE && e->atom == toven_session_state && !ignore_suspended()) {
-        exit_on_suspended_session();
+        JOURNAL_INFO("TODO: handle suspended sessions");
+        DEBUG("TODO: handle suspended sessions");
         return;
     }
-    if (e->atom == A_NET_CLIENT_LIST) {
-        DEBUG("XCB_PROPERTY_NOTIFY = _NET_CLIENT_LIST");
-        window_list_update();
-    } else if (e->atom == A_NET_CLIENT_LIST_STACKING) {
-        DEBUG("XCB_PROPERTY_NOTIFY = _NET_CLIENT_LIST_STACKING");
-        window_stack_retrieve();
-    }
+    if (e->atom == A_NET_CLIENT_LIST) window_list_update();
+    if (e->atom == A_NET_CLIENT_LIST_STACKING) window_stack_retrieve();
+    if (e->atom == A_NET_SUPPORTING_WM_CHECK) window_list_server_check_update();
 }
 
 static void source_handle_mapping_notify(const xcb_mapping_notify_event_t* e)
 {
-    xcb_key_symbols_t* keysyms = frontend_keysyms();
-    if (keysyms != nullptr) xcb_refresh_keyboard_mapping(keysyms, const_cast<xcb_mapping_notify_event_t*>(e));
+    if (xcb_key_symbols_t* keysyms = frontend_keysyms())
+        xcb_refresh_keyboard_mapping(keysyms, const_cast<xcb_mapping_notify_event_t*>(e));
     DEBUG("updated keyboard mapping");
 }
 
+// Damage is only collected here; it is subtracted once per window at the
+// next tick, right before that tick's images of the window are asked for.
 static void source_handle_damage(const xcb_damage_notify_event_t* e)
 {
-    DEBUG("DAMAGE %dx%d (%d,%d) from drawable 0x%0x GEOM %dx%d sequence=%u timestamp=%u", e->area.width,
-          e->area.height, e->area.x, e->area.y, e->drawable, e->geometry.width, e->geometry.height,
-          e->sequence, e->timestamp);
-    xcb_connection_t* c = display_connection();
-    if (e->drawable == display_root()) {
-        // only reachable when the root itself is listed as a client window;
-        // the set-up makes no root damage object, so there is nothing to empty
-        if (damage_id() != 0) {
-            xcb_damage_subtract(c, damage_id(), XCB_NONE, XCB_NONE);
-            xcb_flush(c);
-        }
-        if (e->geometry.width != root_width() || e->geometry.height != root_height()) {
-            DEBUG("reporting screen change from damage");
-            root_changed(e->geometry.width, e->geometry.height);
-        }
-        return;
-    }
-    WindowState* st = list_find(&list_of_windows, e->drawable);
-    if (st == nullptr) {
-        DEBUG("window 0x%x not found", e->drawable);
-        return;
-    }
-    pixman_region_union_rect(&st->accumulator, &st->accumulator, e->area.x, e->area.y, e->area.width,
-                             e->area.height);
-    // with DeltaRectangles the next change is reported only once this is emptied
-    xcb_damage_subtract(c, st->damage, XCB_NONE, XCB_NONE);
-    xcb_flush(c);
-}
-
-static void source_handle_cursor_notify()
-{
-    DEBUG("cursor changed");
-    request_cursor_image();
+    WindowState* w = window_find(e->drawable);
+    if (w == nullptr) return;
+    // the rectangle is relative to the inside; the accumulator to the border's corner
+    w->accumulator.add(e->area.x + w->border_width, e->area.y + w->border_width, e->area.width,
+                       e->area.height, w->width, w->height);
+    w->damaged = true;
 }
 
 static void source_handle_screen_change(const xcb_randr_screen_change_notify_event_t* e)
 {
     if (e->width == root_width() && e->height == root_height()) return;
-    DEBUG("SCREEN CHANGE: from %dx%d to %dx%d sequence=%d timestamp=%d", root_width(), root_height(),
-          e->width, e->height, e->sequence, e->timestamp);
+    DEBUG("SCREEN CHANGE: from %dx%d to %dx%d", root_width(), root_height(), e->width, e->height);
     root_changed(e->width, e->height);
 }
 
@@ -385,34 +318,55 @@ static const T* as(const xcb_generic_event_t* e)
     return reinterpret_cast<const T*>(e);
 }
 
+static bool dispatch_core(int type, const xcb_generic_event_t* e)
+{
+    switch (type) {
+    case 0: source_handle_error(as<xcb_generic_error_t>(e)); return true;
+    case XCB_VISIBILITY_NOTIFY:
+        window_list_structure_changed(as<xcb_visibility_notify_event_t>(e)->window, true);
+        return true;
+    case XCB_CREATE_NOTIFY: {
+        const auto* c = as<xcb_create_notify_event_t>(e);
+        if (c->parent == display_root()) root_child_created(c->window, c->override_redirect != 0);
+        return true;
+    }
+    case XCB_DESTROY_NOTIFY: {
+        const auto* d = as<xcb_destroy_notify_event_t>(e);
+        if (from_root(d->event)) root_child_gone(d->window);
+        window_list_destroyed(d->window);
+        return true;
+    }
+    case XCB_UNMAP_NOTIFY: source_handle_unmap_notify(as<xcb_unmap_notify_event_t>(e)); return true;
+    case XCB_MAP_NOTIFY: source_handle_map_notify(as<xcb_map_notify_event_t>(e)); return true;
+    case XCB_REPARENT_NOTIFY: source_handle_reparent_notify(as<xcb_reparent_notify_event_t>(e)); return true;
+    case XCB_CONFIGURE_NOTIFY:
+        source_handle_configure_notify(as<xcb_configure_notify_event_t>(e));
+        return true;
+    case XCB_CIRCULATE_NOTIFY: {
+        const auto* c = as<xcb_circulate_notify_event_t>(e);
+        if (from_root(c->event)) root_child_restacked(c->window, XCB_NONE, c->place == XCB_PLACE_ON_TOP);
+        return true;
+    }
+    case XCB_PROPERTY_NOTIFY: source_handle_property_notify(as<xcb_property_notify_event_t>(e)); return true;
+    case XCB_CLIENT_MESSAGE: last_input_handle_message(as<xcb_client_message_event_t>(e)); return true;
+    case XCB_MAPPING_NOTIFY: source_handle_mapping_notify(as<xcb_mapping_notify_event_t>(e)); return true;
+    default: return false;
+    }
+}
+
 void source_process_event(const xcb_generic_event_t* e)
 {
     // the top bit says the event came through SendEvent; it is handled all the same
     const int type = e->response_type & 0x7F;
-    switch (type) {
-    case 0: source_handle_error(as<xcb_generic_error_t>(e)); return;
-    case XCB_VISIBILITY_NOTIFY: source_handle_visibility_notify(as<xcb_visibility_notify_event_t>(e)); return;
-    case XCB_DESTROY_NOTIFY: source_handle_destroy_notify(as<xcb_destroy_notify_event_t>(e)); return;
-    case XCB_UNMAP_NOTIFY: source_handle_unmap_notify(as<xcb_unmap_notify_event_t>(e)); return;
-    case XCB_MAP_NOTIFY: source_handle_map_notify(as<xcb_map_notify_event_t>(e)); return;
-    case XCB_CONFIGURE_NOTIFY: source_handle_configure_notify(as<xcb_configure_notify_event_t>(e)); return;
-    case XCB_PROPERTY_NOTIFY: source_handle_property_notify(as<xcb_property_notify_event_t>(e)); return;
-    case XCB_CLIENT_MESSAGE: source_handle_client_message(as<xcb_client_message_event_t>(e)); return;
-    case XCB_MAPPING_NOTIFY: source_handle_mapping_notify(as<xcb_mapping_notify_event_t>(e)); return;
-    default: break;
-    }
-    if (type == damage_event()) {
+    if (dispatch_core(type, e)) return;
+    if (type == damage_event())
         source_handle_damage(as<xcb_damage_notify_event_t>(e));
-    } else if (type == cursor_notify_event()) {
-        source_handle_cursor_notify();
-    } else if (type == randr_event()) {
+    else if (type == cursor_notify_event())
+        frame_cursor_changed();
+    else if (type == randr_event())
         source_handle_screen_change(as<xcb_randr_screen_change_notify_event_t>(e));
-    } else {
-        // in every mode, under the console lock so it never splits a debug line
-        debug_printf("## %s: unknown event %d\n", __func__, type);
-        std::fflush(stdout);
-        JOURNAL_ERROR("unknown event type %d", type);
-    }
+    else
+        source_handle_unknown(type);
 }
 
 static int64_t monotonic_ns()
@@ -435,7 +389,7 @@ void event_from_source()
         source_process_event(e.get());
         if (monotonic_ns() - start >= budget_ns) return;
     }
-    int code = xcb_connection_has_error(c);
+    const int code = xcb_connection_has_error(c);
     if (code == 0) return;
     DEBUG("connection has error %d: %s", code, xcb_error_code_to_string(code));
     frontend_stop();

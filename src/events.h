@@ -10,4 +10,3 @@ void source_process_event(const xcb_generic_event_t* e);
 void root_changed(uint16_t width, uint16_t height);
 const char* xcb_error_label(uint8_t error);
 const char* xcb_major_code(uint8_t major_code);
-const char* visibility_state_name(uint8_t s);

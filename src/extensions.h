@@ -7,7 +7,6 @@
 #include <xcb/xcb.h>
 
 void extensions_setup(xcb_connection_t* c, xcb_window_t root);
-xcb_damage_damage_t damage_id();
 int damage_event();
 int cursor_notify_event();
 int randr_event();

@@ -16,11 +16,12 @@ void frontend_teardown();
 // Any thread, any number of times: the loop ends after its current pass.
 void frontend_stop();
 bool frontend_running();
+// Whether any stop was asked for, before the loop started or while it ran.
+bool frontend_stop_was_requested();
 
 void send_footer_item_to_backend(ZelRecordType type, const char* item);
 xcb_atom_t intern_atom(xcb_connection_t* c, const char* name);
 void palette_fetch(uint16_t* palette_size, RgbValue** palette);
-void request_cursor_image();
 
 typedef struct _XCBKeySymbols xcb_key_symbols_t; // as xcb_keysyms.h names it
 xcb_key_symbols_t* frontend_keysyms();

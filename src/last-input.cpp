@@ -20,6 +20,7 @@
 
 #include "args.h"
 #include "backend.h"
+#include "console.h"
 #include "debugging.h"
 #include "display.h"
 #include "misc.h"
@@ -52,6 +53,7 @@ typedef struct last_input_vote {
 struct last_input_last_vote {
     xcb_atom_t member;
     xcb_timestamp_t time;
+    bool decided; // any vote decided yet
 };
 
 static Member members[MEMBERS_MAX];
@@ -79,6 +81,23 @@ static uint32_t now_in_ms()
 static const char* text(const char* s)
 {
     return s != nullptr ? s : "(null)";
+}
+
+// Member and vote times are 32-bit milliseconds that wrap (like the X
+// server's, after 49.7 days): a is later than b when the signed difference
+// says so.
+static bool later(uint32_t a, uint32_t b)
+{
+    return static_cast<int32_t>(a - b) > 0;
+}
+
+// A name or tfn with a control character (a line end above all) could
+// forge a second announcement line.
+static bool has_control_character(const char* s)
+{
+    for (; s != nullptr && *s != '\0'; ++s)
+        if (static_cast<unsigned char>(*s) < 0x20 || *s == 0x7f) return true;
+    return false;
 }
 
 static const char* message_type_name(uint32_t type)
@@ -255,6 +274,12 @@ static void member_register(xcb_atom_t atom)
     if (!get_info_from_atom(static_cast<const uint8_t*>(xcb_get_property_value(reply.get())),
                             static_cast<size_t>(length), &name, &tfn))
         return;
+    if (has_control_character(name) || has_control_character(tfn)) {
+        JOURNAL_ERROR("refusing member of atom %u: its name or tfn holds control characters", atom);
+        free(name);
+        free(tfn);
+        return;
+    }
 
     Member* m = member_find(atom);
     if (m != nullptr)
@@ -277,7 +302,7 @@ static void members_purge_scan(uint32_t now, size_t* removed)
     size_t q = quorum;
     for (size_t i = 1; i <= q; i++) {
         Member* m = &members[i];
-        if (now > m->time + MEMBER_TIMEOUT_MS) { // 32-bit wrap-around, like X times
+        if (later(now, m->time + MEMBER_TIMEOUT_MS)) {
             DEBUG("purging member name=%s tfn=%s", text(m->name), text(m->tfn));
             member_release(m);
             ++*removed;
@@ -309,11 +334,11 @@ static void member_leave(xcb_atom_t atom)
     Member* m = member_find(atom);
     if (m == nullptr) return;
     DEBUG("member name=%s tfn=%s left", text(m->name), text(m->tfn));
-    m->time = 0;
+    m->time = now_in_ms() - MEMBER_TIMEOUT_MS - 1; // silent for longer than allowed: purged now
     members_purge();
 }
 
-static ZelLastInput* allocate_zel_last_input_record(const char* user, const char* tfn)
+ZelLastInput* last_input_record(const char* user, const char* tfn)
 {
     auto* record = static_cast<ZelLastInput*>(calloc(1, sizeof(ZelLastInput)));
     if (record == nullptr) return nullptr;
@@ -344,7 +369,7 @@ static void record_last_input(xcb_atom_t atom)
         JOURNAL_ERROR("failed to find member entry for atom=%d", static_cast<int>(atom));
         return;
     }
-    ZelLastInput* record = allocate_zel_last_input_record(m->name, m->tfn);
+    ZelLastInput* record = last_input_record(m->name, m->tfn);
     if (record == nullptr) {
         JOURNAL_ERROR("failed to allocate LAST INPUT record for name=%s tfn=%s", text(m->name), text(m->tfn));
         DEBUG("failed to allocate LAST INPUT record for name=%s tfn=%s", text(m->name), text(m->tfn));
@@ -363,17 +388,16 @@ static void emit_event(xcb_atom_t atom)
 {
     const Member* m = member_find(atom);
     if (m == nullptr || m->tfn == nullptr) return;
-    if (last_input_name == m->tfn) return;
+    if (last_input_name == m->tfn || has_control_character(m->tfn)) return;
     last_input_name = m->tfn;
-    printf("##lastInputBy %s\n", m->tfn);
-    fflush(stdout);
+    console_announce("##lastInputBy " + last_input_name);
 }
 
 static void votes_purge(xcb_timestamp_t time)
 {
     size_t removed = 0;
     for (size_t i = 0; i < votes_pending; i++) {
-        if (votes[i].time <= time) {
+        if (!later(votes[i].time, time)) {
             vote_clear(&votes[i]);
             removed++;
         }
@@ -386,6 +410,7 @@ static void vote_concluded(xcb_atom_t atom, xcb_timestamp_t time)
 {
     last_vote.member = atom;
     last_vote.time = time;
+    last_vote.decided = true;
     votes_purge(time);
 }
 
@@ -398,7 +423,7 @@ static void vote_consider(Vote* vote, xcb_atom_t atom)
     // Concluding clears and re-sorts the vote table: keep the time first.
     xcb_timestamp_t time = vote->time;
     emit_event(atom);
-    if (time > last_vote.time) vote_concluded(atom, time);
+    if (!last_vote.decided || later(time, last_vote.time)) vote_concluded(atom, time);
     record_last_input(atom);
 }
 
@@ -431,9 +456,16 @@ static void vote_add(xcb_atom_t atom, int type, xcb_timestamp_t time)
     votes_sort();
 }
 
+// A vote about an input no later than the last decided one is stale (time 0
+// is never an input's time).
+static bool vote_is_stale(xcb_timestamp_t time)
+{
+    return time == 0 || (last_vote.decided && !later(time, last_vote.time));
+}
+
 static void member_vote(xcb_atom_t atom, int type, xcb_timestamp_t time)
 {
-    if (time <= last_vote.time) {
+    if (vote_is_stale(time)) {
         DEBUG("time %u < last_vote %u -> ignoring %s vote from %u", time, last_vote.time,
               message_type_name(static_cast<uint32_t>(type)), atom);
         return;
@@ -469,7 +501,7 @@ void last_input_setup()
     for (size_t i = 1; i < MEMBERS_MAX; i++) member_clear(&members[i]);
     for (auto& v : votes) vote_clear(&v);
     votes_pending = 0;
-    last_vote = last_input_last_vote{0, 0};
+    last_vote = last_input_last_vote{0, 0, false};
     last_input_name.clear();
 }
 

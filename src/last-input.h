@@ -19,6 +19,9 @@ void last_input_setup();
 void last_input_teardown();
 void last_input_handle_message(const xcb_client_message_event_t* e);
 size_t last_input_quorum();
+// A new last-input record of this user and tfn (copied; either may be null),
+// stamped now; null without memory.
+struct zel_last_input* last_input_record(const char* user, const char* tfn);
 
 // The arbitration's millisecond clock; time_in_ms unless replaced (tests
 // drive it to cross the member time-out exactly).  nullptr restores it.

@@ -1,10 +1,13 @@
 // Entry of the recorder: run under the process title, then options, set-up,
 // the frontend loop and teardown.
 #include <err.h>
+#include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <climits>
 #include <clocale>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +15,7 @@
 
 #include "args.h"
 #include "backend.h"
+#include "console.h"
 #include "debugging.h"
 #include "frontend.h"
 
@@ -20,8 +24,37 @@ static constexpr const char* process_title = "pelkRec pelkrecorder-xpra-seamless
 // The running executable's absolute path, kept for the whole process.
 static char* executable;
 
+// A stop may come at any moment, even before anything is set up: the
+// termination signals are blocked before main runs and stay blocked (across
+// the re-execution too) until the signal thread takes them, and neither a
+// closed reader of standard output nor a file size limit ends the process.
+__attribute__((constructor)) static void hold_signals()
+{
+    sigset_t stop;
+    sigemptyset(&stop);
+    for (int s : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) sigaddset(&stop, s);
+    sigprocmask(SIG_BLOCK, &stop, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN); // a file size limit is a failed write, not an end
+}
+
+// Standard output and error closed at start would be taken by the next
+// descriptor opened, the display connection's: open them on /dev/null.
+static void fill_closed_output_descriptors()
+{
+    for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+        if (fcntl(fd, F_GETFD) >= 0) continue;
+        const int null = open("/dev/null", O_WRONLY);
+        if (null >= 0 && null != fd) {
+            dup2(null, fd);
+            close(null);
+        }
+    }
+}
+
 int main(int argc, char** argv)
 {
+    fill_closed_output_descriptors();
     executable = realpath("/proc/self/exe", nullptr);
     if (executable == nullptr) err(1, "failed to get realpath for /proc/self/exe");
 
@@ -36,12 +69,17 @@ int main(int argc, char** argv)
         err(1, "failed to execute '%s'", executable);
     }
 
+    // One heap for every thread: a large buffer (an image, a compressed
+    // screen) freed by one thread is reused by the next that needs one,
+    // rather than kept in a heap of each thread's.
+    mallopt(M_ARENA_MAX, 1);
     setlocale(LC_CTYPE, "");
     setlinebuf(stdout);
     setlinebuf(stderr);
 
     cli_parse_arguments(argc, argv);
     cli_validate();
+    console_setup();
 
     frontend_setup();
     frontend_run();

@@ -1,6 +1,6 @@
 // Bounded FIFO queues of fixed-size elements between threads: a ring of
-// slots guarded by two counting semaphores, plus a mutex on the side that
-// has several threads.  Enqueue blocks while full, dequeue while empty.
+// slots guarded by two counting semaphores, plus a mutex for the producers
+// when there are several.  Enqueue blocks while full, dequeue while empty.
 #pragma once
 
 #include <pthread.h>
@@ -9,12 +9,12 @@
 #include <cstddef>
 
 struct p1c1_queue {
-    size_t capacity;
+    size_t capacity; // slots in the ring: the asked capacity rounded up to a power of 2
     size_t element_size;
     size_t head;
     size_t tail;
-    sem_t producer_semaphore;
-    sem_t consumer_semaphore;
+    sem_t producer_semaphore; // free slots, up to the asked capacity
+    sem_t consumer_semaphore; // filled slots
     unsigned char* buffer;
 };
 typedef struct p1c1_queue P1C1Queue;
@@ -31,33 +31,16 @@ struct pNc1_queue {
 };
 typedef struct pNc1_queue PNC1Queue;
 
-struct p1cN_queue {
-    size_t capacity;
-    size_t element_size;
-    size_t head;
-    size_t tail;
-    pthread_mutex_t consumer_mutex;
-    sem_t producer_semaphore;
-    sem_t consumer_semaphore;
-    unsigned char* buffer;
-};
-typedef struct p1cN_queue P1CNQueue;
+// One producer and one consumer.
+P1C1Queue* p1c1_create(size_t capacity, size_t element_size);
+void p1c1_destroy(P1C1Queue* q);
+[[nodiscard]] bool p1c1_enqueue(P1C1Queue* q, const void* src);
+[[nodiscard]] bool p1c1_dequeue(P1C1Queue* q, void* dest);
 
-#define PELK_QUEUE_DECLARE(prefix, Type)                                                                     \
-    Type* prefix##_create(size_t capacity, size_t element_size);                                             \
-    void prefix##_destroy(Type* q);                                                                          \
-    [[nodiscard]] bool prefix##_enqueue(Type* q, const void* src);                                           \
-    [[nodiscard]] bool prefix##_dequeue(Type* q, void* dest);                                                \
-    bool prefix##_is_empty(const Type* q);                                                                   \
-    bool prefix##_is_full(const Type* q);                                                                    \
-    size_t prefix##_length(const Type* q);                                                                   \
-    size_t prefix##_capacity(const Type* q);                                                                 \
-    size_t prefix##_element_size(const Type* q);
-
-PELK_QUEUE_DECLARE(p1c1, P1C1Queue)
-PELK_QUEUE_DECLARE(pNc1, PNC1Queue)
-PELK_QUEUE_DECLARE(p1cN, P1CNQueue)
-
-#undef PELK_QUEUE_DECLARE
+// Any number of producers and one consumer.
+PNC1Queue* pNc1_create(size_t capacity, size_t element_size);
+void pNc1_destroy(PNC1Queue* q);
+[[nodiscard]] bool pNc1_enqueue(PNC1Queue* q, const void* src);
+[[nodiscard]] bool pNc1_dequeue(PNC1Queue* q, void* dest);
 
 size_t next_power_of_2(size_t n);

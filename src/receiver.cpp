@@ -6,18 +6,24 @@
 
 #include <err.h>
 #include <pthread.h>
+#include <xcb/shm.h>
 #include <xcb/xfixes.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "backend.h"
 #include "compressor.h"
 #include "debugging.h"
 #include "display.h"
 #include "frontend.h"
+#include "misc.h"
 #include "queue.h"
+#include "shm.h"
+#include "thread.h"
 #include "timer.h"
 
 static P1C1Queue* queue;
@@ -45,51 +51,59 @@ static void receive_image(const QueuedTicket* t)
     }
 }
 
-static ZelCursorImage* allocate_zel_cursor_image_record(const xcb_xfixes_get_cursor_image_reply_t* reply)
+// The cursor image last written; an image equal to it is not written again.
+static std::vector<uint32_t> last_cursor;
+static uint16_t last_cursor_geometry[4]; // width, height, hot spot x, y
+
+static bool same_as_last(const xcb_xfixes_get_cursor_image_reply_t* reply, const uint32_t* pixels, size_t n)
 {
-    auto* record = static_cast<ZelCursorImage*>(std::calloc(1, sizeof(ZelCursorImage)));
-    if (record == nullptr) return nullptr;
-    DEBUG("r=%p", static_cast<void*>(record));
-    record->type = ZEL_CURSOR_IMAGE;
-    record->timestamp = time_in_us();
-    record->width = reply->width;
-    record->height = reply->height;
-    record->x = reply->x;
-    record->y = reply->y;
-    record->xhot = reply->xhot;
-    record->yhot = reply->yhot;
-    record->cursor_serial = reply->cursor_serial;
-    // The length field counts the 32-bit pixels that follow the reply, so
-    // it is exactly what was received.
-    record->length = reply->length;
-    const size_t bytes = static_cast<size_t>(record->length) * 4;
-    record->data = static_cast<uint32_t*>(std::malloc(bytes > 0 ? bytes : 1));
-    if (record->data == nullptr) {
-        std::free(record);
-        return nullptr;
-    }
-    if (bytes > 0) std::memcpy(record->data, xcb_xfixes_get_cursor_image_cursor_image(reply), bytes);
-    return record;
+    const uint16_t geometry[4] = {reply->width, reply->height, reply->xhot, reply->yhot};
+    if (std::memcmp(geometry, last_cursor_geometry, sizeof geometry) == 0 && last_cursor.size() == n &&
+        std::equal(pixels, pixels + n, last_cursor.begin()))
+        return true;
+    std::memcpy(last_cursor_geometry, geometry, sizeof geometry);
+    last_cursor.assign(pixels, pixels + n);
+    return false;
+}
+
+// A compressed cursor record of the reply; null without memory.
+static ZelCompressedCursorImage* cursor_record(const xcb_xfixes_get_cursor_image_reply_t* reply,
+                                               uint32_t* pixels, uint32_t n)
+{
+    ZelCursorImage image{ZEL_CURSOR_IMAGE,
+                         time_in_us(),
+                         reply->width,
+                         reply->height,
+                         reply->x,
+                         reply->y,
+                         reply->xhot,
+                         reply->yhot,
+                         reply->cursor_serial,
+                         n,
+                         pixels};
+    return zel_cursor_image_compress(&image);
 }
 
 static void receive_cursor_image(const QueuedTicket* t)
 {
     xcb_connection_t* c = display_connection();
-    xcb_xfixes_get_cursor_image_reply_t* reply = xcb_xfixes_get_cursor_image_reply(
-        c, xcb_xfixes_get_cursor_image_cookie_t{t->cookie.sequence}, nullptr);
-    if (reply == nullptr) {
+    XcbReply<xcb_xfixes_get_cursor_image_reply_t> reply(xcb_xfixes_get_cursor_image_reply(
+        c, xcb_xfixes_get_cursor_image_cookie_t{t->cookie.sequence}, nullptr));
+    if (!reply) {
         JOURNAL_ERROR("failed to get a reply for a cursor image request");
         return;
     }
     DEBUG("cursor serial=0x%0x width=%d height=%d", reply->cursor_serial, reply->width, reply->height);
-    ZelCursorImage* record = allocate_zel_cursor_image_record(reply);
+    // the length field counts the 32-bit pixels that follow the reply
+    uint32_t* pixels = xcb_xfixes_get_cursor_image_cursor_image(reply.get());
+    const uint32_t n = std::min<uint32_t>(reply->length, static_cast<uint32_t>(reply->width) * reply->height);
+    if (same_as_last(reply.get(), pixels, n)) return;
+    ZelCompressedCursorImage* record = cursor_record(reply.get(), pixels, n);
     if (record == nullptr) {
         JOURNAL_ERROR("failed to allocate a ZelCursorImage record");
-        std::free(reply);
         return;
     }
     if (!send_to_backend(&record)) zel_record_free(record);
-    std::free(reply);
 }
 
 static void receive_clear_request(const QueuedTicket* t)
@@ -99,6 +113,31 @@ static void receive_clear_request(const QueuedTicket* t)
     ct.rect = t->r;
     ct.reply = nullptr;
     if (!send_to_compressor(&ct)) JOURNAL_ERROR("failed to send clear request to compressor");
+}
+
+// An image in the shared segment; when none came (the window went), its
+// room is given back all the same, in order, by the compressor.
+static void receive_shm_image(const QueuedTicket* t)
+{
+    XcbReply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
+        display_connection(), xcb_shm_get_image_cookie_t{t->cookie.sequence}, nullptr));
+    CompressorTicket ct{};
+    ct.type = reply ? TICKET_IMAGE : TICKET_RELEASE;
+    ct.rect = t->r;
+    ct.shm_pixels = shm_data(t->shm_offset);
+    ct.shm_length = reply ? reply->size : 0;
+    ct.release_to = t->release_to;
+    if (!send_to_compressor(&ct)) JOURNAL_ERROR("failed to send reply to compressor");
+}
+
+static void receive_copy_request(const QueuedTicket* t)
+{
+    CompressorTicket ct{};
+    ct.type = TICKET_COPY;
+    ct.rect = t->r;
+    ct.to_x = t->to_x;
+    ct.to_y = t->to_y;
+    if (!send_to_compressor(&ct)) JOURNAL_ERROR("failed to send copy request to compressor");
 }
 
 static void receive_frame_request()
@@ -148,12 +187,14 @@ static void receiver_loop(P1C1Queue* q)
         case REQUESTED_CURSOR_IMAGE: receive_cursor_image(&t); break;
         case REQUESTED_CLEAR: receive_clear_request(&t); break;
         case REQUESTED_FRAME: receive_frame_request(); break;
+        case REQUESTED_COPY: receive_copy_request(&t); break;
+        case REQUESTED_SHM_IMAGE: receive_shm_image(&t); break;
         default: break;
         }
     }
 }
 
-void* receiver_function(void* arg)
+static void* receiver_function(void* arg)
 {
     DEBUG("thread %0lx starting...", static_cast<unsigned long>(pthread_self()));
     if (arg == nullptr) errx(1, "%s: no valid queue provided", __func__);
@@ -168,25 +209,16 @@ void receiver_thread_start()
 {
     queue = p1c1_create(4096, sizeof(QueuedTicket));
     if (queue == nullptr) err(2, "failed to create queue for request receiver");
-    int rc = pthread_create(&thread, nullptr, receiver_function, queue);
-    if (rc != 0) {
-        errno = rc;
-        err(1, "failed to start request receiver thread");
-    }
-    rc = pthread_setname_np(thread, "receiver");
-    if (rc != 0) {
-        errno = rc;
-        err(1, "failed to set name of receiver thread");
-    }
+    thread = thread_start(receiver_function, queue, "receiver", "failed to start request receiver thread",
+                          "failed to set name of receiver thread");
     DEBUG("thread setup complete");
 }
 
 bool send_to_receiver(const RequestTicket* t)
 {
-    QueuedTicket q{};
-    q.type = t->type;
-    q.cookie = t->cookie;
-    if (t->type == REQUESTED_IMAGE || t->type == REQUESTED_CLEAR) q.r = t->r;
+    QueuedTicket q = *t;
+    if (t->type == REQUESTED_NOTHING || t->type == REQUESTED_CURSOR_IMAGE || t->type == REQUESTED_FRAME)
+        q.r = {};
     if (!p1c1_enqueue(queue, &q)) {
         JOURNAL_ERROR("failed to enqueue ticket (type=%d)", t->type);
         return false;

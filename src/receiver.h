@@ -10,23 +10,22 @@ enum RequestType {
     REQUESTED_CURSOR_IMAGE = 2,
     REQUESTED_CLEAR = 3,
     REQUESTED_FRAME = 4,
+    REQUESTED_COPY = 5,      // no request: the pixels of r move to (to_x, to_y)
+    REQUESTED_SHM_IMAGE = 6, // a GetImage into the shared segment (shm.h) at shm_offset
 };
 
 struct request_ticket {
     RequestType type;
     xcb_void_cookie_t cookie;
     xcb_rectangle_t r;
+    int16_t to_x;
+    int16_t to_y;
+    uint32_t shm_offset;
+    uint64_t release_to; // the segment's room to give back after the image
 };
 typedef struct request_ticket RequestTicket;
-
-struct queued_ticket {
-    RequestType type;
-    xcb_void_cookie_t cookie;
-    xcb_rectangle_t r;
-};
-typedef struct queued_ticket QueuedTicket;
+typedef struct request_ticket QueuedTicket;
 
 void receiver_thread_start();
 void receiver_thread_stop();
 [[nodiscard]] bool send_to_receiver(const RequestTicket* t);
-void* receiver_function(void* arg);

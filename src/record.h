@@ -4,9 +4,9 @@
 
 void record_thread_start();
 void record_thread_stop();
-void* record_function(void* arg);
 void record_user_as_last_input();
-// The socket of the record connection while the thread runs, -1 otherwise.
-// Fault tests shut it down: the connection owns no resource, so the server
-// offers no other way of breaking it (KillClient needs a resource id).
-int record_connection_fd();
+// Connects the record thread's own connection (at set-up, before anything
+// is recorded); ends the process when it cannot.
+void record_connect();
+// Ends every wait on the record connection at once (any thread).
+void record_connection_break();

@@ -1,22 +1,29 @@
-// The signal thread: all signals are blocked in every thread, and this one
-// thread takes the first termination signal and asks the frontend to stop.
+// The signal thread and the stop's deadline.
 #include "signals.h"
 
 #include <err.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 
 #include "debugging.h"
+#include "display.h"
 #include "frontend.h"
+#include "record.h"
+#include "thread.h"
 
 static pthread_t thread;
-// True while the thread waits; read by the stopping thread to decide
-// whether it has to be woken.
-static std::atomic<bool> running;
+static int signal_fd = -1;
+static int stop_fd = -1; // a stop was requested
+static int quit_fd = -1; // the teardown is over: the thread ends
 
 static constexpr const char* signal_names[] = {
     "unknown",   "SIGHUP",  "SIGINT",    "SIGQUIT", "SIGILL",   "SIGTRAP", "SIGABRT", "SIGBUS",
@@ -31,62 +38,83 @@ const char* signal_name(int sig)
     return signal_names[sig];
 }
 
-// err() reads errno; the pthread functions return their error instead.
-[[noreturn]] static void fail(int rc, const char* message)
+static void post(int fd)
 {
-    errno = rc;
-    err(1, "%s", message);
+    const uint64_t one = 1;
+    while (write(fd, &one, sizeof one) < 0 && errno == EINTR) {}
 }
 
-static void signals_block_all()
+void signals_stop_requested()
 {
-    sigset_t all;
-    if (sigfillset(&all) != 0) err(1, "failed to set signal mask");
-    int rc = pthread_sigmask(SIG_BLOCK, &all, nullptr);
-    if (rc != 0) fail(rc, "failed to block all signals");
-    DEBUG("all signals blocked");
+    if (stop_fd >= 0) post(stop_fd);
+}
+
+static void take_signal()
+{
+    signalfd_siginfo info{};
+    if (read(signal_fd, &info, sizeof info) != sizeof info) return;
+    const int sig = static_cast<int>(info.ssi_signo);
+    if (debugging()) {
+        JOURNAL(LOG_DEBUG, "got signal %s (%d): stopping frontend", signal_name(sig), sig);
+        debug_puts("signals_function", "got signal %s (%d): stopping frontend", signal_name(sig), sig);
+    }
+    frontend_stop();
+}
+
+// The display did not let go in time: every wait on it ends now.
+static void break_display()
+{
+    JOURNAL_ERROR("the display did not let the recording end within %lld ms -> breaking its connections",
+                  static_cast<long long>(STOP_DEADLINE.count()));
+    display_connection_break();
+    record_connection_break();
+}
+
+static void* signals_function(void*)
+{
+    DEBUG("thread %0lx starting...", static_cast<unsigned long>(pthread_self()));
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point deadline = Clock::time_point::max();
+    for (bool broken = false;;) {
+        int timeout = -1;
+        if (!broken && deadline != Clock::time_point::max())
+            timeout = static_cast<int>(std::max<int64_t>(
+                0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
+        pollfd fds[3] = {{signal_fd, POLLIN, 0}, {stop_fd, POLLIN, 0}, {quit_fd, POLLIN, 0}};
+        if (poll(fds, 3, timeout) < 0 && errno != EINTR) JOURNAL_ERROR("poll error in the signal thread");
+        if (fds[2].revents) break;
+        if (fds[0].revents) take_signal();
+        if (fds[1].revents && deadline == Clock::time_point::max()) deadline = Clock::now() + STOP_DEADLINE;
+        if (!broken && Clock::now() >= deadline) {
+            break_display();
+            broken = true;
+        }
+    }
+    DEBUG("thread %0lx exiting", static_cast<unsigned long>(pthread_self()));
+    return nullptr;
 }
 
 void signals_thread_start()
 {
-    signals_block_all();
-    // Set before the thread exists, so that a stop that comes before the
-    // thread reaches sigwait still wakes it: the SIGTERM then waits, blocked,
-    // until sigwait takes it.
-    running = true;
-    int rc = pthread_create(&thread, nullptr, signals_function, nullptr);
-    if (rc != 0) fail(rc, "failed to create signals thread");
-    rc = pthread_setname_np(thread, "signals");
-    if (rc != 0) fail(rc, "failed to set name of signal thread");
-    DEBUG("thread setup complete");
-}
-
-void* signals_function(void* /*arg*/)
-{
-    DEBUG("thread %0lx starting...", static_cast<unsigned long>(pthread_self()));
-    running = true;
-
-    sigset_t waited;
-    if (sigemptyset(&waited) != 0) err(1, "sigemptyset failed");
-    if (sigaddset(&waited, SIGHUP) != 0) err(1, "sigaddset SIGHUP");
-    if (sigaddset(&waited, SIGINT) != 0) err(1, "sigaddset SIGINT");
-    if (sigaddset(&waited, SIGQUIT) != 0) err(1, "sigaddset SIGQUIT");
-    if (sigaddset(&waited, SIGTERM) != 0) err(1, "sigaddset SIGTERM");
-
-    int sig = 0;
-    if (sigwait(&waited, &sig) == 0) {
-        if (debugging()) {
-            JOURNAL(LOG_DEBUG, "got signal %s (%d): stopping frontend", signal_name(sig), sig);
-            debug_puts(__func__, "got signal %s (%d): stopping frontend", signal_name(sig), sig);
-        }
-    } else {
-        JOURNAL_ERROR("sigwait error");
+    sigset_t all;
+    sigfillset(&all);
+    int rc = pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    if (rc != 0) {
+        errno = rc;
+        err(1, "failed to block all signals");
     }
-    frontend_stop();
-
-    DEBUG("thread %0lx exiting", static_cast<unsigned long>(pthread_self()));
-    running = false;
-    return nullptr;
+    DEBUG("all signals blocked");
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    for (int s : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) sigaddset(&stop_signals, s);
+    signal_fd = signalfd(-1, &stop_signals, SFD_CLOEXEC | SFD_NONBLOCK);
+    stop_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    quit_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (signal_fd < 0 || stop_fd < 0 || quit_fd < 0) err(1, "failed to create signals thread");
+    thread = thread_start(signals_function, nullptr, "signals", "failed to create signals thread",
+                          "failed to set name of signal thread");
+    if (frontend_stop_was_requested()) signals_stop_requested(); // a stop that came before us
+    DEBUG("thread setup complete");
 }
 
 void signals_thread_stop()
@@ -94,13 +122,8 @@ void signals_thread_stop()
     if (pthread_equal(pthread_self(), thread))
         invariant_failed("pthread_self() != thread && \"should stop from another thread\"", __FILE__,
                          __LINE__, __func__);
-
-    // A SIGTERM that arrives just after the thread stopped waiting stays
-    // pending in it; the join completes either way.
-    if (running && pthread_kill(thread, SIGTERM) != 0)
-        JOURNAL_ERROR("failed to send SIGTERM to the signal-handling thread.");
-
-    int rc = pthread_join(thread, nullptr);
+    post(quit_fd);
+    const int rc = pthread_join(thread, nullptr);
     if (rc != 0) {
         JOURNAL_ERROR("failed to join signals thread: %s", strerror(rc));
         return;

@@ -50,23 +50,3 @@ uint32_t time_in_ms()
     uint64_t ms = static_cast<uint64_t>(tv.tv_sec) * 1000u + static_cast<uint64_t>(tv.tv_usec) / 1000u;
     return static_cast<uint32_t>(ms); // wraps about every 49.7 days, like X server times
 }
-
-void timestamp(char* buffer, size_t size)
-{
-    if (buffer == nullptr || size == 0) return;
-    buffer[0] = '\0';
-
-    struct timeval tv {};
-    if (gettimeofday(&tv, nullptr) != 0) return;
-    time_t seconds = tv.tv_sec;
-    struct tm local {};
-    if (localtime_r(&seconds, &local) == nullptr) return;
-
-    // "%%03u" survives strftime as "%03u": the milliseconds are printed into it next.
-    char format[64];
-    if (strftime(format, sizeof format, "%F %T.%%03u%z", &local) == 0) return;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    snprintf(buffer, size, format, static_cast<unsigned>(tv.tv_usec / 1000));
-#pragma GCC diagnostic pop
-}

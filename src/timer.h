@@ -9,4 +9,3 @@ void time_start();
 uint64_t time_started_in_us();
 uint64_t time_in_us();
 uint32_t time_in_ms();
-void timestamp(char* buffer, size_t size);

@@ -1,346 +1,518 @@
-// The tracked client windows, kept in step with the root's _NET_CLIENT_LIST,
-// and the last copy of _NET_CLIENT_LIST_STACKING.  Main thread only.
+// The windows a recording shows, their state and their stacking order.
 #include "window-list.h"
 
 #include <err.h>
 #include <xcb/composite.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
+#include <deque>
+#include <span>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "debugging.h"
 #include "display.h"
 #include "frontend.h"
 #include "misc.h"
+#include "timer.h"
 
 WindowList list_of_windows;
-xcb_window_t* window_stack;
-size_t window_stack_size;
 xcb_atom_t A_NET_CLIENT_LIST;
 xcb_atom_t A_NET_CLIENT_LIST_STACKING;
+xcb_atom_t A_NET_SUPPORTING_WM_CHECK;
 
-// Work arrays of the reconciliation up to this many ids live on the stack.
-static constexpr size_t WORK_ARRAY_ON_STACK = 512;
+namespace {
 
-// ---- the sorted array ----
+constexpr size_t BATCH = 256;            // windows probed per step of the loop
+constexpr size_t REJECTED_MAX = 1 << 20; // ids remembered as no window of ours
+constexpr int ANCESTRY_MAX = 8;          // levels between a window and the root's child
+constexpr uint32_t WINDOW_EVENTS = XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_VISIBILITY_CHANGE;
 
-void list_init(WindowList* list)
+struct RootChild {
+    xcb_window_t win;
+    bool override_redirect;
+    xcb_rectangle_t geometry; // unknown (0 x 0) until the first ConfigureNotify
+    uint16_t border;
+};
+
+struct Pending {
+    xcb_window_t win;
+    bool popup; // an override-redirect child of the root, else a listed window
+};
+
+std::vector<RootChild> root_children;      // bottom to top
+std::vector<xcb_window_t> client_stacking; // _NET_CLIENT_LIST_STACKING
+std::unordered_set<xcb_window_t> listed;   // _NET_CLIENT_LIST as last read
+std::unordered_set<xcb_window_t> rejected;
+std::deque<Pending> pending;
+std::unordered_set<xcb_window_t> queued[2]; // what pending holds: listed windows, pop-ups
+uint32_t server_base;                       // resource-id base of the xpra server's own windows, 0 unknown
+std::vector<WindowState*> stack;
+bool stack_dirty = true;
+Region vanished;
+
+xcb_connection_t* conn()
 {
-    list->capacity = 0;
-    list->size = 0;
-    list->ws = nullptr;
+    return display_connection();
 }
 
-void list_destroy(WindowList* list)
+bool is_servers_own(xcb_window_t win)
 {
-    std::free(list->ws);
-    list_init(list);
+    const uint32_t mask = xcb_get_setup(conn())->resource_id_mask;
+    return server_base != 0 && (win & ~mask) == server_base;
 }
 
-size_t list_lower_bound(const WindowList* list, xcb_window_t win)
+// What one pipelined probe learns of a window.
+struct Probe {
+    xcb_window_t win = 0;
+    bool ok = false;
+    bool input_output = false;
+    bool viewable = false;
+    bool override_redirect = false;
+    xcb_window_t parent = 0;
+    xcb_window_t top = 0;
+    int16_t x_root = 0, y_root = 0;
+    uint16_t width = 0, height = 0, border = 0;
+};
+
+// Parent of every window, all requests sent before the first reply is read.
+std::vector<xcb_window_t> parents_of(std::span<const xcb_window_t> ids)
 {
-    size_t lo = 0;
-    size_t hi = list->size;
-    while (lo < hi) {
-        size_t mid = lo + (hi - lo) / 2;
-        if (list->ws[mid].win < win)
-            lo = mid + 1;
-        else
-            hi = mid;
+    std::vector<xcb_query_tree_cookie_t> cookies;
+    for (xcb_window_t w : ids) cookies.push_back(xcb_query_tree(conn(), w));
+    std::vector<xcb_window_t> parents;
+    for (auto cookie : cookies) {
+        xcb_generic_error_t* e = nullptr;
+        XcbReply<xcb_query_tree_reply_t> r(xcb_query_tree_reply(conn(), cookie, &e));
+        std::free(e);
+        parents.push_back(r ? r->parent : 0);
     }
-    return lo;
+    return parents;
 }
 
-WindowState* list_find(WindowList* list, xcb_window_t win)
+// The root's child holding each probe's window, a few pipelined levels up.
+void find_tops(std::vector<Probe>& probes)
 {
-    size_t i = list_lower_bound(list, win);
-    if (i < list->size && list->ws[i].win == win) return &list->ws[i];
-    return nullptr;
-}
-
-bool list_reserve(WindowList* list, size_t new_capacity)
-{
-    if (new_capacity < list->size || new_capacity > SIZE_MAX / sizeof(WindowState)) return false;
-    void* p = std::realloc(list->ws, new_capacity * sizeof(WindowState));
-    if (p == nullptr && new_capacity != 0) return false;
-    list->ws = static_cast<WindowState*>(p);
-    list->capacity = new_capacity;
-    return true;
-}
-
-WindowState* list_add(WindowList* list, WindowState item)
-{
-    size_t i = list_lower_bound(list, item.win);
-    if (i < list->size && list->ws[i].win == item.win) return nullptr;
-    if (list->size == list->capacity) {
-        size_t grown = list->capacity == 0 ? 8 : list->capacity * 2;
-        if (!list_reserve(list, grown)) return nullptr;
+    std::vector<Probe*> climbing;
+    std::vector<xcb_window_t> at;
+    for (Probe& p : probes) {
+        if (!p.ok) continue;
+        if (p.parent == display_root()) {
+            p.top = p.win;
+            continue;
+        }
+        climbing.push_back(&p);
+        at.push_back(p.parent);
     }
-    // entries are plain bytes (the region's rectangles live apart), so a move is a memmove
-    std::memmove(static_cast<void*>(&list->ws[i + 1]), static_cast<const void*>(&list->ws[i]),
-                 (list->size - i) * sizeof(WindowState));
-    list->ws[i] = item;
-    list->size++;
-    return &list->ws[i];
-}
-
-bool list_remove(WindowList* list, xcb_window_t win)
-{
-    size_t i = list_lower_bound(list, win);
-    if (i >= list->size || list->ws[i].win != win) return false;
-    std::memmove(static_cast<void*>(&list->ws[i]), static_cast<const void*>(&list->ws[i + 1]),
-                 (list->size - i - 1) * sizeof(WindowState));
-    list->size--;
-    return true;
-}
-
-int win_cmp(const void* a, const void* b)
-{
-    xcb_window_t x = *static_cast<const xcb_window_t*>(a);
-    xcb_window_t y = *static_cast<const xcb_window_t*>(b);
-    return x < y ? -1 : (x > y ? 1 : 0);
-}
-
-const char* map_state_name(uint8_t s)
-{
-    switch (s) {
-    case XCB_MAP_STATE_UNMAPPED: return "UNMAPPED";
-    case XCB_MAP_STATE_UNVIEWABLE: return "UNVIEWABLE";
-    case XCB_MAP_STATE_VIEWABLE: return "VIEWABLE";
-    default: return "UNKNOWN";
-    }
-}
-
-// ---- server state of one window ----
-
-xcb_window_t* get_root_window_list_property(xcb_connection_t* c, xcb_window_t root, xcb_atom_t prop,
-                                            size_t* n_out)
-{
-    *n_out = 0;
-    auto reply = xcb_reply(xcb_get_property_reply, c,
-                           xcb_get_property(c, 0, root, prop, XCB_ATOM_WINDOW, 0, 0xFFFFFFFF));
-    if (!reply) return nullptr;
-    int length = xcb_get_property_value_length(reply.get());
-    if (length <= 0) return nullptr;
-    size_t bytes = static_cast<size_t>(length) / 4 * 4;
-    if (bytes == 0) return nullptr;
-    auto* ids = static_cast<xcb_window_t*>(std::malloc(bytes));
-    if (ids == nullptr) return nullptr;
-    std::memcpy(ids, xcb_get_property_value(reply.get()), bytes);
-    *n_out = bytes / 4;
-    return ids;
-}
-
-void name_window_pixmap(xcb_connection_t* c, WindowState* st)
-{
-    if (st->pixmap != 0) {
-        xcb_free_pixmap(c, st->pixmap);
-        st->pixmap = 0;
-    }
-    xcb_pixmap_t pixmap = xcb_generate_id(c);
-    XcbReply<xcb_generic_error_t> error(
-        xcb_request_check(c, xcb_composite_name_window_pixmap_checked(c, st->win, pixmap)));
-    if (error) {
-        DEBUG("NameWindowPixmap failed for window 0x%0x", st->win);
-        return;
-    }
-    DEBUG("got NameWindowPixmap 0x%0x for window 0x%0x", pixmap, st->win);
-    st->pixmap = pixmap;
-}
-
-// GetWindowAttributes: `mapped` becomes whether the window is viewable; kept
-// when the server gives no reply.  Logged under the caller's name.
-static void query_map_state(const char* caller, xcb_connection_t* c, WindowState* st)
-{
-    auto reply = xcb_reply(xcb_get_window_attributes_reply, c, xcb_get_window_attributes(c, st->win));
-    if (!reply) return;
-    DEBUG_AS(caller, "window 0x%0x: map_state=%s", st->win, map_state_name(reply->map_state));
-    st->mapped = reply->map_state == XCB_MAP_STATE_VIEWABLE;
-}
-
-void window_map_state_update(WindowState* st)
-{
-    query_map_state(__func__, display_connection(), st);
-    if (st->mapped && !st->previous.mapped) {
-        DEBUG("renew NameWindowPixmap");
-        name_window_pixmap(display_connection(), st);
+    for (int level = 0; level < ANCESTRY_MAX && !climbing.empty(); ++level) {
+        const std::vector<xcb_window_t> parents = parents_of(at);
+        std::vector<Probe*> next;
+        std::vector<xcb_window_t> next_at;
+        for (size_t i = 0; i < climbing.size(); ++i) {
+            if (parents[i] == display_root()) climbing[i]->top = at[i];
+            if (parents[i] == display_root() || parents[i] == 0) continue;
+            next.push_back(climbing[i]);
+            next_at.push_back(parents[i]);
+        }
+        climbing.swap(next);
+        at.swap(next_at);
     }
 }
 
-void window_root_coordinates_update(WindowState* st)
+// Attributes, geometry, parent and root position of every window, pipelined.
+std::vector<Probe> probe(std::span<const xcb_window_t> ids)
 {
-    xcb_connection_t* c = display_connection();
-    auto reply = xcb_reply(xcb_translate_coordinates_reply, c,
-                           xcb_translate_coordinates(c, st->win, display_root(), 0, 0));
-    if (!reply) {
-        DEBUG("failed to get coordinates in root window for window 0x%0x", st->win);
-        return;
+    struct Cookies {
+        xcb_get_window_attributes_cookie_t attributes;
+        xcb_get_geometry_cookie_t geometry;
+        xcb_query_tree_cookie_t tree;
+        xcb_translate_coordinates_cookie_t position;
+    };
+    xcb_connection_t* c = conn();
+    std::vector<Cookies> cookies;
+    for (xcb_window_t w : ids)
+        cookies.push_back({xcb_get_window_attributes(c, w), xcb_get_geometry(c, w), xcb_query_tree(c, w),
+                           xcb_translate_coordinates(c, w, display_root(), 0, 0)});
+    std::vector<Probe> probes(ids.size());
+    for (size_t i = 0; i < ids.size(); ++i) {
+        xcb_generic_error_t* e[4] = {};
+        XcbReply<xcb_get_window_attributes_reply_t> a(
+            xcb_get_window_attributes_reply(c, cookies[i].attributes, &e[0]));
+        XcbReply<xcb_get_geometry_reply_t> g(xcb_get_geometry_reply(c, cookies[i].geometry, &e[1]));
+        XcbReply<xcb_query_tree_reply_t> t(xcb_query_tree_reply(c, cookies[i].tree, &e[2]));
+        XcbReply<xcb_translate_coordinates_reply_t> p(
+            xcb_translate_coordinates_reply(c, cookies[i].position, &e[3]));
+        for (auto* error : e) std::free(error);
+        Probe& r = probes[i];
+        r.win = ids[i];
+        r.ok = a && g && t && p;
+        if (!r.ok) continue;
+        r.input_output = a->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT;
+        r.viewable = a->map_state == XCB_MAP_STATE_VIEWABLE;
+        r.override_redirect = a->override_redirect;
+        r.parent = t->parent;
+        r.border = g->border_width;
+        r.width = static_cast<uint16_t>(g->width + 2 * g->border_width);
+        r.height = static_cast<uint16_t>(g->height + 2 * g->border_width);
+        r.x_root = static_cast<int16_t>(p->dst_x - g->border_width);
+        r.y_root = static_cast<int16_t>(p->dst_y - g->border_width);
     }
-    st->x_root = reply->dst_x;
-    st->y_root = reply->dst_y;
-    DEBUG("window=0x%0x x_root=%d y_root=%d", st->win, st->x_root, st->y_root);
+    find_tops(probes);
+    return probes;
 }
 
-void window_map_and_geometry_update(xcb_connection_t* c, WindowState* st)
+void apply(WindowState& w, const Probe& p)
 {
-    timespec start{};
-    timespec end{};
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    query_map_state(__func__, c, st);
-    clock_gettime(CLOCK_MONOTONIC, &end);
-    DEBUG("duration: %.3f ms", static_cast<double>(end.tv_sec - start.tv_sec) * 1000.0 +
-                                   static_cast<double>(end.tv_nsec - start.tv_nsec) / 1000000.0);
-
-    auto geometry = xcb_reply(xcb_get_geometry_reply, c, xcb_get_geometry(c, st->win));
-    if (geometry) {
-        st->width = geometry->width;
-        st->height = geometry->height;
-        // the named pixmap includes the border: the inside starts at (bw, bw) in it
-        st->border_width = geometry->border_width;
-        DEBUG("window 0x%0x: width=%d height=%d", st->win, st->width, st->height);
-    } else {
-        DEBUG("failed to get geometry of window 0x%0x", st->win);
-    }
-    window_root_coordinates_update(st);
+    // a new size, border or map state comes with new backing storage
+    if (p.width != w.width || p.height != w.height || p.border != w.border_width || p.viewable != w.mapped)
+        w.rename = true;
+    w.mapped = p.viewable;
+    w.x_root = p.x_root;
+    w.y_root = p.y_root;
+    w.width = p.width;
+    w.height = p.height;
+    w.border_width = p.border;
+    if (w.top != p.top) stack_dirty = true;
+    w.top = p.top;
 }
 
-// ---- the list ----
-
-void window_list_dump()
+void release_pixmap(WindowState& w)
 {
-    if (!debugging()) return;
-    debug_puts(__func__, "#windows=%zu", list_of_windows.size);
-    for (size_t i = 0; i < list_of_windows.size; i++) {
-        const WindowState& w = list_of_windows.ws[i];
-        debug_printf("\t[%zu] 0x%0x mapped=%s pixmap=0x%0x\n", i + 1, w.win, w.mapped ? "yes" : "no",
-                     w.pixmap);
+    if (w.pixmap != 0) xcb_free_pixmap(conn(), w.pixmap);
+    w.pixmap = 0;
+}
+
+// Names the backing pixmap of every viewable window given, pipelined.  A
+// window whose naming fails (a pop-up is redirected only just after it is
+// mapped) stays stale and is tried again at the next tick.
+void name_pixmaps(const std::vector<WindowState*>& windows)
+{
+    std::vector<std::pair<WindowState*, xcb_void_cookie_t>> named;
+    for (WindowState* w : windows) {
+        release_pixmap(*w);
+        w->stale = w->rename = false;
+        if (!w->mapped) continue;
+        w->pixmap = xcb_generate_id(conn());
+        named.emplace_back(w, xcb_composite_name_window_pixmap_checked(conn(), w->win, w->pixmap));
+    }
+    for (auto& [w, cookie] : named) {
+        XcbReply<xcb_generic_error_t> error(xcb_request_check(conn(), cookie));
+        w->stale = w->rename = error != nullptr;
+        if (error) w->pixmap = 0;
+        DEBUG_AS("name_window_pixmap", "window 0x%0x: pixmap 0x%0x%s", w->win, w->pixmap,
+                 error ? " (failed)" : "");
     }
 }
 
-void window_list_add(xcb_connection_t* c, xcb_window_t win)
+void reject(const Probe& p, unsigned long* count, xcb_window_t* first)
 {
-    WindowState item;
-    std::memset(static_cast<void*>(&item), 0, sizeof item);
-    item.win = win;
-    WindowState* st = list_add(&list_of_windows, item);
-    if (st == nullptr) {
-        DEBUG("failed to add window 0x%0x to window list", win);
-        return;
-    }
-    // an entry in the list always holds an initialised region
-    pixman_region_init(&st->accumulator);
-
-    const uint32_t events = XCB_EVENT_MASK_VISIBILITY_CHANGE | XCB_EVENT_MASK_STRUCTURE_NOTIFY;
-    xcb_change_window_attributes(c, win, XCB_CW_EVENT_MASK, &events);
-    window_map_and_geometry_update(c, st);
-
-    st->damage = xcb_generate_id(c);
-    xcb_damage_create(c, st->damage, win, XCB_DAMAGE_REPORT_LEVEL_DELTA_RECTANGLES);
-    if (st->mapped) name_window_pixmap(c, st);
-
-    DEBUG("added window=0x%0x", win);
-    window_list_dump();
+    if (rejected.size() >= REJECTED_MAX) rejected.clear();
+    rejected.insert(p.win);
+    if ((*count)++ == 0) *first = p.win;
 }
 
-void window_list_remove(WindowState* st)
+WindowState& start_tracking(const Probe& p)
 {
-    xcb_connection_t* c = display_connection();
-    const xcb_window_t win = st->win;
-    DEBUG("removing window 0x%0x", win);
-    pixman_region_fini(&st->accumulator);
-    if (st->pixmap != 0) {
-        xcb_free_pixmap(c, st->pixmap);
-        st->pixmap = 0;
-    }
-    if (st->damage != 0) {
-        xcb_damage_destroy(c, st->damage);
-        st->damage = 0;
-    }
-    list_remove(&list_of_windows, win);
-    window_list_dump();
+    WindowState& w = list_of_windows[p.win];
+    w.win = p.win;
+    xcb_change_window_attributes(conn(), p.win, XCB_CW_EVENT_MASK, &WINDOW_EVENTS);
+    w.damage = xcb_generate_id(conn());
+    xcb_damage_create(conn(), w.damage, p.win, XCB_DAMAGE_REPORT_LEVEL_DELTA_RECTANGLES);
+    apply(w, p);
+    w.stale = true;
+    stack_dirty = true;
+    return w;
 }
 
-static void dump_window_ids(const char* function, const char* title, const xcb_window_t* ids, size_t n)
+// Whether a probed window may be tracked as what it was queued for.
+bool acceptable(const Probe& p, const Pending& why)
 {
-    if (!debugging()) return;
-    debug_puts(function, "%s", title);
-    for (size_t i = 0; i < n; i++) debug_printf(" 0x%0x", ids[i]);
-    debug_printf("\n");
+    if (!p.ok || !p.input_output || p.win == display_root() || p.top == 0) return false;
+    if (why.popup) return p.override_redirect && p.parent == display_root() && !is_servers_own(p.win);
+    return listed.contains(p.win);
+}
+
+void add_batch(std::span<const Pending> batch)
+{
+    std::vector<xcb_window_t> ids;
+    for (const Pending& q : batch) ids.push_back(q.win);
+    const std::vector<Probe> probes = probe(ids);
+    std::vector<WindowState*> added;
+    unsigned long refused = 0;
+    xcb_window_t first = 0;
+    for (size_t i = 0; i < probes.size(); ++i) {
+        const Probe& p = probes[i];
+        if (!acceptable(p, batch[i])) {
+            if (!batch[i].popup && p.win != 0 && listed.contains(p.win)) reject(p, &refused, &first);
+            continue;
+        }
+        WindowState& w = list_of_windows.contains(p.win) ? list_of_windows[p.win] : start_tracking(p);
+        (batch[i].popup ? w.override_redirect : w.listed) = true;
+        added.push_back(&w);
+    }
+    name_pixmaps(added);
+    if (refused > 0)
+        JOURNAL_ERROR("ignoring %lu ids of _NET_CLIENT_LIST that are no client windows (the first: 0x%x)",
+                      refused, first);
+}
+
+void queue(xcb_window_t win, bool popup)
+{
+    if (queued[popup].insert(win).second) pending.push_back({win, popup});
+}
+
+// Stops tracking; the area last composed for it is repainted.  A destroyed
+// window took its damage object and our event selection with it.
+void forget(WindowState& w, bool destroyed = false)
+{
+    if (w.previous.mapped)
+        vanished.add(w.previous.x_root, w.previous.y_root, w.previous.width, w.previous.height);
+    release_pixmap(w);
+    if (!destroyed) {
+        const uint32_t none = 0;
+        xcb_change_window_attributes(conn(), w.win, XCB_CW_EVENT_MASK, &none);
+        xcb_damage_destroy(conn(), w.damage);
+    }
+    list_of_windows.erase(w.win);
+    stack_dirty = true;
+}
+
+// A window property holding window ids (capped at what a reply can hold).
+std::vector<xcb_window_t> root_window_list(xcb_atom_t property)
+{
+    XcbReply<xcb_get_property_reply_t> r(xcb_get_property_reply(
+        conn(), xcb_get_property(conn(), 0, display_root(), property, XCB_ATOM_WINDOW, 0, 1 << 22), nullptr));
+    if (!r || r->format != 32) return {};
+    const auto* ids = static_cast<const xcb_window_t*>(xcb_get_property_value(r.get()));
+    return {ids, ids + xcb_get_property_value_length(r.get()) / 4};
+}
+
+std::vector<RootChild>::iterator root_child(xcb_window_t win)
+{
+    return std::find_if(root_children.begin(), root_children.end(),
+                        [win](const RootChild& c) { return c.win == win; });
+}
+
+void query_root_children()
+{
+    XcbReply<xcb_query_tree_reply_t> tree(
+        xcb_query_tree_reply(conn(), xcb_query_tree(conn(), display_root()), nullptr));
+    if (!tree) return;
+    const std::span<const xcb_window_t> ids(xcb_query_tree_children(tree.get()),
+                                            static_cast<size_t>(xcb_query_tree_children_length(tree.get())));
+    std::vector<xcb_get_window_attributes_cookie_t> cookies;
+    for (xcb_window_t w : ids) cookies.push_back(xcb_get_window_attributes(conn(), w));
+    for (size_t i = 0; i < ids.size(); ++i) {
+        xcb_generic_error_t* e = nullptr;
+        XcbReply<xcb_get_window_attributes_reply_t> a(
+            xcb_get_window_attributes_reply(conn(), cookies[i], &e));
+        std::free(e);
+        if (!a) continue;
+        root_children.push_back({ids[i], a->override_redirect != 0, {}, 0});
+        if (a->override_redirect && a->map_state != XCB_MAP_STATE_UNMAPPED) queue(ids[i], true);
+    }
+}
+
+// Listed windows grouped by the root's child that holds them, each group in
+// the session's stacking order.
+std::unordered_map<xcb_window_t, std::vector<WindowState*>> listed_by_top()
+{
+    std::unordered_map<xcb_window_t, std::vector<WindowState*>> groups;
+    std::unordered_set<xcb_window_t> seen;
+    for (xcb_window_t id : client_stacking)
+        if (WindowState* w = window_find(id);
+            w && w->listed && !w->override_redirect && seen.insert(id).second)
+            groups[w->top].push_back(w);
+    for (auto& [id, w] : list_of_windows)
+        if (w.listed && !w.override_redirect && !seen.contains(id)) groups[w.top].push_back(&w);
+    return groups;
+}
+
+void build_stack()
+{
+    auto groups = listed_by_top();
+    stack.clear();
+    for (auto& [top, windows] : groups) // held by no child of the root we know: at the bottom
+        if (root_child(top) == root_children.end()) stack.insert(stack.end(), windows.begin(), windows.end());
+    for (const RootChild& child : root_children) {
+        if (WindowState* w = window_find(child.win); w && w->override_redirect) stack.push_back(w);
+        if (auto g = groups.find(child.win); g != groups.end())
+            stack.insert(stack.end(), g->second.begin(), g->second.end());
+    }
+    stack_dirty = false;
+}
+
+} // namespace
+
+WindowState* window_find(xcb_window_t win)
+{
+    auto it = list_of_windows.find(win);
+    return it == list_of_windows.end() ? nullptr : &it->second;
 }
 
 void window_list_update()
 {
-    xcb_connection_t* c = display_connection();
-    size_t n = 0;
-    xcb_window_t* ids = get_root_window_list_property(c, display_root(), A_NET_CLIENT_LIST, &n);
-    dump_window_ids(__func__, "_NET_CLIENT_LIST:", ids, n);
-    if (n > 1) std::qsort(ids, n, sizeof *ids, win_cmp);
-
-    xcb_window_t add_buffer[WORK_ARRAY_ON_STACK];
-    xcb_window_t remove_buffer[WORK_ARRAY_ON_STACK];
-    const size_t n_listed = list_of_windows.size;
-    xcb_window_t* to_add = add_buffer;
-    xcb_window_t* to_remove = remove_buffer;
-    if (n > WORK_ARRAY_ON_STACK) {
-        to_add = static_cast<xcb_window_t*>(std::malloc(n * sizeof *to_add));
-        if (to_add == nullptr) {
-            INVARIANT(to_add != nullptr, "to_add != 0 && \"to_add should not be NULL\"");
-            std::abort();
-        }
+    const std::vector<xcb_window_t> ids = root_window_list(A_NET_CLIENT_LIST);
+    listed.clear();
+    for (xcb_window_t id : ids)
+        if (!rejected.contains(id)) listed.insert(id);
+    std::vector<xcb_window_t> dropped;
+    for (auto& [id, w] : list_of_windows)
+        if (w.listed && !listed.contains(id)) dropped.push_back(id);
+    for (xcb_window_t id : dropped) {
+        WindowState& w = list_of_windows[id];
+        w.listed = false;
+        if (!w.override_redirect) forget(w);
     }
-    if (n_listed > WORK_ARRAY_ON_STACK) {
-        to_remove = static_cast<xcb_window_t*>(std::malloc(n_listed * sizeof *to_remove));
-        if (to_remove == nullptr) {
-            INVARIANT(to_remove != nullptr, "to_remove != 0 && \"to_remove should not be NULL\"");
-            std::abort();
-        }
-    }
-
-    // one merge of two ascending sequences
-    size_t n_add = 0;
-    size_t n_remove = 0;
-    size_t i = 0;
-    size_t j = 0;
-    while (i < n || j < n_listed) {
-        xcb_window_t a = i < n ? ids[i] : 0xFFFFFFFF;
-        xcb_window_t b = j < n_listed ? list_of_windows.ws[j].win : 0xFFFFFFFF;
-        if (a == b) {
-            i++;
-            j++;
-        } else if (a < b) {
-            to_add[n_add++] = a;
-            i++;
-        } else {
-            to_remove[n_remove++] = b;
-            j++;
-        }
-    }
-
-    DEBUG("before...");
-    window_list_dump();
-    for (size_t k = 0; k < n_remove; k++) {
-        WindowState* st = list_find(&list_of_windows, to_remove[k]);
-        if (st != nullptr)
-            window_list_remove(st);
-        else
-            DEBUG("failed to find window 0x%0x for removal", to_remove[k]);
-    }
-    for (size_t k = 0; k < n_add; k++) window_list_add(c, to_add[k]);
-    DEBUG("... after");
-    window_list_dump();
-
-    if (to_add != add_buffer) std::free(to_add);
-    if (to_remove != remove_buffer) std::free(to_remove);
-    std::free(ids);
+    for (xcb_window_t id : listed)
+        if (!list_of_windows.contains(id) || !list_of_windows[id].listed) queue(id, false);
+    stack_dirty = true;
 }
 
 void window_stack_retrieve()
 {
-    std::free(window_stack);
-    window_stack = get_root_window_list_property(display_connection(), display_root(),
-                                                 A_NET_CLIENT_LIST_STACKING, &window_stack_size);
-    dump_window_ids(__func__, "_NET_CLIENT_LIST_STACKING:", window_stack, window_stack_size);
+    client_stacking = root_window_list(A_NET_CLIENT_LIST_STACKING);
+    stack_dirty = true;
+}
+
+void window_list_server_check_update()
+{
+    const std::vector<xcb_window_t> check = root_window_list(A_NET_SUPPORTING_WM_CHECK);
+    const uint32_t mask = xcb_get_setup(conn())->resource_id_mask;
+    server_base = check.empty() ? 0 : check.front() & ~mask;
+}
+
+bool window_list_work()
+{
+    std::vector<Pending> batch;
+    while (!pending.empty() && batch.size() < BATCH) {
+        const Pending q = pending.front();
+        pending.pop_front();
+        queued[q.popup].erase(q.win);
+        const WindowState* w = window_find(q.win);
+        const bool done = w && (q.popup ? w->override_redirect : w->listed);
+        if (!done && (q.popup || listed.contains(q.win))) batch.push_back(q);
+    }
+    if (!batch.empty()) add_batch(batch);
+    return !pending.empty();
+}
+
+void window_list_refresh()
+{
+    std::vector<xcb_window_t> ids;
+    for (auto& [id, w] : list_of_windows)
+        if (w.stale) ids.push_back(id);
+    if (ids.empty()) return;
+    const std::vector<Probe> probes = probe(ids);
+    std::vector<WindowState*> renamed;
+    for (const Probe& p : probes) {
+        WindowState* w = window_find(p.win);
+        if (!w) continue;
+        if (!p.ok) { // gone: its DestroyNotify is on its way
+            w->mapped = false;
+            w->stale = false;
+            release_pixmap(*w);
+            continue;
+        }
+        apply(*w, p);
+        w->stale = false;
+        if (w->rename) renamed.push_back(w);
+    }
+    name_pixmaps(renamed);
+}
+
+const std::vector<WindowState*>& window_stack()
+{
+    if (stack_dirty) build_stack();
+    return stack;
+}
+
+void window_list_structure_changed(xcb_window_t win, bool pixmap_replaced)
+{
+    for (auto& [id, w] : list_of_windows)
+        if (id == win || w.top == win) {
+            w.stale = true;
+            w.rename = w.rename || pixmap_replaced;
+        }
+}
+
+void root_child_created(xcb_window_t win, bool override_redirect)
+{
+    if (root_child(win) == root_children.end()) root_children.push_back({win, override_redirect, {}, 0});
+    stack_dirty = true;
+}
+
+void root_child_gone(xcb_window_t win)
+{
+    if (auto it = root_child(win); it != root_children.end()) root_children.erase(it);
+    if (WindowState* w = window_find(win); w && w->override_redirect) {
+        w->override_redirect = false;
+        if (!w->listed) forget(*w);
+    }
+    window_list_structure_changed(win, true);
+    stack_dirty = true;
+}
+
+void root_child_mapped(xcb_window_t win, bool override_redirect)
+{
+    auto it = root_child(win);
+    if (it == root_children.end()) return;
+    it->override_redirect = override_redirect;
+    window_list_structure_changed(win, true);
+    const WindowState* w = window_find(win);
+    if (override_redirect && !(w && w->override_redirect) && !is_servers_own(win)) queue(win, true);
+}
+
+void root_child_unmapped(xcb_window_t win)
+{
+    window_list_structure_changed(win, true);
+    if (WindowState* w = window_find(win); w && w->override_redirect) {
+        w->override_redirect = false;
+        if (!w->listed) forget(*w);
+    }
+}
+
+void root_child_restacked(xcb_window_t win, xcb_window_t above, bool on_top_when_none)
+{
+    auto it = root_child(win);
+    if (it == root_children.end()) return;
+    const RootChild moved = *it;
+    root_children.erase(it);
+    if (above == XCB_NONE) {
+        root_children.insert(on_top_when_none ? root_children.end() : root_children.begin(), moved);
+    } else {
+        auto sibling = root_child(above);
+        root_children.insert(sibling == root_children.end() ? root_children.end() : sibling + 1, moved);
+    }
+    stack_dirty = true;
+}
+
+void window_list_destroyed(xcb_window_t win)
+{
+    if (WindowState* w = window_find(win)) forget(*w, true);
+    if (auto it = root_child(win); it != root_children.end()) root_children.erase(it);
+}
+
+void root_child_configured(const xcb_configure_notify_event_t* e)
+{
+    root_child_restacked(e->window, e->above_sibling, false);
+    auto it = root_child(e->window);
+    if (it == root_children.end()) return;
+    const xcb_rectangle_t now{e->x, e->y, e->width, e->height};
+    const bool moved = std::memcmp(&now, &it->geometry, sizeof now) != 0 || e->border_width != it->border;
+    it->geometry = now;
+    it->border = e->border_width;
+    // a restack alone changes nothing of the windows it holds
+    if (moved) window_list_structure_changed(e->window, false);
+}
+
+Region window_list_take_vanished()
+{
+    Region out = vanished;
+    vanished.clear();
+    return out;
 }
 
 void window_list_setup()
@@ -350,17 +522,21 @@ void window_list_setup()
     if (A_NET_CLIENT_LIST == 0) errx(1, "intern_atom _NET_CLIENT_LIST failed");
     A_NET_CLIENT_LIST_STACKING = intern_atom(c, "_NET_CLIENT_LIST_STACKING");
     if (A_NET_CLIENT_LIST_STACKING == 0) errx(1, "intern_atom _NET_CLIENT_LIST_STACKING failed");
-    list_init(&list_of_windows);
+    A_NET_SUPPORTING_WM_CHECK = intern_atom(c, "_NET_SUPPORTING_WM_CHECK");
+    window_list_server_check_update();
+    query_root_children();
     window_list_update();
     window_stack_retrieve();
+    for (int step = 0; step < 8 && window_list_work(); ++step) {}
 }
 
 void window_list_teardown()
 {
-    // the pixmaps and damage objects go with the connection; the regions' storage is ours
-    for (size_t i = 0; i < list_of_windows.size; i++) pixman_region_fini(&list_of_windows.ws[i].accumulator);
-    list_destroy(&list_of_windows);
-    std::free(window_stack);
-    window_stack = nullptr;
-    window_stack_size = 0;
+    // the pixmaps and damage objects go with the connection
+    list_of_windows.clear();
+    root_children.clear();
+    pending.clear();
+    queued[0].clear();
+    queued[1].clear();
+    stack.clear();
 }

@@ -943,6 +943,57 @@ class Encoder {
     int fd_ = -1;
 };
 
+// Frames of the video, each the screen at its time padded to W x H.
+class VideoFrames {
+  public:
+    VideoFrames(const Options& o, const Index& ix, Encoder& enc)
+        : o_(o), enc_(enc), W_((ix.max_width + 1u) & ~1u), H_((ix.max_height + 1u) & ~1u),
+          fps_(frame_rate(o, ix)), first_(ix.base),
+          total_(static_cast<uint64_t>(
+                     std::floor(static_cast<double>(ix.entries.back().timestamp - ix.base) / 1e6 * fps_)) +
+                 1),
+          out_(static_cast<size_t>(W_) * H_ * 4)
+    {
+    }
+    bool start()
+    {
+        if (!o_.quiet)
+            std::fprintf(stderr, "zeldump: video: %ux%u at %.2f frames per second, %" PRIu64 " frames\n", W_,
+                         H_, fps_, total_);
+        return enc_.start(o_.video, W_, H_, fps_);
+    }
+    // Writes every frame due before time t (all that are left when t is 0).
+    bool until(uint64_t t, ZelReplay* replay)
+    {
+        while (frame_ < total_ && (t == 0 || first_ + static_cast<uint64_t>(frame_ * 1e6 / fps_) < t))
+            if (!emit(replay)) return false;
+        return true;
+    }
+    uint64_t frame() const { return frame_; }
+    double done() const { return static_cast<double>(frame_) / static_cast<double>(total_); }
+
+  private:
+    bool emit(ZelReplay* replay)
+    {
+        std::fill(out_.begin(), out_.end(), 0);
+        for (size_t i = 3; i < out_.size(); i += 4) out_[i] = 255;
+        if (render(replay, screen_, o_.cursor)) {
+            const size_t w = zel_replay_width(replay), h = zel_replay_height(replay);
+            for (size_t y = 0; y < h; ++y)
+                std::memcpy(out_.data() + y * W_ * 4, screen_.data() + y * w * 4, w * 4);
+        }
+        ++frame_;
+        return enc_.write(out_.data(), out_.size());
+    }
+    const Options& o_;
+    Encoder& enc_;
+    const uint32_t W_, H_;
+    const double fps_;
+    const uint64_t first_, total_;
+    uint64_t frame_ = 0;
+    std::vector<uint8_t> screen_, out_;
+};
+
 int export_video(const Options& o)
 {
     Reader reader = open_reader(o.file);
@@ -952,50 +1003,28 @@ int export_video(const Options& o)
         std::fprintf(stderr, "zeldump: %s: no screen to encode\n", o.file.c_str());
         return exit_usage;
     }
-    const uint32_t W = (ix.max_width + 1u) & ~1u, H = (ix.max_height + 1u) & ~1u;
-    const double fps = frame_rate(o, ix);
-    const uint64_t first = ix.base, last = ix.entries.back().timestamp;
-    const auto total = static_cast<uint64_t>(std::floor(static_cast<double>(last - first) / 1e6 * fps)) + 1;
-    if (!o.quiet)
-        std::fprintf(stderr, "zeldump: video: %ux%u at %.2f frames per second, %" PRIu64 " frames\n", W, H,
-                     fps, total);
     ::signal(SIGPIPE, SIG_IGN);
     Encoder enc;
-    if (!enc.start(o.video, W, H, fps)) {
+    VideoFrames frames(o, ix, enc);
+    if (!frames.start()) {
         std::fprintf(stderr, "zeldump: cannot start ffmpeg: %s\n", std::strerror(errno));
         return exit_usage;
     }
     if (zel_reader_seek(reader.get(), ix.entries[0].offset) != 0) return exit_usage;
     Replay replay(zel_replay_new());
-    std::vector<uint8_t> screen, out(static_cast<size_t>(W) * H * 4);
     Progress progress("video", o.quiet);
     bool warned = false, ok = true;
-    uint64_t frame = 0;
-    auto frame_time = [&](uint64_t k) {
-        return first + static_cast<uint64_t>(static_cast<double>(k) * 1e6 / fps);
-    };
-    auto emit = [&]() {
-        std::fill(out.begin(), out.end(), 0);
-        for (size_t i = 3; i < out.size(); i += 4) out[i] = 255;
-        if (render(replay.get(), screen, o.cursor)) {
-            const size_t w = zel_replay_width(replay.get()), h = zel_replay_height(replay.get());
-            for (size_t y = 0; y < h; ++y)
-                std::memcpy(out.data() + y * W * 4, screen.data() + y * w * 4, w * 4);
-        }
-        ++frame;
-        return enc.write(out.data(), out.size());
-    };
     for (size_t i = 0; i < ix.entries.size() && ok; ++i) {
         ZelRecord* raw = nullptr;
         if (zel_reader_next(reader.get(), &raw) != ZEL_READ_RECORD) break;
         Record r(raw);
-        while (ok && frame < total && frame_time(frame) < r->timestamp) ok = emit();
+        ok = frames.until(r->timestamp, replay.get());
         if (r->type != ZEL_KEYFRAME) apply(replay.get(), r.get(), ix.entries[i].offset, warned);
-        progress.update(static_cast<double>(frame) / static_cast<double>(total), frame);
+        progress.update(frames.done(), frames.frame());
     }
-    while (ok && frame < total) ok = emit();
-    bool encoded = enc.finish();
-    progress.finish(frame);
+    ok = ok && frames.until(0, replay.get());
+    const bool encoded = enc.finish();
+    progress.finish(frames.frame());
     if (!ok || !encoded) {
         std::fprintf(stderr, "zeldump: ffmpeg failed to encode %s\n", o.video.c_str());
         return exit_usage;

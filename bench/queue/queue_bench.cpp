@@ -65,11 +65,6 @@ void BM_PNC1(benchmark::State& state)
 {
     run<PNC1Queue, Size>(state, pNc1_create, pNc1_destroy, pNc1_enqueue, pNc1_dequeue);
 }
-template <size_t Size>
-void BM_P1CN(benchmark::State& state)
-{
-    run<P1CNQueue, Size>(state, p1cN_create, p1cN_destroy, p1cN_enqueue, p1cN_dequeue);
-}
 
 // Arguments: producers, consumers.
 BENCHMARK_TEMPLATE(BM_P1C1, 8)
@@ -83,12 +78,6 @@ BENCHMARK_TEMPLATE(BM_PNC1, 8)
     ->Args({4, 1})
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_P1CN, 8)
-    ->ArgNames({"producers", "consumers"})
-    ->Args({1, 1})
-    ->Args({1, 4})
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_P1C1, 64)
     ->ArgNames({"producers", "consumers"})
     ->Args({1, 1})
@@ -98,12 +87,6 @@ BENCHMARK_TEMPLATE(BM_PNC1, 64)
     ->ArgNames({"producers", "consumers"})
     ->Args({1, 1})
     ->Args({4, 1})
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_P1CN, 64)
-    ->ArgNames({"producers", "consumers"})
-    ->Args({1, 1})
-    ->Args({1, 4})
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 

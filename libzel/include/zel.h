@@ -406,8 +406,10 @@ int zel_writer_close(ZelWriter* writer);
  * data have been written since the last whole screen, and once
  * ZEL_KEYFRAME_PERIOD microseconds of record time have passed since the last
  * whole screen while blocks or copies were written, so that seeking never has
- * to decode much.  0 turns keyframes off; the default is
- * ZEL_KEYFRAME_INTERVAL. */
+ * to decode much.  0 turns the writer's keyframes off (and it then keeps no
+ * copy of the screen): a recorder that keeps the screen itself writes
+ * ZEL_KEYFRAME records of its own, which the writer seals like its own.  The
+ * default is ZEL_KEYFRAME_INTERVAL; set it before the first record. */
 #define ZEL_KEYFRAME_INTERVAL (256u * 1024u * 1024u)
 #define ZEL_KEYFRAME_PERIOD 30000000u
 void zel_writer_set_keyframe_interval(ZelWriter* writer, uint64_t bytes);
@@ -430,6 +432,9 @@ void zel_writer_set_keyframe_interval(ZelWriter* writer, uint64_t bytes);
  * seed, or a writer that has written records already. */
 ZEL_NODISCARD int zel_writer_set_signing_key(ZelWriter* writer,
                                              const uint8_t secret_key[ZEL_SECRET_KEY_BYTES]);
+
+/* Bytes of the file written so far (file head and complete frames). */
+uint64_t zel_writer_size(const ZelWriter* writer);
 
 /* SHA-256 of every byte written to the file so far (what sha256sum prints
  * for it once the writer is done).  0, or -1 for a NULL argument. */
@@ -455,6 +460,18 @@ ZelCompressedImageBlocks* zel_image_blocks_compress(const ZelImageBlocks* blocks
 /* NULL with errno EINVAL unless length == width * height (and data holds
  * them), ENOMEM without memory. */
 ZelCompressedCursorImage* zel_cursor_image_compress(const ZelCursorImage* cursor);
+
+/* A compressed image blocks record made from pieces, so that the entries
+ * never need one buffer of their own: begin with the total uncompressed
+ * length, add the entries' bytes in order, end with the record's timestamp.
+ * zel_blocks_end returns the record (NULL, errno EINVAL, when the pieces did
+ * not add up to the length; ENOMEM without memory) and frees the builder.
+ * One builder at a time per thread, and no other compression on that thread
+ * while it is open. */
+typedef struct zel_blocks_builder ZelBlocksBuilder;
+ZEL_NODISCARD ZelBlocksBuilder* zel_blocks_begin(uint32_t length);
+ZEL_NODISCARD int zel_blocks_add(ZelBlocksBuilder* builder, const void* data, size_t n);
+ZEL_NODISCARD ZelCompressedImageBlocks* zel_blocks_end(ZelBlocksBuilder* builder, uint64_t timestamp);
 
 /* Bytes in one ZPixmap scanline of width pixels, padded to scanline_pad bits. */
 uint32_t stride_in_bytes(uint32_t width, uint8_t bits_per_pixel, uint8_t scanline_pad);

@@ -3,6 +3,7 @@
 // instead of allocating one per frame.
 #include <zstd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <new>
@@ -36,19 +37,13 @@ struct ThreadContexts {
 
 thread_local ThreadContexts contexts;
 
-// Compresses n bytes into a new malloc'ed block; nullptr on failure.
-uint8_t* compress(const uint8_t* data, size_t n, uint32_t* out_length)
+// The thread's compression context, reset for a new frame of n bytes;
+// nullptr (errno ENOMEM) without memory.
+ZSTD_CCtx* fresh_context(size_t n)
 {
-    if (n > ZEL_MAX_UNCOMPRESSED || (data == nullptr && n != 0)) {
-        errno = EINVAL;
+    if (contexts.cctx == nullptr && (contexts.cctx = ZSTD_createCCtx()) == nullptr) {
+        errno = ENOMEM;
         return nullptr;
-    }
-    if (contexts.cctx == nullptr) {
-        contexts.cctx = ZSTD_createCCtx();
-        if (contexts.cctx == nullptr) {
-            errno = ENOMEM;
-            return nullptr;
-        }
     }
     ZSTD_CCtx* c = contexts.cctx;
     ZSTD_CCtx_reset(c, ZSTD_reset_session_and_parameters);
@@ -57,6 +52,19 @@ uint8_t* compress(const uint8_t* data, size_t n, uint32_t* out_length)
     ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 0); // every frame has its own CRC-32C
     ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, window_log);
     ZSTD_CCtx_setParameter(c, ZSTD_c_enableLongDistanceMatching, 0);
+    ZSTD_CCtx_setPledgedSrcSize(c, n);
+    return c;
+}
+
+// Compresses n bytes into a new malloc'ed block; nullptr on failure.
+uint8_t* compress(const uint8_t* data, size_t n, uint32_t* out_length)
+{
+    if (n > ZEL_MAX_UNCOMPRESSED || (data == nullptr && n != 0)) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    ZSTD_CCtx* c = fresh_context(n);
+    if (c == nullptr) return nullptr;
     size_t bound = ZSTD_compressBound(n);
     auto* out = static_cast<uint8_t*>(std::malloc(bound == 0 ? 1 : bound));
     if (out == nullptr) {
@@ -192,6 +200,84 @@ ZelCompressedImageBlocks* zel_image_blocks_compress(const ZelImageBlocks* blocks
     c->type = ZEL_COMPRESSED_IMAGE_BLOCKS;
     c->timestamp = blocks->timestamp;
     c->length = blocks->length;
+    return c;
+}
+
+struct zel_blocks_builder {
+    uint32_t length = 0; // the uncompressed bytes the record will hold
+    uint32_t added = 0;
+    uint8_t* out = nullptr;
+    size_t used = 0;
+    size_t capacity = 0;
+    bool failed = false;
+    ~zel_blocks_builder() { std::free(out); }
+};
+
+namespace zel {
+namespace {
+
+// Runs the stream with the given input (and end directive) until it is
+// taken, growing the output as needed.
+bool stream(ZelBlocksBuilder* b, const void* data, size_t n, ZSTD_EndDirective directive)
+{
+    ZSTD_inBuffer in{data, n, 0};
+    for (;;) {
+        if (b->capacity - b->used < ZSTD_CStreamOutSize()) {
+            const size_t grown = b->capacity + std::max<size_t>(ZSTD_CStreamOutSize(), b->capacity / 2);
+            auto* p = static_cast<uint8_t*>(std::realloc(b->out, grown));
+            if (p == nullptr) return false;
+            b->out = p;
+            b->capacity = grown;
+        }
+        ZSTD_outBuffer out{b->out, b->capacity, b->used};
+        const size_t left = ZSTD_compressStream2(contexts.cctx, &out, &in, directive);
+        b->used = out.pos;
+        if (ZSTD_isError(left)) return false;
+        if (in.pos == in.size && (directive == ZSTD_e_continue || left == 0)) return true;
+    }
+}
+
+} // namespace
+} // namespace zel
+
+ZelBlocksBuilder* zel_blocks_begin(uint32_t length)
+{
+    if (length > ZEL_MAX_UNCOMPRESSED) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    if (zel::fresh_context(length) == nullptr) return nullptr;
+    auto* b = new (std::nothrow) zel_blocks_builder;
+    if (b == nullptr) errno = ENOMEM;
+    if (b != nullptr) b->length = length;
+    return b;
+}
+
+int zel_blocks_add(ZelBlocksBuilder* b, const void* data, size_t n)
+{
+    if (b == nullptr || b->failed || n > b->length - b->added || (data == nullptr && n != 0)) {
+        if (b != nullptr) b->failed = true;
+        errno = EINVAL;
+        return -1;
+    }
+    b->added += static_cast<uint32_t>(n);
+    if (n > 0 && !zel::stream(b, data, n, ZSTD_e_continue)) b->failed = true;
+    return b->failed ? -1 : 0;
+}
+
+ZelCompressedImageBlocks* zel_blocks_end(ZelBlocksBuilder* b, uint64_t timestamp)
+{
+    if (b == nullptr) return nullptr;
+    ZelCompressedImageBlocks* c = nullptr;
+    if (!b->failed && b->added == b->length && zel::stream(b, nullptr, 0, ZSTD_e_end) &&
+        (c = zel::new_record<ZelCompressedImageBlocks>()) != nullptr) {
+        *c = ZelCompressedImageBlocks{ZEL_COMPRESSED_IMAGE_BLOCKS, timestamp, b->length,
+                                      static_cast<uint32_t>(b->used), b->out};
+        b->out = nullptr;
+    } else {
+        errno = b->failed || b->added != b->length ? EINVAL : ENOMEM;
+    }
+    delete b;
     return c;
 }
 

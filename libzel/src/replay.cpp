@@ -236,72 +236,73 @@ inline uint8_t scale(uint32_t v, uint32_t max)
     return static_cast<uint8_t>((v * 255 + max / 2) / max);
 }
 
+void put(uint8_t*& d, uint8_t red, uint8_t green, uint8_t blue, uint8_t alpha)
+{
+    d[0] = red;
+    d[1] = green;
+    d[2] = blue;
+    d[3] = alpha;
+    d += 4;
+}
+
+void convert_palette_row(const ZelReplay* r, const uint8_t* s, uint8_t* d, size_t w)
+{
+    for (size_t i = 0; i < w; ++i) {
+        if (s[i] >= r->palette.size()) {
+            put(d, 0, 0, 0, 255);
+            continue;
+        }
+        const RgbValue& c = r->palette[s[i]];
+        put(d, static_cast<uint8_t>(c.red >> 8), static_cast<uint8_t>(c.green >> 8),
+            static_cast<uint8_t>(c.blue >> 8), 255);
+    }
+}
+
+void convert_small_row(PixelFormat format, const uint8_t* s, uint8_t* d, size_t w)
+{
+    for (size_t i = 0; i < w; ++i) {
+        if (format == RGB332) put(d, scale(s[i] >> 5, 7), scale((s[i] >> 2) & 7, 7), scale(s[i] & 3, 3), 255);
+        if (format == BGR233) put(d, scale(s[i] & 7, 7), scale((s[i] >> 3) & 7, 7), scale(s[i] >> 6, 3), 255);
+        if (format != RGB565 && format != BGR565) continue;
+        const uint16_t v = get_u16(s + 2 * i);
+        const uint8_t hi = scale(v >> 11, 31), mid = scale((v >> 5) & 63, 63), lo = scale(v & 31, 31);
+        format == RGB565 ? put(d, hi, mid, lo, 255) : put(d, lo, mid, hi, 255);
+    }
+}
+
+// Shifts of red, green, blue and alpha (-1: none) in a 32-bit pixel.
+struct Shifts {
+    PixelFormat format;
+    int r, g, b, a;
+};
+constexpr Shifts shifts[] = {
+    {xRGB8888, 16, 8, 0, -1}, {xBGR8888, 0, 8, 16, -1}, {RGBx8888, 24, 16, 8, -1}, {BGRx8888, 8, 16, 24, -1},
+    {ARGB8888, 16, 8, 0, 24}, {ABGR8888, 0, 8, 16, 24}, {RGBA8888, 24, 16, 8, 0},  {BGRA8888, 8, 16, 24, 0},
+};
+
+void convert_wide_row(PixelFormat format, const uint8_t* s, uint8_t* d, size_t w)
+{
+    const Shifts* f = std::find_if(std::begin(shifts), std::end(shifts),
+                                   [&](const Shifts& x) { return x.format == format; });
+    for (size_t i = 0; i < w; ++i) {
+        if (f == std::end(shifts)) {
+            put(d, 0, 0, 0, 255);
+            continue;
+        }
+        const uint32_t v = get_u32(s + 4 * i);
+        put(d, static_cast<uint8_t>(v >> f->r), static_cast<uint8_t>(v >> f->g),
+            static_cast<uint8_t>(v >> f->b), f->a < 0 ? 255 : static_cast<uint8_t>(v >> f->a));
+    }
+}
+
 void convert_row(const ZelReplay* r, const uint8_t* s, uint8_t* d, size_t w)
 {
-    auto put = [&d](uint8_t red, uint8_t green, uint8_t blue, uint8_t alpha) {
-        d[0] = red;
-        d[1] = green;
-        d[2] = blue;
-        d[3] = alpha;
-        d += 4;
-    };
-    switch (r->format) {
-    case PALETTE8:
-        for (size_t i = 0; i < w; ++i) {
-            uint8_t v = s[i];
-            if (v < r->palette.size()) {
-                const RgbValue& c = r->palette[v];
-                put(static_cast<uint8_t>(c.red >> 8), static_cast<uint8_t>(c.green >> 8),
-                    static_cast<uint8_t>(c.blue >> 8), 255);
-            } else {
-                put(0, 0, 0, 255);
-            }
-        }
-        break;
-    case RGB332:
-        for (size_t i = 0; i < w; ++i)
-            put(scale(s[i] >> 5, 7), scale((s[i] >> 2) & 7, 7), scale(s[i] & 3, 3), 255);
-        break;
-    case BGR233:
-        for (size_t i = 0; i < w; ++i)
-            put(scale(s[i] & 7, 7), scale((s[i] >> 3) & 7, 7), scale(s[i] >> 6, 3), 255);
-        break;
-    case RGB565:
-    case BGR565:
-        for (size_t i = 0; i < w; ++i) {
-            uint16_t v = get_u16(s + 2 * i);
-            uint8_t hi = scale(v >> 11, 31), mid = scale((v >> 5) & 63, 63), lo = scale(v & 31, 31);
-            if (r->format == RGB565)
-                put(hi, mid, lo, 255);
-            else
-                put(lo, mid, hi, 255);
-        }
-        break;
-    default: {
-        // One loop per layout, so the shifts are constants in the loop.
-        auto each = [&](int rs, int gs, int bs, int as) {
-            for (size_t i = 0; i < w; ++i) {
-                uint32_t v = get_u32(s + 4 * i);
-                put(static_cast<uint8_t>(v >> rs), static_cast<uint8_t>(v >> gs),
-                    static_cast<uint8_t>(v >> bs), as < 0 ? 255 : static_cast<uint8_t>(v >> as));
-            }
-        };
-        switch (r->format) {
-        case xRGB8888: each(16, 8, 0, -1); break;
-        case xBGR8888: each(0, 8, 16, -1); break;
-        case RGBx8888: each(24, 16, 8, -1); break;
-        case BGRx8888: each(8, 16, 24, -1); break;
-        case ARGB8888: each(16, 8, 0, 24); break;
-        case ABGR8888: each(0, 8, 16, 24); break;
-        case RGBA8888: each(24, 16, 8, 0); break;
-        case BGRA8888: each(8, 16, 24, 0); break;
-        default:
-            for (size_t i = 0; i < w; ++i) put(0, 0, 0, 255);
-            break;
-        }
-        break;
-    }
-    }
+    if (r->format == PALETTE8)
+        convert_palette_row(r, s, d, w);
+    else if (r->bytes_per_pixel < 4)
+        convert_small_row(r->format, s, d, w);
+    else
+        convert_wide_row(r->format, s, d, w);
 }
 
 void draw_cursor(const ZelReplay* r, uint8_t* out)
@@ -322,6 +323,58 @@ void draw_cursor(const ZelReplay* r, uint8_t* out)
                 d[k] = static_cast<uint8_t>(std::min<uint32_t>(255, src[k] + (d[k] * (255 - a) + 127) / 255));
             d[3] = static_cast<uint8_t>(std::min<uint32_t>(255, a + (d[3] * (255 - a) + 127) / 255));
         }
+    }
+}
+
+int apply_compressed_image(ZelReplay* r, const ZelCompressedImage* c)
+{
+    if (!r->has_screen || c->pixel_format != r->format) return fail(EINVAL);
+    if (!decompress_into(c->data, c->compressed_length, c->length, r->scratch)) return -1;
+    const ZelImage view{ZEL_IMAGE, c->timestamp, c->width,         c->height,
+                        c->x,      c->y,         c->pixel_format,  c->scanline_pad,
+                        0,         c->length,    r->scratch.data()};
+    return apply_image(r, &view);
+}
+
+int apply_compressed_blocks(ZelReplay* r, const ZelCompressedImageBlocks* c)
+{
+    if (!r->has_screen) return fail(EINVAL);
+    if (!decompress_into(c->data, c->compressed_length, c->length, r->scratch)) return -1;
+    return apply_blocks(r, r->scratch.data(), c->length);
+}
+
+int apply_position(ZelReplay* r, const ZelCursorPosition* p)
+{
+    r->pointer_x = p->x;
+    r->pointer_y = p->y;
+    r->has_position = true;
+    return 0;
+}
+
+int apply_record(ZelReplay* r, const ZelRecord* head)
+{
+    switch (head->type) {
+    case ZEL_HEADER: return apply_header(r, reinterpret_cast<const ZelHeader*>(head));
+    case ZEL_IMAGE: return apply_image(r, reinterpret_cast<const ZelImage*>(head));
+    case ZEL_COMPRESSED_IMAGE:
+    case ZEL_KEYFRAME: return apply_compressed_image(r, reinterpret_cast<const ZelCompressedImage*>(head));
+    case ZEL_IMAGE_BLOCKS: {
+        const auto* b = reinterpret_cast<const ZelImageBlocks*>(head);
+        return apply_blocks(r, b->data, b->length);
+    }
+    case ZEL_COMPRESSED_IMAGE_BLOCKS:
+        return apply_compressed_blocks(r, reinterpret_cast<const ZelCompressedImageBlocks*>(head));
+    case ZEL_SCREEN_CHANGE: {
+        if (!r->has_screen) return fail(EINVAL);
+        const auto* s = reinterpret_cast<const ZelScreenChange*>(head);
+        return resize(r, s->width, s->height);
+    }
+    case ZEL_CURSOR_IMAGE: return apply_cursor_image(r, reinterpret_cast<const ZelCursorImage*>(head));
+    case ZEL_COMPRESSED_CURSOR_IMAGE:
+        return apply_compressed_cursor(r, reinterpret_cast<const ZelCompressedCursorImage*>(head));
+    case ZEL_COPY: return apply_copy(r, reinterpret_cast<const ZelCopy*>(head));
+    case ZEL_CURSOR_POSITION: return apply_position(r, reinterpret_cast<const ZelCursorPosition*>(head));
+    default: return 0;
     }
 }
 
@@ -356,53 +409,7 @@ int zel_replay_apply(ZelReplay* r, const void* record)
     using namespace zel;
     if (r == nullptr || record == nullptr) return fail(EINVAL);
     const auto* head = static_cast<const ZelRecord*>(record);
-    int rc = 0;
-    switch (head->type) {
-    case ZEL_HEADER: rc = apply_header(r, static_cast<const ZelHeader*>(record)); break;
-    case ZEL_IMAGE: rc = apply_image(r, static_cast<const ZelImage*>(record)); break;
-    case ZEL_COMPRESSED_IMAGE:
-    case ZEL_KEYFRAME: {
-        const auto* c = static_cast<const ZelCompressedImage*>(record);
-        if (!r->has_screen || c->pixel_format != r->format) return fail(EINVAL);
-        if (!decompress_into(c->data, c->compressed_length, c->length, r->scratch)) return -1;
-        ZelImage view{ZEL_IMAGE, c->timestamp, c->width,         c->height,
-                      c->x,      c->y,         c->pixel_format,  c->scanline_pad,
-                      0,         c->length,    r->scratch.data()};
-        rc = apply_image(r, &view);
-        break;
-    }
-    case ZEL_IMAGE_BLOCKS: {
-        const auto* b = static_cast<const ZelImageBlocks*>(record);
-        rc = apply_blocks(r, b->data, b->length);
-        break;
-    }
-    case ZEL_COMPRESSED_IMAGE_BLOCKS: {
-        const auto* c = static_cast<const ZelCompressedImageBlocks*>(record);
-        if (!r->has_screen) return fail(EINVAL);
-        if (!decompress_into(c->data, c->compressed_length, c->length, r->scratch)) return -1;
-        rc = apply_blocks(r, r->scratch.data(), c->length);
-        break;
-    }
-    case ZEL_SCREEN_CHANGE: {
-        const auto* s = static_cast<const ZelScreenChange*>(record);
-        if (!r->has_screen) return fail(EINVAL);
-        rc = resize(r, s->width, s->height);
-        break;
-    }
-    case ZEL_CURSOR_IMAGE: rc = apply_cursor_image(r, static_cast<const ZelCursorImage*>(record)); break;
-    case ZEL_COMPRESSED_CURSOR_IMAGE:
-        rc = apply_compressed_cursor(r, static_cast<const ZelCompressedCursorImage*>(record));
-        break;
-    case ZEL_COPY: rc = apply_copy(r, static_cast<const ZelCopy*>(record)); break;
-    case ZEL_CURSOR_POSITION: {
-        const auto* p = static_cast<const ZelCursorPosition*>(record);
-        r->pointer_x = p->x;
-        r->pointer_y = p->y;
-        r->has_position = true;
-        break;
-    }
-    default: break;
-    }
+    const int rc = apply_record(r, head);
     if (rc == 0) r->time = head->timestamp;
     return rc;
 }

@@ -274,8 +274,9 @@ int zel_record_write(ZelWriter* writer, const void* record)
     }
     if (r->type == ZEL_DONE) return zel::write_done(writer, r);
     if (!zel::write_frame(writer, r, true)) return -1;
-    bool keyframe = false;
-    if (writer->keyframe_interval > 0 || r->type == ZEL_HEADER) keyframe = zel::follow(writer, r);
+    // a keyframe of the caller's (a recorder that keeps the screen itself) or of the writer's
+    bool keyframe = r->type == ZEL_KEYFRAME;
+    if (writer->keyframe_interval > 0) keyframe = zel::follow(writer, r) || keyframe;
     zel::seal_if_due(writer, r, keyframe);
     return 0;
 }
@@ -303,6 +304,11 @@ int zel_writer_set_signing_key(ZelWriter* writer, const uint8_t secret_key[ZEL_S
     zel_key_id(pk, writer->key_id);
     writer->signing = true;
     return 0;
+}
+
+uint64_t zel_writer_size(const ZelWriter* writer)
+{
+    return writer != nullptr ? writer->offset : 0;
 }
 
 int zel_writer_digest(const ZelWriter* writer, uint8_t out[ZEL_DIGEST_BYTES])

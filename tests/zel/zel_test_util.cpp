@@ -129,30 +129,10 @@ ZelVerification verify_memory(const std::vector<uint8_t>& bytes, const uint8_t* 
     return v;
 }
 
-Outcome run(const std::vector<std::string>& argv)
-{
-    TempDir dir;
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, dir.file("out").c_str(), O_WRONLY | O_CREAT, 0600);
-    posix_spawn_file_actions_addopen(&fa, 2, dir.file("err").c_str(), O_WRONLY | O_CREAT, 0600);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    int status = -1, rc = posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    if (rc == 0) ::waitpid(pid, &status, 0);
-    auto out = read_file(dir.file("out")), err = read_file(dir.file("err"));
-    return {rc == 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1,
-            {out.begin(), out.end()},
-            {err.begin(), err.end()}};
-}
-
 Outcome zeldump(std::vector<std::string> args)
 {
     args.insert(args.begin(), ZELDUMP_PATH);
-    return run(args);
+    return xtest::run(args);
 }
 
 } // namespace zeltest

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "harness.h"
 #include "zel.h"
 
 namespace zeltest {
@@ -44,16 +45,10 @@ struct Records : std::vector<ZelRecord*> {
 // A malloc'ed copy of n bytes (of a string with its NUL when n is 0).
 uint8_t* dup(const void* p, size_t n = 0);
 
-class TempDir {
-  public:
-    TempDir() : path_(::mkdtemp((std::filesystem::temp_directory_path() / "zeltest-XXXXXX").string().data()))
-    {
-    }
-    ~TempDir() { std::filesystem::remove_all(path_); }
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
-
-  private:
-    std::filesystem::path path_;
+// A folder of the harness's (removed at exit) and its files' paths.
+struct TempDir {
+    std::string path = xtest::temp_dir();
+    std::string file(const std::string& name) const { return path + "/" + name; }
 };
 
 std::vector<uint8_t> read_file(const std::string& path);
@@ -79,11 +74,7 @@ struct ReadResult {
 ReadResult read_memory(const std::vector<uint8_t>& bytes, bool show_all = false);
 ZelVerification verify_memory(const std::vector<uint8_t>& bytes, const uint8_t* public_key = nullptr);
 
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
-Outcome run(const std::vector<std::string>& argv);
+using Outcome = xtest::RunResult;
 Outcome zeldump(std::vector<std::string> args);
 
 } // namespace zeltest

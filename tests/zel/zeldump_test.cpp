@@ -67,7 +67,7 @@ TEST(Zeldump, JsonOfHostileStringsParsesLineByLine)
                         "    o = json.loads(line)\n"
                         "    print(o['type'], *(k + '=' + base64.b64decode(v).hex() for k, v in o.items()"
                         " if k.endswith('_base64')))\n";
-    Outcome parsed = run({"python3", "-c", check, dir.file("out.json")});
+    Outcome parsed = xtest::run({"python3", "-c", check, dir.file("out.json")});
     ASSERT_EQ(parsed.status, 0) << parsed.err;
     EXPECT_EQ(parsed.out,
               "header user_base64=fffe\nfooter_host item_base64=fffe\nfooter_host\n"

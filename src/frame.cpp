@@ -1,0 +1,220 @@
+// One frame tick: the areas that changed, and the tickets that repaint them.
+#include "frame.h"
+
+#include <xcb/damage.h>
+#include <xcb/shm.h>
+#include <xcb/xfixes.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "debugging.h"
+#include "display.h"
+#include "receiver.h"
+#include "region.h"
+#include "shm.h"
+#include "window-list.h"
+
+namespace {
+
+uint16_t composed_width;
+uint16_t composed_height;
+std::vector<xcb_window_t> composed; // the windows shown at the last tick, bottom first
+bool cursor_changed;
+
+bool shown(const WindowState& w)
+{
+    return w.mapped && w.pixmap != 0;
+}
+
+void add_rect(Region& r, int x, int y, int w, int h)
+{
+    r.add(x, y, w, h, root_width(), root_height());
+}
+
+void send(const RequestTicket& t, const char* what)
+{
+    if (!send_to_receiver(&t))
+        JOURNAL_AS("process_frame_tick", LOG_ERR,
+                   "failed to send ticket for %s request at %ux%u+%d+%d to image receiver", what, t.r.width,
+                   t.r.height, t.r.x, t.r.y);
+}
+
+// A window that moved without changing size: its pixels move with it, which
+// the compressor turns into a copy record instead of new blocks.
+void send_move(const WindowState& w)
+{
+    RequestTicket t{};
+    t.type = REQUESTED_COPY;
+    t.r = {w.previous.x_root, w.previous.y_root, w.width, w.height};
+    t.to_x = w.x_root;
+    t.to_y = w.y_root;
+    send(t, "copy");
+}
+
+// The change of one window since the last tick, in root coordinates.
+void add_window_damage(Region& damage, WindowState& w)
+{
+    const bool now = shown(w), before = w.previous.mapped;
+    const bool moved = w.x_root != w.previous.x_root || w.y_root != w.previous.y_root;
+    const bool resized = w.width != w.previous.width || w.height != w.previous.height;
+    if (before && (!now || moved || resized))
+        add_rect(damage, w.previous.x_root, w.previous.y_root, w.previous.width, w.previous.height);
+    if (now && (!before || moved || resized)) add_rect(damage, w.x_root, w.y_root, w.width, w.height);
+    if (now && before && moved && !resized) send_move(w);
+    if (now && !w.accumulator.empty()) {
+        Region moved_damage = w.accumulator;
+        moved_damage.translate(w.x_root, w.y_root);
+        damage.add(moved_damage);
+    }
+    w.accumulator.clear();
+    w.previous = {now, w.x_root, w.y_root, w.width, w.height};
+}
+
+Region window_area(const WindowState& w)
+{
+    Region r;
+    add_rect(r, w.x_root, w.y_root, w.width, w.height);
+    return r;
+}
+
+// A restack moves no window and damages no contents, yet it changes which
+// window shows where two overlap: those overlaps are repainted.
+void add_restacking_damage(Region& damage, const std::vector<WindowState*>& now)
+{
+    std::vector<xcb_window_t> ids;
+    for (const WindowState* w : now) ids.push_back(w->win);
+    if (ids == composed) return;
+    for (size_t i = 0; i < now.size(); ++i) {
+        const auto at_i = std::ranges::find(composed, now[i]->win);
+        if (at_i == composed.end()) continue; // newly shown: damaged whole already
+        for (size_t j = i + 1; j < now.size(); ++j) {
+            const auto at_j = std::ranges::find(composed, now[j]->win);
+            if (at_j == composed.end() || at_j > at_i) continue;
+            Region overlap = window_area(*now[i]);
+            overlap.intersect(window_area(*now[j]));
+            damage.add(overlap);
+        }
+    }
+    composed = std::move(ids);
+}
+
+// Everything that changed since the last tick; the moved windows' copies
+// are sent on the way.
+Region collect_damage(const std::vector<WindowState*>& stack)
+{
+    Region damage = window_list_take_vanished();
+    if (root_width() != composed_width || root_height() != composed_height) {
+        DEBUG_AS("process_frame_tick", "screen is now %ux%u -> repainting all of it", root_width(),
+                 root_height());
+        composed_width = root_width();
+        composed_height = root_height();
+        add_rect(damage, 0, 0, composed_width, composed_height);
+    }
+    for (auto& [id, w] : list_of_windows) add_window_damage(damage, w);
+    std::vector<WindowState*> now;
+    for (WindowState* w : stack)
+        if (shown(*w)) now.push_back(w);
+    add_restacking_damage(damage, now);
+    return damage;
+}
+
+// Damage is reported again only once emptied; emptying it before the images
+// are asked for means no change can fall between the two.
+void subtract_damage()
+{
+    for (auto& [id, w] : list_of_windows)
+        if (w.damaged) {
+            xcb_damage_subtract(display_connection(), w.damage, XCB_NONE, XCB_NONE);
+            w.damaged = false;
+        }
+}
+
+// The named pixmap holds the border too: its origin is the outer corner.
+// Into the shared segment when it has room, else through the connection.
+void request_image(const WindowState& w, const pixman_box16_t& box)
+{
+    const xcb_rectangle_t r = rectangle_of(box);
+    const auto x = static_cast<int16_t>(r.x - w.x_root), y = static_cast<int16_t>(r.y - w.y_root);
+    RequestTicket t{};
+    t.r = r;
+    ShmSlot slot{};
+    if (shm_reserve(r.width, r.height, &slot)) {
+        t.type = REQUESTED_SHM_IMAGE;
+        t.cookie.sequence =
+            xcb_shm_get_image_unchecked(display_connection(), w.pixmap, x, y, r.width, r.height, 0xFFFFFFFFu,
+                                        XCB_IMAGE_FORMAT_Z_PIXMAP, shm_segment(), slot.offset)
+                .sequence;
+        t.shm_offset = slot.offset;
+        t.release_to = slot.release_to;
+    } else {
+        t.type = REQUESTED_IMAGE;
+        t.cookie.sequence = xcb_get_image_unchecked(display_connection(), XCB_IMAGE_FORMAT_Z_PIXMAP, w.pixmap,
+                                                    x, y, r.width, r.height, 0xFFFFFFFFu)
+                                .sequence;
+    }
+    send(t, "image");
+}
+
+// Bottom of the stack first: each window paints over what lies under it.
+void request_images(const Region& damage, const std::vector<WindowState*>& stack)
+{
+    for (const WindowState* w : stack) {
+        if (!shown(*w)) continue;
+        Region area = window_area(*w);
+        area.intersect(damage);
+        for (const pixman_box16_t& box : area.boxes()) request_image(*w, box);
+    }
+}
+
+void send_clears(const Region& damage)
+{
+    for (const pixman_box16_t& box : damage.boxes()) {
+        RequestTicket t{};
+        t.type = REQUESTED_CLEAR;
+        t.r = rectangle_of(box);
+        send(t, "clear");
+    }
+}
+
+} // namespace
+
+void request_cursor_image()
+{
+    xcb_connection_t* c = display_connection();
+    const xcb_xfixes_get_cursor_image_cookie_t cookie = xcb_xfixes_get_cursor_image(c);
+    RequestTicket t{};
+    t.type = REQUESTED_CURSOR_IMAGE;
+    t.cookie.sequence = cookie.sequence;
+    send(t, "cursor image");
+}
+
+void frame_cursor_changed()
+{
+    cursor_changed = true;
+}
+
+void frame_setup()
+{
+    composed_width = root_width();
+    composed_height = root_height();
+    composed.clear();
+}
+
+void process_frame_tick()
+{
+    window_list_refresh();
+    const std::vector<WindowState*>& stack = window_stack();
+    const Region damage = collect_damage(stack);
+    subtract_damage();
+    if (cursor_changed) request_cursor_image();
+    cursor_changed = false;
+    if (!damage.empty()) {
+        send_clears(damage);
+        request_images(damage, stack);
+        RequestTicket frame{};
+        frame.type = REQUESTED_FRAME;
+        send(frame, "frame");
+    }
+    xcb_flush(display_connection());
+}

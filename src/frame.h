@@ -1,0 +1,13 @@
+// One frame tick: what changed on the screen since the last tick becomes
+// clear, copy, image and frame tickets for the image receiver, in stacking
+// order, with the damage of each window subtracted right before its images
+// are asked for.
+#pragma once
+
+// Remembers the screen as composed at the start (its size and windows).
+void frame_setup();
+void process_frame_tick();
+// The cursor changed: its image is asked for at the next tick (at most one
+// per tick, however often it changes).
+void frame_cursor_changed();
+void request_cursor_image();

@@ -1,0 +1,187 @@
+// The frame and its block tracker.
+#include "framebuffer.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "debugging.h"
+
+namespace {
+
+PixelFormat current_pixel_format = FORMAT_UNKNOWN;
+uint8_t bits_per_pixel;
+uint8_t scanline_pad;
+uint8_t bytes_per_pixel;
+
+uint8_t* pixel_at(const ZelImage* image, int x, int y)
+{
+    return image->data + static_cast<size_t>(y - image->y) * stride_of(image->width) +
+           static_cast<size_t>(x - image->x) * bytes_per_pixel;
+}
+
+// The blocks of one row of pixels from x1 to x2 (exclusive) that differ
+// between a and b are marked; then b takes a's bytes.
+void merge_row(const uint8_t* a, uint8_t* b, int x1, int x2, int y, Tracker& t)
+{
+    uint8_t* flags = t.changed.data() + static_cast<size_t>(y / BLOCK) * t.ncols;
+    for (int x = x1; x < x2;) {
+        const int end = std::min(x2, (x / BLOCK + 1) * BLOCK);
+        const size_t n = static_cast<size_t>(end - x) * bytes_per_pixel;
+        const size_t at = static_cast<size_t>(x - x1) * bytes_per_pixel;
+        if (!flags[x / BLOCK] && std::memcmp(a + at, b + at, n) != 0) flags[x / BLOCK] = 1;
+        x = end;
+    }
+    std::memcpy(b, a, static_cast<size_t>(x2 - x1) * bytes_per_pixel);
+}
+
+bool all_zero(const uint8_t* p, size_t n)
+{
+    return n == 0 || (p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0);
+}
+
+} // namespace
+
+void compressor_geometry_set(PixelFormat format, uint8_t bpp, uint8_t pad)
+{
+    current_pixel_format = format;
+    bits_per_pixel = bpp;
+    scanline_pad = pad;
+    bytes_per_pixel = static_cast<uint8_t>(bpp / 8);
+}
+
+PixelFormat framebuffer_pixel_format()
+{
+    return current_pixel_format;
+}
+
+uint8_t framebuffer_bytes_per_pixel()
+{
+    return bytes_per_pixel;
+}
+
+uint8_t framebuffer_scanline_pad()
+{
+    return scanline_pad;
+}
+
+uint32_t stride_of(uint32_t width)
+{
+    return stride_in_bytes(width, bits_per_pixel, scanline_pad);
+}
+
+ZelImage* image_create(uint16_t w, uint16_t h)
+{
+    auto* image = static_cast<ZelImage*>(std::calloc(1, sizeof(ZelImage)));
+    if (image == nullptr) return nullptr;
+    const size_t length = static_cast<size_t>(h) * stride_of(w);
+    image->data = static_cast<uint8_t*>(std::calloc(length > 0 ? length : 1, 1));
+    if (image->data == nullptr) {
+        std::free(image);
+        return nullptr;
+    }
+    image->type = ZEL_IMAGE;
+    image->width = w;
+    image->height = h;
+    image->pixel_format = current_pixel_format;
+    image->scanline_pad = scanline_pad;
+    image->bytes_per_line = stride_of(w); // the padded stride, also at depth 8 and 16
+    image->length = static_cast<uint32_t>(length);
+    return image;
+}
+
+Rectangle rectangle_from_intersection_image_rectangle(const ZelImage* from, Rectangle rect)
+{
+    const int x1 = std::max<int>(from->x, rect.x), y1 = std::max<int>(from->y, rect.y);
+    const int x2 = std::min<int>(from->x + from->width, rect.x + rect.width);
+    const int y2 = std::min<int>(from->y + from->height, rect.y + rect.height);
+    if (x1 >= x2 || y1 >= y2) return {0, 0, 0, 0};
+    return {static_cast<int16_t>(x1), static_cast<int16_t>(y1), static_cast<uint16_t>(x2 - x1),
+            static_cast<uint16_t>(y2 - y1)};
+}
+
+Tracker tracker_create(uint16_t width, uint16_t height)
+{
+    Tracker t{width,
+              height,
+              static_cast<uint16_t>((width + BLOCK - 1) / BLOCK),
+              static_cast<uint16_t>((height + BLOCK - 1) / BLOCK),
+              {}};
+    t.changed.assign(static_cast<size_t>(t.ncols) * t.nrows, 0);
+    return t;
+}
+
+void tracker_mark(Tracker& t, Rectangle r)
+{
+    const int x1 = std::max<int>(r.x, 0), y1 = std::max<int>(r.y, 0);
+    const int x2 = std::min<int>(r.x + r.width, t.width), y2 = std::min<int>(r.y + r.height, t.height);
+    for (int row = y1 / BLOCK; x1 < x2 && row <= (y2 - 1) / BLOCK && y1 < y2; ++row)
+        for (int col = x1 / BLOCK; col <= (x2 - 1) / BLOCK; ++col)
+            t.changed[static_cast<size_t>(row) * t.ncols + col] = 1;
+}
+
+std::vector<Rectangle> tracker_changed_blocks(const Tracker& t)
+{
+    std::vector<Rectangle> blocks;
+    for (uint16_t row = 0; row < t.nrows; ++row)
+        for (uint16_t col = 0; col < t.ncols; ++col) {
+            if (!t.changed[static_cast<size_t>(row) * t.ncols + col]) continue;
+            const int x = col * BLOCK, y = row * BLOCK;
+            blocks.push_back({static_cast<int16_t>(x), static_cast<int16_t>(y),
+                              static_cast<uint16_t>(std::min<int>(BLOCK, t.width - x)),
+                              static_cast<uint16_t>(std::min<int>(BLOCK, t.height - y))});
+        }
+    return blocks;
+}
+
+void tracker_reset(Tracker& t)
+{
+    std::fill(t.changed.begin(), t.changed.end(), 0);
+}
+
+void frame_merge(const ZelImage* from, ZelImage* frame, Tracker& t)
+{
+    INVARIANT(from != nullptr && frame != nullptr, "from != 0 && to != 0");
+    const Rectangle r =
+        rectangle_from_intersection_image_rectangle(frame, {from->x, from->y, from->width, from->height});
+    for (int y = r.y; y < r.y + r.height; ++y)
+        merge_row(pixel_at(from, r.x, y), pixel_at(frame, r.x, y), r.x, r.x + r.width, y, t);
+}
+
+void frame_clear(Rectangle rect, ZelImage* frame, Tracker& t)
+{
+    const Rectangle r = rectangle_from_intersection_image_rectangle(frame, rect);
+    const size_t row = static_cast<size_t>(r.width) * bytes_per_pixel;
+    for (int y = r.y; y < r.y + r.height; ++y) {
+        uint8_t* p = pixel_at(frame, r.x, y);
+        if (all_zero(p, row)) continue;
+        tracker_mark(t, {r.x, static_cast<int16_t>(y), r.width, 1});
+        std::memset(p, 0, row);
+    }
+}
+
+void frame_copy(ZelImage* frame, Rectangle src, int16_t to_x, int16_t to_y)
+{
+    const size_t row = static_cast<size_t>(src.width) * bytes_per_pixel;
+    const bool upward = to_y <= src.y; // rows in the order that never reads a row already written
+    for (int i = 0; i < src.height; ++i) {
+        const int k = upward ? i : src.height - 1 - i;
+        std::memmove(pixel_at(frame, to_x, to_y + k), pixel_at(frame, src.x, src.y + k), row);
+    }
+}
+
+size_t block_entry_size(Rectangle block)
+{
+    return sizeof block + static_cast<size_t>(block.height) * stride_of(block.width);
+}
+
+void block_entry_write(const ZelImage* from, Rectangle r, uint8_t* out)
+{
+    std::memcpy(out, &r, sizeof r);
+    out += sizeof r;
+    const size_t stride = stride_of(r.width), used = static_cast<size_t>(r.width) * bytes_per_pixel;
+    for (int y = r.y; y < r.y + r.height; ++y, out += stride) {
+        std::memcpy(out, pixel_at(from, r.x, y), used);
+        std::memset(out + used, 0, stride - used); // no stale bytes reach the file
+    }
+}
