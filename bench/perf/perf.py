@@ -939,4 +939,7 @@ def main():
 
 
 if __name__ == "__main__":
+    # A stop signal unwinds like an exception, so every display and workload
+    # started so far is stopped by the same code that stops them normally.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
     main()
