@@ -1,15 +1,13 @@
-// zel_player_recording OUT [--format N] [--key SECRET_FILE] [--live]
+// zel_player_recording OUT [--format N] [--key SECRET_FILE]
 // Writes a recording for the player's tests through libzel, one second of
 // records at a time (10 frame ticks): whole screens, compressed and plain
 // blocks, copies, a plain image, cursor images (plain and compressed) and
 // moves, screen size changes, last input changes and footer items, a small
-// keyframe interval (and so many seals), signed with --key.  Without --live,
-// seconds 0 to 8 and the end record; with --live, second 0 and then one more
-// second for each line read on standard input, the end record at its end.
+// keyframe interval (and so many seals), signed with --key: seconds 0 to 8
+// and the end record.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -217,13 +215,10 @@ struct Gen {
 int main(int argc, char** argv)
 {
     Gen g;
-    bool live = false;
     std::string out, key;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
-        if (a == "--live") {
-            live = true;
-        } else if (a == "--key" && i + 1 < argc) {
+        if (a == "--key" && i + 1 < argc) {
             key = argv[++i];
         } else if (a == "--format" && i + 1 < argc) {
             g.format = static_cast<PixelFormat>(std::atoi(argv[++i]));
@@ -233,7 +228,7 @@ int main(int argc, char** argv)
         }
     }
     if (out.empty() || g.bpp == 0) {
-        std::fprintf(stderr, "usage: zel_player_recording OUT [--format N] [--live]\n");
+        std::fprintf(stderr, "usage: zel_player_recording OUT [--format N] [--key SECRET_FILE]\n");
         return 1;
     }
     g.writer = zel_writer_open(out.c_str());
@@ -250,8 +245,7 @@ int main(int argc, char** argv)
     }
     zel_writer_set_keyframe_interval(g.writer, 96 * 1024);
     int s = 0;
-    g.second(s++);
-    for (std::string line; live ? static_cast<bool>(std::getline(std::cin, line)) : s < 9;) g.second(s++);
+    while (s < 9) g.second(s++);
     ZelRecord* done = zel_record_done();
     done->timestamp = t0 + static_cast<uint64_t>(s) * 1'000'000;
     g.put(done);

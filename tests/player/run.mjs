@@ -1,8 +1,8 @@
 // The browser player in headless Chromium against zeldump --serve.
 // Environment: ZELDUMP, ZEL_PLAYER_RECORDING (tests/player/make_recording.cpp),
-// CHROMIUM; ZEL_PLAYER_LIVE_WRITER (optional): a shell command writing a
-// recording to "$ZEL_OUT" while its standard input is open, finishing it when
-// the input ends (default: the test writer with --live).
+// CHROMIUM; ZEL_PLAYER_LIVE_WRITER: a shell command recording a test display
+// to "$ZEL_OUT" (tests/player/live_recorder.cpp), a new frame for each line
+// on its standard input, finishing the recording when the input ends.
 import { spawn, execFileSync } from 'node:child_process';
 import { existsSync, mkdtempSync, readFileSync, writeFileSync, symlinkSync, statSync, readdirSync } from 'node:fs';
 import { tmpdir } from 'node:os';
@@ -199,7 +199,7 @@ test('the server wants the token, serves only its files, and ranges right', asyn
 });
 
 test('a recording being written plays live and reaches its end', async () => {
-  const cmd = process.env.ZEL_PLAYER_LIVE_WRITER || `exec "${MAKER}" "$ZEL_OUT" --live`;
+  const cmd = process.env.ZEL_PLAYER_LIVE_WRITER;
   const file = rec('live.zel');
   const writer = spawn('sh', ['-c', cmd], { env: { ...process.env, ZEL_OUT: file }, stdio: ['pipe', 'ignore', 'inherit'] });
   const exited = new Promise((resolve) => writer.on('exit', resolve));
