@@ -8,6 +8,7 @@ import { findJumpPoint } from './jump.js';
 import { applyRecord, unpackSnapshot } from './replay.js';
 import { CanvasView, Screen } from './screen.js';
 import { FrameReader, RangeSource, readHead } from './source.js';
+import { zstdReady } from './zstd.js';
 
 const SKIP_AHEAD_BYTES = 4 * 1024 * 1024; // farther than this, start again at a seek point
 const RETRY_END_MS = 250; // reading again at the end of a growing file
@@ -75,7 +76,7 @@ export class Engine {
     this.headers.clear();
     this.tail = null;
     this.warned = false;
-    this.version = await readHead(this.source);
+    [this.version] = await Promise.all([readHead(this.source), zstdReady]);
     this.worker = new Worker(new URL('./indexer.js', import.meta.url), { type: 'module' });
     this.worker.onmessage = (e) => this.fromIndexer(e.data);
     this.worker.postMessage({ url: this.source.url, snapshotEvery: (options.snapshotSeconds || 30) * 1e6 });

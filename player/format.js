@@ -1,6 +1,6 @@
 // The ZEL file format (docs/zel-format.md): file head, frames, CRC-32C and the
 // payload of every record type of versions 1 and 2, decoded strictly.
-import { decompress as zstdDecompress } from './vendor/fzstd/index.js';
+import { zstdDecompress } from './zstd.js';
 
 export const T = {
   DONE: 0, HEADER: 2, IMAGE: 3, CIMAGE: 4, CURSOR: 5, POSITION: 6, SCREEN: 7, LAST_INPUT: 8,
@@ -239,16 +239,13 @@ function zstdContentSize(d) {
   return u64(d, o);
 }
 
-let scratch = new Uint8Array(0);
-
 // Decompresses {length, data} to exactly `length` bytes; the frame must state
 // that size before any buffer is made.  The result is a view of one buffer
 // reused from call to call (no garbage per record): use it before the next call.
 export function inflate(z) {
   if (zstdContentSize(z.data) !== z.length) throw new FormatError('compressed data does not state its declared size');
-  if (scratch.length < z.length) scratch = new Uint8Array(Math.max(z.length, Math.min(2 * scratch.length, MAX_PAYLOAD)));
   try {
-    return zstdDecompress(z.data, scratch.subarray(0, z.length));
+    return zstdDecompress(z.data, z.length);
   } catch (e) {
     throw new FormatError(`compressed data does not decode (${e.message})`);
   }

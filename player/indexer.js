@@ -10,6 +10,7 @@ import { sha256 } from './vendor/noble-hashes/sha2.js';
 import { FOOTER_NAMES, FormatError, HEAD_SIZE, T, decodeRecord } from './format.js';
 import { applyRecord, isWholeImage, packSnapshot } from './replay.js';
 import { Screen } from './screen.js';
+import { zstdReady } from './zstd.js';
 import { FrameReader, RangeSource, readHead } from './source.js';
 
 const SNAPSHOT_EVERY_US = 30e6; // record time without a place to seek from
@@ -239,7 +240,8 @@ class Indexer {
   }
 }
 
-onmessage = (e) => {
+onmessage = async (e) => {
+  await zstdReady;
   if (e.data.url) new Indexer(e.data.url, e.data.snapshotEvery).run();
 };
 

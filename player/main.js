@@ -2,6 +2,7 @@
 // scripts and tests.  The recording comes from ?src=URL (any server that
 // answers HTTP range requests).
 import { Engine } from './engine.js';
+import { zstdDecoder } from './zstd.js';
 
 const $ = (id) => document.getElementById(id);
 const SPEEDS = [0.25, 0.5, 1, 2, 4, 8, 16];
@@ -138,6 +139,7 @@ const zelPlayer = {
   get verification() { return { ...verification(), final: !!engine.index?.final }; },
   get markers() { return engine.index ? engine.index.markers.map((m) => ({ ...m, time: seconds(m.time) })) : []; },
   get version() { return engine.version; },
+  get decoder() { return zstdDecoder(); }, // the zstd decoder: 'WebAssembly' or 'JavaScript'
 };
 window.zelPlayer = zelPlayer;
 

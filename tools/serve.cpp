@@ -418,6 +418,7 @@ const char* mime_type(const std::string& path)
     if (has_suffix(path, ".html")) return "text/html; charset=utf-8";
     if (has_suffix(path, ".js")) return "text/javascript; charset=utf-8";
     if (has_suffix(path, ".css")) return "text/css; charset=utf-8";
+    if (has_suffix(path, ".wasm")) return "application/wasm";
     return "text/plain; charset=utf-8";
 }
 
@@ -507,7 +508,8 @@ class Server {
             {{"X-Content-Type-Options", "nosniff"},
              {"Referrer-Policy", "no-referrer"},
              {"Cache-Control", "no-store"},
-             {"Content-Security-Policy", "default-src 'self'; img-src 'self' data: blob:; object-src 'none'; "
+             {"Content-Security-Policy", "default-src 'self'; script-src 'self' 'wasm-unsafe-eval'; "
+                                         "img-src 'self' data: blob:; object-src 'none'; "
                                          "base-uri 'none'; form-action 'none'; frame-ancestors 'none'"}});
         s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
             return authorize(req, res) ? httplib::Server::HandlerResponse::Unhandled

@@ -84,7 +84,7 @@ clearInterval(sampler);
 phase('16x');
 
 const f = (x) => x.toFixed(0);
-console.log(JSON.stringify({ file, duration_s: +duration.toFixed(1) }));
+console.log(JSON.stringify({ file, duration_s: +duration.toFixed(1), decoder: await page.evaluate(() => zelPlayer.decoder) }));
 console.log(`page open to first frame: ${firstFrame} ms; whole file indexed and checked after ${(indexed / 1000).toFixed(1)} s`);
 console.log(`seek while indexing (${early.length}): p50 ${f(pct(early, 50))} ms, p95 ${f(pct(early, 95))} ms, max ${f(pct(early, 100))} ms`);
 console.log(`seek after indexing (${late.length}): p50 ${f(pct(late, 50))} ms, p95 ${f(pct(late, 95))} ms, max ${f(pct(late, 100))} ms`);

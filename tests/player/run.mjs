@@ -125,6 +125,7 @@ test('frames after seek equal zeldump --png --at, from keyframes and from snapsh
   for (const query of ['', '&snapshot=0.5']) {
     await open('main.zel', query);
     await settled();
+    assert.equal(await page.evaluate(() => zelPlayer.decoder), 'WebAssembly');
     for (const t of TIMES) await compareFrame(t, byTime.get(t), `main.zel${query} at ${t} s`);
   }
 });
@@ -203,16 +204,19 @@ test('a recording being written plays live and reaches its end', async () => {
   const file = rec('live.zel');
   const writer = spawn('sh', ['-c', cmd], { env: { ...process.env, ZEL_OUT: file }, stdio: ['pipe', 'ignore', 'inherit'] });
   const exited = new Promise((resolve) => writer.on('exit', resolve));
-  await until(() => existsSync(file) && statSync(file).size > 2000, 'the writer starts the recording');
-  await open('live.zel');
-  await page.evaluate(() => zelPlayer.live());
-  for (let k = 1; k <= 3; k++) {
-    const before = await page.evaluate(() => zelPlayer.duration);
-    writer.stdin.write(`tid live-${k}\n`);
-    await page.waitForFunction((d) => zelPlayer.duration > d && zelPlayer.currentTime >= zelPlayer.duration - 2 &&
-      ['live', 'truncated'].includes(zelPlayer.verification.state), before, { timeout: 20000 });
+  try { // a failure half way still ends the recorder, so that node can exit
+    await until(() => existsSync(file) && statSync(file).size > 2000, 'the writer starts the recording');
+    await open('live.zel');
+    await page.evaluate(() => zelPlayer.live());
+    for (let k = 1; k <= 3; k++) {
+      const before = await page.evaluate(() => zelPlayer.duration);
+      writer.stdin.write(`tid live-${k}\n`);
+      await page.waitForFunction((d) => zelPlayer.duration > d && zelPlayer.currentTime >= zelPlayer.duration - 2 &&
+        ['live', 'truncated'].includes(zelPlayer.verification.state), before, { timeout: 20000 });
+    }
+  } finally {
+    writer.stdin.end();
   }
-  writer.stdin.end();
   assert.equal(await exited, 0);
   await page.waitForFunction(() => zelPlayer.verification.state === 'complete' && zelPlayer.currentTime === zelPlayer.duration, null, { timeout: 20000 });
   await compareFrame(null, zeldumpFrames('live.zel', [])[0], 'live.zel at its end');
