@@ -154,6 +154,22 @@ T* new_record()
     return static_cast<T*>(std::calloc(1, sizeof(T)));
 }
 
+// What a cursor image and its compressed form share, all but the pixels.
+template <typename To, typename From>
+void copy_cursor_fields(To* to, const From* from, ZelRecordType type)
+{
+    to->type = static_cast<uint8_t>(type);
+    to->timestamp = from->timestamp;
+    to->width = from->width;
+    to->height = from->height;
+    to->x = from->x;
+    to->y = from->y;
+    to->xhot = from->xhot;
+    to->yhot = from->yhot;
+    to->cursor_serial = from->cursor_serial;
+    to->length = from->length;
+}
+
 } // namespace
 } // namespace zel
 
@@ -304,16 +320,7 @@ ZelCompressedCursorImage* zel_cursor_image_compress(const ZelCursorImage* cursor
         std::free(c);
         return nullptr;
     }
-    c->type = ZEL_COMPRESSED_CURSOR_IMAGE;
-    c->timestamp = cursor->timestamp;
-    c->width = cursor->width;
-    c->height = cursor->height;
-    c->x = cursor->x;
-    c->y = cursor->y;
-    c->xhot = cursor->xhot;
-    c->yhot = cursor->yhot;
-    c->cursor_serial = cursor->cursor_serial;
-    c->length = cursor->length;
+    zel::copy_cursor_fields(c, cursor, ZEL_COMPRESSED_CURSOR_IMAGE);
     return c;
 }
 
@@ -339,16 +346,7 @@ ZelCursorImage* zel_cursor_image_decompress(const ZelCompressedCursorImage* curs
     }
     for (uint32_t k = 0; k < cursor->length; ++k) i->data[k] = zel::get_u32(bytes + 4 * k);
     std::free(bytes);
-    i->type = ZEL_CURSOR_IMAGE;
-    i->timestamp = cursor->timestamp;
-    i->width = cursor->width;
-    i->height = cursor->height;
-    i->x = cursor->x;
-    i->y = cursor->y;
-    i->xhot = cursor->xhot;
-    i->yhot = cursor->yhot;
-    i->cursor_serial = cursor->cursor_serial;
-    i->length = cursor->length;
+    zel::copy_cursor_fields(i, cursor, ZEL_CURSOR_IMAGE);
     return i;
 }
 
