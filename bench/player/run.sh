@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The browser player's benchmark (figures in docs/performance.md, "Browser
+# The browser player's benchmark (figures kept by hand in bench/player/findings.md,
+# which bench/perf/run.sh copies into docs/performance.md, "Browser
 # player"): a one-hour 1080p recording of terminal-like block updates at 10
 # frames a second with a full screen every 5 minutes (about 250 MB, format
 # version 2: keyframes every 30 s), served by zeldump --serve to headless
