@@ -223,7 +223,7 @@ void handle_frame_tick()
 {
     for (const pixman_box16_t& box : pending_clear.boxes()) frame_clear(rectangle_of(box), frame, tracker);
     const std::vector<Rectangle> blocks = tracker_changed_blocks(tracker);
-    const size_t n = tracker.changed.size();
+    const size_t n = tracker.dirty.size();
     DEBUG("changed blocks: %zu of %zu, %zu copies", blocks.size(), n, copies.size());
     const uint64_t now = time_in_us();
     if (last_whole_screen == 0) last_whole_screen = now;

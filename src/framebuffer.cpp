@@ -2,6 +2,7 @@
 #include "framebuffer.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -20,16 +21,42 @@ uint8_t* pixel_at(const ZelImage* image, int x, int y)
            static_cast<size_t>(x - image->x) * bytes_per_pixel;
 }
 
-// The blocks of one row of pixels from x1 to x2 (exclusive) that differ
-// between a and b are marked; then b takes a's bytes.
+constexpr Box kUnchanged{INT16_MAX, INT16_MAX, INT16_MIN, INT16_MIN};
+
+void extend(Box& b, int x1, int y1, int x2, int y2)
+{
+    b = {static_cast<int16_t>(std::min<int>(b.x1, x1)), static_cast<int16_t>(std::min<int>(b.y1, y1)),
+         static_cast<int16_t>(std::max<int>(b.x2, x2)), static_cast<int16_t>(std::max<int>(b.y2, y2))};
+}
+
+// Index of the first pixel of n bytes from which a and b differ, counted
+// from the front or (backward) from the back; a and b differ somewhere.
+size_t first_difference(const uint8_t* a, const uint8_t* b, size_t n, bool backward)
+{
+    const size_t pixels = n / bytes_per_pixel;
+    for (size_t i = 0; i < pixels; ++i) {
+        const size_t k = backward ? pixels - 1 - i : i;
+        if (std::memcmp(a + k * bytes_per_pixel, b + k * bytes_per_pixel, bytes_per_pixel) != 0) return k;
+    }
+    return 0;
+}
+
+// The pixels of one row from x1 to x2 (exclusive) that differ between a and
+// b are marked in their blocks' bounds; then b takes a's bytes.
 void merge_row(const uint8_t* a, uint8_t* b, int x1, int x2, int y, Tracker& t)
 {
-    uint8_t* flags = t.changed.data() + static_cast<size_t>(y / BLOCK) * t.ncols;
+    Box* boxes = t.dirty.data() + static_cast<size_t>(y / BLOCK) * t.ncols;
     for (int x = x1; x < x2;) {
         const int end = std::min(x2, (x / BLOCK + 1) * BLOCK);
         const size_t n = static_cast<size_t>(end - x) * bytes_per_pixel;
         const size_t at = static_cast<size_t>(x - x1) * bytes_per_pixel;
-        if (!flags[x / BLOCK] && std::memcmp(a + at, b + at, n) != 0) flags[x / BLOCK] = 1;
+        Box& box = boxes[x / BLOCK];
+        const bool covered = box.x1 <= x && box.x2 >= end - 1 && box.y1 <= y && box.y2 >= y;
+        if (!covered && std::memcmp(a + at, b + at, n) != 0) {
+            const int first = x + static_cast<int>(first_difference(a + at, b + at, n, false));
+            const int last = x + static_cast<int>(first_difference(a + at, b + at, n, true));
+            extend(box, first, y, last, y);
+        }
         x = end;
     }
     std::memcpy(b, a, static_cast<size_t>(x2 - x1) * bytes_per_pixel);
@@ -107,7 +134,7 @@ Tracker tracker_create(uint16_t width, uint16_t height)
               static_cast<uint16_t>((width + BLOCK - 1) / BLOCK),
               static_cast<uint16_t>((height + BLOCK - 1) / BLOCK),
               {}};
-    t.changed.assign(static_cast<size_t>(t.ncols) * t.nrows, 0);
+    t.dirty.assign(static_cast<size_t>(t.ncols) * t.nrows, kUnchanged);
     return t;
 }
 
@@ -117,26 +144,24 @@ void tracker_mark(Tracker& t, Rectangle r)
     const int x2 = std::min<int>(r.x + r.width, t.width), y2 = std::min<int>(r.y + r.height, t.height);
     for (int row = y1 / BLOCK; x1 < x2 && row <= (y2 - 1) / BLOCK && y1 < y2; ++row)
         for (int col = x1 / BLOCK; col <= (x2 - 1) / BLOCK; ++col)
-            t.changed[static_cast<size_t>(row) * t.ncols + col] = 1;
+            extend(t.dirty[static_cast<size_t>(row) * t.ncols + col], std::max(x1, col * BLOCK),
+                   std::max(y1, row * BLOCK), std::min(x2, (col + 1) * BLOCK) - 1,
+                   std::min(y2, (row + 1) * BLOCK) - 1);
 }
 
 std::vector<Rectangle> tracker_changed_blocks(const Tracker& t)
 {
-    std::vector<Rectangle> blocks;
-    for (uint16_t row = 0; row < t.nrows; ++row)
-        for (uint16_t col = 0; col < t.ncols; ++col) {
-            if (!t.changed[static_cast<size_t>(row) * t.ncols + col]) continue;
-            const int x = col * BLOCK, y = row * BLOCK;
-            blocks.push_back({static_cast<int16_t>(x), static_cast<int16_t>(y),
-                              static_cast<uint16_t>(std::min<int>(BLOCK, t.width - x)),
-                              static_cast<uint16_t>(std::min<int>(BLOCK, t.height - y))});
-        }
-    return blocks;
+    std::vector<Rectangle> parts;
+    for (const Box& b : t.dirty)
+        if (b.x1 <= b.x2)
+            parts.push_back(
+                {b.x1, b.y1, static_cast<uint16_t>(b.x2 - b.x1 + 1), static_cast<uint16_t>(b.y2 - b.y1 + 1)});
+    return parts;
 }
 
 void tracker_reset(Tracker& t)
 {
-    std::fill(t.changed.begin(), t.changed.end(), 0);
+    std::fill(t.dirty.begin(), t.dirty.end(), kUnchanged);
 }
 
 void frame_merge(const ZelImage* from, ZelImage* frame, Tracker& t)

@@ -28,25 +28,28 @@ ZelImage* image_create(uint16_t w, uint16_t h);
 // The overlap of an image and a rectangle, in root coordinates (empty: 0 x 0).
 Rectangle rectangle_from_intersection_image_rectangle(const ZelImage* from, Rectangle rect);
 
+// Per 32 x 32 block, the bounds of the pixels that changed since the last
+// reset: a block record then carries only that part of each block (a cursor
+// blink, a glyph, the strip a moved window uncovered), not all of it.
 struct Tracker {
     uint16_t width;
     uint16_t height;
     uint16_t ncols;
     uint16_t nrows;
-    std::vector<uint8_t> changed; // ncols * nrows, row-major
+    std::vector<Box> dirty; // ncols * nrows, row-major; x1 > x2 where nothing changed
 };
 inline constexpr uint16_t BLOCK = 32;
 
 Tracker tracker_create(uint16_t width, uint16_t height);
 void tracker_mark(Tracker& t, Rectangle r);
-// The changed blocks, top row first, each clipped to the screen.
+// The changed part of each changed block, top block row first.
 std::vector<Rectangle> tracker_changed_blocks(const Tracker& t);
 void tracker_reset(Tracker& t);
 
-// Copies `from` (an image at its x, y) into the frame, clipped; blocks whose
-// pixels differ are marked.
+// Copies `from` (an image at its x, y) into the frame, clipped; the pixels
+// that differ are marked.
 void frame_merge(const ZelImage* from, ZelImage* frame, Tracker& t);
-// Sets the rectangle to zero, clipped; blocks that held anything are marked.
+// Sets the rectangle to zero, clipped; rows that held anything are marked.
 void frame_clear(Rectangle rect, ZelImage* frame, Tracker& t);
 // Moves the pixels of src to (to_x, to_y) as memmove would; both rectangles
 // must lie inside the frame.  Nothing is marked: readers copy as well.
