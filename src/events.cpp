@@ -376,7 +376,7 @@ static int64_t monotonic_ns()
     return static_cast<int64_t>(now.tv_sec) * 1000000000LL + now.tv_nsec;
 }
 
-void event_from_source()
+EventPass event_from_source()
 {
     xcb_connection_t* c = display_connection();
     // Handlers make round trips, during which xcb queues more events: take
@@ -385,12 +385,15 @@ void event_from_source()
     // frame ticks; what is left is taken in the next pass.
     const int64_t budget_ns = 1000000000LL / std::max<int>(framerate(), 1);
     const int64_t start = monotonic_ns();
+    EventPass pass = EventPass::NONE;
     while (XcbReply<xcb_generic_event_t> e{xcb_poll_for_event(c)}) {
         source_process_event(e.get());
-        if (monotonic_ns() - start >= budget_ns) return;
+        pass = EventPass::SOME;
+        if (monotonic_ns() - start >= budget_ns) return EventPass::MORE;
     }
     const int code = xcb_connection_has_error(c);
-    if (code == 0) return;
+    if (code == 0) return pass;
     DEBUG("connection has error %d: %s", code, xcb_error_code_to_string(code));
     frontend_stop();
+    return pass;
 }

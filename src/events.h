@@ -5,7 +5,10 @@
 
 #include <cstdint>
 
-void event_from_source();
+// What a pass over the display's queued events did: none, some, or some
+// with more left queued (the pass stops after one frame period).
+enum class EventPass { NONE, SOME, MORE };
+EventPass event_from_source();
 void source_process_event(const xcb_generic_event_t* e);
 void root_changed(uint16_t width, uint16_t height);
 const char* xcb_error_label(uint8_t error);

@@ -6,6 +6,7 @@
 #include <err.h>
 #include <pixman.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/time.h>
 #include <xcb/xcb_keysyms.h>
 #include <xcb/xfixes.h>
@@ -50,11 +51,15 @@ static volatile sig_atomic_t frontend_is_running;
 // loop starts (a signal during set-up, a footer item without memory) must
 // not be undone when the loop sets the running flag.
 static volatile sig_atomic_t frontend_stop_requested;
+// Written by a stop, so that a loop asleep in poll sees it at once.
+static int frontend_wake_fd = -1;
 
 void frontend_stop()
 {
     __atomic_store_n(&frontend_stop_requested, 1, __ATOMIC_SEQ_CST);
     __atomic_store_n(&frontend_is_running, 0, __ATOMIC_SEQ_CST);
+    const int wake = __atomic_load_n(&frontend_wake_fd, __ATOMIC_SEQ_CST);
+    if (wake >= 0) (void)!eventfd_write(wake, 1);
     signals_stop_requested();
     DEBUG("stopping frontend");
 }
@@ -308,8 +313,15 @@ void frontend_teardown()
 
 namespace {
 
-enum { FD_DISPLAY, FD_STDIN, FD_STDOUT, FD_COUNT };
+enum { FD_DISPLAY, FD_STDIN, FD_STDOUT, FD_WAKE, FD_COUNT };
 pollfd fds[FD_COUNT];
+
+// After this many ticks in a row without an event from the display or a
+// line on standard input, the loop ticks once a second instead: an idle
+// session costs almost nothing.  The first event brings the frame rate back
+// within one frame period.
+constexpr int QUIET_TICKS = 10;
+constexpr int64_t QUIET_PERIOD_MS = 1000;
 
 int64_t current_time_in_ms()
 {
@@ -331,6 +343,9 @@ void frontend_loop_setup()
     fds[FD_DISPLAY] = pollfd{fd, POLLIN, 0};
     fds[FD_STDIN] = pollfd{0, POLLIN, 0};
     fds[FD_STDOUT] = pollfd{-1, POLLOUT, 0};
+    const int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    fds[FD_WAKE] = pollfd{wake, POLLIN, 0};
+    __atomic_store_n(&frontend_wake_fd, wake, __ATOMIC_SEQ_CST);
     DEBUG("display_connection() -> fd=%d", fd);
     if (fd == 0) {
         // Standard input was closed when we started and the display
@@ -359,29 +374,29 @@ void handle_stdin(short revents)
     }
 }
 
-// Runs the tick if it is due; the time of the next one.  Late ticks are
-// dropped, not made up.
-int64_t tick_if_due(int64_t next_frame_tick, int64_t frame_period)
+// Runs the tick if it is due (true), moving next_frame_tick on by a period.
+// Late ticks are dropped, not made up.
+bool tick_if_due(int64_t& next_frame_tick, int64_t period)
 {
     const int64_t now = current_time_in_ms();
-    if (now < next_frame_tick) return next_frame_tick;
+    if (now < next_frame_tick) return false;
     process_frame_tick();
-    next_frame_tick += frame_period;
+    next_frame_tick += period;
     if (next_frame_tick <= now) {
         const int64_t late = now - next_frame_tick;
         DEBUG("frame late by %ld milliseconds -> skipping some frames", static_cast<long>(late));
-        next_frame_tick += (late / frame_period + 1) * frame_period;
+        next_frame_tick += (late / period + 1) * period;
     }
-    return next_frame_tick;
+    return true;
 }
 
 // How long poll may wait: never past the next tick, and not at all while
-// window work is queued.
-int poll_timeout(int64_t& next_frame_tick, int64_t frame_period, bool work_left)
+// work is queued.
+int poll_timeout(int64_t& next_frame_tick, int64_t period, bool work_left)
 {
     const int64_t now = current_time_in_ms();
     // never more than one period ahead, even when the wall clock was set back
-    if (next_frame_tick - now > frame_period) next_frame_tick = now + frame_period;
+    if (next_frame_tick - now > period) next_frame_tick = now + period;
     if (work_left) return 0;
     return static_cast<int>(std::max<int64_t>(0, next_frame_tick - now));
 }
@@ -392,11 +407,13 @@ void frontend_loop()
     const int64_t frame_period = 1000 / framerate();
     int64_t next_frame_tick = current_time_in_ms() + frame_period;
     bool work_left = false;
+    int quiet_ticks = 0;
     while (frontend_running()) {
+        const int64_t period = quiet_ticks >= QUIET_TICKS ? QUIET_PERIOD_MS : frame_period;
         fds[FD_STDOUT].fd = console_flush() ? -1 : console_fd();
-        const int rc = poll(fds, FD_COUNT, poll_timeout(next_frame_tick, frame_period, work_left));
+        const int rc = poll(fds, FD_COUNT, poll_timeout(next_frame_tick, period, work_left));
         const int poll_errno = errno;
-        next_frame_tick = tick_if_due(next_frame_tick, frame_period);
+        if (tick_if_due(next_frame_tick, period)) ++quiet_ticks;
         if (rc < 0 && poll_errno != EINTR) {
             JOURNAL(LOG_ERR, "poll error: errno=%d %s", poll_errno, strerror(poll_errno));
             JOURNAL(LOG_INFO, "exiting");
@@ -404,9 +421,13 @@ void frontend_loop()
             continue;
         }
         // events queued inside xcb during the tick's round trips show no POLLIN
-        event_from_source();
+        const EventPass events = event_from_source();
         if (rc > 0) handle_stdin(fds[FD_STDIN].revents);
-        work_left = window_list_work();
+        if (events != EventPass::NONE || (rc > 0 && fds[FD_STDIN].revents != 0)) {
+            if (quiet_ticks >= QUIET_TICKS) next_frame_tick = current_time_in_ms() + frame_period;
+            quiet_ticks = 0;
+        }
+        work_left = window_list_work() || events == EventPass::MORE;
     }
     DEBUG("done");
 }
