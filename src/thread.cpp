@@ -14,9 +14,10 @@ pthread_t thread_start(void* (*body)(void*), void* arg, const char* name, const 
         errno = rc;
         err(1, "%s", start_failure);
     }
-    // a thread that has already ended (ENOENT: its name's file is gone) needs none
+    // a thread that has already ended needs no name: its name's file is gone
+    // (ENOENT) or belongs to no task any more (ESRCH)
     rc = pthread_setname_np(thread, name);
-    if (rc != 0 && rc != ENOENT) {
+    if (rc != 0 && rc != ENOENT && rc != ESRCH) {
         errno = rc;
         err(1, "%s", name_failure);
     }
