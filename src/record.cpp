@@ -125,7 +125,8 @@ void record_user_as_last_input()
         return;
     }
     if (send_to_backend(&record)) {
-        DEBUG("last input user=%s tfn=%s", user() != nullptr ? user() : "(null)", tfn() != nullptr ? tfn() : "(null)");
+        DEBUG("last input user=%s tfn=%s", user() != nullptr ? user() : "(null)",
+              tfn() != nullptr ? tfn() : "(null)");
     } else {
         JOURNAL_ERROR("failed to send LAST_INPUT record to backend");
         zel_record_free(record);
