@@ -1,8 +1,10 @@
 // libFuzzer target for the reader and the verifier: every record read, replayed, now and then rendered,
 // the seals checked.  First byte: bit 0 recompute the checksums (so that the parsers see hostile fields),
 // bit 1 hide keyframes and seals, bit 2 verify against the tests' key, bit 3 also run zel_verify.
+// Bit 4: the rest is a key file's text instead (bit 5: a secret key's).
 #include <sodium.h>
 
+#include <string>
 #include <vector>
 
 #include "../../libzel/src/zel_internal.h"
@@ -15,6 +17,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static const bool keyed =
         sodium_init() >= 0 && crypto_sign_seed_keypair(public_key, secret_key, seed) == 0;
     if (size == 0 || !keyed) return 0;
+    if (data[0] & 16) {
+        const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
+        uint8_t parsed[ZEL_SECRET_KEY_BYTES];
+        (void)zel::parse_key_file((data[0] & 32) != 0, text, parsed);
+        return 0;
+    }
     const uint8_t* key = (data[0] & 4) ? public_key : nullptr;
     std::vector<uint8_t> file(data + 1, data + size), rgba;
     if (data[0] & 1) zel::fix_checksums(file);

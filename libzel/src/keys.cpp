@@ -171,6 +171,12 @@ int write_new(const KeyKind& k, const char* path, const std::string& text, char*
 }
 
 } // namespace
+
+const char* parse_key_file(bool secret, const std::string& text, uint8_t* key)
+{
+    return parse(secret ? secret_kind : public_kind, text, key);
+}
+
 } // namespace zel
 
 extern "C" {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "zel.h"
@@ -70,5 +71,9 @@ void make_file_head(uint8_t out[file_head_size]);
 // Rewrites every head and frame checksum of a framed buffer in place, as far
 // as the frames' lengths reach (for fuzzing the payload parsers).
 void fix_checksums(std::span<uint8_t> file);
+
+// Checks the text of a key file (public, or secret when `secret`): null with
+// the key copied into `key` (room for a secret key), or why it is malformed.
+const char* parse_key_file(bool secret, const std::string& text, uint8_t* key);
 
 } // namespace zel
