@@ -5,10 +5,13 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/composite.h>
@@ -234,6 +237,21 @@ std::vector<std::string> environment_with(const std::vector<std::string>& extra)
     return env;
 }
 
+// In the child, before exec: a mount namespace of its own in which the
+// journal's socket is the given one.  Only system calls (async-signal-safe).
+void use_journal_socket(const char* socket)
+{
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        _exit(126);
+    mkdir("/run/systemd", 0755);
+    if (mount("tmpfs", "/run/systemd", "tmpfs", 0, "size=64k,mode=0755") != 0) _exit(126);
+    mkdir("/run/systemd/journal", 0755);
+    int fd = open("/run/systemd/journal/socket", O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd < 0) _exit(126);
+    close(fd);
+    if (mount(socket, "/run/systemd/journal/socket", nullptr, MS_BIND, nullptr) != 0) _exit(126);
+}
+
 } // namespace
 
 Process::Process(std::vector<std::string> argv, ProcessOptions options)
@@ -265,6 +283,7 @@ Process::Process(std::vector<std::string> argv, ProcessOptions options)
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
         for (int s : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGPIPE, SIGCHLD}) ::signal(s, SIG_DFL);
+        if (!options.journal_socket.empty()) use_journal_socket(options.journal_socket.c_str());
         if (options.file_size_limit > 0) {
             rlimit limit{options.file_size_limit, options.file_size_limit};
             setrlimit(RLIMIT_FSIZE, &limit);
@@ -409,6 +428,87 @@ int zeldump_verify(const std::string& path, std::string* output)
     (void)output;
     fail("zeldump is not built");
 #endif
+}
+
+// ---------------------------------------------------------------- journal
+
+bool Journal::available()
+{
+    static const bool ok = geteuid() == 0 && run({"unshare", "-m", "true"}).status == 0;
+    return ok;
+}
+
+Journal::Journal()
+{
+    path_ = temp_dir() + "/journal.socket";
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd_ < 0) fail_errno("journal socket");
+    int size = 16 << 20;
+    setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path_.c_str());
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) fail_errno("bind " + path_);
+    chmod(path_.c_str(), 0666);
+}
+
+Journal::~Journal()
+{
+    close(fd_);
+}
+
+namespace {
+
+// The MESSAGE field of one datagram of the native protocol: "FIELD=value\n",
+// or "FIELD\n", a 64-bit little-endian length, the value and "\n".
+std::string message_of(const char* p, size_t n)
+{
+    for (size_t i = 0; i < n;) {
+        size_t nl = i;
+        while (nl < n && p[nl] != '\n') ++nl;
+        const std::string line(p + i, nl - i);
+        if (auto eq = line.find('='); eq != std::string::npos) {
+            if (line.compare(0, eq, "MESSAGE") == 0) return line.substr(eq + 1);
+            i = nl + 1;
+            continue;
+        }
+        uint64_t len = 0;
+        if (nl + 9 > n) break;
+        std::memcpy(&len, p + nl + 1, 8);
+        if (len > n - nl - 9) break;
+        if (line == "MESSAGE") return std::string(p + nl + 9, len);
+        i = nl + 10 + len;
+    }
+    return {};
+}
+
+} // namespace
+
+const std::vector<std::string>& Journal::messages()
+{
+    std::vector<char> buf(256 * 1024);
+    for (ssize_t n; (n = recv(fd_, buf.data(), buf.size(), 0)) > 0;)
+        messages_.push_back(message_of(buf.data(), static_cast<size_t>(n)));
+    return messages_;
+}
+
+void Journal::wait_for(const std::string& text, std::chrono::milliseconds guard)
+{
+    const auto deadline = std::chrono::steady_clock::now() + guard;
+    while (count(text) == 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd p{fd_, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) == 0)
+            fail("timed out waiting for a journal entry with \"" + text + "\"");
+    }
+}
+
+size_t Journal::count(const std::string& text)
+{
+    size_t n = 0;
+    for (const auto& m : messages()) n += m.find(text) != std::string::npos;
+    return n;
 }
 
 // ---------------------------------------------------------------- X servers

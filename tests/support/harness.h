@@ -1,4 +1,5 @@
-// The one test harness: processes, temporary directories, real X servers (Xvfb, Xorg with the dummy
+// The one test harness: processes, temporary directories, the journal
+// through its real socket, real X servers (Xvfb, Xorg with the dummy
 // driver), an X client for the test itself, the seamless-session helper,
 // real xpra sessions, the recorder as a subprocess, and recordings read
 // and replayed through libzel.  Everything started here is stopped and
@@ -40,6 +41,7 @@ struct ProcessOptions {
     std::string log_file;
     int stdout_fd = -1;           // with capture false: the child's standard output
     std::vector<int> keep_fds;    // descriptors the child keeps, same numbers
+    std::string journal_socket;   // run in a private mount namespace logging here (Journal)
     uint64_t file_size_limit = 0; // RLIMIT_FSIZE in bytes: writes past it fail (a full disk)
 };
 
@@ -83,6 +85,30 @@ RunResult run(std::vector<std::string> argv, ProcessOptions options = {});
 
 // Exit status of `zeldump --verify path`, its output in *output.
 int zeldump_verify(const std::string& path, std::string* output = nullptr);
+
+// ---------------------------------------------------------------- journal
+
+// A socket that speaks the journal's native protocol; a process run with
+// ProcessOptions::journal_socket set to path() logs here.  Needs root (a
+// private mount namespace); available() says whether it can be used.
+class Journal {
+  public:
+    Journal();
+    ~Journal();
+    Journal(const Journal&) = delete;
+    Journal& operator=(const Journal&) = delete;
+    static bool available();
+    const std::string& path() const { return path_; }
+    const std::vector<std::string>& messages(); // the entries' messages so far
+    size_t count(const std::string& text);      // messages that contain text
+    // Until a message contains text; throws after the guard.
+    void wait_for(const std::string& text, std::chrono::milliseconds guard = kGuard);
+
+  private:
+    std::string path_;
+    int fd_ = -1;
+    std::vector<std::string> messages_;
+};
 
 // ---------------------------------------------------------------- X servers
 
