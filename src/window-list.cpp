@@ -47,6 +47,9 @@ std::vector<xcb_window_t> client_stacking; // _NET_CLIENT_LIST_STACKING
 std::unordered_set<xcb_window_t> listed;   // _NET_CLIENT_LIST as last read
 std::unordered_set<xcb_window_t> rejected;
 std::deque<Pending> pending;
+// Listed ids refused since the queue last ran dry (told once, then).
+unsigned long refused = 0;
+xcb_window_t first_refused = 0;
 std::unordered_set<xcb_window_t> queued[2]; // what pending holds: listed windows, pop-ups
 uint32_t server_base;                       // resource-id base of the xpra server's own windows, 0 unknown
 std::vector<WindowState*> stack;
@@ -206,11 +209,21 @@ void name_pixmaps(const std::vector<WindowState*>& windows)
     }
 }
 
-void reject(const Probe& p, unsigned long* count, xcb_window_t* first)
+void reject(const Probe& p)
 {
     if (rejected.size() >= REJECTED_MAX) rejected.clear();
     rejected.insert(p.win);
-    if ((*count)++ == 0) *first = p.win;
+    if (refused++ == 0) first_refused = p.win;
+}
+
+// One journal entry for the refusals of a whole list, however many batches
+// it took: a hostile list must not flood the journal.
+void tell_refused()
+{
+    if (refused > 0)
+        JOURNAL_ERROR("ignoring %lu ids of _NET_CLIENT_LIST that are no client windows (the first: 0x%x)",
+                      refused, first_refused);
+    refused = 0;
 }
 
 WindowState& start_tracking(const Probe& p)
@@ -240,12 +253,10 @@ void add_batch(std::span<const Pending> batch)
     for (const Pending& q : batch) ids.push_back(q.win);
     const std::vector<Probe> probes = probe(ids);
     std::vector<WindowState*> added;
-    unsigned long refused = 0;
-    xcb_window_t first = 0;
     for (size_t i = 0; i < probes.size(); ++i) {
         const Probe& p = probes[i];
         if (!acceptable(p, batch[i])) {
-            if (!batch[i].popup && p.win != 0 && listed.contains(p.win)) reject(p, &refused, &first);
+            if (!batch[i].popup && p.win != 0 && listed.contains(p.win)) reject(p);
             continue;
         }
         WindowState& w = list_of_windows.contains(p.win) ? list_of_windows[p.win] : start_tracking(p);
@@ -253,9 +264,6 @@ void add_batch(std::span<const Pending> batch)
         added.push_back(&w);
     }
     name_pixmaps(added);
-    if (refused > 0)
-        JOURNAL_ERROR("ignoring %lu ids of _NET_CLIENT_LIST that are no client windows (the first: 0x%x)",
-                      refused, first);
 }
 
 void queue(xcb_window_t win, bool popup)
@@ -396,6 +404,7 @@ bool window_list_work()
         if (!done && (q.popup || listed.contains(q.win))) batch.push_back(q);
     }
     if (!batch.empty()) add_batch(batch);
+    if (pending.empty()) tell_refused();
     return !pending.empty();
 }
 
