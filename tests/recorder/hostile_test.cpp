@@ -112,7 +112,7 @@ const Attack attacks[] = {
          d.client.set_root_window_list("_NET_CLIENT_LIST", ids);
          return "";
      },
-     false, "ids of _NET_CLIENT_LIST that are no client windows", 3},
+     false, "ids of _NET_CLIENT_LIST that are no client windows", 2},
     {"RangesAddedToTheRecordContext",
      [](Display& d, Recorder&) {
          Client& c = d.client;
