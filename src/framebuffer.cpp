@@ -29,16 +29,26 @@ void extend(Box& b, int x1, int y1, int x2, int y2)
          static_cast<int16_t>(std::max<int>(b.x2, x2)), static_cast<int16_t>(std::max<int>(b.y2, y2))};
 }
 
-// Index of the first pixel of n bytes from which a and b differ, counted
-// from the front or (backward) from the back; a and b differ somewhere.
-size_t first_difference(const uint8_t* a, const uint8_t* b, size_t n, bool backward)
+// The first (or, backward, the last) byte of n at which a and b differ; a and
+// b differ somewhere.  Eight bytes at a time: a row of a block is at most 128.
+size_t differing_byte(const uint8_t* a, const uint8_t* b, size_t n, bool backward)
 {
-    const size_t pixels = n / bytes_per_pixel;
-    for (size_t i = 0; i < pixels; ++i) {
-        const size_t k = backward ? pixels - 1 - i : i;
-        if (std::memcmp(a + k * bytes_per_pixel, b + k * bytes_per_pixel, bytes_per_pixel) != 0) return k;
+    const auto word_differs = [&](size_t at) {
+        uint64_t x, y;
+        std::memcpy(&x, a + at, 8);
+        std::memcpy(&y, b + at, 8);
+        return x != y;
+    };
+    if (!backward) {
+        size_t i = 0;
+        while (i + 8 <= n && !word_differs(i)) i += 8;
+        while (i < n && a[i] == b[i]) ++i;
+        return i;
     }
-    return 0;
+    size_t i = n;
+    while (i >= 8 && !word_differs(i - 8)) i -= 8;
+    while (i > 0 && a[i - 1] == b[i - 1]) --i;
+    return i - 1;
 }
 
 // The pixels of one row from x1 to x2 (exclusive) that differ between a and
@@ -53,8 +63,9 @@ void merge_row(const uint8_t* a, uint8_t* b, int x1, int x2, int y, Tracker& t)
         Box& box = boxes[x / BLOCK];
         const bool covered = box.x1 <= x && box.x2 >= end - 1 && box.y1 <= y && box.y2 >= y;
         if (!covered && std::memcmp(a + at, b + at, n) != 0) {
-            const int first = x + static_cast<int>(first_difference(a + at, b + at, n, false));
-            const int last = x + static_cast<int>(first_difference(a + at, b + at, n, true));
+            const int first =
+                x + static_cast<int>(differing_byte(a + at, b + at, n, false) / bytes_per_pixel);
+            const int last = x + static_cast<int>(differing_byte(a + at, b + at, n, true) / bytes_per_pixel);
             extend(box, first, y, last, y);
         }
         x = end;
