@@ -261,12 +261,15 @@ void convert_palette_row(const ZelReplay* r, const uint8_t* s, uint8_t* d, size_
 void convert_small_row(PixelFormat format, const uint8_t* s, uint8_t* d, size_t w)
 {
     for (size_t i = 0; i < w; ++i) {
-        if (format == RGB332) put(d, scale(s[i] >> 5, 7), scale((s[i] >> 2) & 7, 7), scale(s[i] & 3, 3), 255);
-        if (format == BGR233) put(d, scale(s[i] & 7, 7), scale((s[i] >> 3) & 7, 7), scale(s[i] >> 6, 3), 255);
-        if (format != RGB565 && format != BGR565) continue;
-        const uint16_t v = get_u16(s + 2 * i);
+        const uint16_t v = format == RGB565 || format == BGR565 ? get_u16(s + 2 * i) : 0;
         const uint8_t hi = scale(v >> 11, 31), mid = scale((v >> 5) & 63, 63), lo = scale(v & 31, 31);
-        format == RGB565 ? put(d, hi, mid, lo, 255) : put(d, lo, mid, hi, 255);
+        switch (format) {
+        case RGB332: put(d, scale(s[i] >> 5, 7), scale((s[i] >> 2) & 7, 7), scale(s[i] & 3, 3), 255); break;
+        case BGR233: put(d, scale(s[i] & 7, 7), scale((s[i] >> 3) & 7, 7), scale(s[i] >> 6, 3), 255); break;
+        case RGB565: put(d, hi, mid, lo, 255); break;
+        case BGR565: put(d, lo, mid, hi, 255); break;
+        default: put(d, 0, 0, 0, 255); break; // every pixel has its four bytes
+        }
     }
 }
 
