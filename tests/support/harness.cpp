@@ -1,6 +1,8 @@
 #include "harness.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -1085,6 +1087,160 @@ int Recorder::stop()
     return wait();
 }
 #endif
+
+// ---------------------------------------------------------------- object store
+
+namespace {
+
+const char* const store_access_key = "zel-test";
+const char* const store_secret_key = "zel-test-secret";
+const char* const cluster_fsid = "5b0c3a8e-2f4d-4c1e-9a57-0d6e3f1b2c44";
+const char* const empty_sha256 = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+
+int free_tcp_port()
+{
+    Fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    if (s.fd < 0 || bind(s.fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        getsockname(s.fd, reinterpret_cast<sockaddr*>(&a), &length) != 0)
+        fail_errno("a free TCP port");
+    return ntohs(a.sin_port);
+}
+
+void run_checked(const std::vector<std::string>& argv)
+{
+    RunResult r = run(argv);
+    if (r.status != 0)
+        fail(argv[0] + " failed with status " + std::to_string(r.status) + ": " + r.err + r.out);
+}
+
+size_t occurrences(const std::string& text, const std::string& needle)
+{
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+    return n;
+}
+
+// Waits (inotify on its folder) until the log file holds the text `count`
+// times; fails when the daemon ends first.
+void wait_for_log(const std::string& path, const std::string& text, size_t count, Process& daemon)
+{
+    Fd fd(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+    const std::string dir = std::filesystem::path(path).parent_path();
+    if (fd.fd < 0 || inotify_add_watch(fd.fd, dir.c_str(), IN_CREATE | IN_MODIFY) < 0)
+        fail_errno("inotify on " + dir);
+    const auto deadline = Clock::now() + kGuard;
+    while (occurrences(read_file(path), text) < count) {
+        if (!daemon.running()) fail("the daemon logging to " + path + " ended: " + read_file(path));
+        pollfd p{fd.fd, POLLIN, 0};
+        if (poll(&p, 1, std::min(remaining_ms(deadline), 1000)) == 0 && Clock::now() >= deadline)
+            fail("timed out waiting for \"" + text + "\" in " + path);
+        char buf[4096];
+        while (::read(fd.fd, buf, sizeof buf) > 0) {}
+    }
+}
+
+// One monitor, one OSD keeping objects in memory, pools of one copy and one
+// placement group, quick monitor proposals: the cluster starts in seconds.
+// The OSD forgets a killed gateway's watches after 2 s, so that a gateway
+// started again does not wait for it.
+void write_ceph_config(const std::string& dir, int monitor_port, int gateway_port)
+{
+    std::ofstream(dir + "/ceph.conf")
+        << "[global]\nfsid = " << cluster_fsid << "\n"
+        << "mon host = v2:127.0.0.1:" << monitor_port << "\npublic addr = 127.0.0.1\n"
+        << "auth cluster required = cephx\nauth service required = cephx\nauth client required = cephx\n"
+        << "keyring = " << dir << "/keyring\nrun dir = " << dir << "/run\n"
+        << "admin socket = " << dir << "/run/$name.asok\nlog file = " << dir << "/log/$name.log\n"
+        << "pid file =\nmon data = " << dir << "/mon\nosd data = " << dir << "/osd\n"
+        << "osd objectstore = memstore\nmemstore device bytes = 1073741824\n"
+        << "osd pool default size = 1\nosd pool default min size = 1\nosd pool default pg num = 1\n"
+        << "osd pool default pgp num = 1\nosd pool default pg autoscale mode = off\n"
+        << "mon allow pool size one = true\nmon warn on pool no redundancy = false\n"
+        << "osd crush chooseleaf type = 0\nms bind ipv6 = false\nms bind msgr1 = false\n"
+        << "paxos propose interval = 0.01\npaxos min wait = 0.001\nmgr initial modules =\n"
+        << "rgw frontends = beast tcp_nodelay=1 endpoint=127.0.0.1:" << gateway_port << "\n"
+        << "rgw data = " << dir << "/rgw\nrgw enable usage log = false\nosd client watch timeout = 2\n";
+}
+
+} // namespace
+
+bool ObjectStore::available()
+{
+    for (const char* program : {"ceph-mon", "ceph-osd", "radosgw", "radosgw-admin", "ceph-authtool", "curl"})
+        if (run({"sh", "-c", std::string("command -v ") + program}).status != 0) return false;
+    return true;
+}
+
+ObjectStore::ObjectStore() : dir_(temp_dir())
+{
+    for (const char* sub : {"/mon", "/osd", "/run", "/log", "/rgw"})
+        std::filesystem::create_directory(dir_ + sub);
+    const int monitor_port = free_tcp_port(), gateway_port = free_tcp_port();
+    write_ceph_config(dir_, monitor_port, gateway_port);
+    endpoint_ = "http://127.0.0.1:" + std::to_string(gateway_port);
+    const std::string conf = dir_ + "/ceph.conf", keyring = dir_ + "/keyring";
+    run_checked(
+        {"ceph-authtool", "--create-keyring", keyring, "--gen-key", "-n", "mon.", "--cap", "mon", "allow *"});
+    for (auto [name, mon, osd] : {std::array<const char*, 3>{"client.admin", "allow *", "allow *"},
+                                  {"osd.0", "allow profile osd", "allow *"},
+                                  {"client.rgw", "allow rw", "allow rwx"}})
+        run_checked(
+            {"ceph-authtool", keyring, "--gen-key", "-n", name, "--cap", "mon", mon, "--cap", "osd", osd});
+    run_checked({"monmaptool", "--create", "--fsid", cluster_fsid, "--addv", "a",
+                 "[v2:127.0.0.1:" + std::to_string(monitor_port) + "]", dir_ + "/monmap"});
+    run_checked(
+        {"ceph-mon", "-c", conf, "--mkfs", "-i", "a", "--monmap", dir_ + "/monmap", "--keyring", keyring});
+    ProcessOptions po;
+    po.capture = false;
+    po.log_file = dir_ + "/log/daemons.out";
+    monitor_ =
+        std::make_unique<Process>(std::vector<std::string>{"ceph-mon", "-c", conf, "-i", "a", "-f"}, po);
+    run_checked({"ceph-osd", "-c", conf, "-i", "0", "--mkfs", "--osd-uuid",
+                 "0e5e7c1a-6b0f-4f0e-8d8c-3b9b8f2a7d15", "--monmap", dir_ + "/monmap"});
+    osd_ = std::make_unique<Process>(std::vector<std::string>{"ceph-osd", "-c", conf, "-i", "0", "-f"}, po);
+    // A gateway that starts before the OSD is up waits for the objecter's next tick (5 s).
+    wait_for_log(dir_ + "/log/osd.0.log", "state: booting -> active", 1, *osd_);
+    start_gateway();
+    run_checked({"radosgw-admin", "-c", conf, "-n", "client.admin", "user", "create", "--uid", "zel",
+                 "--display-name", "zel", "--access-key", store_access_key, "--secret", store_secret_key});
+    run_checked({"curl", "-sSf", "--aws-sigv4", "aws:amz:us-east-1:s3", "--user",
+                 std::string(store_access_key) + ":" + store_secret_key, "-H",
+                 std::string("x-amz-content-sha256: ") + empty_sha256, "-H",
+                 "x-amz-bucket-object-lock-enabled: true", "-X", "PUT", endpoint_ + "/" + bucket_});
+}
+
+ObjectStore::~ObjectStore()
+{
+    gateway_.reset();
+    osd_.reset();
+    monitor_.reset();
+}
+
+std::vector<std::string> ObjectStore::credentials() const
+{
+    return {std::string("AWS_ACCESS_KEY_ID=") + store_access_key,
+            std::string("AWS_SECRET_ACCESS_KEY=") + store_secret_key};
+}
+
+void ObjectStore::stop_gateway()
+{
+    gateway_->signal(SIGKILL);
+    gateway_->wait();
+}
+
+void ObjectStore::start_gateway()
+{
+    ProcessOptions po;
+    po.capture = false;
+    po.log_file = dir_ + "/log/daemons.out";
+    gateway_ = std::make_unique<Process>(
+        std::vector<std::string>{"radosgw", "-c", dir_ + "/ceph.conf", "-n", "client.rgw", "-f"}, po);
+    wait_for_log(dir_ + "/log/client.rgw.log", "starting handler: beast", ++gateway_starts_, *gateway_);
+}
 
 // ---------------------------------------------------------------- recordings
 

@@ -290,6 +290,37 @@ class Recorder : public Process {
 };
 #endif
 
+// ---------------------------------------------------------------- object store
+
+// A single-node Ceph object store on loopback: ceph-mon, ceph-osd with the
+// memstore back end and the radosgw S3 gateway, with cephx, one user and one
+// bucket created with Object Lock (so versioned).  Everything lives in a
+// temporary directory and is stopped by the destructor.  One per test
+// program: starting takes a few seconds.
+class ObjectStore {
+  public:
+    ObjectStore();
+    ~ObjectStore();
+    ObjectStore(const ObjectStore&) = delete;
+    ObjectStore& operator=(const ObjectStore&) = delete;
+    static bool available();                                  // the Ceph programs are installed
+    const std::string& endpoint() const { return endpoint_; } // http://127.0.0.1:PORT
+    const std::string& bucket() const { return bucket_; }
+    // AWS_ACCESS_KEY_ID=... and AWS_SECRET_ACCESS_KEY=... of the user.
+    std::vector<std::string> credentials() const;
+    void stop_gateway();  // SIGKILL: the store is unreachable
+    void start_gateway(); // again on the same port; returns once it serves
+
+  private:
+    std::string dir_;
+    std::string endpoint_;
+    std::string bucket_ = "evidence";
+    int gateway_starts_ = 0;
+    std::unique_ptr<Process> monitor_;
+    std::unique_ptr<Process> osd_;
+    std::unique_ptr<Process> gateway_;
+};
+
 // ---------------------------------------------------------------- recordings
 
 struct ZelRecordFree {
