@@ -1,0 +1,252 @@
+// zelship against a real Ceph object gateway (one for the whole program): a
+// recording shipped while the recorder writes it, a shipper killed half way,
+// an unreachable store, a tampered segment, and the setups it refuses.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+#include "bucket.h"
+#include "digest.h"
+#include "harness.h"
+#include "manifest.h"
+#include "shipped.h"
+
+using namespace std::chrono_literals;
+using namespace xtest;
+
+namespace {
+
+ObjectStore& store()
+{
+    static ObjectStore s;
+    return s;
+}
+
+class Ship : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        if (!ObjectStore::available()) {
+            if (std::getenv("CI") != nullptr) FAIL() << "Ceph is not installed (scripts/install-deps)";
+            GTEST_SKIP() << "Ceph is not installed";
+        }
+        store();
+    }
+};
+
+std::string value_of(const std::string& assignment)
+{
+    return assignment.substr(assignment.find('=') + 1);
+}
+
+std::unique_ptr<zelship::Client> client(const std::string& prefix,
+                                        const std::string& bucket = store().bucket())
+{
+    zelship::Location at;
+    at.endpoint = store().endpoint();
+    at.bucket = bucket;
+    at.prefix = prefix;
+    const auto keys = store().credentials();
+    return std::make_unique<zelship::Client>(at, zelship::Credentials{value_of(keys[0]), value_of(keys[1])});
+}
+
+std::unique_ptr<Process> zelship(const std::string& prefix, const std::string& file,
+                                 std::vector<std::string> env = store().credentials())
+{
+    ProcessOptions po;
+    po.env = std::move(env);
+    return std::make_unique<Process>(std::vector<std::string>{ZELSHIP_PATH, "--store",
+                                                              "s3://" + store().bucket() + "/" + prefix,
+                                                              "--endpoint", store().endpoint(), file},
+                                     po);
+}
+
+// The recording as its manifests name it, each segment read by version id.
+std::string shipped_bytes(const std::string& prefix)
+{
+    auto c = client(prefix);
+    zelship::Shipped shipped;
+    EXPECT_TRUE(load_shipped(*c, shipped).ok());
+    EXPECT_EQ(shipped.problems, std::vector<std::string>{});
+    std::string bytes;
+    for (const auto& m : shipped.segments) bytes += c->get(m.segment, {{"versionId", m.version}}).body;
+    return bytes;
+}
+
+std::map<std::string, int> versions_per_key(const std::string& prefix)
+{
+    std::vector<zelship::ObjectVersion> all;
+    EXPECT_TRUE(list_versions(*client(prefix), prefix + "/", all).ok());
+    std::map<std::string, int> count;
+    for (const auto& v : all) ++count[v.key];
+    return count;
+}
+
+// A recording whose records are 10 s apart, so that the writer seals after
+// each; ends() are the segments' ends so far.
+class SealedRecording {
+  public:
+    SealedRecording() : writer_(zel_writer_open(path.c_str()))
+    {
+        auto* h = static_cast<ZelHeader*>(std::calloc(1, sizeof(ZelHeader)));
+        *h = ZelHeader{ZEL_HEADER, 1, t_, 24, 64, 48, xRGB8888, 32, 0, nullptr, 8, 255, nullptr, nullptr};
+        write(h);
+    }
+    ~SealedRecording() { (void)zel_writer_close(writer_); }
+    void add(int segments)
+    {
+        for (int i = 0; i < segments; ++i) {
+            auto* p = static_cast<ZelCursorPosition*>(std::calloc(1, sizeof(ZelCursorPosition)));
+            *p = ZelCursorPosition{ZEL_CURSOR_POSITION, t_ += 10'000'000, 1, 2};
+            write(p);
+            ends.push_back(zel_writer_size(writer_));
+        }
+    }
+    void finish()
+    {
+        ZelRecord* done = zel_record_done();
+        done->timestamp = t_ + 1;
+        write(done);
+    }
+    // The shipper's line for the n-th segment (from 0).
+    std::string shipped(size_t n) const
+    {
+        return "shipped bytes " + std::to_string(n == 0 ? 0 : ends[n - 1]) + "-" + std::to_string(ends[n]) +
+               " ";
+    }
+    const std::string path = temp_dir() + "/recording.zel";
+    std::vector<uint64_t> ends;
+
+  private:
+    void write(void* record)
+    {
+        ASSERT_EQ(zel_record_write(writer_, record), 0);
+        zel_record_free(record);
+    }
+    ZelWriter* writer_;
+    uint64_t t_ = 1'750'000'000'000'000;
+};
+
+TEST_F(Ship, RecordingShippedWhileWritten)
+{
+    Display d;
+    const xcb_window_t w = d.window(10, 10, 200, 150, 3);
+    Painter painter(d.name(), w);
+    const std::string file = temp_dir() + "/live.zel";
+    Recorder recorder({d.name(), file});
+    wait_for_records(
+        file, [](const Recording& r) { return !r.records.empty(); }, &recorder);
+    auto shipper = zelship("live", file);
+    ASSERT_TRUE(shipper->wait_for_output("shipped bytes 0-")) << shipper->err();
+    EXPECT_TRUE(recorder.running());
+    EXPECT_FALSE(versions_per_key("live").empty()) << "no segment in the bucket while recording";
+    EXPECT_EQ(recorder.stop(), 0);
+    EXPECT_EQ(shipper->wait(), 0) << shipper->out() << shipper->err();
+    EXPECT_NE(shipper->out().find("s3://evidence/live: complete, "), std::string::npos) << shipper->out();
+    EXPECT_EQ(shipped_bytes("live"), read_file(file));
+
+    auto c = client("live");
+    zelship::Shipped shipped;
+    ASSERT_TRUE(load_shipped(*c, shipped).ok());
+    const auto& first = shipped.segments.front();
+    const zelship::Response refused = c->remove(first.segment, {{"versionId", first.version}});
+    EXPECT_EQ(refused.status, 403) << refused.describe();
+    EXPECT_TRUE(c->get(first.segment, {{"versionId", first.version}}).ok());
+}
+
+TEST_F(Ship, KilledHalfWayAndStartedAgain)
+{
+    SealedRecording rec;
+    rec.add(12);
+    auto first = zelship("killed", rec.path);
+    ASSERT_TRUE(first->wait_for_output(rec.shipped(3))) << first->err();
+    first->signal(SIGKILL);
+    first->wait();
+    rec.add(3);
+    rec.finish();
+    auto second = zelship("killed", rec.path);
+    EXPECT_EQ(second->wait(), 0) << second->out() << second->err();
+    EXPECT_NE(second->out().find("in the store already: bytes 0-"), std::string::npos) << second->out();
+    for (const auto& [key, versions] : versions_per_key("killed")) EXPECT_EQ(versions, 1) << key;
+    EXPECT_EQ(versions_per_key("killed").size(), 2 * 17u); // header, 15 seals, end: 17 segments
+    EXPECT_EQ(shipped_bytes("killed"), read_file(rec.path));
+}
+
+TEST_F(Ship, StoreUnreachableFor20Seconds)
+{
+    SealedRecording rec;
+    rec.add(2);
+    auto shipper = zelship("outage", rec.path);
+    ASSERT_TRUE(shipper->wait_for_output(rec.shipped(1))) << shipper->err();
+    store().stop_gateway();
+    rec.add(3);
+    std::this_thread::sleep_for(20s); // the outage itself, not a wait for something
+    store().start_gateway();
+    rec.finish();
+    EXPECT_EQ(shipper->wait(), 0) << shipper->out() << shipper->err();
+    EXPECT_NE(shipper->err().find("; trying again in "), std::string::npos) << shipper->err();
+    EXPECT_EQ(shipped_bytes("outage"), read_file(rec.path));
+}
+
+TEST_F(Ship, TamperedSegmentIsNotAuthentic)
+{
+    SealedRecording rec;
+    rec.add(2);
+    rec.finish();
+    ASSERT_EQ(zelship("tampered", rec.path)->wait(), 0);
+    auto c = client("tampered");
+    const std::string key = zelship::segment_key("tampered", rec.ends[0]);
+    std::string bytes = read_file(rec.path).substr(rec.ends[0], rec.ends[1] - rec.ends[0]);
+    bytes[30] ^= 1;
+    const auto d = zelship::digest(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+    ASSERT_TRUE(c->put(key, {-1, 0, bytes.size(), bytes, zelship::hex(d.sha256)},
+                       {"Content-MD5: " + zelship::base64(d.md5)})
+                    .ok());
+    auto again = zelship("tampered", rec.path);
+    EXPECT_EQ(again->wait(), 4) << again->out() << again->err();
+    EXPECT_NE(again->out().find("not authentic: " + key + " has a version"), std::string::npos)
+        << again->out();
+}
+
+struct Refusal {
+    const char* name;
+    std::vector<std::string> env;
+    std::string store; // s3:// URL
+    const char* message;
+};
+
+TEST_F(Ship, RefusesWhatItCannotUse)
+{
+    const std::string keys = temp_dir() + "/credentials";
+    std::ofstream(keys) << "[default]\naws_access_key_id = a\naws_secret_access_key = b\n";
+    chmod(keys.c_str(), 0644);
+    ASSERT_TRUE(
+        client("", "unlocked")->put("", {-1, 0, 0, "", zelship::hex(zelship::digest({}).sha256)}, {}).ok());
+    const auto good = store().credentials();
+    const Refusal refusals[] = {
+        {"credentials file open to others",
+         {"AWS_ACCESS_KEY_ID=", "AWS_SHARED_CREDENTIALS_FILE=" + keys},
+         "s3://evidence/r",
+         "has group or other permissions (mode 0644); it must be 0600"},
+        {"a wrong secret",
+         {good[0], "AWS_SECRET_ACCESS_KEY=wrong"},
+         "s3://evidence/r",
+         "the store refuses to show the bucket: HTTP 403 SignatureDoesNotMatch"},
+        {"a bucket without Object Lock", good, "s3://unlocked/r", "bucket unlocked has no Object Lock"},
+        {"no prefix", good, "s3://evidence/", "s3://BUCKET/PREFIX: the prefix is empty"},
+    };
+    SealedRecording rec;
+    for (const auto& r : refusals) {
+        ProcessOptions po;
+        po.env = r.env;
+        Process p({ZELSHIP_PATH, "--store", r.store, "--endpoint", store().endpoint(), rec.path}, po);
+        EXPECT_EQ(p.wait(), 1) << r.name;
+        EXPECT_NE(p.err().find(r.message), std::string::npos) << r.name << ": " << p.err();
+    }
+}
+
+} // namespace

@@ -1,0 +1,30 @@
+// What a bucket holds under a prefix (every version, delete markers too) and
+// whether it locks objects.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "s3.h"
+
+namespace zelship {
+
+struct ObjectVersion {
+    std::string key;
+    std::string version;
+    std::string etag; // without quotes: the MD5 in hex for a single-part upload
+    uint64_t size = 0;
+    bool delete_marker = false;
+    std::string modified; // as the store gives it (ISO 8601)
+};
+
+// Every version of every key under the prefix, in the store's order: by
+// key, and within a key the newest first (page after page).
+[[nodiscard]] Response list_versions(Client& client, const std::string& prefix,
+                                     std::vector<ObjectVersion>& out);
+
+// Whether the bucket was made with Object Lock.
+[[nodiscard]] Response object_lock_enabled(Client& client, bool& enabled);
+
+} // namespace zelship
