@@ -55,10 +55,12 @@ Response list_versions(Client& client, const std::string& prefix, std::vector<Ob
             out.push_back(std::move(v));
         }
         if (doc.text("IsTruncated") != "true") return r;
-        key_marker = doc.text("NextKeyMarker");
-        version_marker = doc.text("NextVersionIdMarker");
-        if (key_marker.empty())
+        const std::string next_key = doc.text("NextKeyMarker"),
+                          next_version = doc.text("NextVersionIdMarker");
+        if (next_key.empty() || (next_key == key_marker && next_version == version_marker))
             return Response::failure("the store's list of versions does not say where it goes on", true);
+        key_marker = next_key;
+        version_marker = next_version;
     }
 }
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -283,9 +284,9 @@ Response Client::perform(const Request& request)
         return r;
     }
     curl_easy_reset(c);
-    const std::string url = location_.endpoint + "/" + uri_encode(location_.bucket, false) +
-                            (request.key->empty() ? "" : "/" + uri_encode(*request.key, true)) +
-                            canonical_query(*request.query);
+    std::string url = location_.endpoint + "/" + uri_encode(location_.bucket, false);
+    if (!request.key->empty()) url.append("/").append(uri_encode(*request.key, true));
+    url += canonical_query(*request.query);
     const std::string signing = "aws:amz:" + location_.region + ":s3";
     std::unique_ptr<curl_slist, SlistFree> list;
     auto add = [&](const std::string& h) { list.reset(curl_slist_append(list.release(), h.c_str())); };

@@ -131,6 +131,7 @@ Shipper::Outcome Shipper::ship(const Segment& s, std::string& error)
         std::printf("in the store already: %s (%s version %s)\n", bytes_text(s.start, s.end).c_str(),
                     m.segment.c_str(), m.version.c_str());
         std::fflush(stdout);
+        ++found_;
         return Outcome::shipped;
     }
     Manifest m{segment_key(client_.location().prefix, s.start), {}, s.start, s.end, d.sha256, s.seal};
@@ -138,6 +139,7 @@ Shipper::Outcome Shipper::ship(const Segment& s, std::string& error)
     if (o == Outcome::shipped) o = put_manifest(m, error);
     if (o != Outcome::shipped) return o;
     store_.manifests[s.start] = m;
+    ++shipped_;
     std::printf("shipped %s (%s version %s)\n", bytes_text(s.start, s.end).c_str(), m.segment.c_str(),
                 m.version.c_str());
     std::fflush(stdout);

@@ -6,6 +6,7 @@
 // told on standard error) until it takes the segment.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "digest.h"
@@ -30,6 +31,9 @@ class Shipper {
     // Ships one segment unless the store holds it; `error` says why not.
     [[nodiscard]] Outcome ship(const Segment& segment, std::string& error);
 
+    size_t segments_shipped() const { return shipped_; }
+    size_t segments_found() const { return found_; } // in the store already
+
   private:
     [[nodiscard]] bool adopt(const std::string& key, const std::string& md5, uint64_t size,
                              std::string& version);
@@ -42,6 +46,8 @@ class Shipper {
     int fd_;
     int retain_days_;
     Shipped store_;
+    size_t shipped_ = 0;
+    size_t found_ = 0;
 };
 
 } // namespace zelship

@@ -45,7 +45,8 @@ const char* const usage_text =
     "file (AWS_SHARED_CREDENTIALS_FILE, default ~/.aws/credentials, mode 0600; profile\n"
     "AWS_PROFILE, default \"default\").\n"
     "\n"
-    "Standard output: one line per segment shipped, then the verification from the store.\n"
+    "Standard output: one line per segment, one with the counts, then the verification from\n"
+    "the store.\n"
     "Exit status: 0 the whole recording is shipped and verifies complete from the store;\n"
     "1 bad usage, no credentials, an unreadable file, or a bucket that cannot be used;\n"
     "2 the shipped recording is truncated; 3 the file or the shipped recording is corrupt\n"
@@ -176,6 +177,10 @@ int main(int argc, char** argv)
     if (!shipper.start(error)) return fail(error, exit_usage);
     const int shipped = follow_and_ship(follower, shipper, o.file);
     if (shipped != 0 && shipped != exit_corrupt) return shipped;
+    std::printf("shipped %zu segments (%zu were in the store already) in %llu requests\n",
+                shipper.segments_shipped(), shipper.segments_found(),
+                static_cast<unsigned long long>(client.requests()));
+    std::fflush(stdout);
     const int verified = verify_from_store(client);
     return shipped != 0 ? shipped : verified;
 }
