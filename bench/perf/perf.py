@@ -808,11 +808,13 @@ def report(args, runs, latency, replay, prof, meta):
     L.append(json.dumps({"runs": runs, "latency": latency, "replay": replay}, default=str))
     L.append("```")
     L.append("")
-    # The browser player's figures come from bench/player/run.sh, kept by hand.
-    player = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "player", "findings.md")
-    if os.path.exists(player):
-        L.append(open(player).read().rstrip())
-        L.append("")
+    # The browser player's and the shipper's figures come from bench/player/run.sh
+    # and bench/ship/run.sh, kept by hand.
+    for bench in ("player", "ship"):
+        findings = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", bench, "findings.md")
+        if os.path.exists(findings):
+            L.append(open(findings).read().rstrip())
+            L.append("")
     return "\n".join(L)
 
 
