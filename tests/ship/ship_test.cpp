@@ -14,6 +14,7 @@
 #include "harness.h"
 #include "manifest.h"
 #include "shipped.h"
+#include "source.h"
 
 using namespace std::chrono_literals;
 using namespace xtest;
@@ -210,6 +211,35 @@ TEST_F(Ship, TamperedSegmentIsNotAuthentic)
     EXPECT_EQ(again->wait(), 4) << again->out() << again->err();
     EXPECT_NE(again->out().find("not authentic: " + key + " has a version"), std::string::npos)
         << again->out();
+}
+
+// Ranges read through the manifests are the file's bytes, also while the
+// recording is still being shipped.
+TEST_F(Ship, ReadFromTheStoreAsTheFile)
+{
+    SealedRecording rec;
+    rec.add(4);
+    auto shipper = zelship("source", rec.path);
+    ASSERT_TRUE(shipper->wait_for_output(rec.shipped(3))) << shipper->err();
+    auto c = client("source");
+    zelship::StoreSource source(*c);
+    ASSERT_TRUE(source.open().ok());
+    EXPECT_EQ(source.size(), rec.ends[3]);
+    rec.add(2);
+    rec.finish();
+    ASSERT_EQ(shipper->wait(), 0) << shipper->err();
+    ASSERT_TRUE(source.refresh().ok());
+    const std::string file = read_file(rec.path);
+    ASSERT_EQ(source.size(), file.size());
+    const std::pair<uint64_t, size_t> ranges[] = {
+        {0, 20}, {rec.ends[0] - 5, 10}, {rec.ends[1], file.size()}, {file.size(), 10}};
+    for (const auto& [offset, n] : ranges) {
+        std::vector<uint8_t> buf(n);
+        const int64_t got = source.read_at(offset, buf);
+        const std::string expected = file.substr(offset, n);
+        ASSERT_EQ(got, static_cast<int64_t>(expected.size())) << offset;
+        EXPECT_EQ(std::string(buf.begin(), buf.begin() + got), expected) << offset;
+    }
 }
 
 struct Refusal {

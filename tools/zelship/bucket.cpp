@@ -33,14 +33,15 @@ bool read_version(const XmlElement& e, ObjectVersion& out)
 
 } // namespace
 
-Response list_versions(Client& client, const std::string& prefix, std::vector<ObjectVersion>& out)
+Response list_versions(Client& client, const std::string& prefix, std::vector<ObjectVersion>& out,
+                       const std::string& after)
 {
     out.clear();
-    std::string key_marker, version_marker;
+    std::string key_marker = after, version_marker;
     for (;;) {
         Query query{{"versions", ""}, {"prefix", prefix}};
-        if (!key_marker.empty())
-            query.insert(query.end(), {{"key-marker", key_marker}, {"version-id-marker", version_marker}});
+        if (!key_marker.empty()) query.emplace_back("key-marker", key_marker);
+        if (!version_marker.empty()) query.emplace_back("version-id-marker", version_marker);
         Response r = client.get("", query);
         if (!r.ok()) return r;
         XmlDocument doc;

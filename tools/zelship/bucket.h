@@ -19,10 +19,11 @@ struct ObjectVersion {
     std::string modified; // as the store gives it (ISO 8601)
 };
 
-// Every version of every key under the prefix, in the store's order: by
-// key, and within a key the newest first (page after page).
+// Every version of every key under the prefix (after the key `after`, when
+// given), in the store's order: by key, and within a key the newest first
+// (page after page).
 [[nodiscard]] Response list_versions(Client& client, const std::string& prefix,
-                                     std::vector<ObjectVersion>& out);
+                                     std::vector<ObjectVersion>& out, const std::string& after = {});
 
 // Whether the bucket was made with Object Lock.
 [[nodiscard]] Response object_lock_enabled(Client& client, bool& enabled);
