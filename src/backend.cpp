@@ -10,8 +10,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "args.h"
 #include "console.h"
@@ -36,6 +38,14 @@ uint8_t digest[ZEL_DIGEST_BYTES];
 struct stat created;
 std::atomic<bool> started;
 
+// Bytes of the records queued for the writer: a producer waits while a
+// record would take them past the bound (one record is always let in), so
+// that a slow disk holds back the compressor instead of filling memory, and
+// what is still written once the file has passed its size limit is bounded.
+std::mutex queued_lock;
+std::condition_variable queued_taken;
+uint64_t queued_bytes;
+
 // Stands in for the end-of-data record when the library cannot make one:
 // written like any other but, being static, never freed.
 ZelRecord spare_done_record = {ZEL_DONE, 0};
@@ -59,6 +69,40 @@ bool is_image(const ZelRecord* record)
     case ZEL_COMPRESSED_IMAGE_BLOCKS: return true;
     default: return false;
     }
+}
+
+// What a record weighs in the writer's queue: its data, or a small constant.
+uint64_t weight(const ZelRecord* record)
+{
+    switch (record->type) {
+    case ZEL_COMPRESSED_IMAGE:
+    case ZEL_KEYFRAME: return reinterpret_cast<const ZelCompressedImage*>(record)->compressed_length;
+    case ZEL_COMPRESSED_IMAGE_BLOCKS:
+        return reinterpret_cast<const ZelCompressedImageBlocks*>(record)->compressed_length;
+    case ZEL_COMPRESSED_CURSOR_IMAGE:
+        return reinterpret_cast<const ZelCompressedCursorImage*>(record)->compressed_length;
+    case ZEL_IMAGE: return reinterpret_cast<const ZelImage*>(record)->length;
+    case ZEL_IMAGE_BLOCKS: return reinterpret_cast<const ZelImageBlocks*>(record)->length;
+    case ZEL_COPY: return uint64_t{12} * reinterpret_cast<const ZelCopy*>(record)->count;
+    default: return 64;
+    }
+}
+
+void take_queued(uint64_t bytes)
+{
+    std::unique_lock<std::mutex> held(queued_lock);
+    queued_taken.wait(held,
+                      [bytes] { return queued_bytes == 0 || queued_bytes + bytes <= QUEUED_BYTES_MAX; });
+    queued_bytes += bytes;
+}
+
+void give_queued(uint64_t bytes)
+{
+    {
+        std::lock_guard<std::mutex> held(queued_lock);
+        queued_bytes -= bytes;
+    }
+    queued_taken.notify_all();
 }
 
 // A start that failed after the file was created leaves nothing behind:
@@ -132,6 +176,7 @@ bool backend_loop(PNC1Queue* q)
         const bool done = record->type == ZEL_DONE;
         if (done && !failed) digest_ready = zel_writer_digest(writer, digest) == 0;
         if (is_image(record)) check_file_size();
+        give_queued(weight(record));
         release(record);
         if (done || failed) return done;
     }
@@ -145,6 +190,7 @@ void discard_late_records(PNC1Queue* q)
     for (bool done = false; !done;) {
         ZelRecord* record = dequeue_record(q, __func__);
         done = record->type == ZEL_DONE;
+        give_queued(weight(record));
         release(record);
     }
 }
@@ -187,6 +233,7 @@ void backend_recording_started()
 void backend_thread_start()
 {
     exit_status = 0;
+    queued_bytes = 0;
     queue = pNc1_create(4096, sizeof(ZelRecord*));
     if (queue == nullptr) err(1, "failed to create queue for backend");
     thread = thread_start(backend_function, queue, "backend", "failed to start backend thread",
@@ -197,7 +244,14 @@ void backend_thread_start()
 bool send_to_backend(void* p)
 {
     ZelRecord* record = *static_cast<ZelRecord**>(p);
-    if (queue == nullptr || !pNc1_enqueue(queue, p)) {
+    if (queue == nullptr) {
+        JOURNAL_ERROR("failed to enqueue record of type %s", type_name(record));
+        return false;
+    }
+    const uint64_t bytes = weight(record);
+    take_queued(bytes);
+    if (!pNc1_enqueue(queue, p)) {
+        give_queued(bytes);
         JOURNAL_ERROR("failed to enqueue record of type %s", type_name(record));
         return false;
     }
@@ -211,8 +265,10 @@ void backend_thread_stop()
     ZelRecord* done = zel_record_done();
     if (done == nullptr) done = &spare_done_record;
     done->timestamp = time_in_us();
+    take_queued(weight(done));
     if (!pNc1_enqueue(queue, &done)) {
         JOURNAL_ERROR("failed to enqueue end of data record for backend");
+        give_queued(weight(done));
         release(done);
     }
     const int rc = pthread_join(thread, nullptr);

@@ -4,6 +4,10 @@
 #include <cstdint>
 
 inline constexpr uint64_t MAX_FILE_SIZE = 262144000; // 250 MiB
+// Bytes of records that may wait for the writer (a larger record waits until
+// the queue is empty): past the size limit, at most this much and the frame
+// in the compressor's hands is still written.
+inline constexpr uint64_t QUEUED_BYTES_MAX = 8u << 20;
 
 // Opens the recording file (and reads the signing key, when one is given)
 // on the main thread, before anything is recorded; every refusal ends the

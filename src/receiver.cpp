@@ -29,6 +29,16 @@
 static P1C1Queue* queue;
 static pthread_t thread;
 
+// The image's room goes back in order, by the compressor, also when no
+// image came (the window went, or the connection broke).
+static void release_room(const QueuedTicket* t)
+{
+    CompressorTicket ct{};
+    ct.type = TICKET_RELEASE;
+    ct.release_to = t->release_to;
+    if (!send_to_compressor(&ct)) JOURNAL_ERROR("failed to send the release of an image to the compressor");
+}
+
 static void receive_image(const QueuedTicket* t)
 {
     xcb_connection_t* c = display_connection();
@@ -37,7 +47,7 @@ static void receive_image(const QueuedTicket* t)
         xcb_get_image_reply(c, xcb_get_image_cookie_t{t->cookie.sequence}, nullptr);
     if (reply == nullptr) {
         DEBUG("failed to get a reply for an image at %ux%u+%d+%d", r.width, r.height, r.x, r.y);
-        return;
+        return release_room(t);
     }
     DEBUG("got image at %ux%u+%d+%d, data length=%d, sequence=%u reply=%p", r.width, r.height, r.x, r.y,
           xcb_get_image_data_length(reply), t->cookie.sequence, static_cast<void*>(reply));
@@ -45,6 +55,7 @@ static void receive_image(const QueuedTicket* t)
     ct.type = TICKET_IMAGE;
     ct.rect = r;
     ct.reply = reply;
+    ct.release_to = t->release_to;
     if (!send_to_compressor(&ct)) {
         JOURNAL_ERROR("failed to send reply to compressor");
         std::free(reply);
@@ -161,13 +172,15 @@ static bool dequeue(P1C1Queue* q, QueuedTicket* t)
 
 // After the connection broke nothing is waited for any more, but the queue
 // is still drained up to its end-of-data ticket, so that neither the frontend
-// nor the stop function can block on a full queue whatever the order.
-static void receiver_drain(P1C1Queue* q)
+// nor the stop function can block on a full queue whatever the order, and
+// the room of every image asked for is given back.
+static void receiver_drain(P1C1Queue* q, const QueuedTicket& first)
 {
-    QueuedTicket t{};
-    do {
+    QueuedTicket t = first;
+    while (t.type != REQUESTED_NOTHING) {
+        if (t.type == REQUESTED_IMAGE || t.type == REQUESTED_SHM_IMAGE) release_room(&t);
         while (!dequeue(q, &t)) {}
-    } while (t.type != REQUESTED_NOTHING);
+    }
 }
 
 static void receiver_loop(P1C1Queue* q)
@@ -178,7 +191,7 @@ static void receiver_loop(P1C1Queue* q)
         if (xcb_connection_has_error(display_connection()) != 0) {
             DEBUG("display connection has error -> stopping");
             frontend_stop();
-            if (t.type != REQUESTED_NOTHING) receiver_drain(q);
+            receiver_drain(q, t);
             return;
         }
         switch (t.type) {
