@@ -12,7 +12,7 @@
 
 #include "debugging.h"
 #include "display.h"
-#include "misc.h"
+#include "x-reply.h"
 #include "zel.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The record writer thread: writes records through libzel in the order it
 // receives them, frees them, and stops the recording when the file grows
 // past its limit.
-#include "backend.h"
+#include "writer.h"
 
 #include <err.h>
 #include <pthread.h>
@@ -138,7 +138,7 @@ ZelRecord* dequeue_record(PNC1Queue* q, const char* function)
 {
     ZelRecord* record = nullptr;
     while (!pNc1_dequeue(q, &record))
-        JOURNAL_AS(function, LOG_ERR, "error while dequeuing from backend queue");
+        JOURNAL_AS(function, LOG_ERR, "error while dequeuing from the writer queue");
     if (record == nullptr)
         invariant_failed("the dequeued pointer should not be NULL", __FILE__, __LINE__, function);
     return record;
@@ -162,7 +162,7 @@ void give_up_recording()
 
 // Writes records until the end-of-data record or a failed write; returns
 // whether the end-of-data record was seen.
-bool backend_loop(PNC1Queue* q)
+bool writer_loop(PNC1Queue* q)
 {
     for (size_t n = 0;; n++) {
         ZelRecord* record = dequeue_record(q, __func__);
@@ -195,11 +195,11 @@ void discard_late_records(PNC1Queue* q)
     }
 }
 
-void* backend_function(void* arg)
+void* writer_function(void* arg)
 {
     DEBUG("thread %0lx starting...", static_cast<unsigned long>(pthread_self()));
     auto* q = static_cast<PNC1Queue*>(arg);
-    const bool done = backend_loop(q);
+    const bool done = writer_loop(q);
     if (zel_writer_close(writer) == -1) {
         JOURNAL_ERROR("error while closing file %s", filename());
         digest_ready = false;
@@ -214,7 +214,7 @@ void* backend_function(void* arg)
 
 } // namespace
 
-void backend_open()
+void writer_open()
 {
     writer = zel_writer_open(filename());
     if (writer == nullptr) refuse_file(errno);
@@ -225,40 +225,42 @@ void backend_open()
     DEBUG("opened file %s", filename());
 }
 
-void backend_recording_started()
+void writer_recording_started()
 {
     started = true;
 }
 
-void backend_thread_start()
+void writer_thread_start()
 {
     exit_status = 0;
     queued_bytes = 0;
     queue = pNc1_create(4096, sizeof(ZelRecord*));
-    if (queue == nullptr) err(1, "failed to create queue for backend");
-    thread = thread_start(backend_function, queue, "backend", "failed to start backend thread",
-                          "failed to set name of backend thread");
+    if (queue == nullptr) err(1, "failed to create queue for the writer");
+    thread = thread_start(writer_function, queue, "writer", "failed to start writer thread",
+                          "failed to set name of writer thread");
     DEBUG("thread setup complete");
 }
 
-bool send_to_backend(void* p)
+bool send_record_to_writer(RecordPtr record)
 {
-    ZelRecord* record = *static_cast<ZelRecord**>(p);
+    if (!record) return false;
     if (queue == nullptr) {
-        JOURNAL_ERROR("failed to enqueue record of type %s", type_name(record));
+        JOURNAL_ERROR("failed to enqueue record of type %s", type_name(record.get()));
         return false;
     }
-    const uint64_t bytes = weight(record);
+    const uint64_t bytes = weight(record.get());
     take_queued(bytes);
-    if (!pNc1_enqueue(queue, p)) {
+    ZelRecord* raw = record.get();
+    if (!pNc1_enqueue(queue, &raw)) {
         give_queued(bytes);
-        JOURNAL_ERROR("failed to enqueue record of type %s", type_name(record));
+        JOURNAL_ERROR("failed to enqueue record of type %s", type_name(raw));
         return false;
     }
+    (void)record.release(); // the writer's now
     return true;
 }
 
-void backend_thread_stop()
+void writer_thread_stop()
 {
     if (pthread_equal(pthread_self(), thread))
         invariant_failed("should be stopped from another thread", __FILE__, __LINE__, __func__);
@@ -267,20 +269,20 @@ void backend_thread_stop()
     done->timestamp = time_in_us();
     take_queued(weight(done));
     if (!pNc1_enqueue(queue, &done)) {
-        JOURNAL_ERROR("failed to enqueue end of data record for backend");
+        JOURNAL_ERROR("failed to enqueue end of data record for the writer");
         give_queued(weight(done));
         release(done);
     }
     const int rc = pthread_join(thread, nullptr);
     queue = nullptr; // the thread destroyed it as its last act
     if (rc != 0) {
-        JOURNAL_ERROR("failed to join backend thread: %s", strerror(rc));
+        JOURNAL_ERROR("failed to join writer thread: %s", strerror(rc));
         return;
     }
-    DEBUG("collected backend thread");
+    DEBUG("collected writer thread");
 }
 
-void backend_print_digest()
+void writer_print_digest()
 {
     if (!digest_ready) return;
     char line[32 + 2 * ZEL_DIGEST_BYTES] = "##recordingDigest sha256:";
@@ -289,7 +291,7 @@ void backend_print_digest()
     console_drain(std::chrono::milliseconds(1000));
 }
 
-int backend_exit_status()
+int writer_exit_status()
 {
     return exit_status;
 }

@@ -1,5 +1,5 @@
 // One frame tick: the areas that changed, and the tickets that repaint them.
-#include "frame.h"
+#include "tick.h"
 
 #include <xcb/damage.h>
 #include <xcb/shm.h>
@@ -201,12 +201,12 @@ void request_cursor_image()
     send(t, "cursor image");
 }
 
-void frame_cursor_changed()
+void tick_cursor_changed()
 {
     cursor_changed = true;
 }
 
-void frame_setup()
+void tick_setup()
 {
     composed_width = root_width();
     composed_height = root_height();
