@@ -39,11 +39,17 @@ struct Records : std::vector<ZelRecord*> {
     void block(uint64_t t, int16_t x, int16_t y, uint16_t w, uint16_t h, int seed); // compressed
     void copy(uint64_t t, const std::vector<ZelCopyRect>& rects);
     void move(uint64_t t, int16_t x, int16_t y) { add(ZelCursorPosition{ZEL_CURSOR_POSITION, t, x, y}); }
-    void done(uint64_t t) { add(ZelRecord{ZEL_DONE, t}); }
+    void done(uint64_t t, uint8_t reason = ZEL_END_UNSPECIFIED, int32_t signal = 0, int32_t pid = 0,
+              uint32_t uid = 0)
+    {
+        add(ZelDone{{ZEL_DONE, t}, reason, signal, pid, uid});
+    }
 };
 
 // A malloc'ed copy of n bytes (of a string with its NUL when n is 0).
 uint8_t* dup(const void* p, size_t n = 0);
+// A bytes field holding a malloc'ed copy of s (NUL bytes included).
+ZelBytes field(const std::string& s);
 
 // A folder of the harness's (removed at exit) and its files' paths.
 struct TempDir {
