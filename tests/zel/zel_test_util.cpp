@@ -155,19 +155,25 @@ std::vector<uint8_t> recording(const std::vector<ZelRecord*>& records, const uin
     return read_file(dir.file("r.zel"));
 }
 
-ReadResult read_memory(const std::vector<uint8_t>& bytes, bool show_all)
+ReadResult read_memory(const std::vector<uint8_t>& bytes, bool show_all, bool resync)
 {
     ReadResult out;
     ZelReader* reader = zel_reader_open_memory(bytes.data(), bytes.size());
     zel_reader_show_keyframes(reader, show_all);
     zel_reader_show_seals(reader, show_all);
     ZelRecord* r = nullptr;
-    while ((out.status = zel_reader_next(reader, &r)) == ZEL_READ_RECORD) {
-        out.records.emplace_back(r, zel_record_free);
-        out.ends.push_back(zel_reader_record_offset(reader) + zel_reader_record_size(reader));
+    for (bool first = true;; first = false) {
+        while ((out.last_status = zel_reader_next(reader, &r)) == ZEL_READ_RECORD) {
+            out.records.emplace_back(r, zel_record_free);
+            out.ends.push_back(zel_reader_record_offset(reader) + zel_reader_record_size(reader));
+        }
+        if (first) {
+            out.status = out.last_status;
+            out.problem_offset = zel_reader_problem_offset(reader);
+            out.problem = zel_reader_problem(reader);
+        }
+        if (!resync || out.last_status != ZEL_READ_CORRUPT || zel_reader_resync(reader) != 0) break;
     }
-    out.problem_offset = zel_reader_problem_offset(reader);
-    out.problem = zel_reader_problem(reader);
     zel_reader_close(reader);
     return out;
 }

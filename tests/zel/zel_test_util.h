@@ -72,12 +72,14 @@ std::vector<uint8_t> recording(const std::vector<ZelRecord*>& records, const uin
 struct ReadResult {
     std::vector<std::unique_ptr<ZelRecord, decltype(&zel_record_free)>> records;
     std::vector<uint64_t> ends; // the byte after each record's frame
-    ZelReadStatus status = ZEL_READ_ERROR;
+    ZelReadStatus status = ZEL_READ_ERROR; // the first status that is not a record
     uint64_t problem_offset = 0;
     std::string problem;
+    ZelReadStatus last_status = ZEL_READ_ERROR; // where reading on past damage ended
 };
-// Every record, the writer's keyframes and seals too when show_all.
-ReadResult read_memory(const std::vector<uint8_t>& bytes, bool show_all = false);
+// Every record, the writer's keyframes and seals too when show_all; with
+// resync reading on past every damaged frame.
+ReadResult read_memory(const std::vector<uint8_t>& bytes, bool show_all = false, bool resync = false);
 ZelVerification verify_memory(const std::vector<uint8_t>& bytes, const uint8_t* public_key = nullptr);
 
 using Outcome = xtest::RunResult;
