@@ -107,6 +107,12 @@ class SealedRecording {
             ends.push_back(zel_writer_size(writer_));
         }
     }
+    // The writer closes without the end, as a recorder that dies.
+    void let_go()
+    {
+        ASSERT_EQ(zel_writer_close(writer_), 0);
+        writer_ = nullptr;
+    }
     void finish()
     {
         ZelRecord* done = zel_record_done();
@@ -191,6 +197,21 @@ TEST_F(Ship, StoreUnreachableFor20Seconds)
     EXPECT_EQ(shipper->wait(), 0) << shipper->out() << shipper->err();
     EXPECT_NE(shipper->err().find("; trying again in "), std::string::npos) << shipper->err();
     EXPECT_EQ(shipped_bytes("outage"), read_file(rec.path));
+}
+
+// Once the writer let go of a file without its end, the shipper ships what
+// was sealed and ends with the truncation instead of waiting.
+TEST_F(Ship, WriterGoneWithoutTheEnd)
+{
+    SealedRecording rec;
+    rec.add(2);
+    auto shipper = zelship("gone", rec.path);
+    ASSERT_TRUE(shipper->wait_for_output(rec.shipped(1))) << shipper->err();
+    rec.let_go();
+    EXPECT_EQ(shipper->wait(), 2) << shipper->out() << shipper->err();
+    EXPECT_NE(shipper->out().find("s3://evidence/gone: truncated at byte " + std::to_string(rec.ends[1])),
+              std::string::npos)
+        << shipper->out();
 }
 
 TEST_F(Ship, TamperedSegmentIsNotAuthentic)

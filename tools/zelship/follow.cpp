@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,6 +22,19 @@ struct ReaderClose {
 struct RecordFree {
     void operator()(ZelRecord* r) const { zel_record_free(r); }
 };
+
+// Whether the writer let go of the file: it holds its lock from before it
+// writes the file head until it closes, so a file with bytes in it and no
+// lock has no writer any more.  Asked before the file is read, so that the
+// read sees all it wrote.  An empty file may not have been opened by its
+// writer yet; where locks cannot be asked for, the writer is never taken
+// to be gone.
+bool writer_gone(int fd)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || st.st_size == 0) return false;
+    return zel_file_is_being_written(fd) == 0;
+}
 
 SealInfo seal_info(const ZelSeal* s)
 {
@@ -50,6 +64,7 @@ bool Follower::open(const std::string& path, std::string& error)
 
 Follower::State Follower::scan(std::vector<Segment>& out)
 {
+    const bool gone = writer_gone(fd_);
     std::unique_ptr<ZelReader, ReaderClose> reader(
         zel_reader_open(("/proc/self/fd/" + std::to_string(fd_)).c_str()));
     if (!reader)
@@ -73,7 +88,12 @@ Follower::State Follower::scan(std::vector<Segment>& out)
         problem_ = zel_reader_problem(reader.get());
         const uint64_t at = zel_reader_problem_offset(reader.get());
         switch (s) {
-        case ZEL_READ_TRUNCATED: next_frame_ = at; return State::growing;
+        case ZEL_READ_TRUNCATED:
+            next_frame_ = at;
+            if (!gone) return State::growing;
+            problem_ = "the recorder stopped writing it without its end (truncated at byte " +
+                       std::to_string(at) + ": " + problem_ + ")";
+            return State::abandoned;
         case ZEL_READ_END:
             if (at > boundary_) out.push_back(Segment{boundary_, at, std::nullopt});
             boundary_ = at;

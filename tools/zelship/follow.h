@@ -1,9 +1,10 @@
 // Follows a recording while the recorder writes it: finds its seals with
 // libzel's reader, only ever reading the file.  The reader sees the file's
 // size when it is opened, so after each change (inotify) a new reader
-// continues at the first frame not read yet.  The file is read through the
-// descriptor opened at the start, so a rename or a new file under the same
-// name changes nothing.
+// continues at the first frame not read yet.  The file is read through the descriptor opened at the
+// start, so a rename or a new file under the same name changes nothing.  The
+// writer holds a lock on the file while it writes (zel_file_is_being_written):
+// a file without its end whose writer let go of it will never be complete.
 #pragma once
 
 #include <chrono>
@@ -24,7 +25,13 @@ struct Segment {
 
 class Follower {
   public:
-    enum class State { growing, complete, corrupt, failed };
+    enum class State {
+        growing,   // the writer is still at it
+        complete,  // up to the end of the recording
+        abandoned, // no end, and no writer any more (a recorder that died)
+        corrupt,   // damaged: nothing after the damage is shipped
+        failed,    // the file cannot be read
+    };
 
     Follower() = default;
     ~Follower();
@@ -34,7 +41,7 @@ class Follower {
     [[nodiscard]] bool open(const std::string& path, std::string& error);
     int fd() const { return fd_; }
     // Reads what was added since the last call; appends the segments sealed
-    // in it.  `problem` says what is wrong once corrupt or failed.
+    // in it.  `problem` says what is wrong once abandoned, corrupt or failed.
     [[nodiscard]] State scan(std::vector<Segment>& out);
     const std::string& problem() const { return problem_; }
     // Until the file changes, or the time is up.

@@ -21,6 +21,7 @@ namespace {
 using namespace zelship;
 
 constexpr int exit_usage = 1;
+constexpr int exit_truncated = 2;
 constexpr int exit_corrupt = 3;
 constexpr int exit_not_authentic = 4;
 
@@ -33,7 +34,8 @@ const char* const usage_text =
     "range, SHA-256 and seal. It keeps nothing of its own: started again, it reads what is\n"
     "shipped already from the store and goes on. An unreachable or refusing store is tried\n"
     "again with back-off (each failure told on standard error). Once the end of the\n"
-    "recording is shipped, it reads the whole recording back from the store and verifies it.\n"
+    "recording is shipped, or the recorder let go of the file without writing its end, it\n"
+    "reads the whole recording back from the store and verifies it.\n"
     "\n"
     "  --store s3://BUCKET/PREFIX   where the recording goes (the bucket needs Object Lock)\n"
     "  --endpoint URL               the store, http(s)://HOST[:PORT] (path-style requests)\n"
@@ -49,7 +51,8 @@ const char* const usage_text =
     "the store.\n"
     "Exit status: 0 the whole recording is shipped and verifies complete from the store;\n"
     "1 bad usage, no credentials, an unreadable file, or a bucket that cannot be used;\n"
-    "2 the shipped recording is truncated; 3 the file or the shipped recording is corrupt\n"
+    "2 the shipped recording is truncated (the recorder stopped without writing the end: what\n"
+    "was sealed is shipped); 3 the file or the shipped recording is corrupt\n"
     "(what was sealed before the damage is shipped); 4 not authentic from the store (an\n"
     "object under the prefix that the shipper did not write, or other bytes than the file).\n";
 
@@ -129,7 +132,8 @@ int verify_from_store(Client& client)
     return status_of(verdict.verdict());
 }
 
-// Ships segment after segment until the file is complete (or damaged).
+// Ships segment after segment until the file is complete (or damaged, or
+// its writer is gone).
 int follow_and_ship(Follower& follower, Shipper& shipper, const std::string& file)
 {
     for (;;) {
@@ -146,6 +150,10 @@ int follow_and_ship(Follower& follower, Shipper& shipper, const std::string& fil
         switch (state) {
         case Follower::State::growing: break;
         case Follower::State::complete: return 0;
+        case Follower::State::abandoned:
+            std::fprintf(stderr, "zelship: %s: %s; what was sealed is shipped\n", file.c_str(),
+                         follower.problem().c_str());
+            return exit_truncated;
         case Follower::State::corrupt:
             std::fprintf(stderr, "zelship: %s is %s; what was sealed before is shipped\n", file.c_str(),
                          follower.problem().c_str());
@@ -176,11 +184,13 @@ int main(int argc, char** argv)
     Shipper shipper(client, follower.fd(), o.retain_days);
     if (!shipper.start(error)) return fail(error, exit_usage);
     const int shipped = follow_and_ship(follower, shipper, o.file);
-    if (shipped != 0 && shipped != exit_corrupt) return shipped;
+    if (shipped != 0 && shipped != exit_truncated && shipped != exit_corrupt) return shipped;
     std::printf("shipped %zu segments (%zu were in the store already) in %llu requests\n",
                 shipper.segments_shipped(), shipper.segments_found(),
                 static_cast<unsigned long long>(client.requests()));
     std::fflush(stdout);
     const int verified = verify_from_store(client);
+    // a worse verdict from the store wins over the file's truncation
+    if (shipped == exit_truncated) return verified == 0 ? exit_truncated : verified;
     return shipped != 0 ? shipped : verified;
 }
