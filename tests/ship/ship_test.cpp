@@ -1,6 +1,8 @@
 // zelship against a real Ceph object gateway (one for the whole program): a
 // recording shipped while the recorder writes it, a shipper killed half way,
-// an unreachable store, a tampered segment, and the setups it refuses.
+// an unreachable store, a writer gone without the end, the end read before
+// its final seal, a tampered segment, and the setups it refuses.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -212,6 +214,46 @@ TEST_F(Ship, WriterGoneWithoutTheEnd)
     EXPECT_NE(shipper->out().find("s3://evidence/gone: truncated at byte " + std::to_string(rec.ends[1])),
               std::string::npos)
         << shipper->out();
+}
+
+// Where the end-of-data record of a recording ends (its final seal follows).
+size_t end_of_done(const std::string& bytes)
+{
+    std::unique_ptr<ZelReader, decltype(&zel_reader_close)> reader(
+        zel_reader_open_memory(bytes.data(), bytes.size()), zel_reader_close);
+    for (ZelRecord* r = nullptr; zel_reader_next(reader.get(), &r) == ZEL_READ_RECORD;) {
+        const bool done = r->type == ZEL_DONE;
+        zel_record_free(r);
+        if (done) return zel_reader_record_offset(reader.get()) + zel_reader_record_size(reader.get());
+    }
+    return 0;
+}
+
+// A shipper that read the end-of-data record before its final seal was
+// written reads the end again with the seal once it comes.
+TEST_F(Ship, EndReadBeforeItsFinalSeal)
+{
+    SealedRecording rec;
+    rec.add(2);
+    rec.finish();
+    const std::string whole = read_file(rec.path);
+    const size_t cut = end_of_done(whole);
+    const std::string path = temp_dir() + "/cut.zel";
+    struct File {
+        int fd;
+        ~File() { ::close(fd); }
+    } file{::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)};
+    struct flock lock {};
+    lock.l_type = F_WRLCK; // as the writer holds it
+    ASSERT_EQ(fcntl(file.fd, F_OFD_SETLK, &lock), 0);
+    ASSERT_EQ(::write(file.fd, whole.data(), cut), static_cast<ssize_t>(cut));
+    auto shipper = zelship("end", path);
+    ASSERT_TRUE(shipper->wait_for_output(rec.shipped(1))) << shipper->err();
+    ASSERT_EQ(::write(file.fd, whole.data() + cut, whole.size() - cut),
+              static_cast<ssize_t>(whole.size() - cut));
+    ::close(std::exchange(file.fd, -1)); // the writer lets go
+    EXPECT_EQ(shipper->wait(), 0) << shipper->out() << shipper->err();
+    EXPECT_EQ(shipped_bytes("end"), whole);
 }
 
 TEST_F(Ship, TamperedSegmentIsNotAuthentic)

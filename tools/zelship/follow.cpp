@@ -74,11 +74,16 @@ Follower::State Follower::scan(std::vector<Segment>& out)
     if (next_frame_ > 0 && zel_reader_seek(reader.get(), next_frame_) != 0)
         return problem_ = zel_reader_problem(reader.get()), State::corrupt;
     zel_reader_show_seals(reader.get(), 1);
+    // What may follow the end-of-data record (its final seal) is known only
+    // to a reader that read it: the next reader starts at it again.
+    bool end_read = false;
     for (;;) {
         ZelRecord* raw = nullptr;
         const ZelReadStatus s = zel_reader_next(reader.get(), &raw);
         std::unique_ptr<ZelRecord, RecordFree> record(raw);
         if (s == ZEL_READ_RECORD) {
+            end_read = end_read || raw->type == ZEL_DONE;
+            if (raw->type == ZEL_DONE) continue;
             next_frame_ = zel_reader_record_offset(reader.get()) + zel_reader_record_size(reader.get());
             if (raw->type != ZEL_SEAL) continue;
             out.push_back(Segment{boundary_, next_frame_, seal_info(reinterpret_cast<const ZelSeal*>(raw))});
@@ -89,7 +94,7 @@ Follower::State Follower::scan(std::vector<Segment>& out)
         const uint64_t at = zel_reader_problem_offset(reader.get());
         switch (s) {
         case ZEL_READ_TRUNCATED:
-            next_frame_ = at;
+            if (!end_read) next_frame_ = at;
             if (!gone) return State::growing;
             problem_ = "the recorder stopped writing it without its end (truncated at byte " +
                        std::to_string(at) + ": " + problem_ + ")";
