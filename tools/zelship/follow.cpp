@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "zel.h"
 
@@ -22,6 +23,19 @@ struct ReaderClose {
 struct RecordFree {
     void operator()(ZelRecord* r) const { zel_record_free(r); }
 };
+
+// Every record type but the seal, which the follower passes over (the
+// end-of-data record is never passed over).
+const std::vector<uint8_t>& all_but_seals()
+{
+    static const std::vector<uint8_t> types = [] {
+        std::vector<uint8_t> out;
+        for (unsigned t = 0; t < 256; ++t)
+            if (t != ZEL_SEAL) out.push_back(static_cast<uint8_t>(t));
+        return out;
+    }();
+    return types;
+}
 
 // Whether the writer let go of the file: it holds its lock from before it
 // writes the file head until it closes, so a file with bytes in it and no
@@ -74,6 +88,7 @@ Follower::State Follower::scan(std::vector<Segment>& out)
     if (next_frame_ > 0 && zel_reader_seek(reader.get(), next_frame_) != 0)
         return problem_ = zel_reader_problem(reader.get()), State::corrupt;
     zel_reader_show_seals(reader.get(), 1);
+    zel_reader_skip_types(reader.get(), all_but_seals().data(), all_but_seals().size());
     // What may follow the end-of-data record (its final seal) is known only
     // to a reader that read it: the next reader starts at it again.
     bool end_read = false;

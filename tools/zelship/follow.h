@@ -1,7 +1,9 @@
 // Follows a recording while the recorder writes it: finds its seals with
-// libzel's reader, only ever reading the file.  The reader sees the file's
-// size when it is opened, so after each change (inotify) a new reader
-// continues at the first frame not read yet.  The file is read through the descriptor opened at the
+// libzel's reader, only ever reading the file, and passing every other frame
+// over by its length: the payloads are checked by the verification from the
+// store, which reads everything.  The reader sees the file's size when it is
+// opened, so after each change (inotify) a new reader continues at the first
+// frame not read yet.  The file is read through the descriptor opened at the
 // start, so a rename or a new file under the same name changes nothing.  The
 // writer holds a lock on the file while it writes (zel_file_is_being_written):
 // a file without its end whose writer let go of it will never be complete.
@@ -29,7 +31,7 @@ class Follower {
         growing,   // the writer is still at it
         complete,  // up to the end of the recording
         abandoned, // no end, and no writer any more (a recorder that died)
-        corrupt,   // damaged: nothing after the damage is shipped
+        corrupt,   // a damaged frame head: nothing after it can be found
         failed,    // the file cannot be read
     };
 

@@ -51,10 +51,11 @@ const char* const usage_text =
     "the store.\n"
     "Exit status: 0 the whole recording is shipped and verifies complete from the store;\n"
     "1 bad usage, no credentials, an unreadable file, or a bucket that cannot be used;\n"
-    "2 the shipped recording is truncated (the recorder stopped without writing the end: what\n"
-    "was sealed is shipped); 3 the file or the shipped recording is corrupt\n"
-    "(what was sealed before the damage is shipped); 4 not authentic from the store (an\n"
-    "object under the prefix that the shipper did not write, or other bytes than the file).\n";
+    "2 the shipped recording is truncated (the recorder stopped without writing the end:\n"
+    "what was sealed is shipped); 3 the file or the shipped recording is corrupt (damage\n"
+    "inside a record is shipped; a damaged record head stops the shipping there); 4 not\n"
+    "authentic from the store (an object under the prefix that the shipper did not write,\n"
+    "or other bytes than the file).\n";
 
 struct Options {
     std::string store;
