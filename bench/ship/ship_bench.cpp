@@ -1,12 +1,12 @@
 // ship_bench SOURCE SECONDS SPEED [ZELSHIP]
 // Writes the first SECONDS of the recording SOURCE again through libzel's
-// writer at SPEED times its own pace (the writer seals as the recorder's does:
-// every 10 s of record time, after keyframes, at the end) while zelship ships
-// it into a Ceph gateway that the test harness starts.  Prints the
-// seal-to-object lag (from the write that ends a segment to zelship's line
-// for it), zelship's CPU and peak memory per recording hour up to the last
-// segment, its requests per recording hour, and the time to verify the
-// shipped recording from the store.
+// writer at SPEED times its own pace, sealing as the recorder does (a seal 1 s
+// after the start, then every 10 s, idle or not; the writer adds its own after
+// keyframes and at the end) while zelship ships it into a Ceph gateway that
+// the test harness starts.  Prints the seal-to-object lag (from the write that
+// ends a segment to zelship's line for it), zelship's CPU and peak memory per
+// recording hour up to the last segment, its requests per recording hour, and
+// the time to verify the shipped recording from the store.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -79,8 +79,11 @@ double percentile(std::vector<double> v, double p)
     return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
 }
 
-// Writes the records of SOURCE up to `seconds` at `speed`; the time at which
-// the file reached each size.
+// The recorder's seals: 1 s after the start, then every 10 s.
+constexpr double first_seal = 1, seal_period = 10;
+
+// Writes the records of SOURCE up to `seconds` at `speed`, with the
+// recorder's seals; the time at which the file reached each size.
 std::map<uint64_t, Clock::time_point> write_paced(const char* source, const std::string& out, double seconds,
                                                   double speed, double& recorded)
 {
@@ -90,12 +93,21 @@ std::map<uint64_t, Clock::time_point> write_paced(const char* source, const std:
     std::map<uint64_t, Clock::time_point> written;
     const auto start = Clock::now();
     uint64_t first = 0, last = 0;
+    double next_seal = first_seal;
+    const auto pace = [&](double at) {
+        std::this_thread::sleep_until(start + std::chrono::duration<double>(at / speed));
+    };
     ZelRecord* r = nullptr;
     while (zel_reader_next(reader, &r) == ZEL_READ_RECORD) {
         if (first == 0) first = r->timestamp;
         const double at = static_cast<double>(r->timestamp - first) / 1e6;
         if (r->type == ZEL_DONE || at > seconds) break;
-        std::this_thread::sleep_until(start + std::chrono::duration<double>(at / speed));
+        for (; next_seal <= at; next_seal += seal_period) {
+            pace(next_seal);
+            if (zel_writer_seal(writer, first + static_cast<uint64_t>(next_seal * 1e6)) != 0) std::exit(1);
+            written[zel_writer_size(writer)] = Clock::now();
+        }
+        pace(at);
         if (zel_record_write(writer, r) != 0) std::exit(1);
         last = r->timestamp;
         zel_record_free(r);
