@@ -173,7 +173,7 @@ int main(int argc, char** argv)
                            {keys[0].substr(keys[0].find('=') + 1), keys[1].substr(keys[1].find('=') + 1)});
     zelship::Shipped shipped;
     zelship::StoreVerdict verdict;
-    const bool read = load_shipped(client, shipped).ok() && verify_shipped(client, shipped, verdict).ok();
+    const bool read = load_shipped(client, shipped).ok() && verify_shipped(client, shipped, nullptr, verdict).ok();
 
     const double per_hour = 3600 / recorded;
     std::printf("recorded %.0f s at %gx, %zu bytes, zelship status %d, %zu segments\n", recorded,

@@ -2,13 +2,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace zelship {
 
 namespace {
 
 constexpr size_t read_ahead = 1u << 20;
+constexpr int tries = 3; // a read waits 0.5 s, then 1 s, before it gives up
 
 } // namespace
 
@@ -48,7 +51,8 @@ Response StoreSource::refresh()
 }
 
 // Reads from `offset` to the end of its segment, at least `wanted` bytes
-// (unless the segment ends first) and up to the read-ahead.
+// (unless the segment ends first) and up to the read-ahead; a failure that
+// may pass is tried again.
 bool StoreSource::fill(uint64_t offset, size_t wanted)
 {
     auto it = std::upper_bound(shipped_.segments.begin(), shipped_.segments.end(), offset,
@@ -57,11 +61,25 @@ bool StoreSource::fill(uint64_t offset, size_t wanted)
     const uint64_t end = std::min(it->end, offset + std::max(wanted, read_ahead));
     const std::string range =
         "Range: bytes=" + std::to_string(offset - it->start) + "-" + std::to_string(end - it->start - 1);
-    Response r =
-        client_.get(it->segment, {{"versionId", it->version}}, {range}, nullptr, read_ahead + wanted);
-    if (!r.ok() || r.body.size() != end - offset) return false;
+    Response r;
+    for (int attempt = 1;; ++attempt) {
+        r = client_.get(it->segment, {{"versionId", it->version}}, {range}, nullptr, read_ahead + wanted);
+        if (r.ok() || !r.retry || attempt == tries) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(500 << (attempt - 1)));
+    }
+    if (r.ok() && r.body.size() != end - offset)
+        r = Response::failure(
+            it->segment + " (version " + it->version + ") has fewer bytes than its manifest names", false);
+    if (!r.ok()) {
+        failure_ = r;
+        failure_.error = "reading bytes " + std::to_string(offset) + "-" + std::to_string(end) + " of " +
+                         it->segment + ": " + r.describe();
+        failure_.status = 0;
+        return false;
+    }
     window_start_ = offset;
     window_.assign(r.body.begin(), r.body.end());
+    if (tap_) tap_(*it, offset, window_);
     return true;
 }
 
@@ -82,6 +100,17 @@ int64_t StoreSource::read_at(uint64_t offset, std::span<uint8_t> out)
         done += n;
     }
     return static_cast<int64_t>(done);
+}
+
+ZelSource zel_source(StoreSource& source)
+{
+    ZelSource s{};
+    s.context = &source;
+    s.read_at = [](void* context, uint64_t offset, void* buf, size_t n) {
+        return static_cast<StoreSource*>(context)->read_at(offset, {static_cast<uint8_t*>(buf), n});
+    };
+    s.size = [](void* context) { return static_cast<StoreSource*>(context)->size(); };
+    return s;
 }
 
 } // namespace zelship

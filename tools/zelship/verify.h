@@ -1,7 +1,8 @@
 // Verifying a shipped recording from the store: every segment read back by
 // its version id must have its manifest's size and SHA-256 and end with the
 // seal its manifest names, the prefix must hold nothing else (see shipped.h),
-// and the bytes must verify with libzel as a file does.
+// and the bytes must verify with libzel as a file does.  The recording is
+// read once, in order, through a StoreSource (nothing is kept on disk).
 #pragma once
 
 #include <string>
@@ -25,7 +26,9 @@ struct StoreVerdict {
     std::string text(const std::string& url) const;
 };
 
-// False (the Response says why) when the store could not be read.
-[[nodiscard]] Response verify_shipped(Client& client, const Shipped& shipped, StoreVerdict& out);
+// With public_key (32 bytes) every seal must be signed by that key.  False
+// (the Response says why) when the store could not be read.
+[[nodiscard]] Response verify_shipped(Client& client, const Shipped& shipped, const uint8_t* public_key,
+                                      StoreVerdict& out);
 
 } // namespace zelship

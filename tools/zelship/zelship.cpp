@@ -126,7 +126,7 @@ int verify_from_store(Client& client)
     Shipped shipped;
     const Response r = until_taken("reading back " + client.location().url(), true, [&](bool) {
         Response listed = load_shipped(client, shipped);
-        return listed.ok() ? verify_shipped(client, shipped, verdict) : listed;
+        return listed.ok() ? verify_shipped(client, shipped, nullptr, verdict) : listed;
     });
     if (!r.ok()) return fail("cannot read back " + client.location().url() + ": " + r.describe(), exit_usage);
     std::printf("%s\n", verdict.text(client.location().url()).c_str());
