@@ -15,8 +15,8 @@
 #include "digest.h"
 #include "harness.h"
 #include "manifest.h"
+#include "recording.h"
 #include "shipped.h"
-#include "source.h"
 
 using namespace std::chrono_literals;
 using namespace xtest;
@@ -46,15 +46,21 @@ std::string value_of(const std::string& assignment)
     return assignment.substr(assignment.find('=') + 1);
 }
 
+zelship::Location location(const std::string& prefix, const std::string& bucket = store().bucket())
+{
+    return {store().endpoint(), "us-east-1", bucket, prefix};
+}
+
+zelship::Credentials keys()
+{
+    const auto env = store().credentials();
+    return {value_of(env[0]), value_of(env[1])};
+}
+
 std::unique_ptr<zelship::Client> client(const std::string& prefix,
                                         const std::string& bucket = store().bucket())
 {
-    zelship::Location at;
-    at.endpoint = store().endpoint();
-    at.bucket = bucket;
-    at.prefix = prefix;
-    const auto keys = store().credentials();
-    return std::make_unique<zelship::Client>(at, zelship::Credentials{value_of(keys[0]), value_of(keys[1])});
+    return std::make_unique<zelship::Client>(location(prefix, bucket), keys());
 }
 
 std::unique_ptr<Process> zelship(const std::string& prefix, const std::string& file,
@@ -276,29 +282,37 @@ TEST_F(Ship, TamperedSegmentIsNotAuthentic)
         << again->out();
 }
 
-// Ranges read through the manifests are the file's bytes, also while the
-// recording is still being shipped.
-TEST_F(Ship, ReadFromTheStoreAsTheFile)
+// The recordings under a prefix, opened by name (as the player's server
+// does), read as the files, also while one is still being shipped.
+TEST_F(Ship, RecordingsByNameFromTheStore)
 {
     SealedRecording rec;
     rec.add(4);
-    auto shipper = zelship("source", rec.path);
+    auto shipper = zelship("fleet/host-a", rec.path);
     ASSERT_TRUE(shipper->wait_for_output(rec.shipped(3))) << shipper->err();
-    auto c = client("source");
-    zelship::StoreSource source(*c);
-    ASSERT_TRUE(source.open().ok());
-    EXPECT_EQ(source.size(), rec.ends[3]);
+    const zelship::StoreFolder folder(location("fleet"), keys());
+    bool is_recording = true;
+    std::vector<std::string> names;
+    ASSERT_TRUE(folder.list(is_recording, names).ok());
+    EXPECT_FALSE(is_recording);
+    EXPECT_EQ(names, std::vector<std::string>{"host-a"});
+    std::string error;
+    EXPECT_EQ(folder.open("..", error), nullptr);
+    auto recording = folder.open("host-a", error);
+    ASSERT_NE(recording, nullptr) << error;
+    EXPECT_EQ(recording->size(), rec.ends[3]);
+    EXPECT_TRUE(recording->growing());
     rec.add(2);
     rec.finish();
     ASSERT_EQ(shipper->wait(), 0) << shipper->err();
-    ASSERT_TRUE(source.refresh().ok());
     const std::string file = read_file(rec.path);
-    ASSERT_EQ(source.size(), file.size());
+    EXPECT_EQ(recording->current_size(0ms), file.size());
+    EXPECT_FALSE(recording->growing());
     const std::pair<uint64_t, size_t> ranges[] = {
         {0, 20}, {rec.ends[0] - 5, 10}, {rec.ends[1], file.size()}, {file.size(), 10}};
     for (const auto& [offset, n] : ranges) {
         std::vector<uint8_t> buf(n);
-        const int64_t got = source.read_at(offset, buf);
+        const int64_t got = recording->read_at(offset, buf);
         const std::string expected = file.substr(offset, n);
         ASSERT_EQ(got, static_cast<int64_t>(expected.size())) << offset;
         EXPECT_EQ(std::string(buf.begin(), buf.begin() + got), expected) << offset;

@@ -65,6 +65,34 @@ Response list_versions(Client& client, const std::string& prefix, std::vector<Ob
     }
 }
 
+Response list_folders(Client& client, const std::string& prefix, std::vector<std::string>& out)
+{
+    out.clear();
+    for (std::string token;;) {
+        Query query{{"list-type", "2"}, {"delimiter", "/"}, {"prefix", prefix}};
+        if (!token.empty()) query.emplace_back("continuation-token", token);
+        Response r = client.get("", query);
+        if (!r.ok()) return r;
+        XmlDocument doc;
+        std::string error;
+        if (!parse_xml(r.body, doc, error) || doc.root != "ListBucketResult")
+            return Response::failure("the store's list of objects cannot be read: " + error, true);
+        for (const auto& e : doc.children) {
+            auto it = e.fields.find("Prefix");
+            if (e.name != "CommonPrefixes" || it == e.fields.end()) continue;
+            if (!it->second.starts_with(prefix) || !it->second.ends_with("/"))
+                return Response::failure("the store's list of objects is malformed", true);
+            std::string name = it->second.substr(prefix.size(), it->second.size() - prefix.size() - 1);
+            if (!name.empty()) out.push_back(std::move(name));
+        }
+        if (doc.text("IsTruncated") != "true") return r;
+        const std::string next = doc.text("NextContinuationToken");
+        if (next.empty() || next == token)
+            return Response::failure("the store's list of objects does not say where it goes on", true);
+        token = next;
+    }
+}
+
 Response object_lock_enabled(Client& client, bool& enabled)
 {
     enabled = false;

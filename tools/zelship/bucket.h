@@ -25,6 +25,11 @@ struct ObjectVersion {
 [[nodiscard]] Response list_versions(Client& client, const std::string& prefix,
                                      std::vector<ObjectVersion>& out, const std::string& after = {});
 
+// The names of the "folders" right under the prefix (which ends with '/'):
+// the part of each key after the prefix up to its next '/', each once, in
+// order (ListObjectsV2 with a delimiter, page after page).
+[[nodiscard]] Response list_folders(Client& client, const std::string& prefix, std::vector<std::string>& out);
+
 // Whether the bucket was made with Object Lock.
 [[nodiscard]] Response object_lock_enabled(Client& client, bool& enabled);
 
