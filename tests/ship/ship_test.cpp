@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -61,6 +62,39 @@ std::unique_ptr<zelship::Client> client(const std::string& prefix,
                                         const std::string& bucket = store().bucket())
 {
     return std::make_unique<zelship::Client>(location(prefix, bucket), keys());
+}
+
+std::string url(const std::string& prefix)
+{
+    return "s3://" + store().bucket() + "/" + prefix;
+}
+
+// zeldump with these options on a recording file, or on an s3:// URL of the store.
+RunResult zeldump(std::vector<std::string> argv, const std::string& recording)
+{
+    argv.insert(argv.begin(), ZELDUMP_PATH);
+    if (recording.starts_with("s3://")) argv.insert(argv.end(), {"--endpoint", store().endpoint()});
+    argv.push_back(recording);
+    ProcessOptions po;
+    po.env = store().credentials();
+    return run(argv, po);
+}
+
+// The text with every `from` replaced by `to`.
+std::string renamed(std::string text, const std::string& from, const std::string& to)
+{
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+// The files of a folder and their bytes.
+std::map<std::string, std::string> files_in(const std::string& dir)
+{
+    std::map<std::string, std::string> out;
+    for (const auto& f : std::filesystem::directory_iterator(dir))
+        out[f.path().filename()] = read_file(f.path());
+    return out;
 }
 
 std::unique_ptr<Process> zelship(const std::string& prefix, const std::string& file,
@@ -159,10 +193,24 @@ TEST_F(Ship, RecordingShippedWhileWritten)
     ASSERT_TRUE(shipper->wait_for_output("shipped bytes 0-")) << shipper->err();
     EXPECT_TRUE(recorder.running());
     EXPECT_FALSE(versions_per_key("live").empty()) << "no segment in the bucket while recording";
+    EXPECT_EQ(zeldump({"--verify"}, url("live")).status, 2) << "sealed so far, not the end";
     EXPECT_EQ(recorder.stop(), 0);
     EXPECT_EQ(shipper->wait(), 0) << shipper->out() << shipper->err();
     EXPECT_NE(shipper->out().find("s3://evidence/live: complete, "), std::string::npos) << shipper->out();
     EXPECT_EQ(shipped_bytes("live"), read_file(file));
+
+    // zeldump reads the shipped recording from the store as the file
+    for (const auto& options :
+         std::vector<std::vector<std::string>>{{}, {"--json"}, {"--events"}, {"--stats"}, {"--verify"}}) {
+        const RunResult from_file = zeldump(options, file), from_store = zeldump(options, url("live"));
+        EXPECT_EQ(from_store.status, from_file.status) << testing::PrintToString(options) << from_store.err;
+        EXPECT_EQ(renamed(from_store.out, url("live"), file), from_file.out)
+            << testing::PrintToString(options);
+    }
+    const std::string png_file = temp_dir(), png_store = temp_dir();
+    EXPECT_EQ(zeldump({"--png", png_file, "--every", "1", "--quiet"}, file).status, 0);
+    EXPECT_EQ(zeldump({"--png", png_store, "--every", "1", "--quiet"}, url("live")).status, 0);
+    EXPECT_EQ(files_in(png_store), files_in(png_file));
 
     auto c = client("live");
     zelship::Shipped shipped;
@@ -280,6 +328,10 @@ TEST_F(Ship, TamperedSegmentIsNotAuthentic)
     EXPECT_EQ(again->wait(), 4) << again->out() << again->err();
     EXPECT_NE(again->out().find("not authentic: " + key + " has a version"), std::string::npos)
         << again->out();
+    const RunResult verified = zeldump({"--verify"}, url("tampered"));
+    EXPECT_EQ(verified.status, 4) << verified.out << verified.err;
+    EXPECT_NE(verified.out.find("not authentic: " + key + " has a version"), std::string::npos)
+        << verified.out;
 }
 
 // The recordings under a prefix, opened by name (as the player's server

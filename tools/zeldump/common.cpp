@@ -8,6 +8,7 @@
 
 #include <sodium.h>
 
+#include "store.h"
 #include "zeldump.h"
 
 namespace zeldump {
@@ -113,13 +114,20 @@ std::string key_id_text(const uint8_t id[ZEL_KEY_ID_BYTES])
     return h;
 }
 
-Reader open_reader(const std::string& file, bool keyframes)
+Reader open_reader(const Options& o, bool keyframes)
 {
-    Reader r(zel_reader_open(file.c_str()));
-    if (!r) std::fprintf(stderr, "zeldump: cannot open %s: %s\n", file.c_str(), std::strerror(errno));
+    Reader r(is_store_url(o.file) ? open_store_reader(o) : Reader(zel_reader_open(o.file.c_str())));
+    if (!r && !is_store_url(o.file))
+        std::fprintf(stderr, "zeldump: cannot open %s: %s\n", o.file.c_str(), std::strerror(errno));
     if (r) zel_reader_show_keyframes(r.get(), keyframes ? 1 : 0);
     if (r) zel_reader_show_seals(r.get(), keyframes ? 1 : 0);
     return r;
+}
+
+int usage_error(const std::string& message)
+{
+    std::fprintf(stderr, "zeldump: %s\ntry 'zeldump --help'\n", message.c_str());
+    return exit_usage;
 }
 
 int report_status(const std::string& file, ZelReader* reader, ZelReadStatus s, bool for_export)

@@ -142,7 +142,7 @@ Fields fields_of(const ZelRecord* r)
 
 int list_records(const Options& o)
 {
-    Reader reader = open_reader(o.file);
+    Reader reader = open_reader(o);
     if (!reader) return exit_usage;
     Clock clock;
     ZelReadStatus s;

@@ -11,6 +11,9 @@
 //   zeldump --video OUT [--fps N] FILE
 //   zeldump --serve [ADDRESS:]PORT FILE_OR_DIR
 //
+// FILE may be a recording that zelship shipped to object storage,
+// s3://BUCKET/PREFIX with --endpoint URL [--region R] (store.cpp).
+//
 // One file a command in this folder; the options are read here.
 #include <getopt.h>
 
@@ -21,6 +24,7 @@
 #include <cstring>
 
 #include "serve.h"
+#include "store.h"
 #include "zeldump.h"
 
 using namespace zeldump;
@@ -60,6 +64,13 @@ const char* const usage_text =
     "                     up to even numbers)\n"
     "  --no-cursor        leave the cursor out of PNG and video frames\n"
     "  --quiet            no progress lines on standard error\n"
+    "  --endpoint URL     FILE is s3://BUCKET/PREFIX, a recording that zelship shipped\n"
+    "                     to this object store (http(s)://HOST[:PORT]): it is read by\n"
+    "                     ranges through its manifests, as if it were the file, and\n"
+    "                     --verify also checks that the store holds exactly what zelship\n"
+    "                     shipped. Credentials: AWS_ACCESS_KEY_ID and\n"
+    "                     AWS_SECRET_ACCESS_KEY, else ~/.aws/credentials (mode 0600)\n"
+    "  --region R         with --endpoint: the region to sign for (default us-east-1)\n"
     "  --serve [ADDRESS:]PORT FILE_OR_DIR\n"
     "                     serve the browser player and the recording(s) over HTTP\n"
     "                     (127.0.0.1 unless ADDRESS is given); prints the URL to open\n"
@@ -79,12 +90,6 @@ bool parse_number(const char* s, double& out)
     return errno == 0 && end != s && *end == '\0' && std::isfinite(out);
 }
 
-int usage_error(const std::string& message)
-{
-    std::fprintf(stderr, "zeldump: %s\ntry 'zeldump --help'\n", message.c_str());
-    return exit_usage;
-}
-
 const option long_options[] = {
     {"json", no_argument, nullptr, 'j'},
     {"events", no_argument, nullptr, 'E'},
@@ -100,6 +105,8 @@ const option long_options[] = {
     {"every", required_argument, nullptr, 'e'},
     {"at", required_argument, nullptr, 'a'},
     {"fps", required_argument, nullptr, 'f'},
+    {"endpoint", required_argument, nullptr, 'P'},
+    {"region", required_argument, nullptr, 'R'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -138,6 +145,8 @@ int parse_option(int c, int argc, char** argv, Options& o)
     case 'k': o.key = optarg; return -1;
     case 'p': o.png_dir = optarg; return -1;
     case 'v': o.video = optarg; return -1;
+    case 'P': o.endpoint = optarg; return -1;
+    case 'R': o.region = optarg; return -1;
     case 'h': std::fputs(usage_text, stdout); return exit_ok;
     case 'G':
         if (optind >= argc) return usage_error("--keygen needs SECRET_FILE and PUBLIC_FILE");
@@ -181,7 +190,7 @@ int check_options(const Options& o)
         return usage_error("--every and --at go with --png");
     if (o.every > 0 && !o.at.empty()) return usage_error("--every and --at exclude each other");
     if (o.fps > 0 && o.video.empty()) return usage_error("--fps goes with --video");
-    return -1;
+    return check_store_options(o);
 }
 
 } // namespace

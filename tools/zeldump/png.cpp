@@ -27,7 +27,7 @@ bool emit_png(const Options& o, const ZelReplay* replay, double seconds, std::ve
 // Frames at every step of `step` seconds from the start (forward, one pass).
 int export_every(const Options& o)
 {
-    Reader reader = open_reader(o.file, false);
+    Reader reader = open_reader(o, false);
     if (!reader) return exit_usage;
     Replay replay(zel_replay_new());
     Clock clock;
@@ -69,7 +69,7 @@ int export_every(const Options& o)
 
 int export_at(const Options& o)
 {
-    Reader reader = open_reader(o.file);
+    Reader reader = open_reader(o);
     if (!reader) return exit_usage;
     Index ix = build_index(reader.get());
     std::vector<uint8_t> buf;
@@ -92,7 +92,7 @@ int export_at(const Options& o)
 
 int export_last(const Options& o)
 {
-    Reader reader = open_reader(o.file);
+    Reader reader = open_reader(o);
     if (!reader) return exit_usage;
     Index ix = build_index(reader.get());
     if (ix.entries.empty()) {

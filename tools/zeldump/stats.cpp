@@ -115,7 +115,7 @@ struct Stats {
 
 int show_stats(const Options& o)
 {
-    Reader reader = open_reader(o.file);
+    Reader reader = open_reader(o);
     if (!reader) return exit_usage;
     Stats stats;
     ZelReadStatus s;

@@ -1,7 +1,9 @@
-// zeldump --verify [--key PUBLIC_FILE] FILE: checksums, every record replayed, the seals.
+// zeldump --verify [--key PUBLIC_FILE] FILE: checksums, every record replayed, the seals
+// (of a shipped recording also what the store holds: store.cpp).
 #include <cinttypes>
 #include <cstdio>
 
+#include "store.h"
 #include "zeldump.h"
 
 namespace zeldump {
@@ -34,22 +36,13 @@ std::string sealed_prefix(const ZelVerification& v)
 
 } // namespace
 
-int verify(const Options& o)
+int report_verification(const std::string& name, const ZelVerification& v, bool key_given)
 {
-    uint8_t key[ZEL_PUBLIC_KEY_BYTES];
-    char message[512];
-    if (!o.key.empty() && zel_key_read_public(o.key.c_str(), key, message, sizeof message) != 0) {
-        std::fprintf(stderr, "zeldump: %s\n", message);
-        return exit_usage;
-    }
-    Reader reader = open_reader(o.file);
-    if (!reader) return exit_usage;
-    ZelVerification v;
-    const char* f = o.file.c_str();
-    switch (zel_verify(reader.get(), o.key.empty() ? nullptr : key, &v)) {
+    const char* f = name.c_str();
+    switch (v.verdict) {
     case ZEL_VERDICT_COMPLETE:
         std::printf("%s: complete, %" PRIu64 " records, every checksum holds, %s\n", f, v.records,
-                    seal_text(v, !o.key.empty()).c_str());
+                    seal_text(v, key_given).c_str());
         return exit_ok;
     case ZEL_VERDICT_TRUNCATED:
         std::printf("%s: truncated at byte %" PRIu64 " (%s), %" PRIu64 " good records before it; %s\n", f,
@@ -65,6 +58,22 @@ int verify(const Options& o)
     }
     std::fprintf(stderr, "zeldump: %s: unreadable at byte %" PRIu64 ": %s\n", f, v.problem_offset, v.reason);
     return exit_usage;
+}
+
+int verify(const Options& o)
+{
+    uint8_t key[ZEL_PUBLIC_KEY_BYTES];
+    char message[512];
+    if (!o.key.empty() && zel_key_read_public(o.key.c_str(), key, message, sizeof message) != 0) {
+        std::fprintf(stderr, "zeldump: %s\n", message);
+        return exit_usage;
+    }
+    if (is_store_url(o.file)) return verify_store(o, o.key.empty() ? nullptr : key);
+    Reader reader = open_reader(o);
+    if (!reader) return exit_usage;
+    ZelVerification v;
+    zel_verify(reader.get(), o.key.empty() ? nullptr : key, &v);
+    return report_verification(o.file, v, !o.key.empty());
 }
 
 } // namespace zeldump

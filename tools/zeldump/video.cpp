@@ -149,7 +149,7 @@ class VideoFrames {
 
 int export_video(const Options& o)
 {
-    Reader reader = open_reader(o.file);
+    Reader reader = open_reader(o);
     if (!reader) return exit_usage;
     Index ix = build_index(reader.get());
     if (ix.max_width == 0 || ix.max_height == 0 || ix.entries.empty()) {

@@ -37,7 +37,9 @@ struct Options {
     std::string key;
     std::string keygen_secret;
     std::string keygen_public;
-    std::string file;
+    std::string endpoint; // of the object store of an s3:// recording
+    std::string region;
+    std::string file; // or s3://BUCKET/PREFIX
 };
 
 struct ReaderDeleter {
@@ -91,10 +93,17 @@ struct Clock {
     }
 };
 
-// A reader of the file with keyframes and seals shown (every frame of the
-// file is listed and checked) unless keyframes is false; a message on
-// standard error when it cannot be opened.
-Reader open_reader(const std::string& file, bool keyframes = true);
+// A reader of the recording (a file, or one shipped to object storage) with
+// keyframes and seals shown (every frame of the file is listed and checked)
+// unless keyframes is false; a message on standard error when it cannot be
+// opened.
+Reader open_reader(const Options& o, bool keyframes = true);
+
+// The message and the hint to --help on standard error; exit_usage.
+int usage_error(const std::string& message);
+
+// The line of --verify for what zel_verify found; the exit status.
+int report_verification(const std::string& name, const ZelVerification& v, bool key_given);
 
 // One line about the reader's final status on standard error; the exit status.
 int report_status(const std::string& file, ZelReader* reader, ZelReadStatus s, bool for_export);

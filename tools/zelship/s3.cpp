@@ -217,6 +217,12 @@ bool parse_endpoint(std::string_view url, Location& out, std::string& error)
     return true;
 }
 
+bool valid_region(std::string_view region)
+{
+    return !region.empty() &&
+           region.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-") == std::string::npos;
+}
+
 std::string Response::header(const std::string& name) const
 {
     auto it = headers.find(name);

@@ -29,6 +29,9 @@ struct Location {
 // "http://HOST[:PORT]" or "https://..." as the endpoint; false with a message.
 [[nodiscard]] bool parse_endpoint(std::string_view url, Location& out, std::string& error);
 
+// A region to sign for: not empty, only a-z 0-9 -.
+[[nodiscard]] bool valid_region(std::string_view region);
+
 struct Credentials {
     std::string access_key;
     std::string secret_key;

@@ -108,9 +108,7 @@ int parse_options(int argc, char** argv, Options& o)
     }
     if (o.store.empty() || o.endpoint.empty() || o.file.empty())
         return usage_error("--store, --endpoint and FILE are needed");
-    if (o.region.empty() ||
-        o.region.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-") != std::string::npos)
-        return usage_error("--region must be of a-z 0-9 -");
+    if (!valid_region(o.region)) return usage_error("--region must be of a-z 0-9 -");
     return 0;
 }
 
