@@ -348,6 +348,8 @@ TEST_F(Ship, RecordingsByNameFromTheStore)
     ASSERT_TRUE(folder.list(is_recording, names).ok());
     EXPECT_FALSE(is_recording);
     EXPECT_EQ(names, std::vector<std::string>{"host-a"});
+    ASSERT_TRUE(zelship::StoreFolder(location("fleet/host-a"), keys()).list(is_recording, names).ok());
+    EXPECT_TRUE(is_recording);
     std::string error;
     EXPECT_EQ(folder.open("..", error), nullptr);
     auto recording = folder.open("host-a", error);

@@ -142,4 +142,9 @@ std::shared_ptr<StoreRecording> StoreFolder::open(const std::string& name, std::
     return StoreRecording::open(at, credentials_, error);
 }
 
+std::shared_ptr<StoreRecording> StoreFolder::open_itself(std::string& error) const
+{
+    return StoreRecording::open(location_, credentials_, error);
+}
+
 } // namespace zelship

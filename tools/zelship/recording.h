@@ -3,6 +3,7 @@
 // complete or still being shipped, and the recordings under a prefix by name.
 //
 //   zelship::StoreFolder folder(location, credentials);   // s3://BUCKET/PREFIX
+//   folder.list(is_recording, names);                      // PREFIX itself, or PREFIX/NAME...
 //   auto recording = folder.open("session-1234", error);  // PREFIX/session-1234
 //   recording->current_size();  recording->growing();  recording->read_at(offset, buffer);
 //   ZelSource source = recording->zel_source();            // for zel_reader_open_source
@@ -85,6 +86,9 @@ class StoreFolder {
     // bytes of A-Z a-z 0-9 . _ - that does not start with '.' (anything else,
     // as from a URL, is refused with a message).
     std::shared_ptr<StoreRecording> open(const std::string& name, std::string& error) const;
+    // The recording PREFIX itself (when list() says it is one).
+    std::shared_ptr<StoreRecording> open_itself(std::string& error) const;
+    const Location& location() const { return location_; }
 
   private:
     Location location_;
