@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # zelship's benchmark (figures kept by hand in bench/ship/findings.md): a
-# one-hour 1080p recording of terminal-like block updates (about 92 MB, 361
-# seals) written again through libzel's writer while zelship ships it into a
-# Ceph gateway on loopback; once at 60 times its pace (the whole hour in a
-# minute: requests, CPU and memory per hour, verification from the store) and
-# once for two minutes at its own pace (the lag a recorder sees).
+# one-hour 1080p recording of terminal-like block updates (about 92 MB) written
+# again through libzel's writer, sealed as the recorder seals (421 seals),
+# while zelship ships it into a Ceph gateway on loopback; once at 60 times its
+# pace (the whole hour in a minute: requests, CPU and memory per hour,
+# verification from the store) and once for two minutes at its own pace (the
+# lag a recorder sees).
 #   bench/ship/run.sh
 set -euo pipefail
 cd "$(dirname "$0")/../.."

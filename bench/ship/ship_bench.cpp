@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -51,6 +52,7 @@ struct Lines {
     std::mutex mutex;
     std::vector<std::pair<Clock::time_point, std::string>> lines;
     std::pair<double, long> usage_at_end{};
+    std::pair<double, long> usage_last{}; // sampled while it runs: the last, up to its exit
     unsigned long long requests = 0;
 
     void read(int fd, pid_t pid)
@@ -71,6 +73,16 @@ struct Lines {
         }
     }
 };
+
+// Samples a process's usage every 50 ms while it lives (its peak memory
+// can no longer be read once it exits).
+void sample(pid_t pid, const std::atomic<bool>& stop, std::pair<double, long>& last)
+{
+    while (!stop) {
+        if (const auto u = usage(pid); u.second > 0) last = u;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
 
 double percentile(std::vector<double> v, double p)
 {
@@ -149,18 +161,24 @@ int main(int argc, char** argv)
     close(fds[1]);
     Lines lines;
     std::thread reading([&] { lines.read(fds[0], shipper.pid()); });
+    std::atomic<bool> exited = false;
+    std::thread sampling([&] { sample(shipper.pid(), exited, lines.usage_last); });
     double recorded = 0;
+    const auto began = Clock::now();
     const auto written = write_paced(argv[1], file, std::atof(argv[2]), std::atof(argv[3]), recorded);
     const int status = shipper.wait(std::chrono::hours(1));
+    exited = true;
+    sampling.join();
     reading.join();
     close(fds[0]);
 
     std::vector<double> lag_ms;
-    Clock::time_point summary{}, verdict_line{};
+    Clock::time_point summary{}, verdict_line{}, first_object{};
     for (const auto& [when, line] : lines.lines) {
         if (line.starts_with("shipped ") && line.find(" requests") != std::string::npos) summary = when;
         if (line.starts_with("s3://")) verdict_line = when;
         if (!line.starts_with("shipped bytes ")) continue;
+        if (first_object == Clock::time_point{}) first_object = when;
         const uint64_t end = std::strtoull(line.substr(line.find('-') + 1).c_str(), nullptr, 10);
         // the write call that took the file past the segment's end wrote it
         if (auto it = written.lower_bound(end); it != written.end())
@@ -173,21 +191,26 @@ int main(int argc, char** argv)
                            {keys[0].substr(keys[0].find('=') + 1), keys[1].substr(keys[1].find('=') + 1)});
     zelship::Shipped shipped;
     zelship::StoreVerdict verdict;
-    const bool read = load_shipped(client, shipped).ok() && verify_shipped(client, shipped, nullptr, verdict).ok();
+    const bool read =
+        load_shipped(client, shipped).ok() && verify_shipped(client, shipped, nullptr, verdict).ok();
 
     const double per_hour = 3600 / recorded;
     std::printf("recorded %.0f s at %gx, %zu bytes, zelship status %d, %zu segments\n", recorded,
                 std::atof(argv[3]), static_cast<size_t>(std::filesystem::file_size(file)), status,
                 lag_ms.size());
-    std::printf("seal-to-object lag: p50 %.1f ms, p95 %.1f ms, max %.1f ms\n", percentile(lag_ms, 0.5),
-                percentile(lag_ms, 0.95), percentile(lag_ms, 1.0));
+    std::printf(
+        "seal-to-object lag: p50 %.1f ms, p95 %.1f ms, max %.1f ms; the first object %.2f s after the "
+        "file head\n",
+        percentile(lag_ms, 0.5), percentile(lag_ms, 0.95), percentile(lag_ms, 1.0),
+        std::chrono::duration<double>(first_object - began).count());
     std::printf(
         "zelship while shipping: %.2f s CPU per recording hour, peak %ld KiB; %.0f requests per recording "
         "hour\n",
         lines.usage_at_end.first * per_hour, lines.usage_at_end.second,
         static_cast<double>(lines.requests) * per_hour);
-    std::printf("zelship verifying from the store: %.2f s, %llu requests (%s)\n",
+    std::printf("zelship verifying from the store: %.2f s, %.2f s CPU, peak %ld KiB, %llu requests (%s)\n",
                 std::chrono::duration<double>(verdict_line - summary).count(),
+                lines.usage_last.first - lines.usage_at_end.first, lines.usage_last.second,
                 static_cast<unsigned long long>(client.requests()),
                 read ? verdict.text("s3://evidence/bench").c_str() : "the store could not be read");
     return status;
