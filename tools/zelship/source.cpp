@@ -68,8 +68,10 @@ bool StoreSource::fill(uint64_t offset, size_t wanted)
         std::this_thread::sleep_for(std::chrono::milliseconds(500 << (attempt - 1)));
     }
     if (r.ok() && r.body.size() != end - offset)
-        r = Response::failure(
-            it->segment + " (version " + it->version + ") has fewer bytes than its manifest names", false);
+        r = Response::failure("the store answered " + std::to_string(r.body.size()) +
+                                  " bytes for a range of " + std::to_string(end - offset) + " of version " +
+                                  it->version,
+                              false);
     if (!r.ok()) {
         failure_ = r;
         failure_.error = "reading bytes " + std::to_string(offset) + "-" + std::to_string(end) + " of " +
