@@ -19,7 +19,7 @@ namespace {
 struct Sample : ::testing::Test {
     void SetUp() override
     {
-        sample_records(records);
+        zelsynth::sample(records);
         bytes = recording(records);
         ends = read_memory(bytes, true).ends;
     }
