@@ -26,7 +26,8 @@ TEST(Corpus, EveryKeptFileGivesItsExpectedStatusAndVerdict)
     // One byte flipped in the middle: every other record is still read.
     const size_t all = read_memory(read_file(ZEL_CORPUS_DIR "/v3-complete-sample.zel"), true).records.size();
     ReadResult flipped = read_memory(read_file(ZEL_CORPUS_DIR "/v3-corrupt-flipped-byte.zel"), true, true);
-    EXPECT_TRUE(flipped.records.size() == all - 1 && flipped.last_status == ZEL_READ_END) << flipped.records.size();
+    EXPECT_TRUE(flipped.records.size() == all - 1 && flipped.last_status == ZEL_READ_END)
+        << flipped.records.size();
 }
 
 } // namespace
