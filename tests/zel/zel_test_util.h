@@ -39,7 +39,7 @@ std::vector<uint8_t> recording(const std::vector<ZelRecord*>& records, const uin
 
 struct ReadResult {
     std::vector<std::unique_ptr<ZelRecord, decltype(&zel_record_free)>> records;
-    std::vector<uint64_t> ends; // the byte after each record's frame
+    std::vector<uint64_t> ends;            // the byte after each record's frame
     ZelReadStatus status = ZEL_READ_ERROR; // the first status that is not a record
     uint64_t problem_offset = 0;
     std::string problem;
