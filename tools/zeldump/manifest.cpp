@@ -47,18 +47,25 @@ std::string file_digest(const std::string& path, uint64_t size)
 std::string damage_list(const std::vector<ZelDamage>& damage)
 {
     std::string out = "[";
-    for (const ZelDamage& d : damage)
-        out += (out.size() > 1 ? "," : "") + std::string("{\"from\":") + std::to_string(d.from) +
-               ",\"to\":" + std::to_string(d.to) + "}";
-    return out + "]";
+    char span[64];
+    for (const ZelDamage& d : damage) {
+        std::snprintf(span, sizeof span, "%s{\"from\":%" PRIu64 ",\"to\":%" PRIu64 "}",
+                      out.size() > 1 ? "," : "", d.from, d.to);
+        out.append(span);
+    }
+    return out.append("]");
 }
 
-std::string seconds_and_timestamp(const char* name, uint64_t base, double seconds)
+std::string seconds(double s)
 {
-    char b[128];
-    std::snprintf(b, sizeof b, "  \"%s\": %.6f,\n  \"%s_timestamp\": %" PRIu64 ",\n", name, seconds, name,
-                  base + static_cast<uint64_t>(seconds * 1e6 + 0.5));
+    char b[32];
+    std::snprintf(b, sizeof b, "%.6f", s);
     return b;
+}
+
+std::string text(const char* s)
+{
+    return quoted(reinterpret_cast<const uint8_t*>(s));
 }
 
 } // namespace
@@ -76,21 +83,32 @@ bool write_manifest(const Options& o, const std::string& path, const char* kind,
     }
     const ZelVerification& r = v.result;
     const std::string name = std::filesystem::path(o.file).filename().string();
-    std::string text =
-        "{\n  \"recording\": " + quoted(reinterpret_cast<const uint8_t*>(name.data()), name.size()) +
-        ",\n  \"size\": " + std::to_string(v.size) + ",\n  \"sha256\": " + digest + ",\n  \"verdict\": \"" +
-        zel_verdict_to_string(r.verdict) +
-        "\",\n  \"reason\": " + quoted(reinterpret_cast<const uint8_t*>(r.reason)) +
-        ",\n  \"format_version\": " + std::to_string(r.format_version) +
-        ",\n  \"signed\": " + (r.is_signed ? "true" : "false") +
-        ",\n  \"key_id\": " + (r.is_signed ? "\"" + key_id_text(r.key_id) + "\"" : "null") +
-        ",\n  \"key_checked\": " + (r.key_checked ? "true" : "false") +
-        ",\n  \"sealed_bytes\": " + std::to_string(r.sealed_bytes) +
-        ",\n  \"damaged\": " + damage_list(v.damage) + ",\n  \"export\": \"" + kind + "\",\n" +
-        seconds_and_timestamp("from", base, from) + seconds_and_timestamp("to", base, to) +
-        "  \"frames\": " + std::to_string(frames) + "\n}\n";
+    const auto at = [base](double t) { return std::to_string(base + static_cast<uint64_t>(t * 1e6 + 0.5)); };
+    const std::pair<const char*, std::string> fields[] = {
+        {"recording", text(name.c_str())},
+        {"size", std::to_string(v.size)},
+        {"sha256", digest},
+        {"verdict", text(zel_verdict_to_string(r.verdict))},
+        {"reason", text(r.reason)},
+        {"format_version", std::to_string(r.format_version)},
+        {"signed", r.is_signed ? "true" : "false"},
+        {"key_id", r.is_signed ? text(key_id_text(r.key_id).c_str()) : "null"},
+        {"key_checked", r.key_checked ? "true" : "false"},
+        {"sealed_bytes", std::to_string(r.sealed_bytes)},
+        {"damaged", damage_list(v.damage)},
+        {"export", text(kind)},
+        {"from", seconds(from)},
+        {"from_timestamp", at(from)},
+        {"to", seconds(to)},
+        {"to_timestamp", at(to)},
+        {"frames", std::to_string(frames)},
+    };
+    std::string json = "{\n";
+    for (const auto& [name_of, value] : fields)
+        json.append("  \"").append(name_of).append("\": ").append(value).append(",\n");
+    json.replace(json.size() - 2, 2, "\n}\n");
     FILE* f = std::fopen(path.c_str(), "w");
-    const bool ok = f != nullptr && std::fputs(text.c_str(), f) >= 0;
+    const bool ok = f != nullptr && std::fputs(json.c_str(), f) >= 0;
     if ((f != nullptr && std::fclose(f) != 0) || !ok) {
         std::fprintf(stderr, "zeldump: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
         return false;

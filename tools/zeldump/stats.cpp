@@ -94,10 +94,10 @@ struct Stats {
     }
     void see_end(const ZelDone* d)
     {
-        end = zel_end_reason_to_string(d->reason);
-        if (d->reason == ZEL_END_SIGNAL)
-            end += " " + std::to_string(d->signal) + " from pid " + std::to_string(d->pid) + ", uid " +
-                   std::to_string(d->uid);
+        char text[96];
+        std::snprintf(text, sizeof text, d->reason == ZEL_END_SIGNAL ? "%s %d from pid %d, uid %u" : "%s",
+                      zel_end_reason_to_string(d->reason), d->signal, d->pid, d->uid);
+        end = text;
     }
     void see_window(const ZelWindow* w)
     {
