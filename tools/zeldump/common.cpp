@@ -136,4 +136,37 @@ int report_status(const std::string& file, ZelReader* reader, ZelReadStatus s, b
     return exit_usage;
 }
 
+Record RecordStream::next()
+{
+    for (;;) {
+        ZelRecord* raw = nullptr;
+        status_ = zel_reader_next(reader_, &raw);
+        if (status_ == ZEL_READ_RECORD) {
+            after_damage_ = pending_;
+            pending_ = false;
+            return Record(raw);
+        }
+        if (status_ != ZEL_READ_CORRUPT) return nullptr;
+        damage_from_ = zel_reader_problem_offset(reader_);
+        const std::string problem = zel_reader_problem(reader_);
+        if (!damaged_) first_damage_ = damage_from_, first_problem_ = problem;
+        damaged_ = true;
+        ++stretches_;
+        const int found = zel_reader_resync(reader_);
+        std::fprintf(stderr, "zeldump: %s%s: corrupt at byte %" PRIu64 ": %s; %s\n",
+                     for_export_ ? "warning: " : "", file_.c_str(), damage_from_, problem.c_str(),
+                     found == 0 ? "reading on at the next intact record" : "nothing intact follows");
+        if (found != 0) return nullptr;
+        pending_ = true;
+    }
+}
+
+int RecordStream::finish() const
+{
+    if (status_ == ZEL_READ_CORRUPT) return for_export_ ? exit_ok : exit_corrupt; // told already
+    const int status = report_status(file_, reader_, status_, for_export_);
+    if (for_export_ || status == exit_usage) return status;
+    return damaged_ ? exit_corrupt : status;
+}
+
 } // namespace zeldump

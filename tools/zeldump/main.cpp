@@ -38,13 +38,18 @@ const char* const usage_text =
     "                     header's timestamp, and the record's fields\n"
     "  --json             one JSON object per record instead (strings that are not\n"
     "                     UTF-8 get U+FFFD and a NAME_base64 field with their bytes)\n"
+    "  --events           one line per event worth finding, for grep: SECONDS UTC KIND\n"
+    "                     FIELD=VALUE...; kinds start, screen, input, window-shown,\n"
+    "                     window-title, window-gone, gap, end, seal, damaged\n"
     "  --stats            records and bytes per type, duration, frames, compression\n"
     "                     ratio, seals\n"
     "  --verify           check every checksum, decode every image, and check the hash\n"
     "                     chain and the signatures of the seals; one line says what was\n"
     "                     checked. Exit 0 complete and sealed, 2 truncated (the line says\n"
-    "                     how far it is sealed), 3 corrupt, 4 not authentic\n"
-    "  --key PUBLIC_FILE  with --verify: every seal must be signed with this key\n"
+    "                     how far it is sealed), 3 corrupt (a line per damaged stretch,\n"
+    "                     by bytes and time), 4 not authentic\n"
+    "  --key PUBLIC_FILE  with --verify: every seal must be signed with this key (with\n"
+    "                     --png or --video: for the manifest's verdict)\n"
     "  --keygen SECRET_FILE PUBLIC_FILE\n"
     "                     write a new Ed25519 key pair for signing recordings (the secret\n"
     "                     key file with mode 0600); never overwrites a file\n"
@@ -57,7 +62,9 @@ const char* const usage_text =
     "                     (default 10 when the recording has too few images). When the\n"
     "                     screen size changes, every frame is padded with black at the\n"
     "                     right and bottom to the largest size in the recording (rounded\n"
-    "                     up to even numbers)\n"
+    "                     up to even numbers). Both write a manifest beside the export\n"
+    "                     (DIR/manifest.json, FILE.manifest.json): the recording's name,\n"
+    "                     its SHA-256, verdict and key id, and the time range exported\n"
     "  --no-cursor        leave the cursor out of PNG and video frames\n"
     "  --quiet            no progress lines on standard error\n"
     "  --serve [ADDRESS:]PORT FILE_OR_DIR\n"
@@ -66,10 +73,11 @@ const char* const usage_text =
     "  --help             this text\n"
     "\n"
     "Exit status: 0 success; 1 bad usage, unreadable file or key file, or failed export;\n"
-    "for listing, --json, --stats and --verify 2 when the recording is truncated and 3\n"
-    "when it is corrupt (the readable records before the damage are still listed);\n"
-    "--verify 4 when it is not authentic. Exports use the readable records and warn\n"
-    "about damage on standard error.\n";
+    "for listing, --json, --events, --stats and --verify 2 when the recording is\n"
+    "truncated and 3 when it is corrupt (reading goes on after each damaged stretch,\n"
+    "so every readable record is still listed); --verify 4 when it is not authentic.\n"
+    "Exports use the intact parts (no frames, or black video frames, from a damaged\n"
+    "stretch to the next whole screen) and warn about damage on standard error.\n";
 
 bool parse_number(const char* s, double& out)
 {
@@ -174,7 +182,8 @@ int parse(int argc, char** argv, Options& o)
 int check_options(const Options& o)
 {
     if (o.file.empty()) return usage_error("no recording given");
-    if (!o.key.empty() && !o.verify) return usage_error("--key goes with --verify");
+    if (!o.key.empty() && !o.verify && o.png_dir.empty() && o.video.empty())
+        return usage_error("--key goes with --verify, --png or --video");
     int modes = o.json + o.events + o.stats + o.verify + !o.png_dir.empty() + !o.video.empty();
     if (modes > 1) return usage_error("choose one of --json, --events, --stats, --verify, --png, --video");
     if ((o.every > 0 || !o.at.empty()) && o.png_dir.empty())
