@@ -34,10 +34,7 @@ const char* format_name(PixelFormat f)
     return "invalid";
 }
 
-namespace {
-
-// Length of the valid UTF-8 sequence at p (at most n bytes), or 0.
-size_t utf8_length(const uint8_t* p, size_t n)
+size_t utf8_sequence(const uint8_t* p, size_t n, char32_t* code_point)
 {
     const uint8_t c = p[0];
     size_t len = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
@@ -49,10 +46,9 @@ size_t utf8_length(const uint8_t* p, size_t n)
     }
     static const uint32_t smallest[5] = {0, 0, 0x80, 0x800, 0x10000};
     if (cp < smallest[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    if (code_point != nullptr) *code_point = cp;
     return len;
 }
-
-} // namespace
 
 std::string quoted(const uint8_t* s, size_t n, bool* valid)
 {
@@ -61,7 +57,7 @@ std::string quoted(const uint8_t* s, size_t n, bool* valid)
     std::string out = "\"";
     for (size_t i = 0; i < n;) {
         const uint8_t c = s[i];
-        size_t len = utf8_length(s + i, n - i);
+        size_t len = utf8_sequence(s + i, n - i);
         char buf[8];
         if (len == 0) {
             out += "\xEF\xBF\xBD";

@@ -56,6 +56,9 @@ using Record = std::unique_ptr<ZelRecord, RecordDeleter>;
 // The name of a pixel format ("xRGB8888", ...).
 const char* format_name(PixelFormat f);
 
+// Length of the valid UTF-8 sequence at p (at most n bytes, n > 0), its code
+// point in *code_point; 0 when the bytes there are not UTF-8.
+size_t utf8_sequence(const uint8_t* p, size_t n, char32_t* code_point = nullptr);
 // A JSON string literal of n bytes, or null for NULL; bytes that are not
 // UTF-8 become U+FFFD, and *valid tells whether there were any.
 std::string quoted(const uint8_t* s, size_t n, bool* valid = nullptr);
