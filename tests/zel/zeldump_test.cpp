@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <random>
+#include <sstream>
 
 #include "zel_test_util.h"
 
@@ -173,6 +174,97 @@ TEST(ZeldumpFrames, ADamagedRecordingExportsItsIntactPartsWithAManifest)
          {"\"sha256\": \"" + sum.out.substr(0, 64) + "\",", std::string("\"verdict\": \"corrupt\","),
           std::string("\"recording\": \"d.zel\","), std::string("\"to\": 3.000000,")})
         EXPECT_NE(manifest.find(line), std::string::npos) << line << "\n" << manifest;
+}
+
+// A hit of --search as a line of its JSON array (text a JSON literal).
+std::string hit(const char* file, double seconds, const char* kind, const std::string& text)
+{
+    char head[160];
+    std::snprintf(head, sizeof head,
+                  "{\"file\":\"%s\",\"time\":%.6f,\"timestamp\":%llu,\"kind\":\"%s\",\"text\":", file,
+                  seconds, static_cast<unsigned long long>(t0 + uint64_t(seconds * 1e6)), kind);
+    return head + text;
+}
+
+// The hits in --search's JSON array, of one file when given.
+std::vector<std::string> hits_of(const std::string& out, const std::string& only = "")
+{
+    std::vector<std::string> lines;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) {
+        if (line == "[" || line == "]" || line.find("{\"file\":\"" + only) != 0) continue;
+        lines.push_back(line.back() == ',' ? line.substr(0, line.size() - 1) : line);
+    }
+    return lines;
+}
+
+// --search over a directory: titles, programs, people, footer items, gaps and
+// ends, whatever the case; a flipped byte in a picture goes unnoticed (never
+// read), one in a title is a note; a file being written is searched as far as
+// it is written; links and other names are left alone; the JSON is strict UTF-8.
+TEST(ZeldumpSearch, FindsTheMomentAcrossRecordings)
+{
+    using namespace std::string_literals;
+    Records rs;
+    rs.header(t0, 32, 32);
+    rs.input(t0 + 500'000, "bob", "T-7");
+    rs.shown(t0 + 1'000'000, 0x400001, "root@db1: ~", "xterm\0-e\0ssh db1"s, 77);
+    rs.block(t0 + 1'500'000, 0, 0, 32, 32, 2);
+    rs.title(t0 + 2'000'000, 0x400001, "\xc3\x89t\xc3\xa9 \xff root");
+    rs.footer(ZEL_FOOTER_ITEM_SID, t0 + 2'500'000, "S-1");
+    rs.gap(t0 + 3'000'000, t0 + 2'600'000, ZEL_GAP_CONNECTION_LOST, "xpra restarted");
+    rs.done(t0 + 4'000'000, ZEL_END_SIGNAL, 15, 1, 0);
+    const std::vector<uint8_t> a = recording(rs);
+    ReadResult read = read_memory(a, true);
+    std::vector<uint8_t> d = a;
+    d[read.ends[2] + 30] ^= 1; // the block's pixels
+    d[read.ends[3] + 30] ^= 1; // the renamed title
+    TempDir dir;
+    for (const char* name : {"a.zel", ".a.zel", "a.txt"}) write_file(dir.file(name), a);
+    write_file(dir.file("d.zel"), d);
+    std::filesystem::create_symlink("a.zel", dir.file("link.zel"));
+    ZelWriter* live = zel_writer_open(dir.file("live.zel").c_str());
+    Records now;
+    now.header(t0, 8, 8);
+    now.shown(t0 + 1'000'000, 0x600001, "Root shell", "sh", 5);
+    ASSERT_TRUE(now.write_to(live));
+    const std::string renamed =
+        "\"\xc3\x89t\xc3\xa9 \xef\xbf\xbd root\",\"text_base64\":\"w4l0w6kg/yByb290\"}";
+    const std::string root[] = {
+        hit("a.zel", 1, "title", "\"root@db1: ~\"}"),
+        hit("a.zel", 2, "title", renamed),
+        hit("d.zel", 1, "title", "\"root@db1: ~\"}"),
+        hit("d.zel", 1, "note",
+            "\"corrupt at byte " + std::to_string(read.ends[3]) +
+                ": window record checksum mismatch; read on at the next intact "
+                "record (1 damaged stretch)\"}"),
+        hit("live.zel", 1, "title", "\"Root shell\"}"),
+        hit("live.zel", 1, "note",
+            "\"being written: searched up to byte " + std::to_string(zel_writer_size(live)) + "\"}")};
+    // clang-format off
+    const struct { std::string query; std::vector<std::string> hits; } cases[] = {
+        {"ROOT", {root, root + 6}},
+        {"\xc3\xa9T\xc3\x89", {hit("a.zel", 2, "title", renamed)}},
+        {"\xff", {hit("a.zel", 2, "title", renamed)}},
+        {"xterm -E", {hit("a.zel", 1, "program", "\"xterm -e ssh db1 (xterm, XTerm) pid 77 uid 1000\"}")}},
+        {"Bob", {hit("a.zel", 0.5, "input", "\"bob (tfn T-7)\"}")}},
+        {"s-1", {hit("a.zel", 2.5, "session", "\"S-1\"}")}},
+        {"XPRA", {hit("a.zel", 3, "gap", "\"connection-lost for 0.400 s: xpra restarted\"}")}},
+        {"signal 15", {hit("a.zel", 4, "end", "\"signal 15 from pid 1 uid 0\"}")}},
+    };
+    // clang-format on
+    for (const auto& c : cases) {
+        Outcome o = zeldump({"--search", c.query, dir.path});
+        EXPECT_EQ(o.status, 0) << o.err;
+        EXPECT_EQ(hits_of(o.out, c.query == "ROOT" ? "" : "a.zel\""), c.hits) << c.query << "\n" << o.out;
+    }
+    EXPECT_EQ(zel_writer_close(live), 0);
+    const std::string json = zeldump({"--search", "root", dir.path}).out;
+    write_file(dir.file("root.json"), {json.begin(), json.end()});
+    const char* check = "import json, sys; json.load(open(sys.argv[1], encoding='utf-8', errors='strict'))";
+    EXPECT_EQ(xtest::run({"python3", "-c", check, dir.file("root.json")}).status, 0);
+    EXPECT_EQ(zeldump({"--search", "", dir.path}).status, 1);
+    EXPECT_EQ(zeldump({"--search", "root", dir.file("missing")}).status, 1);
 }
 
 } // namespace

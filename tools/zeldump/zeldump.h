@@ -27,6 +27,8 @@ struct Options {
     bool events = false;
     bool stats = false;
     bool verify = false;
+    bool search = false;
+    std::string query; // of --search
     std::string png_dir;
     std::string video;
     double every = 0;
@@ -186,5 +188,6 @@ int verify(const Options& o);
 int keygen(const Options& o);
 int export_png(const Options& o);
 int export_video(const Options& o);
+int search(const Options& o);
 
 } // namespace zeldump
