@@ -236,21 +236,48 @@ constexpr uint8_t passed_over[] = {
     ZEL_IMAGE_BLOCKS, ZEL_COMPRESSED_IMAGE_BLOCKS, ZEL_COMPRESSED_CURSOR_IMAGE, ZEL_COPY, ZEL_SEAL, ZEL_KEYFRAME};
 // clang-format on
 
-// A source over a file descriptor the caller keeps.
-ZelSource fd_source(int* fd)
-{
-    ZelSource s{};
-    s.context = fd;
-    s.read_at = [](void* c, uint64_t offset, void* buf, size_t n) -> int64_t {
-        return ::pread(*static_cast<int*>(c), buf, n, static_cast<off_t>(offset));
-    };
-    s.size = [](void* c) -> uint64_t {
-        struct stat st {};
-        return ::fstat(*static_cast<int*>(c), &st) == 0 && st.st_size > 0 ? static_cast<uint64_t>(st.st_size)
-                                                                          : 0;
-    };
-    return s;
-}
+// The bytes of a file descriptor the caller keeps, read a window at a time:
+// passing a picture over asks for the 20 bytes of the next frame's head, and
+// one read of the window answers the heads of the many small frames in it.
+class WindowedFile {
+  public:
+    explicit WindowedFile(int fd) : fd_(fd), window_(64 * 1024) {}
+    ZelSource source()
+    {
+        ZelSource s{};
+        s.context = this;
+        s.read_at = [](void* c, uint64_t offset, void* buf, size_t n) {
+            return static_cast<WindowedFile*>(c)->read_at(offset, static_cast<uint8_t*>(buf), n);
+        };
+        s.size = [](void* c) {
+            struct stat st {};
+            const int fd = static_cast<WindowedFile*>(c)->fd_;
+            return ::fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : uint64_t{0};
+        };
+        return s;
+    }
+
+  private:
+    int64_t read_at(uint64_t offset, uint8_t* out, size_t n)
+    {
+        if (n > window_.size() / 2) return ::pread(fd_, out, n, static_cast<off_t>(offset));
+        if (offset < at_ || offset - at_ >= filled_) {
+            const ssize_t k = ::pread(fd_, window_.data(), window_.size(), static_cast<off_t>(offset));
+            if (k < 0) return -1;
+            at_ = offset;
+            filled_ = static_cast<size_t>(k);
+            if (k == 0) return 0;
+        }
+        const size_t have = std::min(n, filled_ - static_cast<size_t>(offset - at_));
+        std::memcpy(out, window_.data() + (offset - at_), have);
+        return static_cast<int64_t>(have);
+    }
+
+    int fd_;
+    std::vector<uint8_t> window_;
+    uint64_t at_ = 0;
+    size_t filled_ = 0;
+};
 
 // How reading a recording ended, as a note ("" when complete).
 struct Damage {
@@ -287,7 +314,8 @@ std::string ending(int fd, ZelReader* reader, ZelReadStatus s)
 // while the hits stay within budget.
 void read_recording(int fd, FileHits& hits, size_t budget)
 {
-    ZelSource source = fd_source(&fd);
+    WindowedFile file(fd);
+    const ZelSource source = file.source();
     zeldump::Reader reader(zel_reader_open_source(&source));
     if (!reader) return hits.note(0, std::string("unreadable: ") + std::strerror(errno));
     zel_reader_skip_types(reader.get(), passed_over, std::size(passed_over));
