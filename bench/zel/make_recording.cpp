@@ -1,4 +1,4 @@
-// zel_make_recording OUT SECONDS [BLOCKS_PER_FRAME [FULL_EVERY_SECONDS [WIDTHxHEIGHT]]]
+// zel_make_recording [--windows ID] OUT SECONDS [BLOCKS_PER_FRAME [FULL_EVERY_SECONDS [WIDTHxHEIGHT]]]
 // zel_make_recording --sample OUT [--signed]
 //
 // Writes a synthetic recording the way the recorder does: a header, a full
@@ -6,6 +6,10 @@
 // 32x32 blocks (text-like content, as a terminal being typed into) and a
 // cursor position, a full screen every FULL_EVERY_SECONDS (0: never), and the
 // end-of-data record.  For the reader, replay and seeking measurements.
+// With --windows, also the text a search finds, spread through it: footer
+// items, a window event every 10 s (shown, renamed, gone: a new xterm each
+// 30 s, titled and run with ID and its number), a last-input change every
+// minute and a gap every hour.
 // With --sample, one record of every type (tests/zel/corpus's samples),
 // signed with the examples' key (seed 00 01 .. 1F) when --signed.
 #include <chrono>
@@ -29,16 +33,39 @@ int write_sample(const char* out, bool is_signed)
     return 1;
 }
 
+// The window, input and gap records of frame f (at time t) for --windows.
+void windows(zelsynth::Records& rs, int id, long f, uint64_t t)
+{
+    const long k = f / 300; // the window's number
+    const auto window = static_cast<uint32_t>(0x400000 + k);
+    const std::string name = std::to_string(id) + "-" + std::to_string(k);
+    if (f % 300 == 0)
+        rs.shown(t, window, "vim notes-" + name + ".txt", std::string("xterm\0-e\0vim\0notes-", 19) + name,
+                 1000 + int(k));
+    if (f % 300 == 100) rs.title(t, window, "root@db" + name + ": ~");
+    if (f % 300 == 200) rs.gone(t, window);
+    if (f % 600 == 0) rs.input(t, f % 1200 ? "alice" : "bob", ("T-" + std::to_string(id)).c_str());
+    if (f % 36000 == 18000) rs.gap(t, t - 2'000'000, ZEL_GAP_CONNECTION_LOST, "xpra restarted");
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     if (argc >= 3 && std::strcmp(argv[1], "--sample") == 0)
         return write_sample(argv[2], argc > 3 && std::strcmp(argv[3], "--signed") == 0);
+    int id = -1; // --windows
+    if (argc >= 3 && std::strcmp(argv[1], "--windows") == 0) {
+        id = std::atoi(argv[2]);
+        argc -= 2;
+        argv += 2;
+    }
     if (argc < 3) {
-        std::fprintf(stderr,
-                     "usage: zel_make_recording OUT SECONDS [BLOCKS_PER_FRAME [FULL_EVERY_SECONDS [WxH]]]\n"
-                     "       zel_make_recording --sample OUT [--signed]\n");
+        std::fprintf(
+            stderr,
+            "usage: zel_make_recording [--windows ID] OUT SECONDS [BLOCKS_PER_FRAME [FULL_EVERY_SECONDS "
+            "[WxH]]]\n"
+            "       zel_make_recording --sample OUT [--signed]\n");
         return 1;
     }
     const double seconds = std::atof(argv[2]);
@@ -56,6 +83,10 @@ int main(int argc, char** argv)
     zelsynth::Records rs;
     rs.header(t0, s.width(), s.height());
     rs.screen(t0, s.width(), s.height(), s.pixels(), s.stride());
+    if (id >= 0) {
+        rs.footer(ZEL_FOOTER_ITEM_SID, t0, ("S-" + std::to_string(id)).c_str());
+        rs.footer(ZEL_FOOTER_ITEM_HOST, t0, "host.example");
+    }
     bool ok = rs.write_to(wr);
     const auto frames = static_cast<long>(seconds * 10);
     const long full_frames = full_every > 0 ? static_cast<long>(full_every * 10) : 0;
@@ -75,6 +106,7 @@ int main(int argc, char** argv)
             rs.blocks(t, blocks);
         }
         rs.move(t + 50'000, static_cast<int16_t>(f % s.width()), static_cast<int16_t>(f % s.height()));
+        if (id >= 0) windows(rs, id, f, t + 60'000);
         ok = rs.write_to(wr);
     }
     rs.done(t0 + static_cast<uint64_t>(frames) * 100'000 + 1);
