@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <iterator>
-#include <optional>
+#include <vector>
 
 #include "zeldump.h"
 
