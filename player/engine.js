@@ -66,12 +66,13 @@ export class Engine {
     this.headers = new Map();
   }
 
-  // options.snapshotSeconds: record time between the index worker's snapshots.
+  // options.snapshotSeconds: record time between the index worker's snapshots;
+  // options.token: the access token of zeldump --serve.
   async load(url, options = {}) {
     this.worker?.terminate();
     this.reader?.close();
     this.reader = null;
-    this.source = new RangeSource(url);
+    this.source = new RangeSource(url, options.token);
     this.index = new Index();
     this.headers.clear();
     this.tail = null;
@@ -79,7 +80,7 @@ export class Engine {
     [this.version] = await Promise.all([readHead(this.source), zstdReady]);
     this.worker = new Worker(new URL('./indexer.js', import.meta.url), { type: 'module' });
     this.worker.onmessage = (e) => this.fromIndexer(e.data);
-    this.worker.postMessage({ url: this.source.url, snapshotEvery: (options.snapshotSeconds || 30) * 1e6 });
+    this.worker.postMessage({ url: this.source.url, token: options.token, snapshotEvery: (options.snapshotSeconds || 30) * 1e6 });
     this.tailProbe().catch(() => {});
     await this.restore(null);
     await this.firstFrame();

@@ -24,8 +24,8 @@ const equal = (a, b) => a.length === b.length && a.every((x, i) => x === b[i]);
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
 class Indexer {
-  constructor(url, snapshotEvery) {
-    this.source = new RangeSource(url);
+  constructor(url, token, snapshotEvery) {
+    this.source = new RangeSource(url, token);
     this.screen = new Screen();
     this.out = { seekPoints: [], markers: [], snapshots: [], drop: [] };
     this.lastPost = 0;
@@ -242,6 +242,6 @@ class Indexer {
 
 onmessage = async (e) => {
   await zstdReady;
-  if (e.data.url) new Indexer(e.data.url, e.data.snapshotEvery).run();
+  if (e.data.url) new Indexer(e.data.url, e.data.token, e.data.snapshotEvery).run();
 };
 

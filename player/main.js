@@ -9,6 +9,10 @@ const SPEEDS = [0.25, 0.5, 1, 2, 4, 8, 16];
 const engine = new Engine($('screen'), () => requestAnimationFrame(update));
 let loaded = false, dragging = false, markersShown = 0, lastSize = -1, grewAt = -Infinity;
 
+// The access token of zeldump --serve, from the address's fragment (which the
+// browser never sends): sent as "Authorization: Bearer" to this server only.
+const token = new URLSearchParams(location.hash.slice(1)).get('token') || '';
+
 const seconds = (us) => (us - (engine.base ?? 0)) / 1e6;
 
 function clockText(s) {
@@ -121,7 +125,7 @@ const zelPlayer = {
     markersShown = 0;
     $('title').textContent = decodeURIComponent(new URL(url, location.href).pathname.split('/').pop());
     $('error').hidden = true;
-    await engine.load(url, options).catch(fail);
+    await engine.load(url, { token, ...options }).catch(fail);
     loaded = true;
     update();
   },

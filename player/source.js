@@ -4,11 +4,20 @@ import { FRAME_OVERHEAD, FormatError, HEAD_SIZE, frameCrcOk, parseFileHead, pars
 export const CHUNK = 2 * 1024 * 1024;
 
 // A recording at a URL, read by byte ranges; `size` is what the server last
-// said the file holds (it grows while the recording is written).
+// said the file holds (it grows while the recording is written).  The access
+// token of zeldump --serve goes as "Authorization: Bearer" to the page's own
+// server only, never to another.
 export class RangeSource {
-  constructor(url) {
+  constructor(url, token = '') {
     this.url = new URL(url, globalThis.location?.href).href;
+    this.token = token;
     this.size = -1;
+  }
+
+  headers(range) {
+    const h = { Range: range };
+    if (this.token && new URL(this.url).origin === globalThis.location?.origin) h.Authorization = `Bearer ${this.token}`;
+    return h;
   }
 
   // Up to `length` bytes at `offset`; fewer at the end of the file, none past it.
@@ -21,7 +30,7 @@ export class RangeSource {
   // (on the new buffer, at target's offset) holds the bytes read.
   async readInto(offset, target) {
     const length = target.length;
-    const res = await fetch(this.url, { headers: { Range: `bytes=${offset}-${offset + length - 1}` }, cache: 'no-store' });
+    const res = await fetch(this.url, { headers: this.headers(`bytes=${offset}-${offset + length - 1}`), cache: 'no-store' });
     if (res.status === 416) {
       this.learnSize(res.headers.get('Content-Range'));
       await res.body?.cancel();
@@ -38,7 +47,7 @@ export class RangeSource {
   // A byte stream of the file from `offset` to its present end (one request,
   // read as it is used); null at or past the end.
   async stream(offset) {
-    const res = await fetch(this.url, { headers: { Range: `bytes=${offset}-` }, cache: 'no-store' });
+    const res = await fetch(this.url, { headers: this.headers(`bytes=${offset}-`), cache: 'no-store' });
     this.learnSize(res.headers.get('Content-Range'));
     if (res.status === 206 || (res.status === 200 && offset === 0)) return res.body;
     await res.body?.cancel();
@@ -112,6 +121,7 @@ export class FrameReader {
     if (pos >= this.bufStart && pos + n <= have) return true;
     const keep = pos >= this.bufStart && pos < have ? have - pos : 0;
     const size = Math.max(n, keep + this.chunk);
+    this.windowSize = size;
     if (this.store.length < size) {
       const grown = new Uint8Array(size);
       grown.set(this.store.subarray(pos - this.bufStart, pos - this.bufStart + keep));
@@ -121,28 +131,45 @@ export class FrameReader {
     }
     this.bufStart = pos;
     this.bufLength = keep;
-    while (this.bufLength < n && (await this.readMore(pos + this.bufLength)));
+    while (this.bufLength < n && (await this.readMore()));
     return this.bufLength >= n;
   }
 
-  // Reads what the stream has at `at` into the window; false at the end.
-  async readMore(at) {
-    if (!this.body || this.bodyAt !== at) {
-      this.close();
-      const body = await this.source.stream(at);
-      if (!body) return false;
-      this.body = body.getReader({ mode: 'byob' });
-      this.bodyAt = at;
+  // Reads what the stream has next into the window; false at the end.  A
+  // stream the server has closed (it gives up on a reader idle for long) is
+  // asked for again once.
+  async readMore() {
+    for (let retry = true; ; retry = false) {
+      const at = this.bufStart + this.bufLength;
+      if (!this.body || this.bodyAt !== at) {
+        this.close();
+        const body = await this.source.stream(at);
+        if (!body) return false;
+        this.body = body.getReader({ mode: 'byob' });
+        this.bodyAt = at;
+      }
+      let got;
+      try {
+        got = await this.body.read(this.store.subarray(this.bufLength));
+      } catch (e) {
+        this.body = null;
+        if (!retry) throw e;
+        if (this.store.length === 0) { // handed to the stream, not given back: read the window again
+          this.store = new Uint8Array(this.windowSize);
+          this.bufLength = 0;
+        }
+        continue;
+      }
+      const { done, value } = got;
+      if (value) this.store = new Uint8Array(value.buffer);
+      if (done) {
+        this.body = null;
+        return false;
+      }
+      this.bufLength += value.length;
+      this.bodyAt += value.length;
+      return true;
     }
-    const { done, value } = await this.body.read(this.store.subarray(this.bufLength));
-    if (value) this.store = new Uint8Array(value.buffer);
-    if (done) {
-      this.body = null;
-      return false;
-    }
-    this.bufLength += value.length;
-    this.bodyAt += value.length;
-    return true;
   }
 
   async next() {

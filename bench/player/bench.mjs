@@ -31,7 +31,7 @@ const browser = await chromium.launchPersistentContext(profile, {
     '--disable-component-update', '--disable-sync', '--enable-precise-memory-info'],
 });
 const page = await browser.newPage();
-await page.goto(url.replace(/\/\?token=.*/, '/player/') + '?' + url.split('?')[1]); // the cookie, on a page without a recording
+await page.goto(url.replace('/#', '/player/#')); // the player without a recording
 const baseline = rendererRss();
 let peak = 0;
 const phases = [];

@@ -15,3 +15,4 @@ mkdir -p "$out"
 [[ -s $out/hour.zel ]] || build/dev/bench/zel/zel_make_recording "$out/hour.zel" 3600 25 300 1920x1080
 ls -l "$out/hour.zel"
 node bench/player/bench.mjs build/dev/tools/zeldump "$out/hour.zel" "${1:-30}"
+node bench/player/server.mjs build/dev/tools/zeldump "$out/hour.zel"

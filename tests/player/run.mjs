@@ -4,10 +4,11 @@
 // to "$ZEL_OUT" (tests/player/live_recorder.cpp), a new frame for each line
 // on its standard input, finishing the recording when the input ends.
 import { spawn, execFileSync } from 'node:child_process';
-import { existsSync, mkdtempSync, readFileSync, writeFileSync, symlinkSync, statSync, readdirSync } from 'node:fs';
+import { appendFileSync, existsSync, mkdtempSync, readFileSync, writeFileSync, symlinkSync, statSync, readdirSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import http from 'node:http';
+import net from 'node:net';
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 
@@ -65,7 +66,7 @@ before(async () => {
   writeFileSync(rec('notes.txt'), 'not a recording');
   server = spawn(ZELDUMP, ['--serve', '127.0.0.1:0', dir], { stdio: ['ignore', 'pipe', 'inherit'] });
   const url = await new Promise((resolve) => server.stdout.once('data', (d) => resolve(String(d).split('\n')[0])));
-  [, base, token] = /^(http:\/\/[^/]+)\/\?token=([0-9a-f]{64})$/.exec(url);
+  [, base, token] = /^(http:\/\/[^/]+)\/#token=([0-9a-f]{64})$/.exec(url);
   browser = await chromium.launchPersistentContext(mkdtempSync(join(tmpdir(), 'zel-chromium-')), {
     executablePath: CHROMIUM, headless: true, viewport: { width: 1000, height: 700 },
     args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
@@ -73,7 +74,6 @@ before(async () => {
   });
   page = await browser.newPage();
   page.on('pageerror', (e) => console.log(`page error: ${e.message}`));
-  await page.goto(url); // the token becomes a cookie
 });
 
 after(async () => {
@@ -82,7 +82,8 @@ after(async () => {
 });
 
 async function open(name, query = '') {
-  await page.goto(`${base}/player/?src=${encodeURIComponent(`/files/${name}`)}${query}`);
+  await page.goto('about:blank'); // a new page even for the same address (a fragment alone would not load one)
+  await page.goto(`${base}/player/?src=${encodeURIComponent(`/files/${name}`)}${query}#token=${token}`);
   await page.waitForFunction(() => window.zelPlayer && zelPlayer.duration > 0);
 }
 
@@ -163,10 +164,12 @@ test('the verification state is shown, and damaged recordings play their readabl
   }
 });
 
-function get(path, headers = {}) {
+const bearer = () => ({ Authorization: `Bearer ${token}` });
+
+function get(path, headers = bearer()) {
   return new Promise((resolve, reject) => {
     const { hostname, port } = new URL(base);
-    http.get({ hostname, port, path, headers }, (res) => {
+    http.get({ hostname, port, path, headers, signal: AbortSignal.timeout(20000) }, (res) => {
       const parts = [];
       res.on('data', (d) => parts.push(d));
       res.on('end', () => resolve({ status: res.statusCode, headers: res.headers, body: Buffer.concat(parts) }));
@@ -174,29 +177,92 @@ function get(path, headers = {}) {
   });
 }
 
-test('the server wants the token, serves only its files, and ranges right', async () => {
+// Raw bytes sent on one connection, and all that comes back until it closes;
+// `onFirst` runs (reading paused) when the first bytes come.
+function exchange(request, onFirst = () => {}) {
+  return new Promise((resolve, reject) => {
+    const { hostname, port } = new URL(base);
+    const s = net.connect(port, hostname, () => s.write(request));
+    const parts = [];
+    s.on('data', (d) => {
+      if (!parts.length) {
+        s.pause();
+        onFirst();
+        s.resume();
+      }
+      parts.push(d);
+    });
+    s.on('end', () => resolve(Buffer.concat(parts)));
+    s.on('error', reject);
+  });
+}
+
+test('the server wants the bearer token, sets no cookie, serves only its files, and ranges right', async () => {
   const whole = readFileSync(rec('main.zel'));
-  const t = `token=${token}`;
-  for (const [path, status] of [['/files/main.zel', 403], [`/files/main.zel?token=${'0'.repeat(64)}`, 403],
-    [`/?token=${token.slice(0, 63)}`, 403], [`/files/main.zel?${t}`, 200], [`/files/link.zel?${t}`, 403],
-    [`/files/notes.txt?${t}`, 404], [`/files/nothere.zel?${t}`, 404], [`/files/../outside.zel?${t}`, 403],
-    [`/files/%2e%2e/outside.zel?${t}`, 403], [`/files/..%2foutside.zel?${t}`, 403], [`/files/%252e%252e%252foutside.zel?${t}`, 403],
-    [`/files/..%5coutside.zel?${t}`, 403], [`/files/main.zel%00.zel?${t}`, 403], [`/files/%2Ftmp%2Foutside.zel?${t}`, 403],
-    [`/player/../../etc/passwd?${t}`, 404], [`/files//tmp/outside.zel?${t}`, 403]])
-    assert.equal((await get(path)).status, status, path);
+  const none = {}, wrong = { Authorization: `Bearer ${'0'.repeat(64)}` };
+  for (const [path, headers, status] of [['/files/main.zel', none, 401], ['/files/main.zel', wrong, 401],
+    ['/files/main.zel', { Authorization: `Bearer ${token.slice(0, 63)}` }, 401], [`/files/main.zel?token=${token}`, none, 401],
+    ['/files/main.zel', { Cookie: `zeltoken-${new URL(base).port}=${token}` }, 401], ['/recordings.json', none, 401],
+    ['/files/main.zel', { Authorization: `bearer ${token}` }, 200], ['/files/main.zel', bearer(), 200], ['/', none, 200],
+    ['/player/', none, 200], ['/files/link.zel', bearer(), 403], ['/files/notes.txt', bearer(), 404],
+    ['/files/nothere.zel', bearer(), 404], ['/files/../outside.zel', bearer(), 403], ['/files/%2e%2e/outside.zel', bearer(), 403],
+    ['/files/..%2foutside.zel', bearer(), 403], ['/files/%252e%252e%252foutside.zel', bearer(), 403], ['/files/..%5coutside.zel', bearer(), 403],
+    ['/files/main.zel%00.zel', bearer(), 403], ['/files/%2Ftmp%2Foutside.zel', bearer(), 403], ['/player/../../etc/passwd', bearer(), 404],
+    ['/files//tmp/outside.zel', bearer(), 403]]) {
+    const r = await get(path, headers);
+    assert.equal(r.status, status, `${path} ${JSON.stringify(headers)}`);
+    assert.equal(r.headers['set-cookie'], undefined, path);
+  }
   const n = whole.length;
   for (const [range, from, to] of [['bytes=0-15', 0, 15], ['bytes=100-', 100, n - 1], ['bytes=-50', n - 50, n - 1],
     [`bytes=${n - 10}-${n + 1000}`, n - 10, n - 1]]) {
-    const r = await get(`/files/main.zel?${t}`, { Range: range });
+    const r = await get('/files/main.zel', { ...bearer(), Range: range });
     assert.equal(r.status, 206, range);
     assert.equal(r.headers['content-range'], `bytes ${from}-${to}/${n}`, range);
     assert.ok(r.body.equals(whole.subarray(from, to + 1)), range);
   }
   for (const range of [`bytes=${n}-`, `bytes=${n + 5}-${n + 9}`, 'bytes=-0', 'bytes=9-3', 'bytes=x-1', 'bytes=0-1,5-9'])
-    assert.equal((await get(`/files/main.zel?${t}`, { Range: range })).status, 416, range);
-  const index = (await get('/', { Cookie: `zeltoken-${new URL(base).port}=${token}` })).body.toString();
-  assert.match(index, /main\.zel<\/a><\/td><td>0:00:09<\/td><td>[^<]+<\/td><td>alice<\/td><td>session-42<\/td><td>complete/);
-  assert.ok(!index.includes('link.zel') && !index.includes('notes.txt'));
+    assert.equal((await get('/files/main.zel', { ...bearer(), Range: range })).status, 416, range);
+
+  // A file that grows while it is sent whole: exactly Content-Length bytes, so
+  // that the next answer on the connection comes out whole.
+  const grow = rec('growing.zel');
+  const size = (32 << 20) + 1000; // not a whole number of the server's reads
+  writeFileSync(grow, Buffer.alloc(size));
+  const ask = (extra) => `GET /files/growing.zel HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer ${token}\r\n${extra}\r\n`;
+  const out = await exchange(ask('') + ask('Range: bytes=0-9\r\nConnection: close\r\n'), () => appendFileSync(grow, Buffer.alloc(1 << 20, 1)));
+  const head = out.indexOf('\r\n\r\n') + 4;
+  assert.match(out.subarray(0, head).toString(), new RegExp(`content-length: ${size}\r\n`, 'i'));
+  assert.match(out.subarray(head + size, head + size + 12).toString(), /^HTTP\/1\.1 206/);
+});
+
+test('64 slow clients do not hold up a request', async () => {
+  const { hostname, port } = new URL(base);
+  const slow = await Promise.all(Array.from({ length: 64 }, () => new Promise((resolve, reject) => {
+    const s = net.connect(port, hostname, () => s.write('G', () => resolve(s)));
+    s.on('error', reject);
+  })));
+  const drip = setInterval(() => slow.forEach((s) => s.write('E')), 2000); // a request line that never ends
+  try {
+    const start = Date.now();
+    const r = await get('/files/growing.zel', { ...bearer(), Range: 'bytes=0-1048575' });
+    assert.equal(r.body.length, 1 << 20);
+    assert.ok(Date.now() - start < 2000, `1 MiB took ${Date.now() - start} ms beside 64 slow clients`);
+  } finally {
+    clearInterval(drip);
+    slow.forEach((s) => s.destroy());
+  }
+});
+
+test('the index page lists the recordings and links to the player with the token', async () => {
+  await page.goto(`${base}/#token=${token}`);
+  const row = page.locator('#recordings tr', { hasText: 'main.zel' });
+  await row.waitFor();
+  assert.match(await row.innerText(), /main\.zel\s+0:00:09\s+\S+ KiB\s+alice\s+session-42\s+complete/);
+  assert.ok((await page.locator('#recordings').innerText()).match(/link\.zel|notes\.txt/) === null);
+  await row.locator('a').click();
+  await page.waitForFunction(() => window.zelPlayer && zelPlayer.duration > 0);
+  assert.deepEqual(await browser.cookies(), []);
 });
 
 test('a recording being written plays live and reaches its end', async () => {
