@@ -21,7 +21,6 @@
 #include <cstring>
 #include <vector>
 
-#include "backend.h"
 #include "debugging.h"
 #include "display.h"
 #include "pixel-format.h"
@@ -31,6 +30,7 @@
 #include "shm.h"
 #include "thread.h"
 #include "timer.h"
+#include "writer.h"
 
 namespace {
 
@@ -49,22 +49,22 @@ bool changed_since;              // blocks or copies written since
 Region pending_clear;            // cleared this tick and not painted since
 Region painted;                  // painted this tick: no copy may read it
 std::vector<ZelCopyRect> copies; // this tick's copies, in order
-CompressorSink record_sink = send_to_backend;
+CompressorSink record_sink = send_record_to_writer;
 
 bool inside_screen(Rectangle r)
 {
     return r.x >= 0 && r.y >= 0 && r.x + r.width <= frame->width && r.y + r.height <= frame->height;
 }
 
-void sink(void* record, const char* what)
+// The record (null: it could not be made) goes to the writer.
+template <typename T>
+void sink(T* made, const char* what)
 {
-    ZelRecord* r = static_cast<ZelRecord*>(record);
-    if (record == nullptr) {
+    RecordPtr record(reinterpret_cast<ZelRecord*>(made));
+    if (!record)
         JOURNAL_AS("handle_frame_tick", LOG_ERR, "failed to allocate a %s record", what);
-    } else if (!record_sink(&r)) {
-        JOURNAL_AS("handle_frame_tick", LOG_ERR, "failed to send %s record to backend", what);
-        zel_record_free(record);
-    }
+    else if (!record_sink(std::move(record)))
+        JOURNAL_AS("handle_frame_tick", LOG_ERR, "failed to send %s record to the writer", what);
 }
 
 // Copies src to (to_x, to_y) in the frame and in the tick's copy record, if
@@ -76,7 +76,7 @@ void copy_area(Rectangle src, int16_t to_x, int16_t to_y)
     Region read(src.x, src.y, src.width, src.height);
     read.intersect(painted);
     if (!read.empty()) return;
-    frame_copy(frame, src, to_x, to_y);
+    framebuffer_copy(frame, src, to_x, to_y);
     copies.push_back({src.x, src.y, src.width, src.height, to_x, to_y});
 }
 
@@ -147,7 +147,7 @@ void handle_image(const CompressorTicket* t)
     view.length = length;
     view.data = t->reply ? xcb_get_image_data(t->reply) : const_cast<uint8_t*>(t->shm_pixels);
     find_scrolled(view);
-    frame_merge(&view, frame, tracker);
+    framebuffer_merge(&view, frame, tracker);
     const Region area(r.x, r.y, r.width, r.height);
     pending_clear.subtract(area);
     painted.add(area);
@@ -161,16 +161,12 @@ void handle_clear(const CompressorTicket* t)
 
 void emit_copies(uint64_t timestamp)
 {
-    auto* record = static_cast<ZelCopy*>(std::calloc(1, sizeof(ZelCopy)));
-    auto* rects = static_cast<ZelCopyRect*>(std::malloc(copies.size() * sizeof(ZelCopyRect)));
-    if (record == nullptr || rects == nullptr) {
-        std::free(record);
-        std::free(rects);
-        return sink(nullptr, "copy");
-    }
-    std::copy(copies.begin(), copies.end(), rects);
-    *record = ZelCopy{ZEL_COPY, timestamp, static_cast<uint32_t>(copies.size()), rects};
-    sink(record, "copy");
+    auto record = new_record<ZelCopy>(ZEL_COPY, timestamp);
+    if (record) record->rects = static_cast<ZelCopyRect*>(std::malloc(copies.size() * sizeof(ZelCopyRect)));
+    if (!record || !record->rects) return sink<ZelCopy>(nullptr, "copy");
+    std::copy(copies.begin(), copies.end(), record->rects);
+    record->count = static_cast<uint32_t>(copies.size());
+    sink(record.release(), "copy");
 }
 
 // The blocks' entries go to the record's compression in pieces of about
@@ -223,7 +219,8 @@ void keyframe_if_due(uint64_t timestamp)
 // screen (which makes the copies needless) when 80% of the blocks changed.
 void handle_frame_tick()
 {
-    for (const pixman_box16_t& box : pending_clear.boxes()) frame_clear(rectangle_of(box), frame, tracker);
+    for (const pixman_box16_t& box : pending_clear.boxes())
+        framebuffer_clear(rectangle_of(box), frame, tracker);
     const std::vector<Rectangle> blocks = tracker_changed_blocks(tracker);
     const size_t n = tracker.dirty.size();
     DEBUG("changed blocks: %zu of %zu, %zu copies", blocks.size(), n, copies.size());
@@ -245,9 +242,9 @@ void handle_frame_tick()
 
 void emit_screen_change(uint16_t width, uint16_t height)
 {
-    auto* record = static_cast<ZelScreenChange*>(std::calloc(1, sizeof(ZelScreenChange)));
-    if (record != nullptr) *record = ZelScreenChange{ZEL_SCREEN_CHANGE, time_in_us(), width, height};
-    sink(record, "screen change");
+    auto record = new_record<ZelScreenChange>(ZEL_SCREEN_CHANGE, time_in_us());
+    if (record) record->width = width, record->height = height;
+    sink(record.release(), "screen change");
 }
 
 void handle_screen_change(uint16_t width, uint16_t height)
@@ -257,7 +254,7 @@ void handle_screen_change(uint16_t width, uint16_t height)
     ZelImage* resized = image_create(width, height);
     if (resized == nullptr) errx(1, "failed to create new frame with size %dx%d", width, height);
     Tracker scratch = tracker_create(width, height);
-    frame_merge(frame, resized, scratch); // the top-left part stays, as readers keep it
+    framebuffer_merge(frame, resized, scratch); // the top-left part stays, as readers keep it
     zel_record_free(frame);
     frame = resized;
     tracker = tracker_create(width, height);
@@ -312,7 +309,7 @@ void* compressor_function(void* arg)
 
 void compressor_sink_set(CompressorSink s)
 {
-    record_sink = s != nullptr ? s : send_to_backend;
+    record_sink = s != nullptr ? s : send_record_to_writer;
 }
 
 const ZelImage* compressor_frame()

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "framebuffer.h"
+#include "writer.h"
 #include "zel.h"
 
 enum CompressorTicketType {
@@ -41,9 +42,9 @@ void compressor_thread_stop();
 
 // The compressor's work without its thread or a display (tests, benchmarks):
 // compressor_geometry_set, then compressor_screen_setup, then tickets handled
-// as the thread handles them.  Records go to the sink (send_to_backend unless
+// as the thread handles them.  Records go to the sink (send_to_writer unless
 // replaced; null restores it).
-typedef bool (*CompressorSink)(void* p);
+typedef bool (*CompressorSink)(RecordPtr record);
 void compressor_sink_set(CompressorSink sink);
 void compressor_screen_setup(uint16_t width, uint16_t height);
 void compressor_handle_ticket(const CompressorTicket* t);

@@ -7,7 +7,8 @@
 
 #include "args.h"
 #include "debugging.h"
-#include "misc.h"
+#include "x-errors.h"
+#include "x-reply.h"
 
 namespace {
 

@@ -16,18 +16,19 @@
 #include <ctime>
 
 #include "args.h"
-#include "backend.h"
 #include "compressor.h"
 #include "console.h"
 #include "debugging.h"
 #include "display.h"
 #include "extensions.h"
-#include "frame.h"
 #include "frontend.h"
 #include "last-input.h"
-#include "misc.h"
+#include "tick.h"
 #include "timer.h"
 #include "window-list.h"
+#include "writer.h"
+#include "x-errors.h"
+#include "x-reply.h"
 #include "zel.h"
 
 // The root property through which a session manager would announce a
@@ -362,7 +363,7 @@ void source_process_event(const xcb_generic_event_t* e)
     if (type == damage_event())
         source_handle_damage(as<xcb_damage_notify_event_t>(e));
     else if (type == cursor_notify_event())
-        frame_cursor_changed();
+        tick_cursor_changed();
     else if (type == randr_event())
         source_handle_screen_change(as<xcb_randr_screen_change_notify_event_t>(e));
     else

@@ -12,7 +12,7 @@
 
 #include "args.h"
 #include "debugging.h"
-#include "misc.h"
+#include "x-reply.h"
 
 namespace {
 

@@ -21,9 +21,9 @@ uint8_t* pixel_at(const ZelImage* image, int x, int y)
            static_cast<size_t>(x - image->x) * bytes_per_pixel;
 }
 
-constexpr Box kUnchanged{INT16_MAX, INT16_MAX, INT16_MIN, INT16_MIN};
+constexpr Bounds kUnchanged{INT16_MAX, INT16_MAX, INT16_MIN, INT16_MIN};
 
-void extend(Box& b, int x1, int y1, int x2, int y2)
+void extend(Bounds& b, int x1, int y1, int x2, int y2)
 {
     b = {static_cast<int16_t>(std::min<int>(b.x1, x1)), static_cast<int16_t>(std::min<int>(b.y1, y1)),
          static_cast<int16_t>(std::max<int>(b.x2, x2)), static_cast<int16_t>(std::max<int>(b.y2, y2))};
@@ -55,12 +55,12 @@ size_t differing_byte(const uint8_t* a, const uint8_t* b, size_t n, bool backwar
 // b are marked in their blocks' bounds; then b takes a's bytes.
 void merge_row(const uint8_t* a, uint8_t* b, int x1, int x2, int y, Tracker& t)
 {
-    Box* boxes = t.dirty.data() + static_cast<size_t>(y / BLOCK) * t.ncols;
+    Bounds* boxes = t.dirty.data() + static_cast<size_t>(y / BLOCK) * t.ncols;
     for (int x = x1; x < x2;) {
         const int end = std::min(x2, (x / BLOCK + 1) * BLOCK);
         const size_t n = static_cast<size_t>(end - x) * bytes_per_pixel;
         const size_t at = static_cast<size_t>(x - x1) * bytes_per_pixel;
-        Box& box = boxes[x / BLOCK];
+        Bounds& box = boxes[x / BLOCK];
         const bool covered = box.x1 <= x && box.x2 >= end - 1 && box.y1 <= y && box.y2 >= y;
         if (!covered && std::memcmp(a + at, b + at, n) != 0) {
             const int first =
@@ -163,7 +163,7 @@ void tracker_mark(Tracker& t, Rectangle r)
 std::vector<Rectangle> tracker_changed_blocks(const Tracker& t)
 {
     std::vector<Rectangle> parts;
-    for (const Box& b : t.dirty)
+    for (const Bounds& b : t.dirty)
         if (b.x1 <= b.x2)
             parts.push_back(
                 {b.x1, b.y1, static_cast<uint16_t>(b.x2 - b.x1 + 1), static_cast<uint16_t>(b.y2 - b.y1 + 1)});
@@ -175,7 +175,7 @@ void tracker_reset(Tracker& t)
     std::fill(t.dirty.begin(), t.dirty.end(), kUnchanged);
 }
 
-void frame_merge(const ZelImage* from, ZelImage* frame, Tracker& t)
+void framebuffer_merge(const ZelImage* from, ZelImage* frame, Tracker& t)
 {
     INVARIANT(from != nullptr && frame != nullptr, "from != 0 && to != 0");
     const Rectangle r =
@@ -184,7 +184,7 @@ void frame_merge(const ZelImage* from, ZelImage* frame, Tracker& t)
         merge_row(pixel_at(from, r.x, y), pixel_at(frame, r.x, y), r.x, r.x + r.width, y, t);
 }
 
-void frame_clear(Rectangle rect, ZelImage* frame, Tracker& t)
+void framebuffer_clear(Rectangle rect, ZelImage* frame, Tracker& t)
 {
     const Rectangle r = rectangle_from_intersection_image_rectangle(frame, rect);
     const size_t row = static_cast<size_t>(r.width) * bytes_per_pixel;
@@ -196,7 +196,7 @@ void frame_clear(Rectangle rect, ZelImage* frame, Tracker& t)
     }
 }
 
-void frame_copy(ZelImage* frame, Rectangle src, int16_t to_x, int16_t to_y)
+void framebuffer_copy(ZelImage* frame, Rectangle src, int16_t to_x, int16_t to_y)
 {
     const size_t row = static_cast<size_t>(src.width) * bytes_per_pixel;
     const bool upward = to_y <= src.y; // rows in the order that never reads a row already written

@@ -13,7 +13,10 @@
 
 #include "zel.h"
 
-typedef xcb_segment_t Box; // inclusive corners
+// The bounds of a block's changed pixels, inclusive corners.
+struct Bounds {
+    int16_t x1, y1, x2, y2;
+};
 typedef xcb_rectangle_t Rectangle;
 
 // Pixel geometry of the recorded screen; set once before any operation.
@@ -36,7 +39,7 @@ struct Tracker {
     uint16_t height;
     uint16_t ncols;
     uint16_t nrows;
-    std::vector<Box> dirty; // ncols * nrows, row-major; x1 > x2 where nothing changed
+    std::vector<Bounds> dirty; // ncols * nrows, row-major; x1 > x2 where nothing changed
 };
 inline constexpr uint16_t BLOCK = 32;
 
@@ -48,12 +51,12 @@ void tracker_reset(Tracker& t);
 
 // Copies `from` (an image at its x, y) into the frame, clipped; the pixels
 // that differ are marked.
-void frame_merge(const ZelImage* from, ZelImage* frame, Tracker& t);
+void framebuffer_merge(const ZelImage* from, ZelImage* frame, Tracker& t);
 // Sets the rectangle to zero, clipped; rows that held anything are marked.
-void frame_clear(Rectangle rect, ZelImage* frame, Tracker& t);
+void framebuffer_clear(Rectangle rect, ZelImage* frame, Tracker& t);
 // Moves the pixels of src to (to_x, to_y) as memmove would; both rectangles
 // must lie inside the frame.  Nothing is marked: readers copy as well.
-void frame_copy(ZelImage* frame, Rectangle src, int16_t to_x, int16_t to_y);
+void framebuffer_copy(ZelImage* frame, Rectangle src, int16_t to_x, int16_t to_y);
 
 // One entry of a block record: the block's 8-byte rectangle and its rows at
 // the padded stride of its width (padding zeroed).  At most BLOCK_ENTRY_MAX

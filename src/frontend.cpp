@@ -21,24 +21,24 @@
 #include <vector>
 
 #include "args.h"
-#include "backend.h"
 #include "compressor.h"
 #include "console.h"
 #include "debugging.h"
 #include "display.h"
 #include "events.h"
 #include "extensions.h"
-#include "frame.h"
+#include "input.h"
 #include "last-input.h"
-#include "misc.h"
 #include "pixel-format.h"
 #include "receiver.h"
-#include "record.h"
 #include "shm.h"
 #include "signals.h"
 #include "stdin-messages.h"
+#include "tick.h"
 #include "timer.h"
 #include "window-list.h"
+#include "writer.h"
+#include "x-reply.h"
 
 // ---------------------------------------------------------------------------
 // Stop request
@@ -196,16 +196,14 @@ static uint8_t* copy_of(const char* s)
     return reinterpret_cast<uint8_t*>(copy);
 }
 
-static void send_header_to_backend()
+static void send_header_to_writer()
 {
-    auto* header = static_cast<ZelHeader*>(calloc(1, sizeof(ZelHeader)));
+    auto header = new_record<ZelHeader>(ZEL_HEADER, time_started_in_us());
     if (!header) err(1, "failed to allocate header struct");
 
     xcb_connection_t* c = display_connection();
     const xcb_setup_t* setup = xcb_get_setup(c);
-    header->type = ZEL_HEADER;
     header->version = 1;
-    header->timestamp = time_started_in_us();
     header->depth = root_depth();
     header->width = root_width();
     header->height = root_height();
@@ -217,32 +215,24 @@ static void send_header_to_backend()
     header->tfn = copy_of(tfn());
     if (header->pixel_format == PALETTE8) palette_fetch(&header->palette_size, &header->palette);
 
-    if (!send_to_backend(&header)) {
-        DEBUG("failed to send header to backend -> freeing");
-        zel_record_free(header);
-        err(1, "failed to send display info to backend");
-    }
-    DEBUG("sent header for display info to backend");
+    if (!send_to_writer(std::move(header))) err(1, "failed to send display info to the writer");
+    DEBUG("sent header for display info to the writer");
 }
 
-void send_footer_item_to_backend(ZelRecordType type, const char* item)
+void send_footer_item_to_writer(ZelRecordType type, const char* item)
 {
-    auto* record = static_cast<ZelFooterItem*>(calloc(1, sizeof(ZelFooterItem)));
-    char* copy = record ? strdup(item) : nullptr;
-    if (!record || !copy) {
-        free(record);
+    auto record = new_record<ZelFooterItem>(type, time_in_us());
+    if (record) record->item = reinterpret_cast<uint8_t*>(strdup(item));
+    if (!record || !record->item) {
         JOURNAL_ERROR("failed to allocate ZelFooterItem record -> exiting");
         frontend_stop();
         return;
     }
-    record->type = static_cast<uint8_t>(type);
-    record->timestamp = time_in_us();
-    record->item = reinterpret_cast<uint8_t*>(copy);
-    // A refusal is logged by the writer; the record then is still ours.
-    if (!send_to_backend(&record)) zel_record_free(record);
+    // a refusal is journaled by the writer
+    (void)send_to_writer(std::move(record));
 }
 
-static void send_footer_items_to_backend()
+static void send_footer_items_to_writer()
 {
     const struct {
         const char* (*value)();
@@ -252,7 +242,7 @@ static void send_footer_items_to_backend()
         {ip, ZEL_FOOTER_ITEM_IP},   {sid, ZEL_FOOTER_ITEM_SID},       {tid, ZEL_FOOTER_ITEM_TID},
     };
     for (const auto& i : items)
-        if (const char* v = i.value()) send_footer_item_to_backend(i.type, v);
+        if (const char* v = i.value()) send_footer_item_to_writer(i.type, v);
 }
 
 // ---------------------------------------------------------------------------
@@ -269,23 +259,23 @@ void frontend_setup()
     extensions_setup(display_connection(), display_root());
     window_list_setup();
     shm_setup(display_connection(), static_cast<size_t>(root_width()) * root_height() * 4);
-    record_connect();
+    input_connect();
     keysyms_setup();
     time_start();
-    backend_open();
+    writer_open();
 
     DEBUG("starting worker threads...");
     signals_thread_start();
-    backend_thread_start();
+    writer_thread_start();
     compressor_thread_start();
     receiver_thread_start();
 
     DEBUG("header and footer items...");
-    send_header_to_backend();
-    send_footer_items_to_backend();
-    frame_setup();
+    send_header_to_writer();
+    send_footer_items_to_writer();
+    tick_setup();
     request_cursor_image();
-    record_thread_start();
+    input_thread_start();
     last_input_setup();
 }
 
@@ -293,16 +283,16 @@ void frontend_teardown()
 {
     DEBUG("stopping worker threads...");
     last_input_teardown();
-    record_thread_stop();
+    input_thread_stop();
     window_list_teardown();
     receiver_thread_stop();
     keysyms_teardown();
     display_connection_teardown();
     compressor_thread_stop();
     shm_teardown(); // the compressor no longer reads it
-    backend_thread_stop();
+    writer_thread_stop();
     signals_thread_stop();
-    backend_print_digest();
+    writer_print_digest();
     if (const unsigned long dropped = console_dropped())
         JOURNAL_INFO("%lu console lines were dropped: standard output did not take them", dropped);
     DEBUG("stopped worker threads");
@@ -437,7 +427,7 @@ void frontend_loop()
 void frontend_run()
 {
     DEBUG("starting frontend");
-    backend_recording_started();
+    writer_recording_started();
     // A stop asked for during set-up stands: the loop is then not entered.
     // (Set, then look at the latch: a stop between the two still clears it.)
     __atomic_store_n(&frontend_is_running, 1, __ATOMIC_SEQ_CST);

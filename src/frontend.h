@@ -19,7 +19,7 @@ bool frontend_running();
 // Whether any stop was asked for, before the loop started or while it ran.
 bool frontend_stop_was_requested();
 
-void send_footer_item_to_backend(ZelRecordType type, const char* item);
+void send_footer_item_to_writer(ZelRecordType type, const char* item);
 xcb_atom_t intern_atom(xcb_connection_t* c, const char* name);
 void palette_fetch(uint16_t* palette_size, RgbValue** palette);
 

@@ -19,12 +19,12 @@
 #include <string>
 
 #include "args.h"
-#include "backend.h"
 #include "console.h"
 #include "debugging.h"
 #include "display.h"
-#include "misc.h"
 #include "timer.h"
+#include "writer.h"
+#include "x-reply.h"
 #include "zel.h"
 
 namespace {
@@ -338,27 +338,13 @@ static void member_leave(xcb_atom_t atom)
     members_purge();
 }
 
-ZelLastInput* last_input_record(const char* user, const char* tfn)
+Owned<ZelLastInput> last_input_record(const char* user, const char* tfn)
 {
-    auto* record = static_cast<ZelLastInput*>(calloc(1, sizeof(ZelLastInput)));
-    if (record == nullptr) return nullptr;
-    record->type = ZEL_LAST_INPUT;
-    record->timestamp = time_in_us();
-    if (user != nullptr) {
-        record->user = reinterpret_cast<uint8_t*>(strdup(user));
-        if (record->user == nullptr) {
-            free(record);
-            return nullptr;
-        }
-    }
-    if (tfn != nullptr) {
-        record->tfn = reinterpret_cast<uint8_t*>(strdup(tfn));
-        if (record->tfn == nullptr) {
-            free(record->user);
-            free(record);
-            return nullptr;
-        }
-    }
+    auto record = new_record<ZelLastInput>(ZEL_LAST_INPUT, time_in_us());
+    if (!record) return nullptr;
+    if (user != nullptr && (record->user = reinterpret_cast<uint8_t*>(strdup(user))) == nullptr)
+        return nullptr;
+    if (tfn != nullptr && (record->tfn = reinterpret_cast<uint8_t*>(strdup(tfn))) == nullptr) return nullptr;
     return record;
 }
 
@@ -369,18 +355,12 @@ static void record_last_input(xcb_atom_t atom)
         JOURNAL_ERROR("failed to find member entry for atom=%d", static_cast<int>(atom));
         return;
     }
-    ZelLastInput* record = last_input_record(m->name, m->tfn);
-    if (record == nullptr) {
+    Owned<ZelLastInput> record = last_input_record(m->name, m->tfn);
+    if (!record) {
         JOURNAL_ERROR("failed to allocate LAST INPUT record for name=%s tfn=%s", text(m->name), text(m->tfn));
-        DEBUG("failed to allocate LAST INPUT record for name=%s tfn=%s", text(m->name), text(m->tfn));
         return;
     }
-    if (send_to_backend(&record)) {
-        DEBUG("last input user=%s tfn=%s", text(m->name), text(m->tfn));
-    } else {
-        JOURNAL_ERROR("failed to send record for name=%s tfn=%s to backend", text(m->name), text(m->tfn));
-        zel_record_free(record);
-    }
+    if (send_to_writer(std::move(record))) DEBUG("last input user=%s tfn=%s", text(m->name), text(m->tfn));
 }
 
 // Announces a change of the deciding participant on standard output.

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "writer.h"
+
 enum last_input_message_types {
     LI_EMPTY = 0,
     LI_MEMBER_REGISTER = 1,
@@ -21,7 +23,7 @@ void last_input_handle_message(const xcb_client_message_event_t* e);
 size_t last_input_quorum();
 // A new last-input record of this user and tfn (copied; either may be null),
 // stamped now; null without memory.
-struct zel_last_input* last_input_record(const char* user, const char* tfn);
+Owned<ZelLastInput> last_input_record(const char* user, const char* tfn);
 
 // The arbitration's millisecond clock; time_in_ms unless replaced (tests
 // drive it to cross the member time-out exactly).  nullptr restores it.

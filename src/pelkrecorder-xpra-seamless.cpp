@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "args.h"
-#include "backend.h"
 #include "console.h"
 #include "debugging.h"
 #include "frontend.h"
+#include "writer.h"
 
 static constexpr const char* process_title = "pelkRec pelkrecorder-xpra-seamless";
 
@@ -86,5 +86,5 @@ int main(int argc, char** argv)
     frontend_teardown();
 
     DEBUG("exiting");
-    return backend_exit_status();
+    return writer_exit_status();
 }

@@ -15,21 +15,31 @@
 #include <cstring>
 #include <vector>
 
-#include "backend.h"
 #include "compressor.h"
 #include "debugging.h"
 #include "display.h"
 #include "frontend.h"
-#include "misc.h"
 #include "queue.h"
 #include "shm.h"
 #include "thread.h"
 #include "timer.h"
+#include "writer.h"
+#include "x-reply.h"
 
 static P1C1Queue* queue;
 static pthread_t thread;
 
-static void receive_image(const QueuedTicket* t)
+// The image's room goes back in order, by the compressor, also when no
+// image came (the window went, or the connection broke).
+static void release_room(const RequestTicket* t)
+{
+    CompressorTicket ct{};
+    ct.type = TICKET_RELEASE;
+    ct.release_to = t->release_to;
+    if (!send_to_compressor(&ct)) JOURNAL_ERROR("failed to send the release of an image to the compressor");
+}
+
+static void receive_image(const RequestTicket* t)
 {
     xcb_connection_t* c = display_connection();
     const xcb_rectangle_t& r = t->r;
@@ -37,7 +47,7 @@ static void receive_image(const QueuedTicket* t)
         xcb_get_image_reply(c, xcb_get_image_cookie_t{t->cookie.sequence}, nullptr);
     if (reply == nullptr) {
         DEBUG("failed to get a reply for an image at %ux%u+%d+%d", r.width, r.height, r.x, r.y);
-        return;
+        return release_room(t);
     }
     DEBUG("got image at %ux%u+%d+%d, data length=%d, sequence=%u reply=%p", r.width, r.height, r.x, r.y,
           xcb_get_image_data_length(reply), t->cookie.sequence, static_cast<void*>(reply));
@@ -45,6 +55,7 @@ static void receive_image(const QueuedTicket* t)
     ct.type = TICKET_IMAGE;
     ct.rect = r;
     ct.reply = reply;
+    ct.release_to = t->release_to;
     if (!send_to_compressor(&ct)) {
         JOURNAL_ERROR("failed to send reply to compressor");
         std::free(reply);
@@ -84,7 +95,7 @@ static ZelCompressedCursorImage* cursor_record(const xcb_xfixes_get_cursor_image
     return zel_cursor_image_compress(&image);
 }
 
-static void receive_cursor_image(const QueuedTicket* t)
+static void receive_cursor_image(const RequestTicket* t)
 {
     xcb_connection_t* c = display_connection();
     XcbReply<xcb_xfixes_get_cursor_image_reply_t> reply(xcb_xfixes_get_cursor_image_reply(
@@ -98,15 +109,15 @@ static void receive_cursor_image(const QueuedTicket* t)
     uint32_t* pixels = xcb_xfixes_get_cursor_image_cursor_image(reply.get());
     const uint32_t n = std::min<uint32_t>(reply->length, static_cast<uint32_t>(reply->width) * reply->height);
     if (same_as_last(reply.get(), pixels, n)) return;
-    ZelCompressedCursorImage* record = cursor_record(reply.get(), pixels, n);
-    if (record == nullptr) {
+    Owned<ZelCompressedCursorImage> record(cursor_record(reply.get(), pixels, n));
+    if (!record) {
         JOURNAL_ERROR("failed to allocate a ZelCursorImage record");
         return;
     }
-    if (!send_to_backend(&record)) zel_record_free(record);
+    (void)send_to_writer(std::move(record)); // a refusal is journaled by the writer
 }
 
-static void receive_clear_request(const QueuedTicket* t)
+static void receive_clear_request(const RequestTicket* t)
 {
     CompressorTicket ct{};
     ct.type = TICKET_CLEAR;
@@ -117,7 +128,7 @@ static void receive_clear_request(const QueuedTicket* t)
 
 // An image in the shared segment; when none came (the window went), its
 // room is given back all the same, in order, by the compressor.
-static void receive_shm_image(const QueuedTicket* t)
+static void receive_shm_image(const RequestTicket* t)
 {
     XcbReply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
         display_connection(), xcb_shm_get_image_cookie_t{t->cookie.sequence}, nullptr));
@@ -130,7 +141,7 @@ static void receive_shm_image(const QueuedTicket* t)
     if (!send_to_compressor(&ct)) JOURNAL_ERROR("failed to send reply to compressor");
 }
 
-static void receive_copy_request(const QueuedTicket* t)
+static void receive_copy_request(const RequestTicket* t)
 {
     CompressorTicket ct{};
     ct.type = TICKET_COPY;
@@ -151,9 +162,9 @@ static void receive_frame_request()
         JOURNAL_ERROR("failed to send frame request to compressor");
 }
 
-static bool dequeue(P1C1Queue* q, QueuedTicket* t)
+static bool dequeue(P1C1Queue* q, RequestTicket* t)
 {
-    *t = QueuedTicket{};
+    *t = RequestTicket{};
     if (p1c1_dequeue(q, t)) return true;
     JOURNAL_AS("receiver_loop", LOG_ERR, "error while dequeuing from receiver queue");
     return false;
@@ -161,24 +172,26 @@ static bool dequeue(P1C1Queue* q, QueuedTicket* t)
 
 // After the connection broke nothing is waited for any more, but the queue
 // is still drained up to its end-of-data ticket, so that neither the frontend
-// nor the stop function can block on a full queue whatever the order.
-static void receiver_drain(P1C1Queue* q)
+// nor the stop function can block on a full queue whatever the order, and
+// the room of every image asked for is given back.
+static void receiver_drain(P1C1Queue* q, const RequestTicket& first)
 {
-    QueuedTicket t{};
-    do {
+    RequestTicket t = first;
+    while (t.type != REQUESTED_NOTHING) {
+        if (t.type == REQUESTED_IMAGE || t.type == REQUESTED_SHM_IMAGE) release_room(&t);
         while (!dequeue(q, &t)) {}
-    } while (t.type != REQUESTED_NOTHING);
+    }
 }
 
 static void receiver_loop(P1C1Queue* q)
 {
     for (;;) {
-        QueuedTicket t{};
+        RequestTicket t{};
         if (!dequeue(q, &t)) continue;
         if (xcb_connection_has_error(display_connection()) != 0) {
             DEBUG("display connection has error -> stopping");
             frontend_stop();
-            if (t.type != REQUESTED_NOTHING) receiver_drain(q);
+            receiver_drain(q, t);
             return;
         }
         switch (t.type) {
@@ -207,7 +220,7 @@ static void* receiver_function(void* arg)
 
 void receiver_thread_start()
 {
-    queue = p1c1_create(4096, sizeof(QueuedTicket));
+    queue = p1c1_create(4096, sizeof(RequestTicket));
     if (queue == nullptr) err(2, "failed to create queue for request receiver");
     thread = thread_start(receiver_function, queue, "receiver", "failed to start request receiver thread",
                           "failed to set name of receiver thread");
@@ -216,7 +229,7 @@ void receiver_thread_start()
 
 bool send_to_receiver(const RequestTicket* t)
 {
-    QueuedTicket q = *t;
+    RequestTicket q = *t;
     if (t->type == REQUESTED_NOTHING || t->type == REQUESTED_CURSOR_IMAGE || t->type == REQUESTED_FRAME)
         q.r = {};
     if (!p1c1_enqueue(queue, &q)) {
@@ -228,7 +241,7 @@ bool send_to_receiver(const RequestTicket* t)
 
 void receiver_thread_stop()
 {
-    const QueuedTicket t{};
+    const RequestTicket t{};
     if (!p1c1_enqueue(queue, &t)) JOURNAL_ERROR("failed to enqueue end of data record for image receiver");
     const int rc = pthread_join(thread, nullptr);
     if (rc != 0)

@@ -24,7 +24,6 @@ struct request_ticket {
     uint64_t release_to; // the segment's room to give back after the image
 };
 typedef struct request_ticket RequestTicket;
-typedef struct request_ticket QueuedTicket;
 
 void receiver_thread_start();
 void receiver_thread_stop();

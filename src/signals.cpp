@@ -17,7 +17,7 @@
 #include "debugging.h"
 #include "display.h"
 #include "frontend.h"
-#include "record.h"
+#include "input.h"
 #include "thread.h"
 
 static pthread_t thread;
@@ -67,7 +67,7 @@ static void break_display()
     JOURNAL_ERROR("the display did not let the recording end within %lld ms -> breaking its connections",
                   static_cast<long long>(STOP_DEADLINE.count()));
     display_connection_break();
-    record_connection_break();
+    input_connection_break();
 }
 
 static void* signals_function(void*)

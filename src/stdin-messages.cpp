@@ -93,7 +93,7 @@ void stdin_handle_message(char* msg)
     }
     for (const Keyword& k : keywords)
         if (k.type == type) {
-            send_footer_item_to_backend(type, msg + k.word.size());
+            send_footer_item_to_writer(type, msg + k.word.size());
             return;
         }
 }

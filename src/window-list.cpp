@@ -15,8 +15,8 @@
 #include "debugging.h"
 #include "display.h"
 #include "frontend.h"
-#include "misc.h"
 #include "timer.h"
+#include "x-reply.h"
 
 WindowList list_of_windows;
 xcb_atom_t A_NET_CLIENT_LIST;

@@ -38,9 +38,8 @@ xcb_get_image_reply_t* reply_of(const std::vector<uint8_t>& pixels)
     return reply;
 }
 
-bool discard(void* p)
+bool discard(RecordPtr)
 {
-    zel_record_free(*static_cast<void**>(p));
     return true;
 }
 

@@ -109,15 +109,15 @@ void frontend_stop()
 {
     stopped = true;
 }
-void send_footer_item_to_backend(ZelRecordType type, const char* item)
+void send_footer_item_to_writer(ZelRecordType type, const char* item)
 {
     proper(reinterpret_cast<const uint8_t*>(item), 4095);
     if (std::strpbrk(item, "\r\n")) std::abort();
     items.push_back(std::to_string(type) + " " + item);
 }
-bool send_to_backend(void* p)
+bool send_record_to_writer(RecordPtr record)
 {
-    auto* r = *static_cast<ZelLastInput**>(p);
+    auto* r = reinterpret_cast<ZelLastInput*>(record.release());
     if (r->type != ZEL_LAST_INPUT) std::abort();
     proper(r->user, 4096);
     proper(r->tfn, 4096);

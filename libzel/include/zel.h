@@ -42,6 +42,9 @@ typedef enum zel_record_type {
      * adds by itself (a ZelSeal).  Readers return it only when asked
      * (zel_reader_show_seals). */
     ZEL_SEAL = 19,
+    /* Format version 3 and later; in files of versions 1 and 2 these codes are corruption. */
+    ZEL_WINDOW = 20,       /* a ZelWindow */
+    ZEL_INTERRUPTION = 21, /* a ZelInterruption */
     /* A whole screen that the writer adds by itself now and then, so that a
      * reader can start replaying there (a ZelCompressedImage with this type).
      * Readers return it only when asked (zel_reader_show_keyframes). */
@@ -227,10 +230,13 @@ typedef struct ZelCopy {
 
 #define ZEL_SEAL_SIGNED 0x01u     /* key_id and signature hold values */
 #define ZEL_SEAL_PUBLIC_KEY 0x02u /* public_key holds a value (only with ZEL_SEAL_SIGNED) */
-#define ZEL_SEAL_FINAL 0x04u      /* the last seal: the end-of-data record follows it */
+#define ZEL_SEAL_FINAL                                                                                       \
+    0x04u /* the last seal; version 3: the end-of-data record comes right before it                          \
+             (versions 1 and 2: right after it) */
 
 /* A seal: the SHA-256 of every byte of the file before this seal's frame,
- * and an Ed25519 signature of it when the recording is signed. */
+ * and an Ed25519 signature of it when the recording is signed.  In version
+ * 3 the signature also covers the seal's own timestamp. */
 typedef struct ZelSeal {
     uint8_t type; /* ZEL_SEAL */
     uint64_t timestamp;
@@ -241,6 +247,97 @@ typedef struct ZelSeal {
     uint8_t signature[64];
     uint8_t public_key[32];
 } ZelSeal;
+
+/* Why a recording ended: the reason of the end-of-data record (version 3;
+ * ZEL_END_UNSPECIFIED for every end-of-data record of versions 1 and 2). */
+typedef enum zel_end_reason {
+    ZEL_END_UNSPECIFIED = 0,
+    ZEL_END_SIGNAL = 1,       /* a signal; ZelDone says which and who sent it */
+    ZEL_END_STDIN_CLOSED = 2, /* standard input reached its end */
+    ZEL_END_SIZE_LIMIT = 3,   /* the file reached its size limit */
+    ZEL_END_DISPLAY_GONE = 4, /* the X display went away */
+    ZEL_END_WRITE_FAILED = 5  /* a record could not be written (a full disk, ...) */
+} ZelEndReason;
+
+/* The end-of-data record (ZEL_DONE), made by zel_record_done.  The reader
+ * returns the end-of-data record of every format version as a ZelDone. */
+#ifdef __cplusplus
+/* In C++ it is also a ZelRecord (the same layout), as it was before it had
+ * fields of its own, so that a ZelDone* can be used wherever a ZelRecord*
+ * is expected. */
+typedef struct ZelDone : ZelRecord {
+#else
+typedef struct ZelDone {
+    uint8_t type;       /* ZEL_DONE */
+    uint64_t timestamp; /* when the recording ended */
+#endif
+    uint8_t reason; /* a ZelEndReason */
+    int32_t signal; /* ZEL_END_SIGNAL: the signal number; else 0 */
+    int32_t pid;    /* ZEL_END_SIGNAL: the sender's pid (0: the kernel, or unknown); else 0 */
+    uint32_t uid;   /* ZEL_END_SIGNAL: the sender's uid; else 0 */
+} ZelDone;
+
+/* A field of arbitrary bytes (NUL bytes allowed) that may be null (no value,
+ * or unknown).  At most ZEL_MAX_BYTES bytes in a file. */
+typedef struct ZelBytes {
+    uint32_t length; /* 0 when null */
+    uint8_t* data;   /* NULL: null; else length bytes (malloc'ed, not NUL-terminated) */
+} ZelBytes;
+
+/* Largest bytes field a reader accepts (and the writer writes). */
+#define ZEL_MAX_BYTES 4096u
+
+/* What happened to a recorded window (ZelWindow.event). */
+#define ZEL_WINDOW_SHOWN 1    /* it started being recorded: every field */
+#define ZEL_WINDOW_TITLE 2    /* its title changed: title */
+#define ZEL_WINDOW_GEOMETRY 3 /* it moved, was resized or restacked: x, y, width, height, z */
+#define ZEL_WINDOW_GONE 4     /* it stopped being recorded: no other field */
+
+/* ZelWindow.flags (ZEL_WINDOW_SHOWN). */
+#define ZEL_WINDOW_OVERRIDE_REDIRECT 0x01u /* a pop-up: the window manager does not manage it */
+#define ZEL_WINDOW_MANAGED 0x02u           /* inside a window-manager frame */
+
+/* A window of the recorded screen.  Facts of the X server: window, x, y,
+ * width, height, z, client, pid, the flags; facts of the host: uid, command;
+ * claims of the client (anything it likes): title, instance, class_name,
+ * transient_for.  Only the fields of its event are stored; the others read
+ * back as 0 and null. */
+typedef struct ZelWindow {
+    uint8_t type; /* ZEL_WINDOW */
+    uint64_t timestamp;
+    uint32_t window; /* the X id of the recorded window */
+    uint8_t event;   /* ZEL_WINDOW_SHOWN, _TITLE, _GEOMETRY or _GONE */
+    uint8_t flags;   /* ZEL_WINDOW_OVERRIDE_REDIRECT, ZEL_WINDOW_MANAGED */
+    uint16_t z;      /* position in the recorded stacking order, 0 = bottom */
+    int16_t x;       /* outer corner, border included, in root coordinates */
+    int16_t y;
+    uint16_t width; /* border included */
+    uint16_t height;
+    uint32_t transient_for; /* WM_TRANSIENT_FOR (0: none) */
+    uint32_t client;        /* the X client's resource-id base */
+    int32_t pid;            /* -1: unknown */
+    uint32_t uid;           /* owner of /proc/PID; 0xFFFFFFFF: unknown */
+    ZelBytes command;       /* /proc/PID/cmdline: arguments separated by NUL bytes, no trailing NUL */
+    ZelBytes title;         /* _NET_WM_NAME, else WM_NAME; null when none (TITLE: removed) */
+    ZelBytes instance;      /* WM_CLASS, first string */
+    ZelBytes class_name;    /* WM_CLASS, second string */
+} ZelWindow;
+
+/* Why recording was interrupted (ZelInterruption.cause). */
+#define ZEL_GAP_CONNECTION_LOST 1 /* the connection to the X server */
+#define ZEL_GAP_INPUT_LOST 2      /* the input stream */
+#define ZEL_GAP_RESOURCE_LOST 3   /* an X resource the recorder needs */
+#define ZEL_GAP_MANAGER_CHANGED 4 /* a point (from == timestamp): the window manager changed */
+
+/* A stretch of time in which recording was not whole.  The record's
+ * timestamp is when it was whole again ("to"). */
+typedef struct ZelInterruption {
+    uint8_t type; /* ZEL_INTERRUPTION */
+    uint64_t timestamp;
+    uint64_t from;   /* when the loss began, at most timestamp */
+    uint8_t cause;   /* a ZEL_GAP_ code */
+    ZelBytes detail; /* text for people; may be null */
+} ZelInterruption;
 
 /* ---- layout checks: the recorder and the library share these structures ---- */
 #ifdef __cplusplus
@@ -357,6 +454,42 @@ ZEL_CHECK(ZelSeal, key_id, 57);
 ZEL_CHECK(ZelSeal, signature, 65);
 ZEL_CHECK(ZelSeal, public_key, 129);
 
+ZEL_SIZE(ZelDone, 32);
+#ifndef __cplusplus /* in C++ a derived structure; tests/zel/c_compile.c checks the offsets */
+ZEL_CHECK(ZelDone, timestamp, 8);
+ZEL_CHECK(ZelDone, reason, 16);
+ZEL_CHECK(ZelDone, signal, 20);
+ZEL_CHECK(ZelDone, pid, 24);
+ZEL_CHECK(ZelDone, uid, 28);
+#endif
+
+ZEL_SIZE(ZelBytes, 16);
+ZEL_CHECK(ZelBytes, length, 0);
+ZEL_CHECK(ZelBytes, data, 8);
+
+ZEL_SIZE(ZelWindow, 112);
+ZEL_CHECK(ZelWindow, window, 16);
+ZEL_CHECK(ZelWindow, event, 20);
+ZEL_CHECK(ZelWindow, flags, 21);
+ZEL_CHECK(ZelWindow, z, 22);
+ZEL_CHECK(ZelWindow, x, 24);
+ZEL_CHECK(ZelWindow, y, 26);
+ZEL_CHECK(ZelWindow, width, 28);
+ZEL_CHECK(ZelWindow, height, 30);
+ZEL_CHECK(ZelWindow, transient_for, 32);
+ZEL_CHECK(ZelWindow, client, 36);
+ZEL_CHECK(ZelWindow, pid, 40);
+ZEL_CHECK(ZelWindow, uid, 44);
+ZEL_CHECK(ZelWindow, command, 48);
+ZEL_CHECK(ZelWindow, title, 64);
+ZEL_CHECK(ZelWindow, instance, 80);
+ZEL_CHECK(ZelWindow, class_name, 96);
+
+ZEL_SIZE(ZelInterruption, 48);
+ZEL_CHECK(ZelInterruption, from, 16);
+ZEL_CHECK(ZelInterruption, cause, 24);
+ZEL_CHECK(ZelInterruption, detail, 32);
+
 #undef ZEL_CHECK
 #undef ZEL_SIZE
 
@@ -377,26 +510,50 @@ typedef struct zel_writer ZelWriter;
 /* Opens the recording at exactly this path and writes the file head: creates
  * the file with mode 0600, or uses an existing empty regular file; never
  * truncates a non-empty one, never follows a final symbolic link and never
- * blocks in open.  NULL on failure with errno:
+ * blocks in open.  It takes a write lock on the whole file (an open file
+ * description lock, fcntl F_OFD_SETLK) and holds it until zel_writer_close,
+ * so that readers can tell that the recording is still being written
+ * (zel_file_is_being_written); on a file system without such locks it
+ * writes without one.  NULL on failure with errno:
  *   ELOOP   the path is a symbolic link;
  *   EEXIST  a non-empty regular file is there;
  *   EINVAL  something that is not a regular file is there (FIFO, directory,
  *           device, socket), or filename is NULL;
+ *   EAGAIN  another writer holds the lock of the (empty) file;
  *   otherwise the errno of open or of writing the file head (ENOENT for a
  *   missing folder, EACCES, ENOSPC, ...). */
 ZelWriter* zel_writer_open(const char* filename);
 
 /* Encodes one record and hands the complete frame to the kernel before it
  * returns.  The writer may add a keyframe and a seal of its own after it
- * (never right after a copy record), and adds the final seal right before
- * the end-of-data record; when that seal cannot be written, the end-of-data
- * record is not written either (the file reads as truncated).  -1 on failure
- * (and for a NULL writer or record, or a ZEL_SEAL record, which only the
- * writer makes), 0 on success.  A frame that cannot be written completely is
- * taken back (the file ends on a frame boundary and the hash never sees it);
- * after a failed write of the caller's record every later write fails.  Does
- * not take ownership. */
+ * (never right after a copy record).  The end-of-data record (a ZelDone,
+ * never a bare ZelRecord) is followed by the final seal, which covers it;
+ * when that seal cannot be written the file reads as truncated, sealed up to
+ * the seal before, and zel_writer_seal may try it again.  Nothing is written
+ * after the final seal.  -1 on failure (and for a NULL writer or record, a
+ * ZEL_SEAL record, which only the writer makes, or a record that cannot be
+ * stored: EINVAL), 0 on success.  A frame that cannot be written completely
+ * is taken back (the file ends on a frame boundary and the hash never sees
+ * it); after a failed write of the caller's record every later record is
+ * refused (EIO) except the end-of-data record, which is still tried with its
+ * final seal, so that a full disk can still end the recording with
+ * ZEL_END_WRITE_FAILED when the small end fits.  Does not take ownership. */
 int zel_record_write(ZelWriter* writer, const void* record);
+
+/* Writes a seal now whose frame (and signed message) carries this
+ * timestamp, even when nothing was written since the last seal, so that an
+ * idle recording proves that it still ran at that time.  Right after a copy
+ * record it writes nothing now and seals after the next record instead;
+ * right after the end-of-data record, when its final seal could not be
+ * written, it tries that final seal again.  0, or -1 with errno (EINVAL for
+ * a NULL writer or a recording already sealed at its end, EIO after a failed
+ * write, or the errno of writing). */
+ZEL_NODISCARD int zel_writer_seal(ZelWriter* writer, uint64_t timestamp);
+
+/* Whether another open file description holds a write lock on the file
+ * open at fd (a writer of this library holds one until it closes): 1 yes,
+ * 0 no, -1 with errno.  Takes no lock itself. */
+int zel_file_is_being_written(int fd);
 
 /* Closes the file (NULL is allowed and fails).  -1 on failure. */
 int zel_writer_close(ZelWriter* writer);
@@ -416,7 +573,8 @@ void zel_writer_set_keyframe_interval(ZelWriter* writer, uint64_t bytes);
 
 /* Record time between two seals: the writer adds a seal after the first
  * record that is this many microseconds or more past the last seal (or the
- * first record). */
+ * first record).  A recorder that wants seals by wall time, idle or not,
+ * calls zel_writer_seal. */
 #define ZEL_SEAL_PERIOD 10000000u
 
 /* Ed25519 key sizes (libsodium's layout: the secret key is the 32-byte seed
@@ -442,8 +600,10 @@ int zel_writer_digest(const ZelWriter* writer, uint8_t out[ZEL_DIGEST_BYTES]);
 
 /* ---- records ---- */
 
-/* A new end-of-data record; the caller sets its timestamp. */
-ZelRecord* zel_record_done(void);
+/* A new end-of-data record (reason ZEL_END_UNSPECIFIED); the caller sets its
+ * timestamp and reason (and for ZEL_END_SIGNAL the signal and its sender).
+ * NULL without memory. */
+ZelDone* zel_record_done(void);
 
 /* Releases a record and every block its pointer fields own, chosen by its
  * type; NULL pointer fields are skipped; NULL is allowed. */
@@ -451,6 +611,15 @@ void zel_record_free(void* record);
 
 /* A static name for log lines. */
 const char* zel_record_type_to_string(ZelRecordType type);
+
+/* Static names of an end reason ("unspecified", "signal", "stdin-closed",
+ * "size-limit", "display-gone", "write-failed"), a window event ("shown",
+ * "title", "geometry", "gone") and an interruption's cause
+ * ("connection-lost", "input-lost", "resource-lost", "manager-changed");
+ * "unknown" for other values. */
+const char* zel_end_reason_to_string(uint8_t reason);
+const char* zel_window_event_to_string(uint8_t event);
+const char* zel_gap_cause_to_string(uint8_t cause);
 
 /* ---- images ---- */
 
@@ -482,7 +651,7 @@ uint8_t pixel_format_bytes_per_pixel(PixelFormat format);
 /* ---- limits a reader applies to every file ---- */
 
 /* Version written after the magic at the start of every file. */
-#define ZEL_FORMAT_VERSION 2
+#define ZEL_FORMAT_VERSION 3
 /* The oldest version a reader still reads. */
 #define ZEL_FORMAT_VERSION_MIN 1
 /* Largest payload of one record frame, in bytes. */
@@ -529,16 +698,54 @@ ZEL_NODISCARD ZelReader* zel_reader_open(const char* filename);
  * valid until zel_reader_close.  NULL only without memory. */
 ZEL_NODISCARD ZelReader* zel_reader_open_memory(const void* data, size_t size);
 
+/* Bytes of a recording from anywhere (object storage, a network, ...). */
+typedef struct ZelSource {
+    void* context;
+    /* Reads bytes from offset into buf: how many (<= n; 0 at the end), or -1
+     * with errno on failure.  Short reads are retried. */
+    int64_t (*read_at)(void* context, uint64_t offset, void* buf, size_t n);
+    /* Bytes available now. */
+    uint64_t (*size)(void* context);
+    /* Called by zel_reader_close; may be NULL. */
+    void (*close)(void* context);
+} ZelSource;
+
+/* Reads a recording through a source (the structure is copied; its context
+ * belongs to the reader from now on and is closed with it).  The size is
+ * asked for now and again by zel_reader_seek.  NULL with errno EINVAL (no
+ * source, read_at or size) or ENOMEM, and then the source is not closed. */
+ZEL_NODISCARD ZelReader* zel_reader_open_source(const ZelSource* source);
+
 /* Closes the reader; NULL is allowed. */
 void zel_reader_close(ZelReader* reader);
 
 /* Reads the next record.  On ZEL_READ_RECORD *record receives a new record
  * of the structure its type names (compressed images stay compressed; see
  * zel_image_decompress), freed by the caller with zel_record_free; the
- * end-of-data record is returned as a ZelRecord of type ZEL_DONE.  On every
- * other status *record is NULL and the status stays for later calls;
- * zel_reader_problem_offset and zel_reader_problem say where and what. */
+ * end-of-data record is returned as a ZelDone, in every format version.  On
+ * every other status *record is NULL and the status stays for later calls
+ * (until zel_reader_seek or zel_reader_resync); zel_reader_problem_offset
+ * and zel_reader_problem say where and what. */
 ZEL_NODISCARD ZelReadStatus zel_reader_next(ZelReader* reader, ZelRecord** record);
+
+/* After ZEL_READ_CORRUPT: finds the first offset after the damaged frame's
+ * start at which an intact frame begins (its head checksum holds, its type
+ * is known in the file's version, its reserved bytes are 0, its length fits
+ * the limit and the data, and its frame checksum holds); the next
+ * zel_reader_next returns that record.  An attached verifier is told the
+ * damaged span.  0 found; 1 nothing intact follows (the status stays
+ * corrupt); -1 with errno EINVAL when the status is not corrupt or the file
+ * head is damaged, or the errno of reading.  A reader that replays skips
+ * image, block and copy records after a resync until the next whole screen
+ * (zel_replay_mark_damage). */
+ZEL_NODISCARD int zel_reader_resync(ZelReader* reader);
+
+/* Frames of these n types are passed over by their length (their payload is
+ * neither read nor checked) and never returned; n = 0 returns every type
+ * again.  The end-of-data record is never passed over.  No effect on a
+ * reader with a verifier attached (which must see every byte); a reader
+ * that passes types over refuses a verifier. */
+void zel_reader_skip_types(ZelReader* reader, const uint8_t* types, size_t n);
 
 /* Whether zel_reader_next also returns ZEL_KEYFRAME records (default 0:
  * they are skipped, after their checksums have been checked). */
@@ -548,7 +755,7 @@ void zel_reader_show_keyframes(ZelReader* reader, int show);
  * are skipped after their checksums and fields have been checked). */
 void zel_reader_show_seals(ZelReader* reader, int show);
 
-/* Format version of the file head (1 or 2); 0 before the head was read. */
+/* Format version of the file head (1, 2 or 3); 0 before the head was read. */
 unsigned zel_reader_format_version(const ZelReader* reader);
 
 /* Byte offset of the frame of the record last returned. */
@@ -565,9 +772,11 @@ const char* zel_reader_problem(const ZelReader* reader);
 uint64_t zel_reader_size(const ZelReader* reader);
 
 /* Continues reading at a frame offset that zel_reader_record_offset gave
- * for this reader (an index for seeking); clears a previous status.
- * 0 on success, -1 with errno EINVAL for an offset outside the data or a
- * reader with a verifier (which must see every byte in order). */
+ * for this reader (an index for seeking), or at the problem offset of a
+ * truncation (to read on in a recording that grew); clears a previous
+ * status and takes the size of the file or source again.  0 on success, -1
+ * with errno EINVAL for an offset outside the data or a reader with a
+ * verifier (which must see every byte in order). */
 ZEL_NODISCARD int zel_reader_seek(ZelReader* reader, uint64_t offset);
 
 /* A static name of a read status: "record", "end", "truncated", ... */
@@ -585,7 +794,7 @@ typedef enum zel_verdict {
 
 /* What a verification found. */
 typedef struct ZelVerification {
-    ZelVerdict verdict;
+    ZelVerdict verdict;      /* corrupt: problem_offset is the first damage (zel_verifier_damage lists all) */
     unsigned format_version; /* of the file head; 0 when it could not be read */
     uint64_t records;        /* records read, the writer's own included */
     uint32_t seals;          /* seals that hold */
@@ -593,7 +802,8 @@ typedef struct ZelVerification {
     uint8_t key_id[ZEL_KEY_ID_BYTES];
     int key_checked;         /* 1 when a public key was given and every seal is signed with it */
     uint64_t sealed_bytes;   /* the file's first sealed_bytes bytes are covered by a seal that holds */
-    uint64_t sealed_time;    /* timestamp of the last record inside them (0 when none) */
+    uint64_t sealed_time;    /* version 3: that seal's own timestamp; versions 1 and 2: the timestamp
+                                of the last record inside the sealed bytes (0 when none) */
     uint64_t header_time;    /* timestamp of the first header record (0 when none) */
     uint64_t problem_offset; /* frame where the verdict was decided (not complete) */
     char reason[200];        /* what went wrong, one line ("" when complete) */
@@ -622,10 +832,32 @@ void zel_verifier_reject(ZelVerifier* verifier, uint64_t offset, const char* why
  * ZEL_READ_RECORD (before that: truncated at the reader's position). */
 void zel_verifier_result(const ZelVerifier* verifier, ZelVerification* out);
 
-/* Reads the whole recording from its start, applies every record to a
- * replay (a record that does not decode or fit the screen is corruption)
- * and checks the seals; public_key as for zel_verifier_new.  Fills *out and
- * returns its verdict. */
+/* A stretch of a recording that could not be read: from the start of a
+ * damaged frame to the next intact frame (zel_reader_resync), or one record
+ * whose checksums hold but that does not decode or fit the screen. */
+typedef struct ZelDamage {
+    uint64_t from;        /* first byte */
+    uint64_t to;          /* the byte after it: the next intact frame, or the end of the data */
+    uint64_t time_before; /* timestamp of the last record read before it (0: none) */
+    uint64_t time_after;  /* timestamp of the first record read after it (0: none) */
+} ZelDamage;
+
+/* Copies up to n of the damaged spans found so far, in file order, into out
+ * (may be NULL with n 0); returns how many there are. */
+size_t zel_verifier_damage(const ZelVerifier* verifier, ZelDamage* out, size_t n);
+
+/* Reads the whole recording from its start through this verifier (it
+ * attaches it and detaches it again), replaying every record (a record that
+ * does not decode or fit the screen is damage) and reading on past every
+ * damaged frame (zel_reader_resync); zel_verifier_result and
+ * zel_verifier_damage then tell what was found.  0, or -1 with errno EINVAL
+ * (a reader that was read from, or a verifier that was used) or ENOMEM. */
+ZEL_NODISCARD int zel_verifier_run(ZelVerifier* verifier, ZelReader* reader);
+
+/* zel_verifier_run with a verifier of its own: reads the whole recording
+ * from its start, applies every record to a replay (a record that does not
+ * decode or fit the screen is corruption) and checks the seals; public_key
+ * as for zel_verifier_new.  Fills *out and returns its verdict. */
 ZelVerdict zel_verify(ZelReader* reader, const uint8_t* public_key, ZelVerification* out);
 
 /* A static name: "complete", "truncated", "corrupt", "not authentic", "error". */
@@ -674,12 +906,23 @@ void zel_replay_free(ZelReplay* replay);
  * in order (never clipped); a screen change resizes, keeping the top-left
  * part and clearing the rest; a cursor image (plain or compressed) sets the
  * cursor and the pointer position; a cursor position moves the pointer.
- * Other types only advance the time.  0 on success; -1 with errno EINVAL
+ * Other types (window, interruption, last input, ...) only advance the
+ * time.  0 on success; -1 with errno EINVAL
  * when the record does not fit (an image or copy before the header, an image
  * in another pixel format, a copy rectangle not wholly inside the screen,
  * inconsistent lengths, undecodable data; the screen and cursor are left as
  * they were), ENOMEM without memory. */
 ZEL_NODISCARD int zel_replay_apply(ZelReplay* replay, const void* record);
+
+/* Tells the replay that records are missing before the next one applied
+ * (a damaged span): image, block and copy records are passed over (they
+ * only advance the time) until the next whole screen: a header, or an
+ * image, compressed image or keyframe that covers the screen. */
+void zel_replay_mark_damage(ZelReplay* replay);
+
+/* 1 while the screen shows what the records made, 0 between
+ * zel_replay_mark_damage and the next whole screen. */
+int zel_replay_is_whole(const ZelReplay* replay);
 
 /* 1 once a header has been applied, else 0. */
 int zel_replay_has_screen(const ZelReplay* replay);

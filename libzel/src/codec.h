@@ -11,12 +11,18 @@
 
 namespace zel {
 
-inline constexpr uint32_t null_string = 0xFFFFFFFFu;
+inline constexpr uint32_t null_string = 0xFFFFFFFFu; // also the count of a null bytes field
 
 // Reads the fields of one payload; any read past the end clears ok.
 class Decoder {
   public:
-    Decoder(const uint8_t* p, size_t n) : p_(p), n_(n) {}
+    // version: of the file the payload comes from (the end-of-data record's
+    // payload depends on it).
+    Decoder(const uint8_t* p, size_t n, unsigned version = ZEL_FORMAT_VERSION)
+        : p_(p), n_(n), version_(version)
+    {
+    }
+    unsigned version() const { return version_; }
     bool ok() const { return ok_; }
     bool at_end() const { return at_ == n_; }
     size_t left() const { return n_ - at_; }
@@ -42,11 +48,13 @@ class Decoder {
     uint16_t u16();
     int16_t i16() { return static_cast<int16_t>(u16()); }
     uint32_t u32();
+    int32_t i32() { return static_cast<int32_t>(u32()); }
     uint64_t u64();
     PixelFormat format();
     void bytes(uint8_t* out, size_t n); // exactly n bytes into out
     uint8_t* copy(size_t n);            // a malloc'ed copy (nullptr for n == 0)
     uint8_t* string();                  // NUL-terminated copy, nullptr for null
+    ZelBytes field();                   // a bytes field (at most ZEL_MAX_BYTES)
     // The compression method byte, the two lengths, and a check that the
     // compressed data is the rest of the payload.
     void compressed(uint32_t* length, uint32_t* compressed_length, uint8_t** data);
@@ -54,6 +62,7 @@ class Decoder {
   private:
     const uint8_t* p_;
     size_t n_;
+    unsigned version_;
     size_t at_ = 0;
     bool ok_ = true;
     bool no_memory_ = false;
@@ -72,6 +81,7 @@ class Encoder {
     void u64(uint64_t v);
     void bytes(const void* p, size_t n);
     void string(const uint8_t* s);
+    bool field(const ZelBytes& b); // false when longer than ZEL_MAX_BYTES
 
   private:
     std::vector<uint8_t>& out_;

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -18,15 +20,21 @@
 #include "verify.h"
 
 struct zel_reader {
-    int fd = -1;
-    const uint8_t* memory = nullptr;
+    int fd = -1;                     // a file, or
+    const uint8_t* memory = nullptr; // bytes in memory, or
+    ZelSource source{};              // a source (source.read_at set)
+    uint64_t memory_size = 0;
     uint64_t size = 0;
     uint64_t position = 0; // next frame
     bool started = false;  // file head checked
     bool done_seen = false;
+    bool end_sealed = false;      // version 3: the seal after the end-of-data record was read
+    bool nothing_follows = false; // a resync found no intact frame after the damage
     bool show_keyframes = false;
     bool show_seals = false;
-    unsigned version = 0; // of the file head, once checked
+    bool skipping = false;
+    std::array<bool, 256> skip{}; // types passed over by their length
+    unsigned version = 0;         // of the file head, once checked
     ZelVerifier* verifier = nullptr;
     ZelReadStatus status = ZEL_READ_RECORD; // sticky once not RECORD
     uint64_t record_offset = 0;
@@ -38,6 +46,24 @@ struct zel_reader {
 
 namespace zel {
 namespace {
+
+// Reads n bytes at offset into out from a file or source; false at an early
+// end (errno 0) or on failure (errno set).
+bool read_exactly(ZelReader* r, uint64_t offset, uint8_t* out, size_t n)
+{
+    size_t got = 0;
+    while (got < n) {
+        int64_t k = r->fd >= 0 ? ::pread(r->fd, out + got, n - got, static_cast<off_t>(offset + got))
+                               : r->source.read_at(r->source.context, offset + got, out + got, n - got);
+        if (k < 0 && errno == EINTR) continue;
+        if (k <= 0) {
+            if (k == 0) errno = 0;
+            return false;
+        }
+        got += static_cast<size_t>(k);
+    }
+    return true;
+}
 
 // n bytes at offset, or nullptr when the data ends earlier (or reading fails:
 // errno set, *io_error true).
@@ -55,18 +81,18 @@ const uint8_t* fetch(ZelReader* r, uint64_t offset, size_t n, bool* io_error)
             return nullptr;
         }
     }
-    size_t got = 0;
-    while (got < n) {
-        ssize_t k = ::pread(r->fd, r->buffer.data() + got, n - got, static_cast<off_t>(offset + got));
-        if (k < 0) {
-            if (errno == EINTR) continue;
-            *io_error = true;
-            return nullptr;
-        }
-        if (k == 0) return nullptr; // the file shrank since it was opened
-        got += static_cast<size_t>(k);
-    }
-    return r->buffer.data();
+    if (read_exactly(r, offset, r->buffer.data(), n)) return r->buffer.data();
+    *io_error = errno != 0; // else the data shrank since its size was taken
+    return nullptr;
+}
+
+// The size of the data now.
+uint64_t current_size(const ZelReader* r)
+{
+    if (r->memory != nullptr) return r->memory_size;
+    if (r->fd < 0) return r->source.size(r->source.context);
+    struct stat st {};
+    return ::fstat(r->fd, &st) == 0 && st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : r->size;
 }
 
 __attribute__((format(printf, 4, 5))) ZelReadStatus fail(ZelReader* r, ZelReadStatus s, uint64_t offset,
@@ -156,7 +182,23 @@ ZelReader* zel_reader_open_memory(const void* data, size_t size)
     }
     static const uint8_t empty = 0;
     r->memory = data != nullptr ? static_cast<const uint8_t*>(data) : &empty;
-    r->size = data != nullptr ? size : 0;
+    r->memory_size = r->size = data != nullptr ? size : 0;
+    return r;
+}
+
+ZelReader* zel_reader_open_source(const ZelSource* source)
+{
+    if (source == nullptr || source->read_at == nullptr || source->size == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    auto* r = new (std::nothrow) zel_reader;
+    if (r == nullptr) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    r->source = *source;
+    r->size = source->size(source->context);
     return r;
 }
 
@@ -164,6 +206,7 @@ void zel_reader_close(ZelReader* reader)
 {
     if (reader == nullptr) return;
     if (reader->fd >= 0) ::close(reader->fd);
+    if (reader->source.close != nullptr) reader->source.close(reader->source.context);
     delete reader;
 }
 
@@ -184,11 +227,23 @@ ZelReadStatus fetch_failed(ZelReader* r, uint64_t at, bool io)
     return fail(r, ZEL_READ_TRUNCATED, at, "the file shrank while being read");
 }
 
-// The status at the end of the data, or after the end-of-data record.
+// Whether the data must end at the reader's position: after the
+// end-of-data record (version 3: after the seal that follows it).
+bool at_the_end(const ZelReader* r)
+{
+    return r->done_seen && (r->version < 3 || r->end_sealed);
+}
+
+// The status at the end of the data, or where it must end.
 ZelReadStatus at_end(ZelReader* r, uint64_t at)
 {
     if (!r->done_seen) return fail(r, ZEL_READ_TRUNCATED, at, "the data ends without an end-of-data record");
-    if (r->size != at) return fail(r, ZEL_READ_CORRUPT, at, "data after the end-of-data record");
+    if (r->size == at && !at_the_end(r))
+        return fail(r, ZEL_READ_TRUNCATED, at,
+                    "the data ends after the end-of-data record, before its final seal");
+    if (r->size != at)
+        return fail(r, ZEL_READ_CORRUPT, at, "data after the %s",
+                    r->version < 3 ? "end-of-data record" : "final seal");
     r->status = ZEL_READ_END;
     r->problem_offset = at;
     r->problem.clear();
@@ -196,8 +251,23 @@ ZelReadStatus at_end(ZelReader* r, uint64_t at)
     return ZEL_READ_END;
 }
 
-// Checks the 20 bytes of a frame head; the frame's size in *frame.
-ZelReadStatus check_frame_head(ZelReader* r, uint64_t at, uint64_t* frame)
+bool known_type(const ZelReader* r, uint8_t type)
+{
+    const RecordKind* kind = kind_of(type);
+    return kind != nullptr && kind->since_version != 0 && kind->since_version <= r->version;
+}
+
+// Whether a frame head's fields hold (not its checksum): its type is known
+// in the file's version, its reserved bytes are 0, its length is within the
+// limit.
+bool head_holds(const ZelReader* r, const uint8_t* h)
+{
+    return known_type(r, h[0]) && h[1] == 0 && get_u16(h + 2) == 0 && get_u32(h + 4) <= ZEL_MAX_PAYLOAD;
+}
+
+// Checks the 20 bytes of a frame head; its type in *type, the frame's size
+// in *frame.
+ZelReadStatus check_frame_head(ZelReader* r, uint64_t at, uint8_t* type, uint64_t* frame)
 {
     const uint64_t left = r->size - at;
     if (left < frame_prefix_size)
@@ -208,38 +278,51 @@ ZelReadStatus check_frame_head(ZelReader* r, uint64_t at, uint64_t* frame)
     if (h == nullptr) return fetch_failed(r, at, io);
     if (get_u32(h + frame_head_size) != crc32c(h, frame_head_size))
         return fail(r, ZEL_READ_CORRUPT, at, "record head checksum mismatch");
-    const RecordKind* kind = kind_of(h[0]);
-    if (kind == nullptr || kind->since_version == 0 || kind->since_version > r->version)
-        return fail(r, ZEL_READ_CORRUPT, at, "unknown record type %u", h[0]);
+    if (!known_type(r, h[0])) return fail(r, ZEL_READ_CORRUPT, at, "unknown record type %u", h[0]);
     if (h[1] != 0 || get_u16(h + 2) != 0)
         return fail(r, ZEL_READ_CORRUPT, at, "reserved head bytes are not zero");
-    const uint32_t length = get_u32(h + 4);
-    if (length > ZEL_MAX_PAYLOAD)
-        return fail(r, ZEL_READ_CORRUPT, at, "payload length %u past the limit", length);
-    *frame = frame_overhead + static_cast<uint64_t>(length);
+    if (get_u32(h + 4) > ZEL_MAX_PAYLOAD)
+        return fail(r, ZEL_READ_CORRUPT, at, "payload length %u past the limit", get_u32(h + 4));
+    *type = h[0];
+    *frame = frame_overhead + static_cast<uint64_t>(get_u32(h + 4));
     if (left < *frame)
         return fail(r, ZEL_READ_TRUNCATED, at, "%s record incomplete: %llu of %llu bytes", type_name(h[0]),
                     static_cast<unsigned long long>(left), static_cast<unsigned long long>(*frame));
+    if (r->done_seen && *type != ZEL_SEAL)
+        return fail(r, ZEL_READ_CORRUPT, at, "%s record after the end-of-data record", type_name(*type));
     return ZEL_READ_RECORD;
 }
 
-// Reads, checks and decodes the frame at the reader's position.
+// The reader is past the frame at `at`.
+ZelReadStatus passed(ZelReader* r, uint64_t at, uint64_t frame, uint8_t type)
+{
+    r->end_sealed = r->done_seen; // the one seal after the end-of-data record
+    r->done_seen = r->done_seen || type == ZEL_DONE;
+    r->record_offset = at;
+    r->record_size = frame;
+    r->position = at + frame;
+    return ZEL_READ_RECORD;
+}
+
+// Reads, checks and decodes the frame at the reader's position; *record
+// stays NULL for a frame passed over.
 ZelReadStatus next_frame(ZelReader* r, ZelRecord** record)
 {
     if (r->status != ZEL_READ_RECORD) return r->status;
     if (!r->started && check_file_head(r) != ZEL_READ_RECORD) return r->status;
     const uint64_t at = r->position;
-    if (r->done_seen || at == r->size) return at_end(r, at);
+    if (at == r->size || at_the_end(r)) return at_end(r, at);
+    uint8_t type = 0;
     uint64_t frame = 0;
-    if (check_frame_head(r, at, &frame) != ZEL_READ_RECORD) return r->status;
+    if (check_frame_head(r, at, &type, &frame) != ZEL_READ_RECORD) return r->status;
+    if (r->skip[type]) return passed(r, at, frame, type);
     bool io = false;
     const uint8_t* f = fetch(r, at, static_cast<size_t>(frame), &io);
     if (f == nullptr) return fetch_failed(r, at, io);
-    const uint8_t type = f[0];
     const uint32_t length = get_u32(f + 4);
     if (get_u32(f + frame_prefix_size + length) != crc32c(f, frame_prefix_size + length))
         return fail(r, ZEL_READ_CORRUPT, at, "%s record checksum mismatch", type_name(type));
-    Decoder d(f + frame_prefix_size, length);
+    Decoder d(f + frame_prefix_size, length, r->version);
     ZelRecord* out = decode_record(*kind_of(type), type, get_u64(f + 8), d);
     if (out == nullptr && d.no_memory()) {
         errno = ENOMEM;
@@ -247,14 +330,48 @@ ZelReadStatus next_frame(ZelReader* r, ZelRecord** record)
     }
     if (out == nullptr) return fail(r, ZEL_READ_CORRUPT, at, "%s record: %s", type_name(type), d.why());
     if (r->verifier != nullptr) verifier_frame(r->verifier, at, f, static_cast<size_t>(frame), out);
-    r->record_offset = at;
-    r->record_size = frame;
-    r->position = at + frame;
-    if (type == ZEL_DONE) r->done_seen = true;
+    passed(r, at, frame, type);
     // Do not keep a large frame's buffer around between records.
     if (r->buffer.capacity() > (4u << 20)) std::vector<uint8_t>().swap(r->buffer);
     *record = out;
     return ZEL_READ_RECORD;
+}
+
+// Whether an intact frame starts at offset at (of the file's version).
+bool intact_frame_at(ZelReader* r, uint64_t at, const uint8_t* head)
+{
+    if (get_u32(head + frame_head_size) != crc32c(head, frame_head_size) || !head_holds(r, head))
+        return false;
+    const uint64_t frame = frame_overhead + static_cast<uint64_t>(get_u32(head + 4));
+    if (frame > r->size - at) return false;
+    bool io = false;
+    const uint8_t* f = fetch(r, at, static_cast<size_t>(frame), &io);
+    const size_t covered = static_cast<size_t>(frame) - 4;
+    return f != nullptr && get_u32(f + covered) == crc32c(f, covered);
+}
+
+// The first offset from `from` on at which an intact frame starts; r->size
+// when none does; errno set and false on a read failure.
+bool find_intact_frame(ZelReader* r, uint64_t from, uint64_t* found)
+{
+    constexpr size_t window = 64 * 1024;
+    std::vector<uint8_t> heads;
+    for (uint64_t at = from; r->size >= frame_overhead && at <= r->size - frame_overhead;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(window + frame_prefix_size, r->size - at));
+        bool io = false;
+        const uint8_t* p = fetch(r, at, n, &io);
+        if (p == nullptr) return !io && (*found = r->size, true);
+        heads.assign(p, p + n); // fetch reuses its buffer for the frames checked below
+        for (size_t i = 0; i + frame_prefix_size <= n; ++i)
+            if (heads[i + 1] == 0 && heads[i + 2] == 0 && heads[i + 3] == 0 &&
+                intact_frame_at(r, at + i, heads.data() + i)) {
+                *found = at + i;
+                return true;
+            }
+        at += n - frame_prefix_size + 1;
+    }
+    *found = r->size;
+    return true;
 }
 
 bool hidden(const ZelReader* r, const ZelRecord* record)
@@ -277,10 +394,40 @@ ZelReadStatus zel_reader_next(ZelReader* r, ZelRecord** record)
     }
     for (;;) {
         ZelReadStatus s = zel::next_frame(r, record);
-        if (s != ZEL_READ_RECORD || !zel::hidden(r, *record)) return s;
+        if (s != ZEL_READ_RECORD || (*record != nullptr && !zel::hidden(r, *record))) return s;
         zel_record_free(*record);
         *record = nullptr;
     }
+}
+
+int zel_reader_resync(ZelReader* r)
+{
+    if (r == nullptr || r->status != ZEL_READ_CORRUPT || !r->started) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (r->nothing_follows) return 1;
+    const uint64_t from = r->problem_offset;
+    uint64_t found = 0;
+    if (!zel::find_intact_frame(r, from + 1, &found)) return -1;
+    if (r->verifier != nullptr) zel::verifier_damage(r->verifier, from, found);
+    if (found == r->size) {
+        r->nothing_follows = true;
+        return 1;
+    }
+    r->position = found;
+    r->status = ZEL_READ_RECORD;
+    r->problem.clear();
+    r->problem_offset = 0;
+    return 0;
+}
+
+void zel_reader_skip_types(ZelReader* r, const uint8_t* types, size_t n)
+{
+    if (r == nullptr || r->verifier != nullptr || (types == nullptr && n > 0)) return;
+    r->skip.fill(false);
+    for (size_t i = 0; i < n; ++i) r->skip[types[i]] = types[i] != ZEL_DONE;
+    r->skipping = std::find(r->skip.begin(), r->skip.end(), true) != r->skip.end();
 }
 
 void zel_reader_show_seals(ZelReader* r, int show)
@@ -299,7 +446,7 @@ int zel_reader_set_verifier(ZelReader* r, ZelVerifier* verifier)
         r->verifier = nullptr;
         return 0;
     }
-    if (r == nullptr || r->started || r->status != ZEL_READ_RECORD) {
+    if (r == nullptr || r->started || r->status != ZEL_READ_RECORD || r->skipping) {
         errno = EINVAL;
         return -1;
     }
@@ -335,17 +482,21 @@ uint64_t zel_reader_size(const ZelReader* r)
 
 int zel_reader_seek(ZelReader* r, uint64_t offset)
 {
-    if (r == nullptr || r->verifier != nullptr || offset < zel::file_head_size || offset > r->size) {
+    if (r == nullptr || r->verifier != nullptr) {
         errno = EINVAL;
         return -1;
     }
-    if (!r->started && zel::check_file_head(r) != ZEL_READ_RECORD) {
+    r->size = zel::current_size(r);
+    if (offset < zel::file_head_size || offset > r->size ||
+        (!r->started && zel::check_file_head(r) != ZEL_READ_RECORD)) {
         errno = EINVAL;
         return -1;
     }
     r->position = offset;
     r->status = ZEL_READ_RECORD;
     r->done_seen = false;
+    r->end_sealed = false;
+    r->nothing_follows = false;
     r->problem.clear();
     r->problem_offset = 0;
     return 0;

@@ -85,6 +85,22 @@ uint8_t* Decoder::string()
     return out;
 }
 
+ZelBytes Decoder::field()
+{
+    const uint32_t n = u32();
+    if (!ok_ || n == null_string) return {0, nullptr};
+    require(n <= ZEL_MAX_BYTES, "bytes field longer than 4096 bytes");
+    const uint8_t* q = ok_ ? take(n) : nullptr;
+    if (q == nullptr) return {0, nullptr};
+    auto* out = static_cast<uint8_t*>(std::malloc(n == 0 ? 1 : n)); // never NULL for an empty value
+    if (out == nullptr) {
+        out_of_memory();
+        return {0, nullptr};
+    }
+    std::memcpy(out, q, n);
+    return {n, out};
+}
+
 void Decoder::compressed(uint32_t* length, uint32_t* compressed_length, uint8_t** data)
 {
     uint8_t method = u8();
@@ -132,18 +148,136 @@ void Encoder::string(const uint8_t* s)
     bytes(s, n);
 }
 
+bool Encoder::field(const ZelBytes& b)
+{
+    if (b.data == nullptr) {
+        u32(null_string);
+        return true;
+    }
+    if (b.length > ZEL_MAX_BYTES) return false;
+    u32(b.length);
+    bytes(b.data, b.length);
+    return true;
+}
+
 namespace {
 
 // ---- one function per record type and direction ----
 
 void decode_nothing(Decoder&, ZelRecord*) {}
-bool encode_nothing(const ZelRecord*, Encoder&)
-{
-    return true;
-}
 bool encode_never(const ZelRecord*, Encoder&)
 {
     return false;
+}
+
+// Versions 1 and 2: an empty payload; version 3: the reason and who sent the signal.
+void decode_done(Decoder& d, ZelDone* r)
+{
+    if (d.version() < 3) return;
+    r->reason = d.u8();
+    d.require(r->reason <= ZEL_END_WRITE_FAILED, "unknown end reason");
+    r->signal = d.i32();
+    r->pid = d.i32();
+    r->uid = d.u32();
+}
+
+bool encode_done(const ZelDone* r, Encoder& e)
+{
+    if (r->reason > ZEL_END_WRITE_FAILED) return false;
+    e.u8(r->reason);
+    e.i32(r->signal);
+    e.i32(r->pid);
+    e.u32(r->uid);
+    return true;
+}
+
+void decode_window(Decoder& d, ZelWindow* w)
+{
+    w->window = d.u32();
+    w->event = d.u8();
+    d.require(w->event >= ZEL_WINDOW_SHOWN && w->event <= ZEL_WINDOW_GONE, "unknown window event");
+    if (!d.ok()) return;
+    if (w->event == ZEL_WINDOW_SHOWN) {
+        w->flags = d.u8();
+        d.require((w->flags & ~(ZEL_WINDOW_OVERRIDE_REDIRECT | ZEL_WINDOW_MANAGED)) == 0,
+                  "unknown window flags");
+    }
+    if (w->event == ZEL_WINDOW_SHOWN || w->event == ZEL_WINDOW_GEOMETRY) {
+        w->x = d.i16();
+        w->y = d.i16();
+        w->width = d.u16();
+        w->height = d.u16();
+        w->z = d.u16();
+    }
+    if (w->event == ZEL_WINDOW_SHOWN) {
+        w->transient_for = d.u32();
+        w->client = d.u32();
+        w->pid = d.i32();
+        w->uid = d.u32();
+        w->command = d.field();
+    }
+    if (w->event == ZEL_WINDOW_SHOWN || w->event == ZEL_WINDOW_TITLE) w->title = d.field();
+    if (w->event == ZEL_WINDOW_SHOWN) {
+        w->instance = d.field();
+        w->class_name = d.field();
+    }
+}
+
+bool encode_window(const ZelWindow* w, Encoder& e)
+{
+    if (w->event < ZEL_WINDOW_SHOWN || w->event > ZEL_WINDOW_GONE ||
+        (w->event == ZEL_WINDOW_SHOWN && (w->flags & ~(ZEL_WINDOW_OVERRIDE_REDIRECT | ZEL_WINDOW_MANAGED))))
+        return false;
+    e.u32(w->window);
+    e.u8(w->event);
+    if (w->event == ZEL_WINDOW_SHOWN) e.u8(w->flags);
+    if (w->event == ZEL_WINDOW_SHOWN || w->event == ZEL_WINDOW_GEOMETRY) {
+        e.i16(w->x);
+        e.i16(w->y);
+        e.u16(w->width);
+        e.u16(w->height);
+        e.u16(w->z);
+    }
+    if (w->event == ZEL_WINDOW_SHOWN) {
+        e.u32(w->transient_for);
+        e.u32(w->client);
+        e.i32(w->pid);
+        e.u32(w->uid);
+        return e.field(w->command) && e.field(w->title) && e.field(w->instance) && e.field(w->class_name);
+    }
+    return w->event != ZEL_WINDOW_TITLE || e.field(w->title);
+}
+
+void release_window(ZelWindow* w)
+{
+    std::free(w->command.data);
+    std::free(w->title.data);
+    std::free(w->instance.data);
+    std::free(w->class_name.data);
+}
+
+void decode_interruption(Decoder& d, ZelInterruption* i)
+{
+    i->from = d.u64();
+    d.require(i->from <= i->timestamp, "interruption begins after its end");
+    i->cause = d.u8();
+    d.require(i->cause >= ZEL_GAP_CONNECTION_LOST && i->cause <= ZEL_GAP_MANAGER_CHANGED,
+              "unknown interruption cause");
+    i->detail = d.field();
+}
+
+bool encode_interruption(const ZelInterruption* i, Encoder& e)
+{
+    if (i->from > i->timestamp || i->cause < ZEL_GAP_CONNECTION_LOST || i->cause > ZEL_GAP_MANAGER_CHANGED)
+        return false;
+    e.u64(i->from);
+    e.u8(i->cause);
+    return e.field(i->detail);
+}
+
+void release_interruption(ZelInterruption* i)
+{
+    std::free(i->detail.data);
 }
 
 void decode_header(Decoder& d, ZelHeader* h)
@@ -542,7 +676,7 @@ constexpr RecordKind footer_kind(const char* name)
 }
 
 const RecordKind kinds[] = {
-    kind<ZelRecord, decode_nothing, encode_nothing>("done", 1),
+    kind<ZelDone, decode_done, encode_done>("done", 1),
     kind<ZelRecord, decode_nothing, encode_never>("debug", 0),
     kind<ZelHeader, decode_header, encode_header, release_header>("header", 1),
     kind<ZelImage, decode_image, encode_image, release_image>("image", 1),
@@ -565,6 +699,8 @@ const RecordKind kinds[] = {
          release_compressed_cursor>("compressed_cursor_image", 2),
     kind<ZelCopy, decode_copy, encode_copy, release_copy>("copy", 2),
     kind<ZelSeal, decode_seal, encode_seal>("seal", 2),
+    kind<ZelWindow, decode_window, encode_window, release_window>("window", 3),
+    kind<ZelInterruption, decode_interruption, encode_interruption, release_interruption>("interruption", 3),
 };
 
 const RecordKind keyframe_kind =
@@ -599,9 +735,9 @@ ZelRecord* decode_record(const RecordKind& kind, uint8_t type, uint64_t timestam
 
 extern "C" {
 
-ZelRecord* zel_record_done(void)
+ZelDone* zel_record_done(void)
 {
-    auto* r = static_cast<ZelRecord*>(std::calloc(1, sizeof(ZelRecord)));
+    auto* r = static_cast<ZelDone*>(std::calloc(1, sizeof(ZelDone)));
     if (r != nullptr) r->type = ZEL_DONE;
     return r;
 }
@@ -619,6 +755,26 @@ const char* zel_record_type_to_string(ZelRecordType type)
     const zel::RecordKind* k =
         static_cast<unsigned>(type) <= 255 ? zel::kind_of(static_cast<uint8_t>(type)) : nullptr;
     return k != nullptr ? k->name : "unknown";
+}
+
+const char* zel_end_reason_to_string(uint8_t reason)
+{
+    static const char* const names[] = {"unspecified", "signal",       "stdin-closed",
+                                        "size-limit",  "display-gone", "write-failed"};
+    return reason < std::size(names) ? names[reason] : "unknown";
+}
+
+const char* zel_window_event_to_string(uint8_t event)
+{
+    static const char* const names[] = {"unknown", "shown", "title", "geometry", "gone"};
+    return event < std::size(names) ? names[event] : "unknown";
+}
+
+const char* zel_gap_cause_to_string(uint8_t cause)
+{
+    static const char* const names[] = {"unknown", "connection-lost", "input-lost", "resource-lost",
+                                        "manager-changed"};
+    return cause < std::size(names) ? names[cause] : "unknown";
 }
 
 uint32_t stride_in_bytes(uint32_t width, uint8_t bits_per_pixel, uint8_t scanline_pad)

@@ -19,6 +19,7 @@ struct zel_replay {
     std::vector<uint8_t> canvas;
     std::vector<RgbValue> palette;
     uint64_t time = 0;
+    bool damaged = false; // records are missing: pictures wait for a whole screen
     bool has_cursor = false;
     bool has_position = false;
     int16_t pointer_x = 0;
@@ -354,6 +355,30 @@ int apply_position(ZelReplay* r, const ZelCursorPosition* p)
     return 0;
 }
 
+// Records that paint on what the screen showed before them.
+bool is_picture(uint8_t type)
+{
+    switch (type) {
+    case ZEL_IMAGE:
+    case ZEL_COMPRESSED_IMAGE:
+    case ZEL_KEYFRAME:
+    case ZEL_IMAGE_BLOCKS:
+    case ZEL_COMPRESSED_IMAGE_BLOCKS:
+    case ZEL_COPY: return true;
+    default: return false;
+    }
+}
+
+// An image (plain or compressed: the same geometry fields) that covers the screen.
+bool covers_screen(const ZelReplay* r, const ZelRecord* head)
+{
+    if (head->type != ZEL_IMAGE && head->type != ZEL_COMPRESSED_IMAGE && head->type != ZEL_KEYFRAME)
+        return false;
+    const auto* i = reinterpret_cast<const ZelImage*>(head);
+    return r->has_screen && i->x <= 0 && i->y <= 0 && i->x + i->width >= r->width &&
+           i->y + i->height >= r->height;
+}
+
 int apply_record(ZelReplay* r, const ZelRecord* head)
 {
     switch (head->type) {
@@ -412,9 +437,25 @@ int zel_replay_apply(ZelReplay* r, const void* record)
     using namespace zel;
     if (r == nullptr || record == nullptr) return fail(EINVAL);
     const auto* head = static_cast<const ZelRecord*>(record);
+    const bool whole = head->type == ZEL_HEADER || covers_screen(r, head);
+    if (r->damaged && is_picture(head->type) && !whole) {
+        r->time = head->timestamp; // passed over: it would paint on a picture that is not there
+        return 0;
+    }
     const int rc = apply_record(r, head);
     if (rc == 0) r->time = head->timestamp;
+    if (rc == 0 && whole) r->damaged = false;
     return rc;
+}
+
+void zel_replay_mark_damage(ZelReplay* r)
+{
+    if (r != nullptr) r->damaged = true;
+}
+
+int zel_replay_is_whole(const ZelReplay* r)
+{
+    return r != nullptr && !r->damaged ? 1 : 0;
 }
 
 int zel_replay_has_screen(const ZelReplay* r)

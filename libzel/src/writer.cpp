@@ -97,10 +97,9 @@ bool encode_frame(ZelWriter* writer, const ZelRecord* r)
 // on a frame boundary.
 void take_back(ZelWriter* writer)
 {
-    if (::ftruncate(writer->fd, static_cast<off_t>(writer->offset)) == 0)
-        ::lseek(writer->fd, static_cast<off_t>(writer->offset), SEEK_SET);
-    else
-        writer->failed = true;
+    if (::ftruncate(writer->fd, static_cast<off_t>(writer->offset)) != 0 ||
+        ::lseek(writer->fd, static_cast<off_t>(writer->offset), SEEK_SET) < 0)
+        writer->broken = true;
 }
 
 void written(ZelWriter* writer, const ZelRecord* r)
@@ -109,6 +108,7 @@ void written(ZelWriter* writer, const ZelRecord* r)
     writer->offset += writer->frame.size();
     writer->any_frame = true;
     writer->last_time = r->timestamp;
+    writer->last_type = r->type;
     if (r->type == ZEL_HEADER && !writer->header_seen) {
         writer->header_seen = true;
         writer->header_time = r->timestamp;
@@ -118,11 +118,11 @@ void written(ZelWriter* writer, const ZelRecord* r)
 } // namespace
 
 // Encodes and writes one frame at the end of the file; only a frame written
-// completely enters the hash chain.  A failed frame of the caller's also
-// stops the writer (a gap would follow otherwise).
+// completely enters the hash chain.  A failed frame of the caller's marks
+// the writer failed (zel_record_write then refuses all but the end).
 bool write_frame(ZelWriter* writer, const ZelRecord* r, bool callers_record)
 {
-    if (writer->failed || writer->fd < 0) {
+    if (writer->broken || writer->fd < 0) {
         errno = EIO;
         return false;
     }
@@ -160,13 +160,15 @@ bool write_seal(ZelWriter* w, uint64_t timestamp, bool final)
             s.flags |= ZEL_SEAL_PUBLIC_KEY;
             std::memcpy(s.public_key, w->secret_key + 32, sizeof s.public_key);
         }
-        uint8_t message[seal_message_size];
-        seal_message(message, ZEL_FORMAT_VERSION, w->header_time, s);
-        crypto_sign_detached(s.signature, nullptr, message, sizeof message, w->secret_key);
+        uint8_t message[seal_message_max];
+        const size_t n = seal_message(message, ZEL_FORMAT_VERSION, w->header_time, s);
+        crypto_sign_detached(s.signature, nullptr, message, n, w->secret_key);
     }
     if (!write_frame(w, reinterpret_cast<const ZelRecord*>(&s), false)) return false;
     if (s.flags & ZEL_SEAL_PUBLIC_KEY) w->public_key_written = true;
     w->seal_clock = timestamp;
+    w->seal_wanted = false;
+    w->final_written = final;
     return true;
 }
 
@@ -180,15 +182,18 @@ void seal_if_due(ZelWriter* w, const ZelRecord* r, bool keyframe)
         w->seal_clock = r->timestamp;
     }
     if (r->type == ZEL_COPY) return;
-    if (keyframe || r->timestamp >= w->seal_clock + ZEL_SEAL_PERIOD) (void)write_seal(w, w->last_time, false);
+    if (keyframe || w->seal_wanted || r->timestamp >= w->seal_clock + ZEL_SEAL_PERIOD)
+        (void)write_seal(w, w->last_time, false);
 }
 
-// The end-of-data record comes right after the final seal; without that
-// seal the recording ends truncated rather than unsealed.
+// The final seal comes right after the end-of-data record and covers it;
+// without that seal the recording reads as truncated, sealed up to the seal
+// before.  Tried even after a failed write, since the end is small.
 int write_done(ZelWriter* w, const ZelRecord* done)
 {
-    if (!write_seal(w, w->any_frame ? w->last_time : done->timestamp, true)) return -1;
-    return write_frame(w, done, true) ? 0 : -1;
+    if (!write_frame(w, done, true)) return -1;
+    w->done_written = true;
+    return write_seal(w, done->timestamp, true) ? 0 : -1;
 }
 
 // Opens an existing path that O_EXCL found taken: only an empty regular file
@@ -209,8 +214,20 @@ int open_existing(const char* filename)
     return fd;
 }
 
-// The file at exactly this path, new (mode 0600) or empty; -1 with errno as
-// zel.h lists.
+// The write lock that tells readers the file is being written; true when
+// held, or when the file system has no such locks.
+bool lock_file(int fd)
+{
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    if (::fcntl(fd, F_OFD_SETLK, &lock) == 0) return true;
+    if (errno == EACCES) errno = EAGAIN;
+    return errno != EAGAIN;
+}
+
+// The file at exactly this path, new (mode 0600) or empty, locked; -1 with
+// errno as zel.h lists.
 int open_file(const char* filename, bool* created)
 {
     int fd = ::open(filename, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
@@ -219,7 +236,7 @@ int open_file(const char* filename, bool* created)
     if (fd < 0) return -1;
     int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 ||
-        (*created && ::fchmod(fd, 0600) != 0)) {
+        (*created && ::fchmod(fd, 0600) != 0) || !lock_file(fd)) {
         int e = errno;
         ::close(fd);
         if (*created) ::unlink(filename);
@@ -268,17 +285,48 @@ ZelWriter* zel_writer_open(const char* filename)
 int zel_record_write(ZelWriter* writer, const void* record)
 {
     const auto* r = static_cast<const ZelRecord*>(record);
-    if (writer == nullptr || r == nullptr || r->type == ZEL_SEAL) {
+    if (writer == nullptr || r == nullptr || r->type == ZEL_SEAL || writer->done_written) {
         errno = EINVAL;
         return -1;
     }
     if (r->type == ZEL_DONE) return zel::write_done(writer, r);
+    if (writer->failed) {
+        errno = EIO;
+        return -1;
+    }
     if (!zel::write_frame(writer, r, true)) return -1;
     // a keyframe of the caller's (a recorder that keeps the screen itself) or of the writer's
     bool keyframe = r->type == ZEL_KEYFRAME;
     if (writer->keyframe_interval > 0) keyframe = zel::follow(writer, r) || keyframe;
     zel::seal_if_due(writer, r, keyframe);
     return 0;
+}
+
+int zel_writer_seal(ZelWriter* writer, uint64_t timestamp)
+{
+    if (writer == nullptr || writer->final_written) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (writer->done_written) return zel::write_seal(writer, writer->last_time, true) ? 0 : -1;
+    if (writer->failed) {
+        errno = EIO;
+        return -1;
+    }
+    if (writer->last_type == ZEL_COPY) {
+        writer->seal_wanted = true;
+        return 0;
+    }
+    return zel::write_seal(writer, timestamp, false) ? 0 : -1;
+}
+
+int zel_file_is_being_written(int fd)
+{
+    struct flock lock {};
+    lock.l_type = F_RDLCK;
+    lock.l_whence = SEEK_SET;
+    if (::fcntl(fd, F_OFD_GETLK, &lock) != 0) return -1;
+    return lock.l_type == F_UNLCK ? 0 : 1;
 }
 
 void zel_writer_set_keyframe_interval(ZelWriter* writer, uint64_t bytes)

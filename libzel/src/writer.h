@@ -12,6 +12,9 @@ struct zel_writer {
     int fd = -1;
     uint64_t offset = 0;        // bytes of complete frames (and file head) in the file
     bool failed = false;        // a frame of the caller's could not be written completely
+    bool broken = false;        // a frame could not be taken back: the file does not end on a frame
+    bool done_written = false;  // the end-of-data record is in the file
+    bool final_written = false; // and its final seal: nothing more is written
     std::vector<uint8_t> frame; // encoding space, reused; never holds unwritten data after a call
 
     // The hash chain: every byte written, in order.
@@ -24,8 +27,10 @@ struct zel_writer {
     uint64_t header_time = 0; // of the first header written
     bool any_frame = false;
     uint64_t last_time = 0;
+    uint8_t last_type = ZEL_TYPE_UNKNOWN; // of the last frame written
     bool seal_clock_set = false;
-    uint64_t seal_clock = 0; // time of the last seal, or of the first record
+    uint64_t seal_clock = 0;  // time of the last seal, or of the first record
+    bool seal_wanted = false; // the caller asked for a seal right after a copy: after the next record
 
     // The screen as written so far, for keyframes.  Best effort: anything
     // that goes wrong here only stops keyframes until the next header.

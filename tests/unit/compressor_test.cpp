@@ -18,9 +18,9 @@ constexpr uint16_t W = 203, H = 150; // no multiple of the blocks
 
 std::vector<ZelRecord*> written;
 
-bool collect(void* p)
+bool collect(RecordPtr record)
 {
-    written.push_back(*static_cast<ZelRecord**>(p));
+    written.push_back(record.release());
     return true;
 }
 

@@ -15,7 +15,7 @@
 #include "frontend.h"
 #include "harness.h"
 #include "last-input.h"
-#include "record.h"
+#include "input.h"
 
 using namespace xtest;
 
@@ -196,13 +196,13 @@ TEST(RecordThread, RefusedContextEndsTheThread)
     Client& c = *modules->client;
     xcb_record_free_context(c.c(), record_context());
     c.sync();
-    record_connect();
-    record_thread_start();
+    input_connect();
+    input_thread_start();
     const auto deadline = std::chrono::steady_clock::now() + kGuard;
     while (!frontend_stop_was_requested() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1)); // a failure guard, not a wait for a guess
     EXPECT_TRUE(frontend_stop_was_requested());
-    record_thread_stop();
+    input_thread_stop();
 }
 
 } // namespace

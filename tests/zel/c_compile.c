@@ -3,7 +3,7 @@
 
 int main(void)
 {
-    ZelRecord* done = zel_record_done();
+    ZelDone* done = zel_record_done();
     ZelReader* reader = zel_reader_open_memory("", 0);
     ZelRecord* record = NULL;
     ZelReadStatus status = zel_reader_next(reader, &record);

@@ -129,6 +129,27 @@ TEST(ReplayCopy, CopiesMoveLikeMemmoveInOrderOrAreRefusedWhole)
     zel_replay_free(empty);
 }
 
+// After damage, pictures (here a copy and a block) pass over until a whole screen; other records
+// (here a window and a move) still count.
+TEST(ReplayDamage, PicturesWaitForAWholeScreen)
+{
+    Screen s;
+    zel_replay_mark_damage(s.r);
+    std::vector<uint32_t> px(16 * 12, 7);
+    ZelImage whole{
+        ZEL_IMAGE, 20, 16, 12, 0, 0, xRGB8888, 32, 64, 16 * 12 * 4, reinterpret_cast<uint8_t*>(px.data())},
+        part = whole;
+    part.width = 15;
+    ZelWindow gone{ZEL_WINDOW, 12, 1, ZEL_WINDOW_GONE, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, {}, {}, {}, {}};
+    ZelCursorPosition to{ZEL_CURSOR_POSITION, 13, 5, 6};
+    int16_t x = 0, y = 0;
+    EXPECT_EQ(s.apply({{0, 0, 4, 4, 8, 8}}), 0);
+    EXPECT_TRUE(zel_replay_apply(s.r, &part) == 0 && zel_replay_apply(s.r, &gone) == 0);
+    EXPECT_TRUE(zel_replay_apply(s.r, &to) == 0 && zel_replay_cursor(s.r, &x, &y) == 0 && x == 5);
+    EXPECT_TRUE(s.pixels() == s.px && zel_replay_time(s.r) == 13 && !zel_replay_is_whole(s.r));
+    EXPECT_TRUE(zel_replay_apply(s.r, &whole) == 0 && s.pixels() == px && zel_replay_is_whole(s.r));
+}
+
 TEST(ReplayCursor, CompressedAndPlainCursorsDrawTheSame)
 {
     uint32_t pixels[4] = {0xFFFF0000u, 0x80000080u, 0x00000000u, 0xFFFFFFFFu}; // premultiplied ARGB

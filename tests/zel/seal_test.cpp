@@ -4,12 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 
 #include "../../libzel/src/zel_internal.h"
 #include "zel_test_util.h"
 
 using namespace zeltest;
+using zel::get_u32;
 
 namespace {
 
@@ -51,8 +53,8 @@ TEST_F(Signed, SealsAreWrittenByTheRulesAndHold)
 {
     std::string order;
     for (auto& r : all.records) order += r->type == ZEL_SEAL ? 'S' : r->type == ZEL_KEYFRAME ? 'K' : '.';
-    // After 10 s, 10 s later, after the 30 s keyframe, 10 s later, and the final seal.
-    EXPECT_EQ(order, ".....S....S....KS....S...S.");
+    // After 10 s, 10 s later, after the 30 s keyframe, 10 s later, and the final seal after the end.
+    EXPECT_EQ(order, ".....S....S....KS....S....S");
     uint8_t id[8];
     zel_key_id(pk, id);
     const auto* first = reinterpret_cast<const ZelSeal*>(all.records[order.find('S')].get());
@@ -103,21 +105,90 @@ TEST_F(Signed, TamperingThatKeepsTheChecksumsIsNotAuthentic)
     cases[1] = cut(moves[0], moves[1]);                         // a record removed
     std::copy_n(bytes.begin() + long(moves[1]), 28, cases[2].begin() + long(moves[0])); // two records swapped
     std::copy_n(bytes.begin() + long(moves[0]), 28, cases[2].begin() + long(moves[1]));
-    cases[3] = cut(frames[ZEL_SEAL][3] + 24 + 113, bytes.size() - 24); // cut after a seal, an end appended
+    cases[3] = cut(frames[ZEL_SEAL][3] + 24 + 113, frames[ZEL_DONE][0]); // cut after a seal, an end appended
+    std::vector<uint8_t> unsigned_bytes = recording(rs);
+    for (const std::vector<uint8_t>* b : {&bytes, &unsigned_bytes}) { // the end an hour later, another reason
+        const std::vector<uint64_t> ends = read_memory(*b, true).ends;
+        const uint64_t done = ends[ends.size() - 3];
+        cases.push_back(*b);
+        zel::put_u64(cases.back().data() + done + 8, t0 + 3'647'000'000);
+        cases.push_back(*b);
+        cases.back()[done + 20] = ZEL_END_DISPLAY_GONE;
+    }
     Records again;
     session(again);
     uint8_t other_sk[64], other_pk[32];
     crypto_sign_keypair(other_pk, other_sk);
-    cases.push_back(recording(again, other_sk)); // signed again with another key
-    for (size_t i = 0; i < cases.size(); ++i) {
+    cases.push_back(recording(again, other_sk)); // signed again with another key: only the key tells
+    for (size_t i = 0; i + 1 < cases.size(); ++i) {
         zel::fix_checksums(cases[i]);
         ASSERT_EQ(read_memory(cases[i]).status, ZEL_READ_END) << i;
         write_file(dir.file("t.zel"), cases[i]);
-        Outcome o = zeldump({"--verify", "--key", dir.file("k.pub"), dir.file("t.zel")});
+        Outcome o = zeldump({"--verify", dir.file("t.zel")});
         EXPECT_EQ(o.status, 4) << i << ": " << o.out << o.err;
         EXPECT_EQ(o.out.rfind(dir.file("t.zel") + ": not authentic: ", 0), 0u) << o.out;
     }
-    EXPECT_EQ(verify_memory(cases.back()).verdict, ZEL_VERDICT_COMPLETE); // only the key tells that one
+    write_file(dir.file("t.zel"), cases.back());
+    EXPECT_EQ(zeldump({"--verify", "--key", dir.file("k.pub"), dir.file("t.zel")}).status, 4);
+    EXPECT_EQ(verify_memory(cases.back()).verdict, ZEL_VERDICT_COMPLETE);
+}
+
+// Damage anywhere: corrupt at the first, and every damaged span is told by bytes and record time; the
+// records around them are all read.
+TEST_F(Signed, EveryDamagedSpanIsToldAndTheRestIsRead)
+{
+    const uint64_t move = frames[ZEL_CURSOR_POSITION][2], block = frames[ZEL_COMPRESSED_IMAGE_BLOCKS][1],
+                   plain = frames[ZEL_IMAGE_BLOCKS][0], final = frames[ZEL_SEAL].back();
+    auto time_at = [&](uint64_t offset) {
+        for (size_t i = 0; i < all.records.size(); ++i)
+            if ((i ? all.ends[i - 1] : 16) == offset) return all.records[i]->timestamp;
+        return uint64_t{0};
+    };
+    auto end_of = [&](uint64_t offset) { return offset + 24 + get_u32(bytes.data() + offset + 4); };
+    auto after = [&](uint64_t offset) { return time_at(end_of(offset)); };
+    auto before = [&](uint64_t offset) {
+        return all.records[size_t(std::find(all.ends.begin(), all.ends.end(), offset) - all.ends.begin())]
+            ->timestamp;
+    };
+    std::vector<uint8_t> flipped = bytes, garbage = bytes, unfit = bytes, last = bytes;
+    flipped[move + 21] ^= 0x40;
+    flipped[block + 30] ^= 0x01;
+    garbage.insert(garbage.begin() + long(block), 100, 0x13);
+    unfit[plain + 20 + 4 + 6] = 99; // the block's height passes its rows
+    zel::fix_checksums(unfit);
+    last[final + 30] ^= 0x01;
+    const struct {
+        const std::vector<uint8_t>& file;
+        std::vector<ZelDamage> spans;
+        size_t lost; // frames not read
+    } cases[] = {
+        {flipped,
+         {{move, end_of(move), before(move), after(move)},
+          {block, end_of(block), before(block), after(block)}},
+         2},
+        {garbage, {{block, block + 100, before(block), time_at(block)}}, 0},
+        {unfit, {{plain, end_of(plain), before(plain), after(plain)}}, 0},
+        {last, {{final, bytes.size(), before(final), 0}}, 1},
+    };
+    for (const auto& c : cases) {
+        ZelReader* reader = zel_reader_open_memory(c.file.data(), c.file.size());
+        ZelVerifier* v = zel_verifier_new(pk);
+        ASSERT_EQ(zel_verifier_run(v, reader), 0);
+        ZelVerification result;
+        zel_verifier_result(v, &result);
+        std::vector<ZelDamage> spans(zel_verifier_damage(v, nullptr, 0));
+        zel_verifier_damage(v, spans.data(), spans.size());
+        EXPECT_EQ(result.verdict, ZEL_VERDICT_CORRUPT) << result.reason;
+        EXPECT_EQ(result.problem_offset, c.spans[0].from);
+        EXPECT_EQ(result.records, all.records.size() - c.lost);
+        ASSERT_EQ(spans.size(), c.spans.size()) << c.spans[0].from;
+        for (size_t i = 0; i < spans.size(); ++i)
+            EXPECT_TRUE(std::memcmp(&spans[i], &c.spans[i], sizeof spans[i]) == 0)
+                << c.spans[0].from << ": " << spans[i].from << "-" << spans[i].to << " "
+                << spans[i].time_before << "-" << spans[i].time_after;
+        zel_verifier_free(v);
+        zel_reader_close(reader);
+    }
 }
 
 // Key files: what zel_key_generate made reads back; what a reader refuses,

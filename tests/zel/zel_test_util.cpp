@@ -34,6 +34,13 @@ uint8_t* dup(const void* p, size_t n)
     return static_cast<uint8_t*>(std::memcpy(std::malloc(n), p, n));
 }
 
+ZelBytes field(const std::string& s)
+{
+    auto* data = static_cast<uint8_t*>(std::malloc(s.size() + 1));
+    std::memcpy(data, s.data(), s.size());
+    return {uint32_t(s.size()), data};
+}
+
 std::vector<uint8_t> read_file(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -88,7 +95,52 @@ void sample_records(Records& rs)
     const RgbValue palette[3] = {{0xFFFF, 0, 0, {0, 0}}, {}, {0x1234, 0x5678, 0x9ABC, {0, 0}}};
     rs.add(ZelHeader{ZEL_HEADER, 1, t0 + 12, 8, 3, 2, PALETTE8, 32, 3,
                      reinterpret_cast<RgbValue*>(dup(palette, sizeof palette)), 8, 255, nullptr, nullptr});
-    rs.done(t0 + 13);
+    using namespace std::string_literals;
+    rs.add(ZelWindow{ZEL_WINDOW,
+                     t0 + 13,
+                     0x400007,
+                     ZEL_WINDOW_SHOWN,
+                     ZEL_WINDOW_MANAGED,
+                     2,
+                     -4,
+                     20,
+                     640,
+                     480,
+                     0x400001,
+                     0x400000,
+                     4242,
+                     1000,
+                     field("xterm\0-e\0sh"s),
+                     field("t\xff\0tle"s),
+                     field("xterm"),
+                     {}});
+    rs.add(ZelWindow{
+        ZEL_WINDOW, t0 + 13, 0x400007, ZEL_WINDOW_TITLE, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, {}, {}, {}, {}});
+    rs.add(ZelWindow{
+        ZEL_WINDOW, t0 + 13, 0x400007, ZEL_WINDOW_GEOMETRY, 0, 1, 5, -6, 7, 8, 0, 0, 0, 0, {}, {}, {}, {}});
+    rs.add(ZelWindow{ZEL_WINDOW,
+                     t0 + 14,
+                     0x600002,
+                     ZEL_WINDOW_SHOWN,
+                     ZEL_WINDOW_OVERRIDE_REDIRECT,
+                     3,
+                     0,
+                     0,
+                     1,
+                     1,
+                     0,
+                     0x600000,
+                     -1,
+                     0xFFFFFFFF,
+                     {},
+                     field(""),
+                     {},
+                     {}});
+    rs.add(ZelWindow{
+        ZEL_WINDOW, t0 + 15, 0x400007, ZEL_WINDOW_GONE, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, {}, {}, {}, {}});
+    rs.add(ZelInterruption{ZEL_INTERRUPTION, t0 + 16, t0 + 14, ZEL_GAP_CONNECTION_LOST, field("killed")});
+    rs.add(ZelInterruption{ZEL_INTERRUPTION, t0 + 16, t0 + 16, ZEL_GAP_MANAGER_CHANGED, {}});
+    rs.done(t0 + 17, ZEL_END_SIGNAL, 15, 4242, 1000);
 }
 
 std::vector<uint8_t> recording(const std::vector<ZelRecord*>& records, const uint8_t* secret_key,
@@ -103,19 +155,25 @@ std::vector<uint8_t> recording(const std::vector<ZelRecord*>& records, const uin
     return read_file(dir.file("r.zel"));
 }
 
-ReadResult read_memory(const std::vector<uint8_t>& bytes, bool show_all)
+ReadResult read_memory(const std::vector<uint8_t>& bytes, bool show_all, bool resync)
 {
     ReadResult out;
     ZelReader* reader = zel_reader_open_memory(bytes.data(), bytes.size());
     zel_reader_show_keyframes(reader, show_all);
     zel_reader_show_seals(reader, show_all);
     ZelRecord* r = nullptr;
-    while ((out.status = zel_reader_next(reader, &r)) == ZEL_READ_RECORD) {
-        out.records.emplace_back(r, zel_record_free);
-        out.ends.push_back(zel_reader_record_offset(reader) + zel_reader_record_size(reader));
+    for (bool first = true;; first = false) {
+        while ((out.last_status = zel_reader_next(reader, &r)) == ZEL_READ_RECORD) {
+            out.records.emplace_back(r, zel_record_free);
+            out.ends.push_back(zel_reader_record_offset(reader) + zel_reader_record_size(reader));
+        }
+        if (first) {
+            out.status = out.last_status;
+            out.problem_offset = zel_reader_problem_offset(reader);
+            out.problem = zel_reader_problem(reader);
+        }
+        if (!resync || out.last_status != ZEL_READ_CORRUPT || zel_reader_resync(reader) != 0) break;
     }
-    out.problem_offset = zel_reader_problem_offset(reader);
-    out.problem = zel_reader_problem(reader);
     zel_reader_close(reader);
     return out;
 }

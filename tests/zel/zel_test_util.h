@@ -39,11 +39,17 @@ struct Records : std::vector<ZelRecord*> {
     void block(uint64_t t, int16_t x, int16_t y, uint16_t w, uint16_t h, int seed); // compressed
     void copy(uint64_t t, const std::vector<ZelCopyRect>& rects);
     void move(uint64_t t, int16_t x, int16_t y) { add(ZelCursorPosition{ZEL_CURSOR_POSITION, t, x, y}); }
-    void done(uint64_t t) { add(ZelRecord{ZEL_DONE, t}); }
+    void done(uint64_t t, uint8_t reason = ZEL_END_UNSPECIFIED, int32_t signal = 0, int32_t pid = 0,
+              uint32_t uid = 0)
+    {
+        add(ZelDone{{ZEL_DONE, t}, reason, signal, pid, uid});
+    }
 };
 
 // A malloc'ed copy of n bytes (of a string with its NUL when n is 0).
 uint8_t* dup(const void* p, size_t n = 0);
+// A bytes field holding a malloc'ed copy of s (NUL bytes included).
+ZelBytes field(const std::string& s);
 
 // A folder of the harness's (removed at exit) and its files' paths.
 struct TempDir {
@@ -66,12 +72,14 @@ std::vector<uint8_t> recording(const std::vector<ZelRecord*>& records, const uin
 struct ReadResult {
     std::vector<std::unique_ptr<ZelRecord, decltype(&zel_record_free)>> records;
     std::vector<uint64_t> ends; // the byte after each record's frame
-    ZelReadStatus status = ZEL_READ_ERROR;
+    ZelReadStatus status = ZEL_READ_ERROR; // the first status that is not a record
     uint64_t problem_offset = 0;
     std::string problem;
+    ZelReadStatus last_status = ZEL_READ_ERROR; // where reading on past damage ended
 };
-// Every record, the writer's keyframes and seals too when show_all.
-ReadResult read_memory(const std::vector<uint8_t>& bytes, bool show_all = false);
+// Every record, the writer's keyframes and seals too when show_all; with
+// resync reading on past every damaged frame.
+ReadResult read_memory(const std::vector<uint8_t>& bytes, bool show_all = false, bool resync = false);
 ZelVerification verify_memory(const std::vector<uint8_t>& bytes, const uint8_t* public_key = nullptr);
 
 using Outcome = xtest::RunResult;

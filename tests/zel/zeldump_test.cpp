@@ -72,7 +72,7 @@ TEST(Zeldump, JsonOfHostileStringsParsesLineByLine)
     EXPECT_EQ(parsed.out,
               "header user_base64=fffe\nfooter_host item_base64=fffe\nfooter_host\n"
               "footer_host item_base64=c328\nfooter_host item_base64=eda080\n"
-              "footer_host item_base64=f4908080\nfooter_host item_base64=c0af\nfooter_host\nseal\ndone\n");
+              "footer_host item_base64=f4908080\nfooter_host item_base64=c0af\nfooter_host\ndone\nseal\n");
     EXPECT_NE(json.out.find("\"tfn\":\"a\\u0001\\u001b\\\"\\\\\\u007f\""), std::string::npos) << json.out;
 }
 

@@ -5,7 +5,7 @@
 // main connection.  Motion becomes cursor-position records; key and button
 // presses become last-input records for our own user while no member takes
 // part in the arbitration.
-#include "record.h"
+#include "input.h"
 
 #include <err.h>
 #include <poll.h>
@@ -24,15 +24,16 @@
 #include <ctime>
 
 #include "args.h"
-#include "backend.h"
 #include "debugging.h"
 #include "display.h"
 #include "extensions.h"
 #include "frontend.h"
 #include "last-input.h"
-#include "misc.h"
 #include "thread.h"
 #include "timer.h"
+#include "writer.h"
+#include "x-errors.h"
+#include "x-reply.h"
 #include "zel.h"
 
 // Set once the recording must end, by the thread itself or by the stopper;
@@ -66,14 +67,14 @@ enum RecordCategory : uint8_t {
     CATEGORY_END_OF_DATA = 5,
 };
 
-void record_connection_break()
+void input_connection_break()
 {
     pthread_mutex_lock(&closing);
     if (record_connection) shutdown(xcb_get_file_descriptor(record_connection), SHUT_RDWR);
     pthread_mutex_unlock(&closing);
 }
 
-void record_connect()
+void input_connect()
 {
     DEBUG_AS("record_setup", "connecting to display %s for RECORD extension", display_name());
     record_connection = xcb_connect(display_name(), nullptr);
@@ -84,13 +85,13 @@ void record_connect()
     DEBUG("connected");
 }
 
-void record_thread_start()
+void input_thread_start()
 {
     DEBUG("starting record extension thread...");
     done = false;
     wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wake_fd < 0) err(1, "failed to start record data thread");
-    thread = thread_start(record_function, nullptr, "record", "failed to start record data thread",
+    thread = thread_start(record_function, nullptr, "input", "failed to start record data thread",
                           "failed to set name of record thread");
     DEBUG("thread setup complete");
 }
@@ -117,20 +118,16 @@ static bool record_finish()
     return true;
 }
 
-void record_user_as_last_input()
+void input_own_user_as_last_input()
 {
-    ZelLastInput* record = last_input_record(user(), tfn());
-    if (record == nullptr) {
+    Owned<ZelLastInput> record = last_input_record(user(), tfn());
+    if (!record) {
         JOURNAL_ERROR("failed to allocate a LAST_INPUT record");
         return;
     }
-    if (send_to_backend(&record)) {
+    if (send_to_writer(std::move(record)))
         DEBUG("last input user=%s tfn=%s", user() != nullptr ? user() : "(null)",
               tfn() != nullptr ? tfn() : "(null)");
-    } else {
-        JOURNAL_ERROR("failed to send LAST_INPUT record to backend");
-        zel_record_free(record);
-    }
 }
 
 static void process_key_press(const xcb_key_press_event_t* e)
@@ -145,20 +142,14 @@ static void process_button_press(const xcb_button_press_event_t* e)
 
 static void process_motion_notify(const xcb_motion_notify_event_t* e)
 {
-    auto* record = static_cast<ZelCursorPosition*>(calloc(1, sizeof(ZelCursorPosition)));
-    if (record == nullptr) {
+    auto record = new_record<ZelCursorPosition>(ZEL_CURSOR_POSITION, time_in_us());
+    if (!record) {
         JOURNAL_ERROR("failed to allocate a ZelCursorPosition struct for x=%d y=%d", e->root_x, e->root_y);
         return;
     }
-    record->type = ZEL_CURSOR_POSITION;
-    record->timestamp = time_in_us();
     record->x = e->root_x;
     record->y = e->root_y;
-    if (!send_to_backend(&record)) {
-        JOURNAL_ERROR("failed to send cursor position record to backend");
-        zel_record_free(record);
-        return;
-    }
+    if (!send_to_writer(std::move(record))) return;
     DEBUG("type=%d sequence=%d time=%d root_x=%d root_y=%d ZEL_CURSOR_POSITION", e->response_type,
           e->sequence, static_cast<int>(e->time), e->root_x, e->root_y);
 }
@@ -201,7 +192,7 @@ static void process_data_from_server(const xcb_record_enable_context_reply_t* re
         case XCB_MOTION_NOTIFY: process_motion_notify(&event.motion); break;
         default: skip_unexpected("device event", code); continue;
         }
-        if (code != XCB_MOTION_NOTIFY && last_input_quorum() == 0) record_user_as_last_input();
+        if (code != XCB_MOTION_NOTIFY && last_input_quorum() == 0) input_own_user_as_last_input();
     }
     DEBUG("%zu device events in record from server", count);
 }
@@ -302,7 +293,7 @@ static void record_wake()
     while (write(wake_fd, &one, sizeof one) < 0 && errno == EINTR) {}
 }
 
-void record_thread_stop()
+void input_thread_stop()
 {
     DEBUG("stopping record data thread (done=%d)...", done ? 1 : 0);
     bool disabled = record_finish();

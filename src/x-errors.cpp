@@ -1,7 +1,10 @@
 // Names of the xcb library's connection error codes.
-#include "misc.h"
+#include "x-errors.h"
+
+#include <xcb/xcb.h>
 
 #include <array>
+#include <cstddef>
 
 namespace {
 constexpr std::array<const char*, 7> connection_error_names = {

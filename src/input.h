@@ -2,11 +2,11 @@
 // on a connection of its own.
 #pragma once
 
-void record_thread_start();
-void record_thread_stop();
-void record_user_as_last_input();
+void input_thread_start();
+void input_thread_stop();
+void input_own_user_as_last_input();
 // Connects the record thread's own connection (at set-up, before anything
 // is recorded); ends the process when it cannot.
-void record_connect();
+void input_connect();
 // Ends every wait on the record connection at once (any thread).
-void record_connection_break();
+void input_connection_break();

@@ -1,7 +1,7 @@
 // The record writer thread: writes records through libzel in the order it
 // receives them, frees them, and stops the recording when the file grows
 // past its limit.
-#include "backend.h"
+#include "writer.h"
 
 #include <err.h>
 #include <pthread.h>
@@ -10,8 +10,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "args.h"
 #include "console.h"
@@ -36,6 +38,14 @@ uint8_t digest[ZEL_DIGEST_BYTES];
 struct stat created;
 std::atomic<bool> started;
 
+// Bytes of the records queued for the writer: a producer waits while a
+// record would take them past the bound (one record is always let in), so
+// that a slow disk holds back the compressor instead of filling memory, and
+// what is still written once the file has passed its size limit is bounded.
+std::mutex queued_lock;
+std::condition_variable queued_taken;
+uint64_t queued_bytes;
+
 // Stands in for the end-of-data record when the library cannot make one:
 // written like any other but, being static, never freed.
 ZelRecord spare_done_record = {ZEL_DONE, 0};
@@ -59,6 +69,40 @@ bool is_image(const ZelRecord* record)
     case ZEL_COMPRESSED_IMAGE_BLOCKS: return true;
     default: return false;
     }
+}
+
+// What a record weighs in the writer's queue: its data, or a small constant.
+uint64_t weight(const ZelRecord* record)
+{
+    switch (record->type) {
+    case ZEL_COMPRESSED_IMAGE:
+    case ZEL_KEYFRAME: return reinterpret_cast<const ZelCompressedImage*>(record)->compressed_length;
+    case ZEL_COMPRESSED_IMAGE_BLOCKS:
+        return reinterpret_cast<const ZelCompressedImageBlocks*>(record)->compressed_length;
+    case ZEL_COMPRESSED_CURSOR_IMAGE:
+        return reinterpret_cast<const ZelCompressedCursorImage*>(record)->compressed_length;
+    case ZEL_IMAGE: return reinterpret_cast<const ZelImage*>(record)->length;
+    case ZEL_IMAGE_BLOCKS: return reinterpret_cast<const ZelImageBlocks*>(record)->length;
+    case ZEL_COPY: return uint64_t{12} * reinterpret_cast<const ZelCopy*>(record)->count;
+    default: return 64;
+    }
+}
+
+void take_queued(uint64_t bytes)
+{
+    std::unique_lock<std::mutex> held(queued_lock);
+    queued_taken.wait(held,
+                      [bytes] { return queued_bytes == 0 || queued_bytes + bytes <= QUEUED_BYTES_MAX; });
+    queued_bytes += bytes;
+}
+
+void give_queued(uint64_t bytes)
+{
+    {
+        std::lock_guard<std::mutex> held(queued_lock);
+        queued_bytes -= bytes;
+    }
+    queued_taken.notify_all();
 }
 
 // A start that failed after the file was created leaves nothing behind:
@@ -94,7 +138,7 @@ ZelRecord* dequeue_record(PNC1Queue* q, const char* function)
 {
     ZelRecord* record = nullptr;
     while (!pNc1_dequeue(q, &record))
-        JOURNAL_AS(function, LOG_ERR, "error while dequeuing from backend queue");
+        JOURNAL_AS(function, LOG_ERR, "error while dequeuing from the writer queue");
     if (record == nullptr)
         invariant_failed("the dequeued pointer should not be NULL", __FILE__, __LINE__, function);
     return record;
@@ -118,7 +162,7 @@ void give_up_recording()
 
 // Writes records until the end-of-data record or a failed write; returns
 // whether the end-of-data record was seen.
-bool backend_loop(PNC1Queue* q)
+bool writer_loop(PNC1Queue* q)
 {
     for (size_t n = 0;; n++) {
         ZelRecord* record = dequeue_record(q, __func__);
@@ -132,6 +176,7 @@ bool backend_loop(PNC1Queue* q)
         const bool done = record->type == ZEL_DONE;
         if (done && !failed) digest_ready = zel_writer_digest(writer, digest) == 0;
         if (is_image(record)) check_file_size();
+        give_queued(weight(record));
         release(record);
         if (done || failed) return done;
     }
@@ -145,15 +190,16 @@ void discard_late_records(PNC1Queue* q)
     for (bool done = false; !done;) {
         ZelRecord* record = dequeue_record(q, __func__);
         done = record->type == ZEL_DONE;
+        give_queued(weight(record));
         release(record);
     }
 }
 
-void* backend_function(void* arg)
+void* writer_function(void* arg)
 {
     DEBUG("thread %0lx starting...", static_cast<unsigned long>(pthread_self()));
     auto* q = static_cast<PNC1Queue*>(arg);
-    const bool done = backend_loop(q);
+    const bool done = writer_loop(q);
     if (zel_writer_close(writer) == -1) {
         JOURNAL_ERROR("error while closing file %s", filename());
         digest_ready = false;
@@ -168,7 +214,7 @@ void* backend_function(void* arg)
 
 } // namespace
 
-void backend_open()
+void writer_open()
 {
     writer = zel_writer_open(filename());
     if (writer == nullptr) refuse_file(errno);
@@ -179,52 +225,64 @@ void backend_open()
     DEBUG("opened file %s", filename());
 }
 
-void backend_recording_started()
+void writer_recording_started()
 {
     started = true;
 }
 
-void backend_thread_start()
+void writer_thread_start()
 {
     exit_status = 0;
+    queued_bytes = 0;
     queue = pNc1_create(4096, sizeof(ZelRecord*));
-    if (queue == nullptr) err(1, "failed to create queue for backend");
-    thread = thread_start(backend_function, queue, "backend", "failed to start backend thread",
-                          "failed to set name of backend thread");
+    if (queue == nullptr) err(1, "failed to create queue for the writer");
+    thread = thread_start(writer_function, queue, "writer", "failed to start writer thread",
+                          "failed to set name of writer thread");
     DEBUG("thread setup complete");
 }
 
-bool send_to_backend(void* p)
+bool send_record_to_writer(RecordPtr record)
 {
-    ZelRecord* record = *static_cast<ZelRecord**>(p);
-    if (queue == nullptr || !pNc1_enqueue(queue, p)) {
-        JOURNAL_ERROR("failed to enqueue record of type %s", type_name(record));
+    if (!record) return false;
+    if (queue == nullptr) {
+        JOURNAL_ERROR("failed to enqueue record of type %s", type_name(record.get()));
         return false;
     }
+    const uint64_t bytes = weight(record.get());
+    take_queued(bytes);
+    ZelRecord* raw = record.get();
+    if (!pNc1_enqueue(queue, &raw)) {
+        give_queued(bytes);
+        JOURNAL_ERROR("failed to enqueue record of type %s", type_name(raw));
+        return false;
+    }
+    (void)record.release(); // the writer's now
     return true;
 }
 
-void backend_thread_stop()
+void writer_thread_stop()
 {
     if (pthread_equal(pthread_self(), thread))
         invariant_failed("should be stopped from another thread", __FILE__, __LINE__, __func__);
     ZelRecord* done = zel_record_done();
     if (done == nullptr) done = &spare_done_record;
     done->timestamp = time_in_us();
+    take_queued(weight(done));
     if (!pNc1_enqueue(queue, &done)) {
-        JOURNAL_ERROR("failed to enqueue end of data record for backend");
+        JOURNAL_ERROR("failed to enqueue end of data record for the writer");
+        give_queued(weight(done));
         release(done);
     }
     const int rc = pthread_join(thread, nullptr);
     queue = nullptr; // the thread destroyed it as its last act
     if (rc != 0) {
-        JOURNAL_ERROR("failed to join backend thread: %s", strerror(rc));
+        JOURNAL_ERROR("failed to join writer thread: %s", strerror(rc));
         return;
     }
-    DEBUG("collected backend thread");
+    DEBUG("collected writer thread");
 }
 
-void backend_print_digest()
+void writer_print_digest()
 {
     if (!digest_ready) return;
     char line[32 + 2 * ZEL_DIGEST_BYTES] = "##recordingDigest sha256:";
@@ -233,7 +291,7 @@ void backend_print_digest()
     console_drain(std::chrono::milliseconds(1000));
 }
 
-int backend_exit_status()
+int writer_exit_status()
 {
     return exit_status;
 }

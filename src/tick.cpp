@@ -1,5 +1,5 @@
 // One frame tick: the areas that changed, and the tickets that repaint them.
-#include "frame.h"
+#include "tick.h"
 
 #include <xcb/damage.h>
 #include <xcb/shm.h>
@@ -130,30 +130,42 @@ void subtract_damage()
         }
 }
 
-// The named pixmap holds the border too: its origin is the outer corner.
-// Into the shared segment when it has room, else through the connection.
-void request_image(const WindowState& w, const pixman_box16_t& box)
+// One request for the rectangle r of a window's named pixmap (whose origin
+// is the outer corner: it holds the border too), with room taken for it.
+void request_part(const WindowState& w, xcb_rectangle_t r)
 {
-    const xcb_rectangle_t r = rectangle_of(box);
+    ShmSlot slot{};
+    if (!shm_reserve(display_connection(), r.width, r.height, &slot)) return; // the connection broke
+    xcb_connection_t* c = display_connection();
     const auto x = static_cast<int16_t>(r.x - w.x_root), y = static_cast<int16_t>(r.y - w.y_root);
     RequestTicket t{};
     t.r = r;
-    ShmSlot slot{};
-    if (shm_reserve(r.width, r.height, &slot)) {
+    t.release_to = slot.release_to;
+    if (slot.shared) {
         t.type = REQUESTED_SHM_IMAGE;
-        t.cookie.sequence =
-            xcb_shm_get_image_unchecked(display_connection(), w.pixmap, x, y, r.width, r.height, 0xFFFFFFFFu,
-                                        XCB_IMAGE_FORMAT_Z_PIXMAP, shm_segment(), slot.offset)
-                .sequence;
         t.shm_offset = slot.offset;
-        t.release_to = slot.release_to;
+        t.cookie.sequence = xcb_shm_get_image_unchecked(c, w.pixmap, x, y, r.width, r.height, 0xFFFFFFFFu,
+                                                        XCB_IMAGE_FORMAT_Z_PIXMAP, shm_segment(), slot.offset)
+                                .sequence;
     } else {
         t.type = REQUESTED_IMAGE;
-        t.cookie.sequence = xcb_get_image_unchecked(display_connection(), XCB_IMAGE_FORMAT_Z_PIXMAP, w.pixmap,
-                                                    x, y, r.width, r.height, 0xFFFFFFFFu)
+        t.cookie.sequence = xcb_get_image_unchecked(c, XCB_IMAGE_FORMAT_Z_PIXMAP, w.pixmap, x, y, r.width,
+                                                    r.height, 0xFFFFFFFFu)
                                 .sequence;
     }
     send(t, "image");
+}
+
+// A box of a window, in stripes that each fit into the room for images.
+void request_image(const WindowState& w, const pixman_box16_t& box)
+{
+    xcb_rectangle_t r = rectangle_of(box);
+    const uint16_t rows = shm_rows_per_request(r.width);
+    for (uint16_t done = 0; done < r.height;) {
+        const auto n = static_cast<uint16_t>(std::min<int>(rows, r.height - done));
+        request_part(w, {r.x, static_cast<int16_t>(r.y + done), r.width, n});
+        done = static_cast<uint16_t>(done + n);
+    }
 }
 
 // Bottom of the stack first: each window paints over what lies under it.
@@ -189,12 +201,12 @@ void request_cursor_image()
     send(t, "cursor image");
 }
 
-void frame_cursor_changed()
+void tick_cursor_changed()
 {
     cursor_changed = true;
 }
 
-void frame_setup()
+void tick_setup()
 {
     composed_width = root_width();
     composed_height = root_height();

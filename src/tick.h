@@ -5,9 +5,9 @@
 #pragma once
 
 // Remembers the screen as composed at the start (its size and windows).
-void frame_setup();
+void tick_setup();
 void process_frame_tick();
 // The cursor changed: its image is asked for at the next tick (at most one
 // per tick, however often it changes).
-void frame_cursor_changed();
+void tick_cursor_changed();
 void request_cursor_image();

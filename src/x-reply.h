@@ -1,13 +1,10 @@
-// Small X helpers shared by the modules: xcb connection error names and the
-// owned-reply type through which every xcb reply is held.
+// The owned-reply type through which every xcb reply, error and event is held.
 #pragma once
 
 #include <xcb/xcb.h>
 
 #include <cstdlib>
 #include <memory>
-
-const char* xcb_error_code_to_string(int code);
 
 // An xcb reply (or error, or event) owned by the holder and freed with free().
 struct XcbFree {
