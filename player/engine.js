@@ -196,7 +196,7 @@ export class Engine {
     const f = await reader.next();
     reader.close();
     if (f.end) throw new FormatError(`cannot read the record at byte ${offset}: ${f.problem}`);
-    return decodeRecord(f.type, f.time, f.payload);
+    return decodeRecord(f.type, f.time, f.payload, this.version);
   }
 
   async headerAt(offset) {
@@ -237,7 +237,7 @@ export class Engine {
     if (f.type === T.KEYFRAME && f.offset !== this.startOffset) return; // the screen as it already is
     let r;
     try {
-      r = decodeRecord(f.type, f.time, f.payload);
+      r = decodeRecord(f.type, f.time, f.payload, this.version);
     } catch (e) {
       return this.warn(e, f.offset);
     }

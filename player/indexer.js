@@ -55,34 +55,50 @@ class Indexer {
 
   async loop() {
     for (;;) {
+      if (this.ended()) {
+        const end = this.reader.pos;
+        if (await this.reader.ensure(end, 1)) return this.finish('corrupt', `data after the ${this.version < 3 ? 'end-of-data record' : 'final seal'}`, end);
+        return this.finish('complete');
+      }
       const f = await this.reader.next();
       if (f.end === 'incomplete') {
-        if (this.done) return this.finish('complete');
-        this.setState('truncated', f.problem, f.offset);
+        this.setState('truncated', this.done ? 'the data ends after the end-of-data record, before its final seal' : f.problem, f.offset);
         this.post(true);
         await sleep(POLL_MS);
         continue;
       }
       if (f.end === 'corrupt') return this.finish('corrupt', f.problem, f.offset);
-      if (this.done) return this.finish('corrupt', 'data after the end-of-data record', f.offset);
+      if (this.done && f.type !== T.SEAL) return this.finish('corrupt', `a record after the end-of-data record (byte ${f.offset})`, f.offset);
       await this.frame(f);
       this.post(false);
     }
   }
 
+  // Whether the data must end here: after the end-of-data record (version 3:
+  // after the seal that follows it).
+  ended() {
+    return this.done && (this.version < 3 || this.endSealed);
+  }
+
   async frame(f) {
     let r;
     try {
-      r = decodeRecord(f.type, f.time, f.payload);
+      r = decodeRecord(f.type, f.time, f.payload, this.version);
     } catch (e) {
       throw new FormatError(`${e.message} (record at byte ${f.offset})`);
     }
     const afterFinal = this.seal.final;
     this.seal.final = r.type === T.SEAL && (r.flags & 4) !== 0;
-    if (afterFinal && r.type !== T.DONE) this.notAuthentic(`a record follows the final seal (byte ${f.offset})`);
-    if (r.type === T.SEAL) await this.checkSeal(r, f);
+    if (this.version < 3 && afterFinal && r.type !== T.DONE) this.notAuthentic(`a record follows the final seal (byte ${f.offset})`);
+    if (r.type === T.SEAL) {
+      if (this.version >= 3) this.checkEnd(r, f);
+      await this.checkSeal(r, f);
+      this.endSealed = this.done;
+    }
     this.hash?.update(f.bytes);
-    if (r.type === T.DONE) return this.end(afterFinal);
+    this.lastType = r.type;
+    if (r.type === T.DONE) return this.end(afterFinal, r, f);
+    if (r.type === T.SEAL && this.done) return;
     this.lastTime = f.time;
     this.sinceKey.bytes += f.size;
     this.note(r, f);
@@ -103,6 +119,11 @@ class Indexer {
       this.marker({ kind: 'screen', time: f.time, width: r.width, height: r.height });
     } else if (r.type === T.LAST_INPUT) {
       this.marker({ kind: 'input', time: f.time, user: r.user, tfn: r.tfn });
+    } else if (r.type === T.WINDOW) {
+      if (r.event !== 'geometry') this.marker({ kind: 'window', time: f.time, window: r.window, event: r.event, title: r.title ?? null,
+        instance: r.instance ?? null, className: r.className ?? null, command: r.command ?? null, pid: r.pid ?? null, uid: r.uid ?? null });
+    } else if (r.type === T.INTERRUPTION) {
+      this.marker({ kind: 'gap', time: f.time, from: r.from, cause: r.cause, detail: r.detail });
     } else if (FOOTER_NAMES[r.type]) {
       this.marker({ kind: 'footer', time: f.time, name: FOOTER_NAMES[r.type], value: r.item });
     } else if (r.type === T.CURSOR || r.type === T.CCURSOR) {
@@ -190,13 +211,17 @@ class Indexer {
     }
     if (!seal.key) return 'a signed seal without a public key before it';
     if (!equal(seal.keyId, r.keyId)) return 'the signing key changes';
-    const msg = new Uint8Array(59);
+    // "ZEL-SEAL", version, header time, (version 3: the seal's own time),
+    // offset, chain, flags.
+    const at = this.version >= 3 ? 26 : 18;
+    const msg = new Uint8Array(at + 41);
     msg.set(new TextEncoder().encode('ZEL-SEAL'), 0);
-    msg.set([2, 0], 8);
+    msg.set([this.version, 0], 8);
     if (this.headerTime) msg.set(this.headerTime, 10);
-    msg.set(f.payload.subarray(0, 8), 18);
-    msg.set(r.chain, 26);
-    msg[58] = r.flags;
+    if (this.version >= 3) msg.set(f.bytes.subarray(8, 16), 18);
+    msg.set(f.payload.subarray(0, 8), at);
+    msg.set(r.chain, at + 8);
+    msg[at + 40] = r.flags;
     const ok = await crypto.subtle.verify({ name: 'Ed25519' }, seal.key, r.signature, msg);
     return ok ? '' : 'a seal signature is wrong';
   }
@@ -205,12 +230,20 @@ class Indexer {
     if (this.state.authentic) Object.assign(this.state, { authentic: false, authProblem: why });
   }
 
-  async end(afterFinal) {
+  // Version 3: the final seal comes right after the end-of-data record, and only there.
+  checkEnd(r, f) {
+    const final = (r.flags & 4) !== 0, afterDone = this.lastType === T.DONE;
+    if (afterDone && !final) this.notAuthentic(`the seal at byte ${f.offset} after the end-of-data record is not final`);
+    else if (!afterDone && final) this.notAuthentic(`the final seal at byte ${f.offset} does not follow the end-of-data record`);
+  }
+
+  // The end-of-data record: its time is the recording's end.
+  end(afterFinal, r, f) {
     this.done = true;
-    if (this.version >= 2 && !afterFinal) this.notAuthentic('no final seal right before the end-of-data record');
-    if (this.version >= 2 && this.seal.count === 0) this.notAuthentic('a complete recording without any seal');
-    const end = this.reader.pos;
-    if (await this.reader.ensure(end, 1)) throw new FormatError(`data after the end-of-data record (byte ${end})`);
+    this.lastTime = f.time;
+    this.marker({ kind: 'end', time: f.time, reason: r.reason, signal: r.signal ?? 0, pid: r.pid ?? 0, uid: r.uid ?? 0 });
+    if (this.version === 2 && !afterFinal)
+      this.notAuthentic(this.seal.count === 0 ? 'the recording holds no seal' : 'no final seal right before the end-of-data record');
   }
 
   setState(state, problem = '', offset = -1) {
