@@ -1,5 +1,6 @@
 // The ZEL file format (docs/zel-format.md): file head, frames, CRC-32C and the
 // payload of every record type of versions 1 to 3, decoded strictly.
+import { sha256 } from './vendor/noble-hashes/sha2.js';
 import { zstdDecompress } from './zstd.js';
 
 export const T = {
@@ -300,4 +301,18 @@ export function inflate(z) {
   } catch (e) {
     throw new FormatError(`compressed data does not decode (${e.message})`);
   }
+}
+
+// A public key file's Base64 line: "Ed", the key id (8 bytes), the key (32
+// bytes); the key, or null when the line is not one.
+export function publicKeyOfLine(line) {
+  let b;
+  try {
+    b = Uint8Array.from(atob(String(line).trim().replace(/ /g, '+')), (c) => c.charCodeAt(0)); // a + read from a URL as a space
+  } catch {
+    return null;
+  }
+  const key = b.subarray(10);
+  const ok = b.length === 42 && b[0] === 0x45 && b[1] === 0x64 && sha256(key).slice(0, 8).every((x, i) => x === b[2 + i]);
+  return ok ? key.slice() : null;
 }

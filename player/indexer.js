@@ -7,7 +7,7 @@
 // verification state.  A file that stops without an end record is polled for
 // growth (a recording still being written).
 import { sha256 } from './vendor/noble-hashes/sha2.js';
-import { FOOTER_NAMES, FormatError, HEAD_SIZE, T, decodeRecord } from './format.js';
+import { FOOTER_NAMES, FormatError, HEAD_SIZE, T, decodeRecord, publicKeyOfLine } from './format.js';
 import { applyRecord, isWholeImage, packSnapshot } from './replay.js';
 import { Screen } from './screen.js';
 import { zstdReady } from './zstd.js';
@@ -16,19 +16,29 @@ import { FrameReader, RangeSource, readHead } from './source.js';
 const SNAPSHOT_EVERY_US = 30e6; // record time without a place to seek from
 const SNAPSHOT_EVERY_BYTES = 32 * 1024 * 1024;
 const SNAPSHOT_BUDGET = 48 * 1024 * 1024; // compressed bytes kept by the page
-const POLL_MS = 500;
+const POLL_MS = 500; // reading again at the end of the data: at first
+const MAX_POLL_MS = 8000; // twice as long each time nothing came, up to this
+const LIVE_MS = 10000; // not told whether it is written: live while it grew as recently
+const GIVE_UP_MS = 30000; // not told: truncated for good after this long without growth
 const PAINTS = new Set([T.IMAGE, T.CIMAGE, T.BLOCKS, T.CBLOCKS, T.COPY, T.KEYFRAME]);
+// Records that show activity: a change of the picture, the pointer, the input or a window.
+const ACTIVITY = new Set([T.HEADER, T.IMAGE, T.CIMAGE, T.BLOCKS, T.CBLOCKS, T.COPY, T.CURSOR, T.CCURSOR, T.POSITION,
+  T.SCREEN, T.LAST_INPUT, T.WINDOW]);
+const IDLE_AFTER_US = 5e6; // longer than this without activity is idle
 
 const hex = (b) => Array.from(b, (x) => x.toString(16).padStart(2, '0')).join('');
 const equal = (a, b) => a.length === b.length && a.every((x, i) => x === b[i]);
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
 class Indexer {
-  constructor(url, token, snapshotEvery) {
+  constructor(url, token, snapshotEvery, pinned, idleAfter) {
     this.source = new RangeSource(url, token);
+    this.pinned = pinned ? [publicKeyOfLine(pinned)] : []; // keys every seal must be signed with
     this.screen = new Screen();
-    this.out = { seekPoints: [], markers: [], snapshots: [], drop: [] };
+    this.out = { seekPoints: [], markers: [], snapshots: [], drop: [], idle: [] };
     this.lastPost = 0;
+    this.idleAfter = idleAfter || IDLE_AFTER_US;
+    this.lastActive = null;
     this.cursorOffset = -1;
     this.headerOffset = -1;
     this.headerTime = null; // the first header's frame timestamp, 8 raw bytes
@@ -39,11 +49,16 @@ class Indexer {
     this.seal = { count: 0, last: null, signed: null, key: null, publicKey: null, keyId: null, final: false };
     this.state = { state: 'checking', problem: '', problemOffset: -1, authentic: true, authProblem: '' };
     this.lastTime = null;
+    this.started = performance.now();
+    this.watch = { seenSize: -1, grewAt: -Infinity, pollMs: POLL_MS, wasWriting: null, live: false };
   }
 
   async run() {
     try {
       this.version = await readHead(this.source);
+      if (this.source.pinnedKey) this.pinned.push(publicKeyOfLine(this.source.pinnedKey));
+      if (this.pinned.includes(null)) throw new Error('the server\'s pinned key is not a public key line');
+      if (this.pinned.length && this.version < 2) this.notAuthentic(`format version 1 has no seals, but key ${this.pinnedIds()} is expected`);
       postMessage({ kind: 'head', version: this.version });
       if (this.version >= 2) this.hash = sha256.create().update(await this.source.read(0, HEAD_SIZE));
       this.reader = new FrameReader(this.source, HEAD_SIZE, this.version, 4 * 1024 * 1024);
@@ -62,9 +77,11 @@ class Indexer {
       }
       const f = await this.reader.next();
       if (f.end === 'incomplete') {
-        this.setState('truncated', this.done ? 'the data ends after the end-of-data record, before its final seal' : f.problem, f.offset);
+        const problem = this.done ? 'the data ends after the end-of-data record, before its final seal' : f.problem;
+        if (this.watchEnd()) return this.finish('truncated', problem, f.offset);
+        this.setState('truncated', problem, f.offset);
         this.post(true);
-        await sleep(POLL_MS);
+        await sleep(this.watch.pollMs);
         continue;
       }
       if (f.end === 'corrupt') return this.finish('corrupt', f.problem, f.offset);
@@ -72,6 +89,24 @@ class Indexer {
       await this.frame(f);
       this.post(false);
     }
+  }
+
+  // At the end of the data: whether the recording is still being written
+  // (live: the server says the recorder holds it, or, not told, it grew
+  // lately), and whether to stop reading again: the server said twice that
+  // nobody writes it and nothing came between, or, not told, nothing came
+  // for GIVE_UP_MS.  The next read comes after POLL_MS, twice as long each
+  // time nothing came, up to MAX_POLL_MS.
+  watchEnd() {
+    const e = this.watch, now = performance.now(), size = this.source.size, writing = this.source.writing;
+    const grew = e.seenSize >= 0 && size !== e.seenSize;
+    if (grew) e.grewAt = now;
+    e.pollMs = grew || e.seenSize < 0 ? POLL_MS : Math.min(2 * e.pollMs, MAX_POLL_MS);
+    e.seenSize = size;
+    const released = writing === false && e.wasWriting === false && !grew;
+    e.wasWriting = writing;
+    e.live = writing === true || (writing === null && now - e.grewAt < LIVE_MS);
+    return released || (writing === null && !e.live && now - Math.max(e.grewAt, this.started) > GIVE_UP_MS);
   }
 
   // Whether the data must end here: after the end-of-data record (version 3:
@@ -110,6 +145,10 @@ class Indexer {
   // Index entries and markers of one record.
   note(r, f) {
     const s = this.screen;
+    if (ACTIVITY.has(r.type)) {
+      if (this.lastActive !== null && f.time - this.lastActive > this.idleAfter) this.out.idle.push({ from: this.lastActive, to: f.time });
+      this.lastActive = f.time;
+    }
     if (r.type === T.HEADER) {
       this.headerOffset = f.offset;
       this.headerTime ??= f.bytes.slice(8, 16);
@@ -191,6 +230,7 @@ class Indexer {
     else if (!equal(chain, r.chain)) problem = 'the hash chain does not match the bytes before a seal';
     else if (signed !== seal.signed) problem = signed ? 'a signed seal follows unsigned ones' : 'an unsigned seal follows signed ones';
     else if (signed) problem = await this.checkSignature(r, f);
+    if (!problem && this.pinned.length) problem = this.checkPinned(signed);
     this.marker({ kind: 'seal', time: f.time, offset: f.offset, signed: !!(r.flags & 1), good: !problem });
     if (problem) return this.notAuthentic(`${problem} (seal at byte ${f.offset})`);
     seal.count++;
@@ -224,6 +264,17 @@ class Indexer {
     msg[at + 40] = r.flags;
     const ok = await crypto.subtle.verify({ name: 'Ed25519' }, seal.key, r.signature, msg);
     return ok ? '' : 'a seal signature is wrong';
+  }
+
+  pinnedIds() {
+    return this.pinned.map((k) => hex(sha256(k).slice(0, 8)).toUpperCase()).join(' and ');
+  }
+
+  // Every seal signed with the key the reviewer expects.
+  checkPinned(signed) {
+    if (!signed) return `unsigned, but key ${this.pinnedIds()} is expected`;
+    if (this.pinned.every((k) => equal(k, this.seal.publicKey))) return '';
+    return `signed with key ${hex(this.seal.keyId).toUpperCase()}, not with the pinned key ${this.pinnedIds()}`;
   }
 
   notAuthentic(why) {
@@ -267,14 +318,16 @@ class Indexer {
     postMessage({
       kind: 'index', ...o, final, version: this.version, size: this.source.size,
       frontier: { offset: this.reader ? this.reader.pos : HEAD_SIZE, time: this.lastTime },
-      state: { ...this.state, sealed: seal.last, seals: seal.count, keyId: seal.keyId ? hex(seal.keyId) : null },
+      state: { ...this.state, sealed: seal.last, seals: seal.count, signed: !!seal.signed, keyId: seal.keyId ? hex(seal.keyId).toUpperCase() : null,
+        pinned: this.pinned.length > 0, live: this.watch.live && !final },
     }, o.snapshots.map((s) => s.buffer));
-    this.out = { seekPoints: [], markers: [], snapshots: [], drop: [] };
+    this.out = { seekPoints: [], markers: [], snapshots: [], drop: [], idle: [] };
   }
 }
 
 onmessage = async (e) => {
   await zstdReady;
-  if (e.data.url) new Indexer(e.data.url, e.data.token, e.data.snapshotEvery).run();
+  const d = e.data;
+  if (d.url) new Indexer(d.url, d.token, d.snapshotEvery, d.pinned, d.idleAfter).run();
 };
 

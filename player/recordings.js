@@ -23,6 +23,7 @@ function row(r) {
     td.append(c);
     tr.append(td);
   }
+  tr.lastChild.dataset.verdict = r.verdict;
   return tr;
 }
 

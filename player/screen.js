@@ -231,6 +231,12 @@ export class CanvasView {
     this.lastCursor = null;
   }
 
+  clear() {
+    this.canvas.width = this.canvas.height = 0;
+    this.image = null;
+    this.lastCursor = null;
+  }
+
   draw(screen) {
     if (!screen.has || screen.width === 0 || screen.height === 0) return;
     let d = screen.dirty;

@@ -6,18 +6,32 @@ export const CHUNK = 2 * 1024 * 1024;
 // A recording at a URL, read by byte ranges; `size` is what the server last
 // said the file holds (it grows while the recording is written).  The access
 // token of zeldump --serve goes as "Authorization: Bearer" to the page's own
-// server only, never to another.
+// server only, never to another; only that server is believed when it says
+// whether the recorder still writes the file (`writing`: true, false, or null
+// when not told) and which key it was told to expect (`pinnedKey`).
 export class RangeSource {
   constructor(url, token = '') {
     this.url = new URL(url, globalThis.location?.href).href;
     this.token = token;
     this.size = -1;
+    this.own = new URL(this.url).origin === globalThis.location?.origin;
+    this.writing = null;
+    this.pinnedKey = null;
   }
 
   headers(range) {
     const h = { Range: range };
-    if (this.token && new URL(this.url).origin === globalThis.location?.origin) h.Authorization = `Bearer ${this.token}`;
+    if (this.token && this.own) h.Authorization = `Bearer ${this.token}`;
     return h;
+  }
+
+  // What a response says about the file.
+  learn(res) {
+    this.learnSize(res.headers.get('Content-Range'));
+    if (!this.own) return;
+    const writing = res.headers.get('Zel-Being-Written');
+    if (writing) this.writing = writing === 'yes';
+    this.pinnedKey = res.headers.get('Zel-Pinned-Key') ?? this.pinnedKey;
   }
 
   // Up to `length` bytes at `offset`; fewer at the end of the file, none past it.
@@ -32,11 +46,11 @@ export class RangeSource {
     const length = target.length;
     const res = await fetch(this.url, { headers: this.headers(`bytes=${offset}-${offset + length - 1}`), cache: 'no-store' });
     if (res.status === 416) {
-      this.learnSize(res.headers.get('Content-Range'));
+      this.learn(res);
       await res.body?.cancel();
       return target.subarray(0, 0);
     }
-    if (res.status === 206) this.learnSize(res.headers.get('Content-Range'));
+    if (res.status === 206) this.learn(res);
     else if (res.status !== 200 || offset !== 0) {
       await res.body?.cancel();
       throw new Error(res.status === 200 ? `${this.url}: the server does not answer range requests` : `${this.url}: HTTP ${res.status} ${res.statusText}`);
@@ -48,7 +62,7 @@ export class RangeSource {
   // read as it is used); null at or past the end.
   async stream(offset) {
     const res = await fetch(this.url, { headers: this.headers(`bytes=${offset}-`), cache: 'no-store' });
-    this.learnSize(res.headers.get('Content-Range'));
+    this.learn(res);
     if (res.status === 206 || (res.status === 200 && offset === 0)) return res.body;
     await res.body?.cancel();
     if (res.status === 416) return null;

@@ -248,11 +248,52 @@ class Catalog {
 
 // ---- recording facts for the index page ----
 
+// The key every recording must be signed with (zeldump --serve --key).
+struct PinnedKey {
+    bool set = false;
+    uint8_t key[ZEL_PUBLIC_KEY_BYTES] = {};
+    std::string id;   // in hexadecimal, as zeldump prints it
+    std::string line; // the key file's Base64 line, for the page
+};
+
+std::string hex_upper(const uint8_t* p, size_t n)
+{
+    std::string out;
+    char b[3];
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(b, sizeof b, "%02X", p[i]);
+        out += b;
+    }
+    return out;
+}
+
+// Reads a public key file; an error message or "".
+std::string read_pinned_key(const char* path, PinnedKey& out)
+{
+    char why[256];
+    if (zel_key_read_public(path, out.key, why, sizeof why) != 0) return why;
+    uint8_t bin[2 + ZEL_KEY_ID_BYTES + ZEL_PUBLIC_KEY_BYTES] = {'E', 'd'};
+    zel_key_id(out.key, bin + 2);
+    std::memcpy(bin + 2 + ZEL_KEY_ID_BYTES, out.key, ZEL_PUBLIC_KEY_BYTES);
+    char b64[sodium_base64_ENCODED_LEN(sizeof bin, sodium_base64_VARIANT_ORIGINAL)];
+    sodium_bin2base64(b64, sizeof b64, bin, sizeof bin, sodium_base64_VARIANT_ORIGINAL);
+    out.set = true;
+    out.id = hex_upper(bin + 2, ZEL_KEY_ID_BYTES);
+    out.line = b64;
+    return "";
+}
+
+// Whether the recorder still holds the file open for writing.
+bool being_written(int fd)
+{
+    return zel_file_is_being_written(fd) == 1;
+}
+
 struct Facts {
     double duration = 0;
     std::string user = "";
     std::string sid = "";
-    std::string state = "";
+    ZelVerification verification{};
 };
 
 std::string text(const uint8_t* s)
@@ -260,37 +301,63 @@ std::string text(const uint8_t* s)
     return s == nullptr ? "" : reinterpret_cast<const char*>(s);
 }
 
-// Reads every frame once: checksums, structure and seals (not the images).
-Facts read_facts(int fd)
+// Who the seals say wrote the recording.
+std::string signer(const ZelVerification& v, const PinnedKey& pinned)
+{
+    if (v.format_version < 2) return "format version 1: no seals, nothing proves it intact";
+    if (v.seals == 0) return "no seal read yet";
+    if (!v.is_signed) return "unsigned: seals prove nothing about who wrote it";
+    if (pinned.set && v.key_checked) return "signed by the pinned key " + pinned.id;
+    return "signed by key " + hex_upper(v.key_id, ZEL_KEY_ID_BYTES);
+}
+
+// The verification state in words, no stronger than what the file proves.
+std::string state_line(const ZelVerification& v, const PinnedKey& pinned, bool writing)
+{
+    const std::string at = " at byte " + std::to_string(v.problem_offset) + ": " + v.reason;
+    switch (v.verdict) {
+    case ZEL_VERDICT_COMPLETE: return "complete, intact, " + signer(v, pinned);
+    case ZEL_VERDICT_TRUNCATED:
+        return (writing ? std::string("live: being recorded; ") : "truncated" + at + "; ") +
+               signer(v, pinned);
+    case ZEL_VERDICT_CORRUPT: return "corrupt" + at;
+    case ZEL_VERDICT_NOT_AUTHENTIC: return "NOT AUTHENTIC" + at;
+    case ZEL_VERDICT_ERROR: break;
+    }
+    return "unreadable" + at;
+}
+
+// Reads every frame once, on past damage: checksums, structure and seals
+// (not the images).
+Facts read_facts(int fd, const PinnedKey& pinned)
 {
     Facts f;
     std::string path = "/proc/self/fd/" + std::to_string(fd);
     ZelReader* reader = zel_reader_open(path.c_str());
-    ZelVerifier* verifier = zel_verifier_new(nullptr);
+    ZelVerifier* verifier = zel_verifier_new(pinned.set ? pinned.key : nullptr);
     if (reader == nullptr || verifier == nullptr || zel_reader_set_verifier(reader, verifier) != 0) {
         zel_reader_close(reader);
         zel_verifier_free(verifier);
-        return Facts{0, "", "", std::string("unreadable: ") + std::strerror(errno)};
+        f.verification.verdict = ZEL_VERDICT_ERROR;
+        std::snprintf(f.verification.reason, sizeof f.verification.reason, "%s", std::strerror(errno));
+        return f;
     }
     uint64_t first = 0, last = 0;
     bool any = false;
-    for (ZelRecord* r = nullptr; zel_reader_next(reader, &r) == ZEL_READ_RECORD; zel_record_free(r)) {
+    for (;;) {
+        ZelRecord* r = nullptr;
+        ZelReadStatus status = zel_reader_next(reader, &r);
+        if (status == ZEL_READ_CORRUPT && zel_reader_resync(reader) == 0) continue;
+        if (status != ZEL_READ_RECORD) break;
         if (!any) first = r->timestamp;
         any = true;
         last = std::max(last, r->timestamp);
         if (r->type == ZEL_HEADER && f.user.empty()) f.user = text(reinterpret_cast<ZelHeader*>(r)->user);
         if (r->type == ZEL_FOOTER_ITEM_SID) f.sid = text(reinterpret_cast<ZelFooterItem*>(r)->item);
+        zel_record_free(r);
     }
-    ZelVerification v{};
-    zel_verifier_result(verifier, &v);
+    zel_verifier_result(verifier, &f.verification);
     f.duration = any ? static_cast<double>(last - first) / 1e6 : 0;
-    f.state = zel_verdict_to_string(v.verdict);
-    if (v.verdict != ZEL_VERDICT_COMPLETE)
-        f.state += " at byte " + std::to_string(v.problem_offset) + ": " + v.reason;
-    else
-        f.state += v.format_version < 2 ? " (format version 1, unsealed)"
-                   : v.is_signed        ? ", signed"
-                                        : ", sealed";
     zel_reader_close(reader);
     zel_verifier_free(verifier);
     return f;
@@ -299,10 +366,17 @@ Facts read_facts(int fd)
 // Facts per file, kept while its size and modification time stay the same.
 class FactsCache {
   public:
+    explicit FactsCache(const PinnedKey& pinned) : pinned_(pinned) {}
+
     Facts get(const std::string& name, int fd, uint64_t& size)
     {
         struct stat st {};
-        if (::fstat(fd, &st) != 0) return Facts{0, "", "", "unreadable"};
+        if (::fstat(fd, &st) != 0) {
+            Facts f;
+            f.verification.verdict = ZEL_VERDICT_ERROR;
+            std::snprintf(f.verification.reason, sizeof f.verification.reason, "%s", std::strerror(errno));
+            return f;
+        }
         size = static_cast<uint64_t>(st.st_size);
         Key key{size, static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
         {
@@ -310,7 +384,7 @@ class FactsCache {
             auto it = cache_.find(name);
             if (it != cache_.end() && it->second.first == key) return it->second.second;
         }
-        Facts f = read_facts(fd);
+        Facts f = read_facts(fd, pinned_);
         std::lock_guard<std::mutex> lock(mutex_);
         cache_[name] = {key, f};
         return f;
@@ -322,6 +396,7 @@ class FactsCache {
         int64_t mtime;
         bool operator==(const Key&) const = default;
     };
+    const PinnedKey& pinned_;
     std::mutex mutex_;
     std::map<std::string, std::pair<Key, Facts>> cache_;
 };
@@ -367,7 +442,7 @@ std::string player_link(const std::string& name)
 }
 
 // The rows of the index page (player/recordings.html), as JSON.
-std::string recordings_json(const Catalog& catalog, FactsCache& cache)
+std::string recordings_json(const Catalog& catalog, FactsCache& cache, const PinnedKey& pinned)
 {
     std::string rows;
     for (const std::string& name : catalog.names()) {
@@ -377,10 +452,13 @@ std::string recordings_json(const Catalog& catalog, FactsCache& cache)
         Facts f = cache.get(name, *fd, size);
         char duration[32];
         std::snprintf(duration, sizeof duration, "%.3f", f.duration);
+        const bool writing = being_written(*fd);
+        const bool live = writing && f.verification.verdict == ZEL_VERDICT_TRUNCATED;
         rows += std::string(rows.empty() ? "" : ",\n") + "{\"name\":" + json_string(name) +
                 ",\"size\":" + std::to_string(size) + ",\"duration\":" + duration +
                 ",\"user\":" + json_string(f.user) + ",\"sid\":" + json_string(f.sid) +
-                ",\"state\":" + json_string(f.state) + "}";
+                ",\"verdict\":" + json_string(live ? "live" : zel_verdict_to_string(f.verification.verdict)) +
+                ",\"state\":" + json_string(state_line(f.verification, pinned, writing)) + "}";
     }
     return "{\"recordings\":[\n" + rows + "]}\n";
 }
@@ -692,7 +770,10 @@ const char* const content_policy = "default-src 'self'; script-src 'self' 'wasm-
 
 class Server {
   public:
-    Server(Catalog& catalog, std::string token) : catalog_(catalog), token_(std::move(token)) {}
+    Server(Catalog& catalog, std::string token, const PinnedKey& pinned)
+        : catalog_(catalog), cache_(pinned), token_(std::move(token)), pinned_(pinned)
+    {
+    }
 
     void routes(httplib::Server& s)
     {
@@ -711,7 +792,7 @@ class Server {
                 res.set_redirect(player_link(catalog_.single()), 303); // the browser keeps the #token
         });
         s.Get("/recordings.json", [this](const httplib::Request&, httplib::Response& res) {
-            res.set_content(recordings_json(catalog_, cache_), "application/json");
+            res.set_content(recordings_json(catalog_, cache_, pinned_), "application/json");
         });
         s.Get("/player",
               [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/player/"); });
@@ -774,6 +855,10 @@ class Server {
         }
         const auto size = static_cast<uint64_t>(st.st_size); // a growing file: what is there now
         res.set_header("Accept-Ranges", "bytes");
+        // What the page cannot learn from the bytes: whether the recorder
+        // still writes the file, and the key the server was told to expect.
+        res.set_header("Zel-Being-Written", being_written(*fd) ? "yes" : "no");
+        if (pinned_.set) res.set_header("Zel-Pinned-Key", pinned_.line);
         if (req.ranges.empty())
             send_whole(res, fd, size);
         else
@@ -783,6 +868,7 @@ class Server {
     Catalog& catalog_;
     FactsCache cache_;
     std::string token_;
+    const PinnedKey& pinned_;
 };
 
 std::string url_host(const Listen& l)
@@ -810,12 +896,18 @@ int run(HttpServer& http, const Listen& l)
 
 int zeldump_serve(int argc, char** argv)
 {
-    if (argc != 2) return fail("usage: zeldump --serve [ADDRESS:]PORT FILE_OR_DIR");
+    if (sodium_init() < 0) return fail("libsodium cannot start (no random bytes for the access token)");
+    PinnedKey pinned;
+    if (argc >= 2 && std::strcmp(argv[0], "--key") == 0) {
+        if (std::string e = read_pinned_key(argv[1], pinned); !e.empty()) return fail(e);
+        argc -= 2;
+        argv += 2;
+    }
+    if (argc != 2) return fail("usage: zeldump --serve [--key PUBLIC_FILE] [ADDRESS:]PORT FILE_OR_DIR");
     Listen listen;
     if (std::string e = parse_listen(argv[0], listen); !e.empty()) return fail(e);
     Catalog catalog;
     if (std::string e = catalog.open(argv[1]); !e.empty()) return fail(e);
-    if (sodium_init() < 0) return fail("libsodium cannot start (no random bytes for the access token)");
     const std::string token = new_token();
 
     // Signals are taken by run()'s sigwait; every thread inherits the mask.
@@ -836,7 +928,7 @@ int zeldump_serve(int argc, char** argv)
     if (!http.lengthen_listen_queue())
         return fail("cannot listen on " + url_host(listen) + ":" + std::to_string(listen.port) + ": " +
                     std::strerror(errno));
-    Server server(catalog, token);
+    Server server(catalog, token, pinned);
     server.routes(http);
     std::printf("http://%s:%d/#token=%s\n", url_host(listen).c_str(), listen.port, token.c_str());
     std::fflush(stdout);

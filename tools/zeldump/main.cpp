@@ -9,7 +9,7 @@
 //   zeldump --keygen SECRET_FILE PUBLIC_FILE
 //   zeldump --png DIR [--every S | --at S ...] FILE
 //   zeldump --video OUT [--fps N] FILE
-//   zeldump --serve [ADDRESS:]PORT FILE_OR_DIR
+//   zeldump --serve [--key PUBLIC_FILE] [ADDRESS:]PORT FILE_OR_DIR
 //
 // One file a command in this folder; the options are read here.
 #include <getopt.h>
@@ -30,7 +30,7 @@ namespace {
 const char* const usage_text =
     "usage: zeldump [OPTIONS] FILE\n"
     "       zeldump --keygen SECRET_FILE PUBLIC_FILE\n"
-    "       zeldump --serve [ADDRESS:]PORT FILE_OR_DIR\n"
+    "       zeldump --serve [--key PUBLIC_FILE] [ADDRESS:]PORT FILE_OR_DIR\n"
     "\n"
     "Lists, checks and exports a ZEL recording.\n"
     "\n"
@@ -60,9 +60,10 @@ const char* const usage_text =
     "                     up to even numbers)\n"
     "  --no-cursor        leave the cursor out of PNG and video frames\n"
     "  --quiet            no progress lines on standard error\n"
-    "  --serve [ADDRESS:]PORT FILE_OR_DIR\n"
+    "  --serve [--key PUBLIC_FILE] [ADDRESS:]PORT FILE_OR_DIR\n"
     "                     serve the browser player and the recording(s) over HTTP\n"
-    "                     (127.0.0.1 unless ADDRESS is given); prints the URL to open\n"
+    "                     (127.0.0.1 unless ADDRESS is given); prints the URL to open;\n"
+    "                     with --key every recording must be signed with that key\n"
     "  --help             this text\n"
     "\n"
     "Exit status: 0 success; 1 bad usage, unreadable file or key file, or failed export;\n"
