@@ -138,12 +138,13 @@ export class Engine {
     this.worker.onmessage = (e) => this.fromIndexer(e.data);
     this.worker.postMessage({ url: this.source.url, token: options.token, pinned: options.pinned,
       snapshotEvery: (options.snapshotSeconds || 30) * 1e6, idleAfter: (options.idleSeconds || 5) * 1e6 });
-    this.tailProbe().catch(() => {});
+    const tail = this.tailProbe().catch(() => {}); // the end is known when load() resolves
     await this.run(async () => {
       current();
       await this.restore(null);
       await this.firstFrame();
     });
+    await tail;
     current();
   }
 

@@ -318,7 +318,7 @@ class Indexer {
     postMessage({
       kind: 'index', ...o, final, version: this.version, size: this.source.size,
       frontier: { offset: this.reader ? this.reader.pos : HEAD_SIZE, time: this.lastTime },
-      state: { ...this.state, sealed: seal.last, seals: seal.count, signed: !!seal.signed, keyId: seal.keyId ? hex(seal.keyId).toUpperCase() : null,
+      state: { ...this.state, sealed: seal.last, seals: seal.count, signed: seal.signed, keyId: seal.keyId ? hex(seal.keyId).toUpperCase() : null,
         pinned: this.pinned.length > 0, live: this.watch.live && !final },
     }, o.snapshots.map((s) => s.buffer));
     this.out = { seekPoints: [], markers: [], snapshots: [], drop: [], idle: [] };

@@ -45,9 +45,9 @@ timeline.timeAt = (f) => (ui.loaded ? engine.base + f * (engine.endTime - engine
 // Who signed, in words, and as a word for scripts.
 function signer(s) {
   if (engine.version === 1) return ['none', 'format version 1: no seals, nothing proves it unchanged'];
-  if (!s.seals) return ['none', 'no seal read yet'];
+  if (s.signed === null || s.signed === undefined) return ['none', 'no seal read yet'];
   if (!s.signed) return ['unsigned', 'unsigned: seals prove nothing about who wrote it'];
-  if (s.pinned) return ['pinned', `signed by the pinned key ${s.keyId}`];
+  if (s.pinned && s.authentic && s.seals) return ['pinned', `signed by the pinned key ${s.keyId}`];
   return ['key', `signed by key ${s.keyId}`];
 }
 
@@ -144,7 +144,7 @@ function fail(e) {
 
 const link = () => {
   const u = new URL(location.href);
-  u.searchParams.set('t', zelPlayer.currentTime.toFixed(1));
+  u.searchParams.set('t', String(Math.round(zelPlayer.currentTime * 1000) / 1000));
   return u.href; // the fragment (the token) comes along
 };
 

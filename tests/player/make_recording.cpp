@@ -1,10 +1,11 @@
-// zel_player_recording OUT [--format N] [--key SECRET_FILE]
+// zel_player_recording OUT [--format N] [--key SECRET_FILE] [--idle] [--start SECONDS]
 // Writes a recording for the player's tests through libzel, one second of
 // records at a time (10 frame ticks): whole screens, compressed and plain
 // blocks, copies, a plain image, cursor images (plain and compressed) and
 // moves, screen size changes, last input changes and footer items, a small
 // keyframe interval (and so many seals), signed with --key: seconds 0 to 8
-// and the end record.
+// and the end record; with --idle nothing at all in seconds 3 to 7; --start
+// moves the recording that many seconds later.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,7 +17,7 @@
 
 namespace {
 
-const uint64_t t0 = 1'760'000'000'000'000ull;
+uint64_t t0 = 1'760'000'000'000'000ull;
 
 struct Gen {
     ZelWriter* writer = nullptr;
@@ -216,10 +217,15 @@ int main(int argc, char** argv)
 {
     Gen g;
     std::string out, key;
+    bool idle = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--key" && i + 1 < argc) {
             key = argv[++i];
+        } else if (a == "--start" && i + 1 < argc) {
+            t0 += std::strtoull(argv[++i], nullptr, 10) * 1'000'000ull;
+        } else if (a == "--idle") {
+            idle = true;
         } else if (a == "--format" && i + 1 < argc) {
             g.format = static_cast<PixelFormat>(std::atoi(argv[++i]));
             g.bpp = pixel_format_bytes_per_pixel(g.format);
@@ -228,7 +234,9 @@ int main(int argc, char** argv)
         }
     }
     if (out.empty() || g.bpp == 0) {
-        std::fprintf(stderr, "usage: zel_player_recording OUT [--format N] [--key SECRET_FILE]\n");
+        std::fprintf(
+            stderr,
+            "usage: zel_player_recording OUT [--format N] [--key SECRET_FILE] [--idle] [--start SECONDS]\n");
         return 1;
     }
     g.writer = zel_writer_open(out.c_str());
@@ -245,7 +253,8 @@ int main(int argc, char** argv)
     }
     zel_writer_set_keyframe_interval(g.writer, 96 * 1024);
     int s = 0;
-    while (s < 9) g.second(s++);
+    for (; s < 9; ++s)
+        if (!idle || s < 3 || s > 7) g.second(s);
     ZelRecord* done = zel_record_done();
     done->timestamp = t0 + static_cast<uint64_t>(s) * 1'000'000;
     g.put(done);

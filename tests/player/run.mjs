@@ -24,7 +24,7 @@ const { PNG } = (await import('pngjs')).default;
 
 const dir = mkdtempSync(join(tmpdir(), 'zel-player-'));
 const rec = (name) => join(dir, name);
-let server, base, token, browser, page, keyId;
+let server, base, token, browser, page, keyId, keyLine;
 
 function until(cond, what, ms = 20000) { // polls a condition, with a guard
   return new Promise((resolve, reject) => {
@@ -52,6 +52,13 @@ before(async () => {
   make('main.zel');
   keyId = /key ([0-9A-F]{16})/.exec(execFileSync(ZELDUMP, ['--keygen', rec('key.sec'), join(dir, 'key.pub')]))[1];
   make('signed.zel', '--key', rec('key.sec'));
+  keyLine = readFileSync(join(dir, 'key.pub'), 'utf8').split('\n')[1];
+  execFileSync(ZELDUMP, ['--keygen', join(dir, 'other.sec'), join(dir, 'other.pub')]);
+  make('other.zel', '--key', join(dir, 'other.sec'));
+  make('later.zel', '--start', '100000');
+  make('idle.zel', '--idle');
+  writeFileSync(rec('empty.zel'), '');
+  writeFileSync(rec('garbage.zel'), 'not a recording at all, but long enough for a head');
   for (const f of [1, 3, 4, 13]) make(`format${f}.zel`, '--format', String(f));
   const whole = readFileSync(rec('main.zel'));
   writeFileSync(rec('truncated.zel'), whole.subarray(0, Math.floor(whole.length * 0.6)));
@@ -64,9 +71,7 @@ before(async () => {
   writeFileSync(join(tmpdir(), 'outside.zel'), whole.subarray(0, 100));
   symlinkSync(join(tmpdir(), 'outside.zel'), rec('link.zel'));
   writeFileSync(rec('notes.txt'), 'not a recording');
-  server = spawn(ZELDUMP, ['--serve', '127.0.0.1:0', dir], { stdio: ['ignore', 'pipe', 'inherit'] });
-  const url = await new Promise((resolve) => server.stdout.once('data', (d) => resolve(String(d).split('\n')[0])));
-  [, base, token] = /^(http:\/\/[^/]+)\/#token=([0-9a-f]{64})$/.exec(url);
+  ({ server, base, token } = await serve());
   browser = await chromium.launchPersistentContext(mkdtempSync(join(tmpdir(), 'zel-chromium-')), {
     executablePath: CHROMIUM, headless: true, viewport: { width: 1000, height: 700 },
     args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
@@ -76,18 +81,26 @@ before(async () => {
   page.on('pageerror', (e) => console.log(`page error: ${e.message}`));
 });
 
+// zeldump --serve on the folder: {server, base, token}.
+async function serve(...options) {
+  const server = spawn(ZELDUMP, ['--serve', ...options, '127.0.0.1:0', dir], { stdio: ['ignore', 'pipe', 'inherit'] });
+  const url = await new Promise((resolve) => server.stdout.once('data', (d) => resolve(String(d).split('\n')[0])));
+  const [, base, token] = /^(http:\/\/[^/]+)\/#token=([0-9a-f]{64})$/.exec(url);
+  return { server, base, token };
+}
+
 after(async () => {
   await browser?.close();
   server?.kill('SIGTERM');
 });
 
-async function open(name, query = '') {
+async function open(name, query = '', at = { base, token }) {
   await page.goto('about:blank'); // a new page even for the same address (a fragment alone would not load one)
-  await page.goto(`${base}/player/?src=${encodeURIComponent(`/files/${name}`)}${query}#token=${token}`);
+  await page.goto(`${at.base}/player/?src=${encodeURIComponent(`/files/${name}`)}${query}#token=${at.token}`);
   await page.waitForFunction(() => window.zelPlayer && zelPlayer.duration > 0);
 }
 
-const settled = () => page.waitForFunction(() => zelPlayer.verification.final || ['truncated', 'live'].includes(zelPlayer.verification.state));
+const settled = () => page.waitForFunction(() => zelPlayer.verification.final || zelPlayer.verification.state === 'live');
 
 // zeldump's frames at these times (the last frame for none), as RGBA.
 function zeldumpFrames(name, times) {
@@ -140,9 +153,10 @@ test('every pixel format converts as zeldump does', async () => {
   }
 });
 
-test('timeline markers: last input, screen changes, footer items', async () => {
+test('timeline markers: last input, screen changes, footer items; the duration is the end record\'s time', async () => {
   await open('main.zel');
   await settled();
+  assert.equal(await page.evaluate(() => zelPlayer.duration), 9);
   const marks = await page.evaluate(() => zelPlayer.markers.map((m) => `${m.kind}@${m.time.toFixed(2)}:${m.tfn ?? m.width ?? m.value}`));
   for (const m of ['input@2.00:tfn-bob', 'input@4.00:tfn-alice', 'input@7.00:tfn-bob', 'screen@4.00:401', 'screen@7.00:301', 'footer@1.00:session-42'])
     assert.ok(marks.includes(m), `${m} in ${marks}`);
@@ -164,11 +178,122 @@ test('the verification state is shown, and damaged recordings play their readabl
   }
 });
 
+test('the state says what the seals prove, with the key pinned by the page or by the server', async () => {
+  const pinned = await serve('--key', join(dir, 'key.pub'));
+  try {
+    for (const [name, query, at, state, signer, text] of [
+      ['main.zel', '', null, 'complete', 'unsigned', /^complete, intact, unsigned: seals prove nothing about who wrote it$/],
+      ['signed.zel', '', null, 'complete', 'key', new RegExp(`^complete, intact, signed by key ${keyId}$`)],
+      ['signed.zel', `&key=${encodeURIComponent(keyLine)}`, null, 'complete', 'pinned', new RegExp(`signed by the pinned key ${keyId}$`)],
+      ['main.zel', `&key=${keyLine}`, null, 'not-authentic', 'unsigned', new RegExp(`NOT AUTHENTIC: unsigned, but key ${keyId} is expected`)],
+      ['other.zel', `&key=${encodeURIComponent(keyLine)}`, null, 'not-authentic', 'key', new RegExp(`not with the pinned key ${keyId}`)],
+      ['signed.zel', '', pinned, 'complete', 'pinned', /signed by the pinned key/],
+      ['main.zel', '', pinned, 'not-authentic', 'unsigned', /NOT AUTHENTIC: unsigned/],
+      ['truncated.zel', '', null, 'truncated', 'unsigned', /^TRUNCATED at byte \d+: .*; sealed up to 0:0\d\.\d$/],
+      ['forged.zel', '', null, 'not-authentic', 'key', /NOT AUTHENTIC/]]) {
+      await open(name, query, at ?? { base, token });
+      await page.waitForFunction(() => zelPlayer.verification.final, null, { timeout: 20000 });
+      const v = await page.evaluate(() => zelPlayer.verification);
+      assert.deepEqual([v.state, v.signer], [state, signer], `${name}${query}${at ? ' pinned by the server' : ''}`);
+      assert.match(await page.locator('#state').innerText(), text, name);
+    }
+    const rows = JSON.parse((await get('/recordings.json', { Authorization: `Bearer ${pinned.token}` }, pinned.base)).body).recordings;
+    const state = (n) => rows.find((r) => r.name === n).state;
+    assert.match(state('signed.zel'), new RegExp(`^complete, intact, signed by the pinned key ${keyId}$`));
+    assert.match(state('main.zel'), /^NOT AUTHENTIC at byte \d+: the seal at byte \d+ is not signed, but a key was given$/);
+    assert.match(state('other.zel'), /^NOT AUTHENTIC/);
+  } finally {
+    pinned.server.kill('SIGTERM');
+  }
+});
+
+test('load() of another recording forgets the first, and every failure ends in error', async () => {
+  await open('main.zel');
+  await settled();
+  const later = await page.evaluate(async () => {
+    await zelPlayer.load('/files/later.zel');
+    return { duration: zelPlayer.duration, times: zelPlayer.markers.map((m) => m.time), clock: document.getElementById('clock').textContent };
+  });
+  assert.equal(later.duration, 9);
+  assert.ok(later.times.every((t) => t >= 0 && t <= 9), String(later.times));
+  assert.match(later.clock, /^2025-10-1\d /); // 100000 s after the first file's 2025-10-09
+  for (const [name, text] of [['empty.zel', /empty/], ['garbage.zel', /not a ZEL recording/], ['nothere.zel', /HTTP 404/]]) {
+    const got = await page.evaluate(async (n) => {
+      const failed = await zelPlayer.load(`/files/${n}`).then(() => null, (e) => e.message);
+      return { failed, v: zelPlayer.verification, width: document.getElementById('screen').width };
+    }, name);
+    assert.ok(got.failed, name);
+    assert.deepEqual([got.v.state, got.v.final, got.width], ['error', true, 0], name);
+    assert.match(got.v.text, text, name);
+  }
+});
+
+test('the API takes only values it can use; keys work in either case and leave buttons alone', async () => {
+  await open('main.zel');
+  await settled();
+  const refused = await page.evaluate(async () => {
+    const out = [];
+    for (const s of [3, 100, 0, -1, NaN, '2']) {
+      try { zelPlayer.speed = s; out.push('taken'); } catch (e) { out.push(e.name); }
+    }
+    for (const t of [NaN, Infinity, '1']) out.push(await zelPlayer.seek(t).then(() => 'taken', (e) => e.name));
+    await zelPlayer.seek(-5);
+    out.push(zelPlayer.currentTime, zelPlayer.speed);
+    await zelPlayer.seek(1e9);
+    out.push(zelPlayer.currentTime);
+    return out;
+  });
+  assert.deepEqual(refused, [...Array(9).fill('RangeError'), 0, 1, 9]);
+  await page.evaluate(() => zelPlayer.seek(4.05));
+  for (const [key, check] of [['Z', () => document.getElementById('zoom').textContent === 'Fit'],
+    ['z', () => document.getElementById('zoom').textContent === '100%'], ['?', () => document.getElementById('help').open],
+    ['?', () => !document.getElementById('help').open], ['.', () => zelPlayer.currentTime > 4.05 && zelPlayer.currentTime < 4.2],
+    [',', () => zelPlayer.currentTime <= 4.05], ['I', () => zelPlayer.skipIdle], ['L', () => zelPlayer.currentTime === zelPlayer.duration]]) {
+    await page.keyboard.press(key);
+    await page.waitForFunction(check, null, { timeout: 5000 }).catch((e) => assert.fail(`key ${key}: ${e.message}`));
+  }
+  await page.evaluate(() => zelPlayer.pause());
+  await page.focus('#info summary');
+  await page.keyboard.press(' ');
+  assert.deepEqual(await page.evaluate(() => [zelPlayer.playing, document.getElementById('info').open]), [false, true]);
+});
+
+test('a link to a moment opens there; the hover picture and the saved PNG', async () => {
+  await open('main.zel', '&t=4.05');
+  await page.waitForFunction(() => Math.abs(zelPlayer.currentTime - 4.05) < 1e-6);
+  const link = await page.evaluate(() => zelPlayer.link);
+  assert.ok(link.includes('t=4.05') && link.endsWith(`#token=${token}`), link);
+  await settled(); // the pictures come from the index
+  const box = await page.locator('#seek').boundingBox();
+  await page.mouse.move(box.x + box.width * 0.7, box.y + 2);
+  await page.waitForFunction(() => !document.getElementById('preview').hidden && document.getElementById('thumb').width > 0);
+  const [download] = await Promise.all([page.waitForEvent('download'), page.keyboard.press('p')]);
+  const saved = PNG.sync.read(readFileSync(await download.path()));
+  const want = zeldumpFrames('main.zel', [4.05])[0];
+  assert.deepEqual([saved.width, saved.height], [want.width, want.height]);
+  for (let i = 0; i < want.data.length; i++) if (i % 4 !== 3 && saved.data[i] !== want.data[i]) assert.fail(`saved PNG differs at byte ${i}`);
+});
+
+test('skip idle crosses an idle stretch at once', async () => {
+  await open('idle.zel', '&idle=2');
+  await settled();
+  const [span] = await page.evaluate(() => zelPlayer.idle);
+  assert.ok(span && span.from < 3 && span.to >= 8, JSON.stringify(span));
+  assert.equal(await page.locator('#lanes .span.idle').count(), 1);
+  await page.evaluate(async () => {
+    await zelPlayer.seek(2.5);
+    zelPlayer.skipIdle = true;
+    zelPlayer.play();
+  });
+  await page.waitForFunction(() => zelPlayer.currentTime > 8, null, { timeout: 4000 }); // 5.5 s at 1x without skipping
+  await page.evaluate(() => zelPlayer.pause());
+});
+
 const bearer = () => ({ Authorization: `Bearer ${token}` });
 
-function get(path, headers = bearer()) {
+function get(path, headers = bearer(), at = base) {
   return new Promise((resolve, reject) => {
-    const { hostname, port } = new URL(base);
+    const { hostname, port } = new URL(at);
     http.get({ hostname, port, path, headers, signal: AbortSignal.timeout(20000) }, (res) => {
       const parts = [];
       res.on('data', (d) => parts.push(d));
@@ -278,8 +403,12 @@ test('a recording being written plays live and reaches its end', async () => {
       const before = await page.evaluate(() => zelPlayer.duration);
       writer.stdin.write(`tid live-${k}\n`);
       await page.waitForFunction((d) => zelPlayer.duration > d && zelPlayer.currentTime >= zelPlayer.duration - 2 &&
-        ['live', 'truncated'].includes(zelPlayer.verification.state), before, { timeout: 20000 });
+        zelPlayer.verification.state === 'live', before, { timeout: 20000 });
     }
+    // Nothing happens on the display: still live, the duration follows the clock.
+    const idle = await page.evaluate(() => zelPlayer.duration);
+    await page.waitForFunction((d) => zelPlayer.duration > d + 6, idle, { timeout: 20000 });
+    assert.equal(await page.evaluate(() => zelPlayer.verification.state), 'live');
   } finally {
     writer.stdin.end();
   }
