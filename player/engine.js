@@ -279,6 +279,10 @@ export class Engine {
       if (!this.pending) {
         if (this.atEnd && this.atEnd.end !== 'done' && performance.now() - this.atEnd.at < RETRY_END_MS) return 'end';
         const f = await this.reader.next();
+        if (f.end === 'corrupt' && (await this.reader.resync(f.offset)) !== null) {
+          this.screen.damaged = true; // on from the next intact frame; pictures from the next whole screen
+          continue;
+        }
         if (f.end) {
           this.atEnd = { ...f, at: performance.now() };
           return 'end';
@@ -301,7 +305,7 @@ export class Engine {
 
   applyFrame(f) {
     this.stateTime = f.time;
-    if (f.type === T.KEYFRAME && f.offset !== this.startOffset) return; // the screen as it already is
+    if (f.type === T.KEYFRAME && f.offset !== this.startOffset && !this.screen.damaged) return; // the screen as it already is
     let r;
     try {
       r = decodeRecord(f.type, f.time, f.payload, this.version);

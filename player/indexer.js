@@ -49,6 +49,7 @@ class Indexer {
     this.seal = { count: 0, last: null, signed: null, key: null, publicKey: null, keyId: null, final: false };
     this.state = { state: 'checking', problem: '', problemOffset: -1, authentic: true, authProblem: '' };
     this.lastTime = null;
+    this.damage = []; // [{from, to, timeBefore, timeAfter, problem}]: bytes, and record times around them
     this.started = performance.now();
     this.watch = { seenSize: -1, grewAt: -Infinity, pollMs: POLL_MS, wasWriting: null, live: false };
   }
@@ -84,7 +85,10 @@ class Indexer {
         await sleep(this.watch.pollMs);
         continue;
       }
-      if (f.end === 'corrupt') return this.finish('corrupt', f.problem, f.offset);
+      if (f.end === 'corrupt') {
+        if (await this.damaged(f.offset, f.problem)) continue;
+        return this.finish('corrupt', f.problem, f.offset);
+      }
       if (this.done && f.type !== T.SEAL) return this.finish('corrupt', `a record after the end-of-data record (byte ${f.offset})`, f.offset);
       await this.frame(f);
       this.post(false);
@@ -115,24 +119,39 @@ class Indexer {
     return this.done && (this.version < 3 || this.endSealed);
   }
 
+  // A damaged frame at `from`: a span from it to the next intact frame, where
+  // reading goes on (as libzel's zel_reader_resync); false when none follows.
+  async damaged(from, problem) {
+    this.setState('corrupt', problem, from);
+    const to = await this.reader.resync(from);
+    this.damage.push({ from, to: to ?? Math.max(from, this.source.size), timeBefore: this.lastTime, timeAfter: null, problem });
+    this.screen.damaged = true;
+    return to !== null;
+  }
+
   async frame(f) {
+    const span = this.damage[this.damage.length - 1];
+    if (span && span.timeAfter === null) span.timeAfter = f.time;
     let r;
     try {
       r = decodeRecord(f.type, f.time, f.payload, this.version);
-    } catch (e) {
-      throw new FormatError(`${e.message} (record at byte ${f.offset})`);
+    } catch (e) { // every checksum holds, but the fields do not: this record is damage
+      this.setState('corrupt', `${e.message} (record at byte ${f.offset})`, f.offset);
+      this.damage.push({ from: f.offset, to: f.offset + f.size, timeBefore: this.lastTime, timeAfter: null, problem: e.message });
+      return;
     }
+    const checking = this.damage.length === 0; // after damage no chain can hold
     const afterFinal = this.seal.final;
     this.seal.final = r.type === T.SEAL && (r.flags & 4) !== 0;
-    if (this.version < 3 && afterFinal && r.type !== T.DONE) this.notAuthentic(`a record follows the final seal (byte ${f.offset})`);
-    if (r.type === T.SEAL) {
+    if (checking && this.version < 3 && afterFinal && r.type !== T.DONE) this.notAuthentic(`a record follows the final seal (byte ${f.offset})`);
+    if (r.type === T.SEAL && checking) {
       if (this.version >= 3) this.checkEnd(r, f);
       await this.checkSeal(r, f);
-      this.endSealed = this.done;
     }
     this.hash?.update(f.bytes);
     this.lastType = r.type;
-    if (r.type === T.DONE) return this.end(afterFinal, r, f);
+    if (r.type === T.SEAL) this.endSealed = this.done;
+    if (r.type === T.DONE) return this.end(afterFinal && checking, r, f);
     if (r.type === T.SEAL && this.done) return;
     this.lastTime = f.time;
     this.sinceKey.bytes += f.size;
@@ -178,6 +197,7 @@ class Indexer {
     } catch (e) {
       if (!(e instanceof FormatError)) throw e;
       this.setState('corrupt', `${e.message} (record at byte ${f.offset})`, f.offset);
+      this.damage.push({ from: f.offset, to: f.offset + f.size, timeBefore: this.lastTime, timeAfter: null, problem: e.message });
     }
   }
 
@@ -293,7 +313,7 @@ class Indexer {
     this.done = true;
     this.lastTime = f.time;
     this.marker({ kind: 'end', time: f.time, reason: r.reason, signal: r.signal ?? 0, pid: r.pid ?? 0, uid: r.uid ?? 0 });
-    if (this.version === 2 && !afterFinal)
+    if (this.version === 2 && !afterFinal && !this.damage.length)
       this.notAuthentic(this.seal.count === 0 ? 'the recording holds no seal' : 'no final seal right before the end-of-data record');
   }
 
@@ -319,7 +339,7 @@ class Indexer {
       kind: 'index', ...o, final, version: this.version, size: this.source.size,
       frontier: { offset: this.reader ? this.reader.pos : HEAD_SIZE, time: this.lastTime },
       state: { ...this.state, sealed: seal.last, seals: seal.count, signed: seal.signed, keyId: seal.keyId ? hex(seal.keyId).toUpperCase() : null,
-        pinned: this.pinned.length > 0, live: this.watch.live && !final },
+        pinned: this.pinned.length > 0, live: this.watch.live && !final, damage: this.damage.map((d) => ({ ...d })) },
     }, o.snapshots.map((s) => s.buffer));
     this.out = { seekPoints: [], markers: [], snapshots: [], drop: [], idle: [] };
   }

@@ -62,12 +62,26 @@ function verification() {
   const out = (state, text) => ({ state, text, signer: who, keyId: s.keyId });
   if (s.authentic === false) return out('not-authentic', `NOT AUTHENTIC: ${s.authProblem}`);
   if (s.state === 'unreadable') return out('error', `cannot be read: ${s.problem}`);
-  if (s.state === 'corrupt') return out('corrupt', `CORRUPT at byte ${s.problemOffset}: ${s.problem}; the readable part plays`);
+  if (s.state === 'corrupt') return out('corrupt', `CORRUPT: ${damageText(s.damage ?? [])}; the intact parts play`);
   if (s.state === 'complete') return out('complete', `complete, ${engine.version > 1 ? 'intact, ' : ''}${whoText}`);
   if (s.state === 'truncated' && s.live) return out('live', `live: being recorded; ${whoText}${sealed}`);
   if (s.state === 'truncated') return out('truncated', `TRUNCATED at byte ${s.problemOffset}: ${s.problem}; the readable part plays; ${whoText}${sealed}`);
   const size = ix.size || engine.source?.size || 1;
   return out('checking', `checking… ${Math.min(100, Math.floor((100 * ix.frontier.offset) / size))}%`);
+}
+
+// Damaged spans by record time and bytes, as zeldump --verify tells them.
+function damageSpans(damage) {
+  return damage.map((d) => {
+    const from = d.timeBefore ?? engine.base, to = d.timeAfter ?? from;
+    return { from, to, bytes: [d.from, d.to], text: `damaged ${clockText(seconds(from))} to ${clockText(seconds(to))} (bytes ${d.from} to ${d.to}): ${d.problem}` };
+  });
+}
+
+function damageText(damage) {
+  const spans = damageSpans(damage);
+  if (!spans.length) return 'damaged';
+  return spans[0].text + (spans.length > 1 ? `, and ${spans.length - 1} more damaged stretch${spans.length > 2 ? 'es' : ''}` : '');
 }
 
 function update() {
@@ -85,7 +99,7 @@ function update() {
   }
   $('play').textContent = engine.playing ? 'Pause' : 'Play';
   $('live').classList.toggle('on', !!engine.follow);
-  timeline.show(engine.index, engine.endTime, { damage: [] });
+  timeline.show(engine.index, engine.endTime, { damage: damageSpans(engine.index.state.damage ?? []) });
   showInput();
   showFacts(v);
   layout();
@@ -212,6 +226,8 @@ const zelPlayer = {
   get verification() { return { ...verification(), final: !!ui.error || !!engine.index.final }; },
   get markers() { return engine.index.markers.map((m) => ({ ...m, time: seconds(m.time), ...(m.from !== undefined && { from: seconds(m.from) }) })); },
   get idle() { return engine.index.idle.map((s) => ({ from: seconds(s.from), to: seconds(s.to) })); },
+  // [{from, to, bytes: [first, after], text}]: the damaged stretches, in seconds
+  get damage() { return damageSpans(engine.index.state.damage ?? []).map((d) => ({ ...d, from: seconds(d.from), to: seconds(d.to) })); },
   get link() { return link(); },
   get version() { return engine.version; },
   get decoder() { return zstdDecoder(); }, // the zstd decoder: 'WebAssembly' or 'JavaScript'

@@ -73,6 +73,7 @@ export class Screen {
     this.pointer = null; // {x, y}
     this.dirty = null; // {x0, y0, x1, y1} changed since the last draw
     this.revision = 0;
+    this.damaged = false; // records are missing: pictures wait for a whole screen
   }
 
   header(h) {

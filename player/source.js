@@ -1,5 +1,5 @@
 // Reading a recording by HTTP range requests, and walking its frames.
-import { FRAME_OVERHEAD, FormatError, HEAD_SIZE, frameCrcOk, parseFileHead, parseFrameHead } from './format.js';
+import { FRAME_OVERHEAD, FormatError, HEAD_SIZE, frameCrcOk, knownType, parseFileHead, parseFrameHead } from './format.js';
 
 export const CHUNK = 2 * 1024 * 1024;
 
@@ -184,6 +184,26 @@ export class FrameReader {
       this.bodyAt += value.length;
       return true;
     }
+  }
+
+  // After a damaged frame at `from`: moves to the first offset after it at
+  // which an intact frame starts (its head checksum holds, its type is known,
+  // its reserved bytes are 0, its length fits, its frame checksum holds), as
+  // libzel's zel_reader_resync does; that offset, or null when the data
+  // ends first.
+  async resync(from) {
+    for (let o = from + 1; await this.ensure(o, FRAME_OVERHEAD); o++) {
+      const at = o - this.bufStart, b = this.store;
+      if (b[at + 1] !== 0 || b[at + 2] !== 0 || b[at + 3] !== 0 || !knownType(b[at], this.version)) continue;
+      const h = parseFrameHead(b, at, this.version);
+      if (typeof h === 'string' || (this.source.size >= 0 && o + FRAME_OVERHEAD + h.length > this.source.size)) continue;
+      if (!(await this.ensure(o, FRAME_OVERHEAD + h.length))) return null;
+      if (frameCrcOk(this.store, o - this.bufStart, h.length)) {
+        this.pos = o;
+        return o;
+      }
+    }
+    return null;
   }
 
   async next() {
