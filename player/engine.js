@@ -151,6 +151,10 @@ export class Engine {
   fromIndexer(m) {
     if (m.kind !== 'index') return;
     this.index.add(m);
+    if (m.final) { // checked for good: the worker ends, and its memory with it
+      this.worker?.terminate();
+      this.worker = null;
+    }
     if (this.approximate && m.frontier.offset > this.nextOffset()) this.refresh();
     this.onchange?.();
   }
@@ -421,7 +425,7 @@ export class Engine {
   // before it on; null when there is none.
   async nextChange(t, direction) {
     const sp = this.index.best(direction < 0 ? t - 1 : t);
-    const reader = new FrameReader(this.source, sp ? sp.offset : HEAD_SIZE, this.version, 1 << 20);
+    const reader = new FrameReader(this.source, sp ? sp.offset : HEAD_SIZE, this.version, 1 << 20, null, false);
     let before = null;
     try {
       for (;;) {
@@ -472,7 +476,12 @@ export class Engine {
     const gen = (this.gen = (this.gen ?? 0) + 1);
     return this.run(async () => {
       if (gen !== this.gen) return;
-      await this.seekTo(target, () => gen !== this.gen);
+      this.worker?.postMessage({ hold: true }); // the index worker waits: the seek has the processor
+      try {
+        await this.seekTo(target, () => gen !== this.gen);
+      } finally {
+        this.worker?.postMessage({ hold: false });
+      }
       if (this.playing) this.clock = { wall: performance.now(), media: this.shown };
     });
   }

@@ -25,6 +25,7 @@ const PAINTS = new Set([T.IMAGE, T.CIMAGE, T.BLOCKS, T.CBLOCKS, T.COPY, T.KEYFRA
 const ACTIVITY = new Set([T.HEADER, T.IMAGE, T.CIMAGE, T.BLOCKS, T.CBLOCKS, T.COPY, T.CURSOR, T.CCURSOR, T.POSITION,
   T.SCREEN, T.LAST_INPUT, T.WINDOW]);
 const IDLE_AFTER_US = 5e6; // longer than this without activity is idle
+const HOLD_MS = 2000; // the page may hold the worker (while it seeks) this long at most
 
 const hex = (b) => Array.from(b, (x) => x.toString(16).padStart(2, '0')).join('');
 const equal = (a, b) => a.length === b.length && a.every((x, i) => x === b[i]);
@@ -71,6 +72,7 @@ class Indexer {
 
   async loop() {
     for (;;) {
+      if (hold) await hold.promise;
       if (this.ended()) {
         const end = this.reader.pos;
         if (await this.reader.ensure(end, 1)) return this.finish('corrupt', `data after the ${this.version < 3 ? 'end-of-data record' : 'final seal'}`, end);
@@ -345,9 +347,25 @@ class Indexer {
   }
 }
 
+// The page holds the worker while it seeks, so that the seek is not slowed
+// by the index being built on the same cores.
+let hold = null;
+function setHold(on) {
+  if (on && !hold) {
+    let release;
+    const promise = new Promise((r) => { release = r; });
+    hold = { promise, release, timer: setTimeout(() => setHold(false), HOLD_MS) };
+  } else if (!on && hold) {
+    clearTimeout(hold.timer);
+    hold.release();
+    hold = null;
+  }
+}
+
 onmessage = async (e) => {
-  await zstdReady;
   const d = e.data;
+  if ('hold' in d) return setHold(d.hold);
+  await zstdReady;
   if (d.url) new Indexer(d.url, d.token, d.snapshotEvery, d.pinned, d.idleAfter).run();
 };
 

@@ -6,6 +6,7 @@ import { T, resync, u16, u64 } from './format.js';
 import { FrameReader } from './source.js';
 
 const PROBE = 64 * 1024;
+const CLOSE = 1024 * 1024; // near enough: the frames from there to the time are read anyway
 const WINDOW = 4 * 1024 * 1024;
 const MAX_WINDOWS = 16;
 
@@ -19,7 +20,7 @@ async function probe(source, version, offset) {
 // A frame boundary at or before the frames of `target`, between lo and hi
 // ({offset, time}, lo a known boundary).
 async function locate(source, version, target, lo, hi) {
-  for (let n = 0; n < 24 && hi.offset - lo.offset > PROBE; n++) {
+  for (let n = 0; n < 24 && hi.offset - lo.offset > CLOSE; n++) {
     const share = n % 2 ? 0.5 : Math.min(0.95, Math.max(0.05, (target - lo.time) / Math.max(1, hi.time - lo.time)));
     const est = lo.offset + Math.floor((hi.offset - lo.offset) * share);
     const f = await probe(source, version, est);
@@ -34,9 +35,11 @@ function wholeScreen(f) {
   return null;
 }
 
-// The last whole screen in frames from `start` up to `end` (offset) or past `target` (time).
+// The last whole screen in frames from `start` up to `end` (offset) or past
+// `target` (time), from the frame heads (the engine checks the frames it
+// applies).
 async function lastWholeScreen(source, version, start, end, target) {
-  const reader = new FrameReader(source, start, version, WINDOW);
+  const reader = new FrameReader(source, start, version, WINDOW, null, false);
   let found = null;
   for (;;) {
     const f = await reader.next();

@@ -15,7 +15,15 @@ const query = new URLSearchParams(location.search);
 // browser never sends): sent as "Authorization: Bearer" to this server only.
 const token = new URLSearchParams(location.hash.slice(1)).get('token') || '';
 
-const engine = new Engine($('screen'), () => requestAnimationFrame(update));
+let updating = false; // one update a frame, however many changes
+const engine = new Engine($('screen'), () => {
+  if (updating) return;
+  updating = true;
+  requestAnimationFrame(() => {
+    updating = false;
+    update();
+  });
+});
 const ui = { loaded: false, error: null, dragging: false, fit: true, utc: query.get('utc') === '1', url: null };
 
 const seconds = (us) => (us - (engine.base ?? 0)) / 1e6;
@@ -26,11 +34,15 @@ function clockText(s) {
   return h ? `${h}:${rest}` : rest;
 }
 
+const clockFormats = new Map(); // made once each: an Intl formatter is costly
+
 // A record time as the wall-clock time, local (with the zone) or UTC.
 function wallClock(us) {
-  const f = new Intl.DateTimeFormat('en-US', { year: 'numeric', month: '2-digit', day: '2-digit', hour: '2-digit', minute: '2-digit',
-    second: '2-digit', fractionalSecondDigits: 1, hourCycle: 'h23', timeZoneName: 'short', timeZone: ui.utc ? 'UTC' : undefined });
-  const p = Object.fromEntries(f.formatToParts(new Date(us / 1000)).map((x) => [x.type, x.value]));
+  if (!clockFormats.has(ui.utc)) {
+    clockFormats.set(ui.utc, new Intl.DateTimeFormat('en-US', { year: 'numeric', month: '2-digit', day: '2-digit', hour: '2-digit',
+      minute: '2-digit', second: '2-digit', fractionalSecondDigits: 1, hourCycle: 'h23', timeZoneName: 'short', timeZone: ui.utc ? 'UTC' : undefined }));
+  }
+  const p = Object.fromEntries(clockFormats.get(ui.utc).formatToParts(new Date(us / 1000)).map((x) => [x.type, x.value]));
   return `${p.year}-${p.month}-${p.day} ${p.hour}:${p.minute}:${p.second}.${p.fractionalSecond} ${p.timeZoneName}`;
 }
 
@@ -84,20 +96,25 @@ function damageText(damage) {
   return spans[0].text + (spans.length > 1 ? `, and ${spans.length - 1} more damaged stretch${spans.length > 2 ? 'es' : ''}` : '');
 }
 
+// Sets what differs only: the page is updated at every frame drawn.
+function put(el, text) {
+  if (el.textContent !== text) el.textContent = text;
+}
+
 function update() {
   const v = verification();
   $('state').dataset.state = v.state;
   $('state').dataset.signer = v.signer;
-  $('state').textContent = v.text;
+  put($('state'), v.text);
   if (!ui.loaded) return;
   const end = seconds(engine.endTime), now = seconds(engine.shown ?? engine.base);
-  $('time').textContent = `${clockText(now)} / ${clockText(end)}`;
-  $('clock').textContent = wallClock(engine.shown ?? engine.base);
+  put($('time'), `${clockText(now)} / ${clockText(end)}`);
+  put($('clock'), wallClock(engine.shown ?? engine.base));
   if (!ui.dragging) {
     $('seek').max = String(end || 1);
     $('seek').value = String(now);
   }
-  $('play').textContent = engine.playing ? 'Pause' : 'Play';
+  put($('play'), engine.playing ? 'Pause' : 'Play');
   $('live').classList.toggle('on', !!engine.follow);
   timeline.show(engine.index, engine.endTime, { damage: damageSpans(engine.index.state.damage ?? []) });
   showInput();
@@ -112,12 +129,15 @@ function showInput() {
     if (m.time > (engine.shown ?? 0)) break;
     if (m.kind === 'input') who = m;
   }
-  $('input').textContent = `input: ${who ? person(who) : 'nobody yet'}`;
+  put($('input'), `input: ${who ? person(who) : 'nobody yet'}`);
   $('input').style.borderColor = who ? timeline.colour(who) : 'transparent';
 }
 
 function showFacts(v) {
   const ix = engine.index, screen = engine.screen;
+  const when = `${ix.markers.length} ${screen?.width}x${screen?.height} ${v.text} ${ui.utc}`;
+  if ($('facts').dataset.when === when) return;
+  $('facts').dataset.when = when;
   const facts = new Map([['format version', String(engine.version)], ['started', wallClock(engine.base)]]);
   for (const m of ix.markers) {
     if (m.kind === 'header') facts.set('user', person(m));
@@ -178,6 +198,7 @@ const zelPlayer = {
     timeline.reset();
     $('facts').replaceChildren();
     delete $('facts').dataset.key;
+    delete $('facts').dataset.when;
     update();
     try {
       const pinned = options.key ?? query.get('key');
@@ -214,7 +235,6 @@ const zelPlayer = {
   get utc() { return ui.utc; },
   set utc(on) {
     ui.utc = !!on;
-    timeline.drawn = '';
     update();
   },
   get duration() { return ui.loaded ? seconds(engine.endTime) : 0; },

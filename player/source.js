@@ -110,8 +110,11 @@ async function fill(body, target) {
 // call) or {end: 'incomplete' | 'corrupt', problem}; an incomplete end may be
 // read again later, when the file has grown.  close() when done with it.
 export class FrameReader {
-  // `store`: the window buffer of a reader no longer used, to reuse.
-  constructor(source, offset, version, chunk = CHUNK, store = null) {
+  // `store`: the window buffer of a reader no longer used, to reuse;
+  // verify false: frame checksums are not computed (for a scan that only
+  // needs the frame heads, whose own checksums are always checked).
+  constructor(source, offset, version, chunk = CHUNK, store = null, verify = true) {
+    this.verify = verify;
     this.source = source;
     this.pos = offset;
     this.version = version;
@@ -214,7 +217,7 @@ export class FrameReader {
     const size = FRAME_OVERHEAD + h.length;
     if (!(await this.ensure(o, size))) return { end: 'incomplete', offset: o, problem: 'the data stops inside a frame' };
     const at = o - this.bufStart, b = this.store;
-    if (!frameCrcOk(b, at, h.length)) return { end: 'corrupt', offset: o, problem: 'frame checksum is wrong' };
+    if (this.verify && !frameCrcOk(b, at, h.length)) return { end: 'corrupt', offset: o, problem: 'frame checksum is wrong' };
     this.pos = o + size;
     return { offset: o, size, type: h.type, time: h.time, payload: b.subarray(at + 20, at + 20 + h.length), bytes: b.subarray(at, at + size) };
   }

@@ -19,13 +19,13 @@ export class Timeline {
   constructor({ seconds, clock, seek, thumbnail }) {
     Object.assign(this, { seconds, clock, seek, thumbnail });
     this.participants = new Map(); // "user\0tfn" -> colour
-    this.drawn = '';
+    this.reset();
     this.preview();
   }
 
   reset() {
     this.participants.clear();
-    this.drawn = '';
+    this.shown = { markers: 0, spans: '', end: null, width: 0, people: 0 };
     $('markers').replaceChildren();
     $('lanes').replaceChildren();
     $('legend').replaceChildren();
@@ -37,23 +37,29 @@ export class Timeline {
     return this.participants.get(key);
   }
 
-  // Draws again when anything to show changed.
+  // Shows what changed: new markers are added, and all are placed again only
+  // when the end or the width changes (the DOM is not rebuilt at every update).
   show(index, end, extra) {
-    const spans = extra.damage.length + index.idle.length;
-    const key = `${index.markers.length} ${spans} ${end} ${$('timeline').clientWidth}`;
-    if (key === this.drawn) return;
-    this.drawn = key;
+    const shown = this.shown, width = $('timeline').clientWidth;
     const at = (us) => `${Math.min(100, Math.max(0, (100 * this.seconds(us)) / (this.seconds(end) || 1)))}%`;
-    $('markers').replaceChildren(...index.markers.filter((m) => !['seal', 'header', 'gap'].includes(m.kind)).map((m) => this.marker(m, at)));
-    const lanes = [
-      ...index.idle.map((s) => this.span('idle', s.from, s.to, at, `idle ${this.clock(s.from)} to ${this.clock(s.to)}`)),
-      ...index.markers.filter((m) => m.kind === 'gap').map((m) => this.span('gap', m.from, m.time, at,
-        `recording interrupted ${this.clock(m.from)} to ${this.clock(m.time)}: ${m.cause}${m.detail ? ` (${m.detail})` : ''}`)),
-      ...extra.damage.map((d) => this.span('damage', d.from, d.to, at, d.text)),
-      ...this.seals(index.markers.filter((m) => m.kind === 'seal'), at),
-    ];
-    $('lanes').replaceChildren(...lanes);
-    this.legend();
+    const moved = shown.end !== end || shown.width !== width;
+    const box = $('markers');
+    if (moved) box.replaceChildren();
+    const from = moved ? 0 : shown.markers;
+    const added = index.markers.slice(from).filter((m) => !['seal', 'header', 'gap'].includes(m.kind)).map((m) => this.marker(m, at));
+    if (added.length) box.append(...added);
+    const seals = index.markers.filter((m) => m.kind === 'seal');
+    const gaps = index.markers.filter((m) => m.kind === 'gap');
+    const spans = `${index.idle.length} ${gaps.length} ${extra.damage.length} ${seals.length}`;
+    if (moved || spans !== shown.spans) {
+      $('lanes').replaceChildren(
+        ...index.idle.map((s) => this.span('idle', s.from, s.to, at, `idle ${this.clock(s.from)} to ${this.clock(s.to)}`)),
+        ...gaps.map((m) => this.span('gap', m.from, m.time, at, `recording interrupted ${this.clock(m.from)} to ${this.clock(m.time)}: ${m.cause}${m.detail ? ` (${m.detail})` : ''}`)),
+        ...extra.damage.map((d) => this.span('damage', d.from, d.to, at, d.text)),
+        ...this.seals(seals, at, width));
+    }
+    if (this.participants.size !== shown.people) this.legend();
+    Object.assign(shown, { markers: index.markers.length, spans, end, width, people: this.participants.size });
   }
 
   marker(m, at) {
@@ -87,14 +93,14 @@ export class Timeline {
 
   // Seals as ticks, or one mark from the first to the last where they are
   // too many for the width; those that do not hold always as ticks.
-  seals(seals, at) {
+  seals(seals, at, width) {
     const good = seals.filter((s) => s.good), bad = seals.filter((s) => !s.good);
     const tick = (s) => {
       const d = this.span(`seal${s.good ? '' : ' bad'}`, s.time, s.time, at, `${this.clock(s.time)} seal at byte ${s.offset}${s.signed ? ', signed' : ''}${s.good ? '' : ' — DOES NOT HOLD'}`);
       d.onclick = () => this.seek(this.seconds(s.time));
       return d;
     };
-    const dense = good.length > 1 && good.length * SEAL_SPACING_PX > $('timeline').clientWidth;
+    const dense = good.length > 1 && good.length * SEAL_SPACING_PX > width;
     const marks = dense
       ? [this.span('seal summary', good[0].time, good[good.length - 1].time, at, `${good.length} seals hold, ${this.clock(good[0].time)} to ${this.clock(good[good.length - 1].time)}`)]
       : good.map(tick);
