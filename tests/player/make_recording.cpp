@@ -2,7 +2,8 @@
 // Writes a recording for the player's tests through libzel, one second of
 // records at a time (10 frame ticks): whole screens, compressed and plain
 // blocks, copies, a plain image, cursor images (plain and compressed) and
-// moves, screen size changes, last input changes and footer items, a small
+// moves, screen size changes, last input changes and footer items, a window
+// shown, retitled, moved and gone, an interruption, a small
 // keyframe interval (and so many seals), signed with --key: seconds 0 to 8
 // and the end record; with --idle nothing at all in seconds 3 to 7; --start
 // moves the recording that many seconds later.
@@ -185,6 +186,58 @@ struct Gen {
         put(f);
     }
 
+    static ZelBytes bytes(const std::string& s)
+    {
+        auto* p = static_cast<uint8_t*>(std::malloc(s.size() + 1));
+        std::memcpy(p, s.data(), s.size());
+        return {static_cast<uint32_t>(s.size()), p};
+    }
+
+    // A window shown (every field), retitled, moved and gone.
+    void window(uint8_t event, uint64_t t)
+    {
+        auto* w = make<ZelWindow>(ZEL_WINDOW, t);
+        w->window = 0x400007;
+        w->event = event;
+        if (event == ZEL_WINDOW_SHOWN) {
+            *w = ZelWindow{ZEL_WINDOW,
+                           t,
+                           0x400007,
+                           event,
+                           ZEL_WINDOW_MANAGED,
+                           3,
+                           10,
+                           20,
+                           200,
+                           100,
+                           0,
+                           0x400000,
+                           4242,
+                           1000,
+                           bytes(std::string("xterm\0-e\0top", 12)),
+                           bytes("top: alice"),
+                           bytes("xterm"),
+                           bytes("XTerm")};
+        } else if (event == ZEL_WINDOW_TITLE) {
+            w->title = bytes("vim notes.txt");
+        } else if (event == ZEL_WINDOW_GEOMETRY) {
+            w->x = 30;
+            w->width = 220;
+            w->height = 120;
+        }
+        put(w);
+    }
+
+    // Recording was not whole from half a second before t to t.
+    void interruption(uint64_t t)
+    {
+        auto* i = make<ZelInterruption>(ZEL_INTERRUPTION, t);
+        i->from = t - 500'000;
+        i->cause = ZEL_GAP_INPUT_LOST;
+        i->detail = bytes("input stream reset");
+        put(i);
+    }
+
     // Second s: its events first, then ten frame ticks.
     void second(int s)
     {
@@ -195,6 +248,10 @@ struct Gen {
             cursor(t, 12, 2, false);
         }
         if (s == 1) footer(ZEL_FOOTER_ITEM_APP, t, "xterm"), footer(ZEL_FOOTER_ITEM_SID, t, "session-42");
+        if (s == 1) window(ZEL_WINDOW_SHOWN, t);
+        if (s == 2) window(ZEL_WINDOW_TITLE, t), window(ZEL_WINDOW_GEOMETRY, t);
+        if (s == 5) interruption(t);
+        if (s == 6) window(ZEL_WINDOW_GONE, t);
         if (s % 5 == 2) input(t, "bob");
         if (s % 5 == 4) input(t, "alice"), simple(ZEL_SCREEN_CHANGE, t, 401, 241);
         if (s == 3) cursor(t, 20, 19, true);
@@ -255,8 +312,9 @@ int main(int argc, char** argv)
     int s = 0;
     for (; s < 9; ++s)
         if (!idle || s < 3 || s > 7) g.second(s);
-    ZelRecord* done = zel_record_done();
+    ZelDone* done = zel_record_done();
     done->timestamp = t0 + static_cast<uint64_t>(s) * 1'000'000;
+    done->reason = ZEL_END_STDIN_CLOSED;
     g.put(done);
     return zel_writer_close(g.writer) == 0 && g.ok ? 0 : 1;
 }

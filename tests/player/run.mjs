@@ -153,14 +153,19 @@ test('every pixel format converts as zeldump does', async () => {
   }
 });
 
-test('timeline markers: last input, screen changes, footer items; the duration is the end record\'s time', async () => {
+test('timeline markers: last input, screen changes, footer items, windows, interruptions; the duration is the end record\'s time', async () => {
   await open('main.zel');
   await settled();
   assert.equal(await page.evaluate(() => zelPlayer.duration), 9);
-  const marks = await page.evaluate(() => zelPlayer.markers.map((m) => `${m.kind}@${m.time.toFixed(2)}:${m.tfn ?? m.width ?? m.value}`));
-  for (const m of ['input@2.00:tfn-bob', 'input@4.00:tfn-alice', 'input@7.00:tfn-bob', 'screen@4.00:401', 'screen@7.00:301', 'footer@1.00:session-42'])
+  const marks = await page.evaluate(() => zelPlayer.markers.map((m) => `${m.kind}@${m.time.toFixed(2)}:${m.tfn ?? m.width ?? m.value ?? m.title ?? m.event ?? m.cause ?? m.reason}`));
+  for (const m of ['input@2.00:tfn-bob', 'input@4.00:tfn-alice', 'input@7.00:tfn-bob', 'screen@4.00:401', 'screen@7.00:301', 'footer@1.00:session-42',
+    'window@1.00:top: alice', 'window@2.00:vim notes.txt', 'window@6.00:gone', 'gap@5.00:input-lost', 'end@9.00:stdin-closed'])
     assert.ok(marks.includes(m), `${m} in ${marks}`);
+  const shown = await page.evaluate(() => zelPlayer.markers.find((m) => m.kind === 'window'));
+  assert.deepEqual([shown.command, shown.instance, shown.className, shown.pid, shown.from], ['xterm -e top', 'xterm', 'XTerm', 4242, undefined]);
+  assert.equal(await page.evaluate(() => zelPlayer.markers.find((m) => m.kind === 'gap').from), 4.5);
   assert.equal(await page.locator('#markers .marker.input').count(), 3);
+  assert.equal(await page.locator('#lanes .span.gap').count(), 1);
 });
 
 test('damaged recordings play all their intact parts; a flipped byte is marked by time and bytes', async () => {
