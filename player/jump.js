@@ -1,7 +1,9 @@
 // Seeking into the part of a recording that the index has not reached yet:
 // find frames near the wanted time by resynchronising on frame heads whose
-// checksums hold (interpolating the offset from the time), then look back
-// from there for the last whole screen at or before that time.
+// checksums hold (interpolating the offset from the time), then scan the
+// frame heads from there to the time for the last whole screen.  Versions 2
+// and 3 write a whole screen at least every 30 s of record time, so the scan
+// starts 30 s before the time; for version 1 it looks back from the time.
 import { T, resync, u16, u64 } from './format.js';
 import { FrameReader } from './source.js';
 
@@ -9,6 +11,7 @@ const PROBE = 64 * 1024;
 const CLOSE = 1024 * 1024; // near enough: the frames from there to the time are read anyway
 const WINDOW = 4 * 1024 * 1024;
 const MAX_WINDOWS = 16;
+const KEYFRAME_PERIOD_US = 30e6;
 
 // The first whole frame at or after `offset`: {offset, time}, or null.
 async function probe(source, version, offset) {
@@ -55,7 +58,7 @@ async function lastWholeScreen(source, version, start, end, target) {
 // A place to start replaying for `target` between lo (a frame boundary the
 // index reached) and hi (a frame near the end), or null.
 export async function findJumpPoint(source, version, target, lo, hi) {
-  const near = await locate(source, version, target, lo, hi);
+  const near = await locate(source, version, version >= 2 ? target - KEYFRAME_PERIOD_US : target, lo, hi);
   let found = await lastWholeScreen(source, version, near.offset, Infinity, target);
   for (let k = 1, end = near.offset; !found && k <= MAX_WINDOWS && end > lo.offset; k++) {
     const from = Math.max(lo.offset, end - WINDOW);
