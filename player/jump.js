@@ -8,7 +8,7 @@ import { T, resync, u16, u64 } from './format.js';
 import { FrameReader } from './source.js';
 
 const PROBE = 64 * 1024;
-const CLOSE = 1024 * 1024; // near enough: the frames from there to the time are read anyway
+const NEAR_US = 5e6; // near enough: the frames from there to the time are read anyway
 const WINDOW = 4 * 1024 * 1024;
 const MAX_WINDOWS = 16;
 const KEYFRAME_PERIOD_US = 30e6;
@@ -20,10 +20,10 @@ async function probe(source, version, offset) {
   return at < 0 ? null : { offset: offset + at, time: u64(b, at + 8) };
 }
 
-// A frame boundary at or before the frames of `target`, between lo and hi
-// ({offset, time}, lo a known boundary).
+// A frame boundary at or before the frames of `target` and at most NEAR_US
+// before it where it can (lo a known boundary, hi past it: {offset, time}).
 async function locate(source, version, target, lo, hi) {
-  for (let n = 0; n < 24 && hi.offset - lo.offset > CLOSE; n++) {
+  for (let n = 0; n < 24 && hi.offset - lo.offset > PROBE && target - lo.time > NEAR_US; n++) {
     const share = n % 2 ? 0.5 : Math.min(0.95, Math.max(0.05, (target - lo.time) / Math.max(1, hi.time - lo.time)));
     const est = lo.offset + Math.floor((hi.offset - lo.offset) * share);
     const f = await probe(source, version, est);
