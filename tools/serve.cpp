@@ -498,13 +498,15 @@ bool send_bytes(const Fd& fd, uint64_t from, uint64_t length, uint64_t at, httpl
     return sink.write(buf, static_cast<size_t>(k));
 }
 
-// The first `size` bytes: a file that grows meanwhile sends no more than its
-// Content-Length said.
+// The first `size` bytes, or the one range of them httplib was asked for; a
+// file that grows meanwhile sends no more than its Content-Length said.
+// httplib asks for [offset, offset + length) in turns.
 void send_whole(httplib::Response& res, const Fd& fd, uint64_t size)
 {
     res.set_content_provider(static_cast<size_t>(size), "application/octet-stream",
-                             [fd, size](size_t offset, size_t, httplib::DataSink& sink) {
-                                 return send_bytes(fd, 0, size, offset, sink);
+                             [fd, size](size_t offset, size_t length, httplib::DataSink& sink) {
+                                 return send_bytes(fd, offset, std::min<uint64_t>(length, size - offset), 0,
+                                                   sink);
                              });
 }
 
@@ -533,10 +535,14 @@ void send_range(const httplib::Request& req, httplib::Response& res, const Fd& f
         res.set_header("Content-Range", "bytes */" + std::to_string(size));
         return;
     }
+    const httplib::Range& r = req.ranges[0];
+    if (r.first >= 0 && (r.second < 0 || static_cast<uint64_t>(r.second) < size))
+        return send_whole(res, fd, size); // httplib answers such a range itself, without chunks
     res.status = 206;
     res.set_header("Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
                                         std::to_string(size));
-    // Chunked, so that httplib leaves the range to us (it does not clamp one).
+    // A range past the end or from the end: chunked, so that httplib leaves it
+    // to us (it does not clamp one).
     const uint64_t length = last - first + 1;
     res.set_chunked_content_provider("application/octet-stream",
                                      [fd, first, length](size_t offset, httplib::DataSink& sink) {

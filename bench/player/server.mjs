@@ -3,7 +3,7 @@
 // clients (a request byte every 2 s) and 64 silent connections.
 //   node bench/player/server.mjs ZELDUMP RECORDING
 import { spawn } from 'node:child_process';
-import { statSync } from 'node:fs';
+import { readFileSync, statSync } from 'node:fs';
 import http from 'node:http';
 import net from 'node:net';
 
@@ -37,12 +37,14 @@ function connections(n, drip) {
   })));
 }
 
+// Processor time of the server (user + system), ms.
+const serverCpu = () => readFileSync(`/proc/${server.pid}/stat`, 'utf8').split(') ')[1].split(' ').slice(11, 13).reduce((a, b) => a + Number(b), 0) * 10;
 const pct = (xs, p) => [...xs].sort((a, b) => a - b)[Math.min(xs.length - 1, Math.floor((p / 100) * xs.length))];
 async function round(label) {
-  const start = performance.now();
+  const start = performance.now(), cpu = serverCpu(), mine = process.cpuUsage();
   const ms = await Promise.all(Array.from({ length: 200 }, range));
-  const wall = performance.now() - start;
-  console.log(`${label}: 200 concurrent 1 MiB ranges in ${(wall / 1000).toFixed(2)} s; each p50 ${pct(ms, 50).toFixed(0)} ms, p95 ${pct(ms, 95).toFixed(0)} ms, max ${pct(ms, 100).toFixed(0)} ms`);
+  const wall = performance.now() - start, used = process.cpuUsage(mine);
+  console.log(`${label}: 200 concurrent 1 MiB ranges in ${(wall / 1000).toFixed(2)} s; each p50 ${pct(ms, 50).toFixed(0)} ms, p95 ${pct(ms, 95).toFixed(0)} ms, max ${pct(ms, 100).toFixed(0)} ms; processor time: server ${serverCpu() - cpu} ms, this client ${((used.user + used.system) / 1000).toFixed(0)} ms; load ${readFileSync('/proc/loadavg', 'utf8').split(' ')[0]}`);
 }
 
 await round('alone');
