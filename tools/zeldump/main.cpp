@@ -11,7 +11,7 @@
 //   zeldump --video OUT [--fps N] FILE
 //   zeldump --search TEXT FILE_OR_DIR
 //                                the hits in every recording, as JSON
-//   zeldump --serve [ADDRESS:]PORT FILE_OR_DIR
+//   zeldump --serve [--key PUBLIC_FILE] [ADDRESS:]PORT FILE_OR_DIR
 //
 // One file a command in this folder; the options are read here.
 #include <getopt.h>
@@ -34,7 +34,7 @@ const char* const usage_text =
     "usage: zeldump [OPTIONS] FILE\n"
     "       zeldump --keygen SECRET_FILE PUBLIC_FILE\n"
     "       zeldump --search TEXT FILE_OR_DIR\n"
-    "       zeldump --serve [ADDRESS:]PORT FILE_OR_DIR\n"
+    "       zeldump --serve [--key PUBLIC_FILE] [ADDRESS:]PORT FILE_OR_DIR\n"
     "\n"
     "Lists, checks and exports a ZEL recording.\n"
     "\n"
@@ -77,9 +77,10 @@ const char* const usage_text =
     "                     only the records that hold text; prints a JSON array of\n"
     "                     {file, time, timestamp, kind, text} in time order per file,\n"
     "                     with notes (kind \"note\") about damaged or unfinished files\n"
-    "  --serve [ADDRESS:]PORT FILE_OR_DIR\n"
+    "  --serve [--key PUBLIC_FILE] [ADDRESS:]PORT FILE_OR_DIR\n"
     "                     serve the browser player and the recording(s) over HTTP\n"
-    "                     (127.0.0.1 unless ADDRESS is given); prints the URL to open\n"
+    "                     (127.0.0.1 unless ADDRESS is given); prints the URL to open;\n"
+    "                     with --key every recording must be signed with that key\n"
     "  --help             this text\n"
     "\n"
     "Exit status: 0 success; 1 bad usage, unreadable file or key file, or failed export;\n"
