@@ -12,6 +12,10 @@ import { zstdReady } from './zstd.js';
 
 const SKIP_AHEAD_BYTES = 4 * 1024 * 1024; // farther than this, start again at a seek point
 const RETRY_END_MS = 250; // reading again at the end of a growing file
+const LIVE_AHEAD_US = 11e6; // a live recording's end runs ahead of its last record by at most this
+const IDLE_LEAD_US = 250e3; // skipping idle time lands this long before the next change
+// Records that change what the screen shows.
+const CHANGES = new Set([T.IMAGE, T.CIMAGE, T.BLOCKS, T.CBLOCKS, T.COPY, T.CURSOR, T.CCURSOR, T.POSITION, T.SCREEN]);
 
 export class Index {
   constructor() {
@@ -22,6 +26,7 @@ export class Index {
     this.final = false;
     this.state = { state: 'checking' };
     this.lastTime = null;
+    this.idle = []; // [{from, to}]: no change of the picture and no input
   }
 
   add(m) {
@@ -33,6 +38,7 @@ export class Index {
     }
     this.seekPoints.push(...m.seekPoints);
     this.markers.push(...m.markers);
+    this.idle.push(...m.idle);
     this.frontier = m.frontier;
     if (m.frontier.time !== null) this.lastTime = m.frontier.time;
     this.state = m.state;
@@ -52,11 +58,27 @@ export class Index {
     return lo > 0 ? p[lo - 1] : null;
   }
 
+  // The idle span that `time` lies in, ending more than `lead` after it; or null.
+  idleAt(time, lead) {
+    const spans = this.idle;
+    let lo = 0, hi = spans.length;
+    while (lo < hi) {
+      const mid = (lo + hi) >> 1;
+      if (spans[mid].from <= time) lo = mid + 1;
+      else hi = mid;
+    }
+    const span = spans[lo - 1];
+    return span && time < span.to - lead ? span : null;
+  }
+
   lastHeaderOffset() {
     for (let i = this.seekPoints.length - 1; i >= 0; i--) if (this.seekPoints[i].kind === 'header') return this.seekPoints[i].offset;
     return HEAD_SIZE;
   }
 }
+
+// Thrown by a load() that a later load() replaced.
+export class Superseded extends Error {}
 
 export class Engine {
   constructor(canvas, onchange) {
@@ -64,38 +86,88 @@ export class Engine {
     this.onchange = onchange;
     this.queue = Promise.resolve();
     this.headers = new Map();
+    this.loads = 0;
+    this.reset();
   }
 
-  // options.snapshotSeconds: record time between the index worker's snapshots.
-  async load(url, options = {}) {
+  // Forgets the recording: nothing of it stays (time, screen, index, reader).
+  reset() {
+    this.playing = false;
+    this.follow = false;
+    this.gen = (this.gen ?? 0) + 1; // seeks under way give up
     this.worker?.terminate();
+    this.worker = null;
     this.reader?.close();
     this.reader = null;
-    this.source = new RangeSource(url);
+    this.source = null;
     this.index = new Index();
-    this.headers.clear();
+    this.version = undefined;
+    this.base = undefined;
+    this.shown = undefined;
+    this.stateTime = null;
+    this.pending = null;
+    this.atEnd = null;
+    this.screen = null;
     this.tail = null;
+    this.approximate = false;
     this.warned = false;
+    this.headers.clear();
+    this.view.clear();
+    for (const t of this.thumbs?.values() ?? []) t.bitmap.close();
+    this.thumbs = new Map(); // by the offset of their place to seek from
+    this.thumbPx = null;
+  }
+
+  // options.snapshotSeconds: record time between the index worker's snapshots;
+  // options.token: the access token of zeldump --serve; options.pinned: the
+  // line of the public key every seal must be signed with; options.idleSeconds:
+  // longer than this without a change or input is idle (5).  Rejects with
+  // Superseded when another load() came first.
+  async load(url, options = {}) {
+    const load = ++this.loads;
+    const current = () => {
+      if (load !== this.loads) throw new Superseded('another recording was loaded');
+    };
+    this.reset();
+    await this.queue; // what the last recording was doing ends first
+    current();
+    this.source = new RangeSource(url, options.token);
     [this.version] = await Promise.all([readHead(this.source), zstdReady]);
+    current();
     this.worker = new Worker(new URL('./indexer.js', import.meta.url), { type: 'module' });
     this.worker.onmessage = (e) => this.fromIndexer(e.data);
-    this.worker.postMessage({ url: this.source.url, snapshotEvery: (options.snapshotSeconds || 30) * 1e6 });
-    this.tailProbe().catch(() => {});
-    await this.restore(null);
-    await this.firstFrame();
+    this.worker.postMessage({ url: this.source.url, token: options.token, pinned: options.pinned,
+      snapshotEvery: (options.snapshotSeconds || 30) * 1e6, idleAfter: (options.idleSeconds || 5) * 1e6 });
+    const tail = this.tailProbe().catch(() => {}); // the end is known when load() resolves
+    await this.run(async () => {
+      current();
+      await this.restore(null);
+      await this.firstFrame();
+    });
+    await tail;
+    current();
   }
 
   fromIndexer(m) {
     if (m.kind !== 'index') return;
     this.index.add(m);
+    if (m.final) { // checked for good: the worker ends, and its memory with it
+      this.worker?.terminate();
+      this.worker = null;
+    }
     if (this.approximate && m.frontier.offset > this.nextOffset()) this.refresh();
     this.onchange?.();
   }
 
-  // Time of the last frame in the file, as far as known (live: it grows).
+  // Time of the end of the recording, as far as known: the end record's time
+  // once read; while it is being written, the wall-clock time (the recorder
+  // seals at least every 10 s, idle or not: no further than LIVE_AHEAD_US
+  // past the last record).
   get endTime() {
-    if (this.index.final) return Math.max(this.index.lastTime ?? 0, this.base ?? 0);
-    return Math.max(this.index.lastTime ?? 0, this.tail?.time ?? 0, this.stateTime ?? 0, this.base ?? 0);
+    const ix = this.index;
+    if (ix.final) return Math.max(ix.lastTime ?? 0, this.base ?? 0);
+    const known = Math.max(ix.lastTime ?? 0, this.tail?.time ?? 0, this.stateTime ?? 0, this.base ?? 0);
+    return ix.state.live ? Math.max(known, Math.min(Date.now() * 1000, (ix.lastTime ?? known) + LIVE_AHEAD_US)) : known;
   }
 
   // The frame of the last record, learnt from the end of the file at once.
@@ -195,7 +267,7 @@ export class Engine {
     const f = await reader.next();
     reader.close();
     if (f.end) throw new FormatError(`cannot read the record at byte ${offset}: ${f.problem}`);
-    return decodeRecord(f.type, f.time, f.payload);
+    return decodeRecord(f.type, f.time, f.payload, this.version);
   }
 
   async headerAt(offset) {
@@ -211,6 +283,10 @@ export class Engine {
       if (!this.pending) {
         if (this.atEnd && this.atEnd.end !== 'done' && performance.now() - this.atEnd.at < RETRY_END_MS) return 'end';
         const f = await this.reader.next();
+        if (f.end === 'corrupt' && (await this.reader.resync(f.offset)) !== null) {
+          this.screen.damaged = true; // on from the next intact frame; pictures from the next whole screen
+          continue;
+        }
         if (f.end) {
           this.atEnd = { ...f, at: performance.now() };
           return 'end';
@@ -233,10 +309,10 @@ export class Engine {
 
   applyFrame(f) {
     this.stateTime = f.time;
-    if (f.type === T.KEYFRAME && f.offset !== this.startOffset) return; // the screen as it already is
+    if (f.type === T.KEYFRAME && f.offset !== this.startOffset && !this.screen.damaged) return; // the screen as it already is
     let r;
     try {
-      r = decodeRecord(f.type, f.time, f.payload);
+      r = decodeRecord(f.type, f.time, f.payload, this.version);
     } catch (e) {
       return this.warn(e, f.offset);
     }
@@ -319,6 +395,11 @@ export class Engine {
     if (!this.playing) return;
     const end = this.endTime;
     let target = this.follow ? end : this.clockTime();
+    const idle = this.skipIdle && !this.follow ? this.index.idleAt(target, IDLE_LEAD_US) : null;
+    if (idle) {
+      target = idle.to - IDLE_LEAD_US;
+      this.clock = { wall: performance.now(), media: target };
+    }
     if (target >= end) {
       // At the end: wait there for the file to grow, or stop when it is whole.
       this.clock = { wall: performance.now(), media: end };
@@ -326,6 +407,65 @@ export class Engine {
     }
     await this.seekTo(target, null, 30);
     if (target >= end && this.index.final && this.atEnd !== null) this.pause();
+  }
+
+  // Moves to the previous (-1) or next (+1) change of the picture, paused.
+  stepFrame(direction) {
+    this.pause();
+    const gen = (this.gen = this.gen + 1);
+    return this.run(async () => {
+      if (gen !== this.gen || this.base === undefined) return;
+      const t = await this.nextChange(this.shown, direction);
+      if (t !== null && gen === this.gen) await this.seekTo(t);
+    });
+  }
+
+  // The time of the nearest record that changes the picture before (-1) or
+  // after (+1) time t, from the frame heads from the place to seek from
+  // before it on; null when there is none.
+  async nextChange(t, direction) {
+    const sp = this.index.best(direction < 0 ? t - 1 : t);
+    const reader = new FrameReader(this.source, sp ? sp.offset : HEAD_SIZE, this.version, 1 << 20, null, false);
+    let before = null;
+    try {
+      for (;;) {
+        const f = await reader.next();
+        if (f.end || f.type === T.DONE || (direction < 0 && f.time >= t)) return direction < 0 ? before : null;
+        if (!CHANGES.has(f.type)) continue;
+        if (direction > 0 && f.time > t) return f.time;
+        before = f.time;
+      }
+    } finally {
+      reader.close();
+    }
+  }
+
+  // A picture `width` pixels wide of the last whole screen at or before
+  // `time`: {bitmap, time}, or null where there is none.
+  async thumbnail(time, width) {
+    const sp = this.index.best(time);
+    if (!sp || sp.kind === 'header' || sp.kind === 'jump') return null;
+    const cached = this.thumbs.get(sp.offset);
+    if (cached) return cached;
+    const screen = new Screen(this.thumbPx);
+    screen.header(await this.headerAt(sp.headerOffset));
+    if (sp.kind === 'snap') screen.restore({ width: sp.width, height: sp.height, px: await unpackSnapshot(this.index.snapshots.get(sp.snapshot)) });
+    else {
+      screen.resize(sp.width, sp.height);
+      applyRecord(screen, await this.recordAt(sp.offset));
+    }
+    this.thumbPx = screen.px;
+    const { width: w, height: h } = screen;
+    const image = new ImageData(new Uint8ClampedArray(screen.px.buffer, 0, w * h * 4), w, h);
+    const bitmap = await createImageBitmap(image, { resizeWidth: width, resizeHeight: Math.max(1, Math.round((h * width) / w)), resizeQuality: 'medium' });
+    const thumb = { bitmap, time: sp.time };
+    this.thumbs.set(sp.offset, thumb);
+    if (this.thumbs.size > 64) {
+      const [oldest] = this.thumbs.keys();
+      this.thumbs.get(oldest).bitmap.close();
+      this.thumbs.delete(oldest);
+    }
+    return thumb;
   }
 
   // Moves to `seconds` after the first record (as zeldump --at counts).
@@ -336,7 +476,12 @@ export class Engine {
     const gen = (this.gen = (this.gen ?? 0) + 1);
     return this.run(async () => {
       if (gen !== this.gen) return;
-      await this.seekTo(target, () => gen !== this.gen);
+      this.worker?.postMessage({ hold: true }); // the index worker waits: the seek has the processor
+      try {
+        await this.seekTo(target, () => gen !== this.gen);
+      } finally {
+        this.worker?.postMessage({ hold: false });
+      }
       if (this.playing) this.clock = { wall: performance.now(), media: this.shown };
     });
   }

@@ -1,12 +1,17 @@
 // The ZEL file format (docs/zel-format.md): file head, frames, CRC-32C and the
-// payload of every record type of versions 1 and 2, decoded strictly.
+// payload of every record type of versions 1 to 3, decoded strictly.
+import { sha256 } from './vendor/noble-hashes/sha2.js';
 import { zstdDecompress } from './zstd.js';
 
 export const T = {
   DONE: 0, HEADER: 2, IMAGE: 3, CIMAGE: 4, CURSOR: 5, POSITION: 6, SCREEN: 7, LAST_INPUT: 8,
   APP: 9, HOST: 10, IP: 11, SID: 12, TID: 13, BLOCKS: 14, CBLOCKS: 15, APPFMT: 16,
-  CCURSOR: 17, COPY: 18, SEAL: 19, KEYFRAME: 128,
+  CCURSOR: 17, COPY: 18, SEAL: 19, WINDOW: 20, INTERRUPTION: 21, KEYFRAME: 128,
 };
+export const END_REASONS = ['unspecified', 'signal', 'stdin-closed', 'size-limit', 'display-gone', 'write-failed'];
+export const WINDOW_EVENTS = [null, 'shown', 'title', 'geometry', 'gone'];
+export const GAP_CAUSES = [null, 'connection-lost', 'input-lost', 'resource-lost', 'manager-changed'];
+export const MAX_BYTES = 4096;
 export const FOOTER_NAMES = { 9: 'application', 10: 'host', 11: 'address', 12: 'session id', 13: 'ticket id', 16: 'application format' };
 export const HEAD_SIZE = 16;
 export const FRAME_OVERHEAD = 24;
@@ -17,7 +22,7 @@ export class FormatError extends Error {}
 
 export function knownType(type, version) {
   if (type === 0 || (type >= 2 && type <= 16) || type === 128) return true;
-  return version >= 2 && type >= 17 && type <= 19;
+  return (version >= 2 && type >= 17 && type <= 19) || (version >= 3 && (type === 20 || type === 21));
 }
 
 // ---- CRC-32C (Castagnoli, reflected 0x82F63B78), eight bytes at a time ----
@@ -54,7 +59,7 @@ export function parseFileHead(b) {
   for (let i = 0; i < 8; i++) if (b[i] !== MAGIC[i]) throw new FormatError('not a ZEL recording (bad magic)');
   if (crc32c(b, 0, 12) !== u32(b, 12)) throw new FormatError('file head checksum is wrong');
   const version = u16(b, 8);
-  if (version !== 1 && version !== 2) throw new FormatError(`format version ${version} is not supported`);
+  if (version < 1 || version > 3) throw new FormatError(`format version ${version} is not supported`);
   if (u16(b, 10) !== 0) throw new FormatError('file head flags are not 0');
   return version;
 }
@@ -87,7 +92,7 @@ export function resync(b, from, version) {
 // ---- payloads ----
 
 class Fields {
-  constructor(b) { this.b = b; this.at = 0; }
+  constructor(b, version) { this.b = b; this.at = 0; this.version = version; }
   take(n) {
     if (n > this.b.length - this.at) throw new FormatError('payload too short for its fields');
     const v = this.b.subarray(this.at, this.at + n);
@@ -98,6 +103,7 @@ class Fields {
   u16() { const v = u16(this.b, this.at); this.take(2); return v; }
   i16() { const v = i16(this.b, this.at); this.take(2); return v; }
   u32() { const v = u32(this.b, this.at); this.take(4); return v; }
+  i32() { return this.u32() | 0; }
   u64() { const v = u64(this.b, this.at); this.take(8); return v; }
   format() {
     const v = this.u32() | 0;
@@ -110,6 +116,13 @@ class Fields {
     const s = this.take(n);
     if (s.includes(0)) throw new FormatError('string holds a NUL byte');
     return new TextDecoder().decode(s);
+  }
+  // Any bytes (NUL allowed), at most MAX_BYTES; null for no value.
+  bytes() {
+    const n = this.u32();
+    if (n === 0xffffffff) return null;
+    if (n > MAX_BYTES) throw new FormatError('bytes field longer than 4096 bytes');
+    return this.take(n);
   }
   zstd() {
     if (this.u8() !== 1) throw new FormatError('unknown compression method');
@@ -159,8 +172,46 @@ function seal(f) {
   return s;
 }
 
+// Versions 1 and 2: nothing; version 3: why the recording ended.
+function doneRecord(f) {
+  if (f.version < 3) return { reason: 'unspecified' };
+  const code = f.u8();
+  if (code >= END_REASONS.length) throw new FormatError('unknown end reason');
+  return { reason: END_REASONS[code], signal: f.i32(), pid: f.i32(), uid: f.u32() };
+}
+
+const text = (b) => (b === null ? null : new TextDecoder().decode(b));
+
+function windowRecord(f) {
+  const w = { window: f.u32(), event: WINDOW_EVENTS[f.u8()] };
+  if (!w.event) throw new FormatError('unknown window event');
+  if (w.event === 'shown') {
+    w.flags = f.u8();
+    if (w.flags & ~3) throw new FormatError('unknown window flags');
+  }
+  if (w.event === 'shown' || w.event === 'geometry') Object.assign(w, { x: f.i16(), y: f.i16(), width: f.u16(), height: f.u16(), z: f.u16() });
+  if (w.event === 'shown') {
+    Object.assign(w, { transientFor: f.u32(), client: f.u32(), pid: f.i32(), uid: f.u32() });
+    const command = f.bytes();
+    w.command = command === null ? null : text(command).split('\0').join(' ');
+  }
+  if (w.event === 'shown' || w.event === 'title') w.title = text(f.bytes());
+  if (w.event === 'shown') Object.assign(w, { instance: text(f.bytes()), className: text(f.bytes()) });
+  return w;
+}
+
+function interruptionRecord(f, time) {
+  const i = { from: f.u64(), cause: GAP_CAUSES[f.u8()] };
+  if (i.from > time) throw new FormatError('interruption begins after its end');
+  if (!i.cause) throw new FormatError('unknown interruption cause');
+  i.detail = text(f.bytes());
+  return i;
+}
+
 const DECODERS = {
-  [T.DONE]: () => ({}),
+  [T.DONE]: doneRecord,
+  [T.WINDOW]: windowRecord,
+  [T.INTERRUPTION]: interruptionRecord,
   [T.HEADER]: header,
   [T.IMAGE]: (f) => {
     const g = geometry(f);
@@ -215,11 +266,12 @@ for (const t of [T.APP, T.HOST, T.IP, T.SID, T.TID, T.APPFMT]) {
   };
 }
 
-// A record from its frame's type, time and payload; a FormatError when the
-// payload does not hold exactly its fields.  Byte fields are views into payload.
-export function decodeRecord(type, time, payload) {
-  const f = new Fields(payload);
-  const r = DECODERS[type](f);
+// A record from its frame's type, time and payload (of a file of this format
+// version); a FormatError when the payload does not hold exactly its fields.
+// Byte fields are views into payload.
+export function decodeRecord(type, time, payload, version) {
+  const f = new Fields(payload, version);
+  const r = DECODERS[type](f, time);
   f.end();
   r.type = type;
   r.time = time;
@@ -249,4 +301,18 @@ export function inflate(z) {
   } catch (e) {
     throw new FormatError(`compressed data does not decode (${e.message})`);
   }
+}
+
+// A public key file's Base64 line: "Ed", the key id (8 bytes), the key (32
+// bytes); the key, or null when the line is not one.
+export function publicKeyOfLine(line) {
+  let b;
+  try {
+    b = Uint8Array.from(atob(String(line).trim().replace(/ /g, '+')), (c) => c.charCodeAt(0)); // a + read from a URL as a space
+  } catch {
+    return null;
+  }
+  const key = b.subarray(10);
+  const ok = b.length === 42 && b[0] === 0x45 && b[1] === 0x64 && sha256(key).slice(0, 8).every((x, i) => x === b[2 + i]);
+  return ok ? key.slice() : null;
 }

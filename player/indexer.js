@@ -7,7 +7,7 @@
 // verification state.  A file that stops without an end record is polled for
 // growth (a recording still being written).
 import { sha256 } from './vendor/noble-hashes/sha2.js';
-import { FOOTER_NAMES, FormatError, HEAD_SIZE, T, decodeRecord } from './format.js';
+import { FOOTER_NAMES, FormatError, HEAD_SIZE, T, decodeRecord, publicKeyOfLine } from './format.js';
 import { applyRecord, isWholeImage, packSnapshot } from './replay.js';
 import { Screen } from './screen.js';
 import { zstdReady } from './zstd.js';
@@ -16,19 +16,30 @@ import { FrameReader, RangeSource, readHead } from './source.js';
 const SNAPSHOT_EVERY_US = 30e6; // record time without a place to seek from
 const SNAPSHOT_EVERY_BYTES = 32 * 1024 * 1024;
 const SNAPSHOT_BUDGET = 48 * 1024 * 1024; // compressed bytes kept by the page
-const POLL_MS = 500;
+const POLL_MS = 500; // reading again at the end of the data: at first
+const MAX_POLL_MS = 8000; // twice as long each time nothing came, up to this
+const LIVE_MS = 10000; // not told whether it is written: live while it grew as recently
+const GIVE_UP_MS = 30000; // not told: truncated for good after this long without growth
 const PAINTS = new Set([T.IMAGE, T.CIMAGE, T.BLOCKS, T.CBLOCKS, T.COPY, T.KEYFRAME]);
+// Records that show activity: a change of the picture, the pointer, the input or a window.
+const ACTIVITY = new Set([T.HEADER, T.IMAGE, T.CIMAGE, T.BLOCKS, T.CBLOCKS, T.COPY, T.CURSOR, T.CCURSOR, T.POSITION,
+  T.SCREEN, T.LAST_INPUT, T.WINDOW]);
+const IDLE_AFTER_US = 5e6; // longer than this without activity is idle
+const HOLD_MS = 2000; // the page may hold the worker (while it seeks) this long at most
 
 const hex = (b) => Array.from(b, (x) => x.toString(16).padStart(2, '0')).join('');
 const equal = (a, b) => a.length === b.length && a.every((x, i) => x === b[i]);
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
 class Indexer {
-  constructor(url, snapshotEvery) {
-    this.source = new RangeSource(url);
+  constructor(url, token, snapshotEvery, pinned, idleAfter) {
+    this.source = new RangeSource(url, token);
+    this.pinned = pinned ? [publicKeyOfLine(pinned)] : []; // keys every seal must be signed with
     this.screen = new Screen();
-    this.out = { seekPoints: [], markers: [], snapshots: [], drop: [] };
+    this.out = { seekPoints: [], markers: [], snapshots: [], drop: [], idle: [] };
     this.lastPost = 0;
+    this.idleAfter = idleAfter || IDLE_AFTER_US;
+    this.lastActive = null;
     this.cursorOffset = -1;
     this.headerOffset = -1;
     this.headerTime = null; // the first header's frame timestamp, 8 raw bytes
@@ -39,11 +50,17 @@ class Indexer {
     this.seal = { count: 0, last: null, signed: null, key: null, publicKey: null, keyId: null, final: false };
     this.state = { state: 'checking', problem: '', problemOffset: -1, authentic: true, authProblem: '' };
     this.lastTime = null;
+    this.damage = []; // [{from, to, timeBefore, timeAfter, problem}]: bytes, and record times around them
+    this.started = performance.now();
+    this.watch = { seenSize: -1, grewAt: -Infinity, pollMs: POLL_MS, wasWriting: null, live: false };
   }
 
   async run() {
     try {
       this.version = await readHead(this.source);
+      if (this.source.pinnedKey) this.pinned.push(publicKeyOfLine(this.source.pinnedKey));
+      if (this.pinned.includes(null)) throw new Error('the server\'s pinned key is not a public key line');
+      if (this.pinned.length && this.version < 2) this.notAuthentic(`format version 1 has no seals, but key ${this.pinnedIds()} is expected`);
       postMessage({ kind: 'head', version: this.version });
       if (this.version >= 2) this.hash = sha256.create().update(await this.source.read(0, HEAD_SIZE));
       this.reader = new FrameReader(this.source, HEAD_SIZE, this.version, 4 * 1024 * 1024);
@@ -55,34 +72,89 @@ class Indexer {
 
   async loop() {
     for (;;) {
+      if (hold) await hold.promise;
+      if (this.ended()) {
+        const end = this.reader.pos;
+        if (await this.reader.ensure(end, 1)) return this.finish('corrupt', `data after the ${this.version < 3 ? 'end-of-data record' : 'final seal'}`, end);
+        return this.finish('complete');
+      }
       const f = await this.reader.next();
       if (f.end === 'incomplete') {
-        if (this.done) return this.finish('complete');
-        this.setState('truncated', f.problem, f.offset);
+        const problem = this.done ? 'the data ends after the end-of-data record, before its final seal' : f.problem;
+        if (this.watchEnd()) return this.finish('truncated', problem, f.offset);
+        this.setState('truncated', problem, f.offset);
         this.post(true);
-        await sleep(POLL_MS);
+        await sleep(this.watch.pollMs);
         continue;
       }
-      if (f.end === 'corrupt') return this.finish('corrupt', f.problem, f.offset);
-      if (this.done) return this.finish('corrupt', 'data after the end-of-data record', f.offset);
+      if (f.end === 'corrupt') {
+        if (await this.damaged(f.offset, f.problem)) continue;
+        return this.finish('corrupt', f.problem, f.offset);
+      }
+      if (this.done && f.type !== T.SEAL) return this.finish('corrupt', `a record after the end-of-data record (byte ${f.offset})`, f.offset);
       await this.frame(f);
       this.post(false);
     }
   }
 
+  // At the end of the data: whether the recording is still being written
+  // (live: the server says the recorder holds it, or, not told, it grew
+  // lately), and whether to stop reading again: the server said twice that
+  // nobody writes it and nothing came between, or, not told, nothing came
+  // for GIVE_UP_MS.  The next read comes after POLL_MS, twice as long each
+  // time nothing came, up to MAX_POLL_MS.
+  watchEnd() {
+    const e = this.watch, now = performance.now(), size = this.source.size, writing = this.source.writing;
+    const grew = e.seenSize >= 0 && size !== e.seenSize;
+    if (grew) e.grewAt = now;
+    e.pollMs = grew || e.seenSize < 0 ? POLL_MS : Math.min(2 * e.pollMs, MAX_POLL_MS);
+    e.seenSize = size;
+    const released = writing === false && e.wasWriting === false && !grew;
+    e.wasWriting = writing;
+    e.live = writing === true || (writing === null && now - e.grewAt < LIVE_MS);
+    return released || (writing === null && !e.live && now - Math.max(e.grewAt, this.started) > GIVE_UP_MS);
+  }
+
+  // Whether the data must end here: after the end-of-data record (version 3:
+  // after the seal that follows it).
+  ended() {
+    return this.done && (this.version < 3 || this.endSealed);
+  }
+
+  // A damaged frame at `from`: a span from it to the next intact frame, where
+  // reading goes on (as libzel's zel_reader_resync); false when none follows.
+  async damaged(from, problem) {
+    this.setState('corrupt', problem, from);
+    const to = await this.reader.resync(from);
+    this.damage.push({ from, to: to ?? Math.max(from, this.source.size), timeBefore: this.lastTime, timeAfter: null, problem });
+    this.screen.damaged = true;
+    return to !== null;
+  }
+
   async frame(f) {
+    const span = this.damage[this.damage.length - 1];
+    if (span && span.timeAfter === null) span.timeAfter = f.time;
     let r;
     try {
-      r = decodeRecord(f.type, f.time, f.payload);
-    } catch (e) {
-      throw new FormatError(`${e.message} (record at byte ${f.offset})`);
+      r = decodeRecord(f.type, f.time, f.payload, this.version);
+    } catch (e) { // every checksum holds, but the fields do not: this record is damage
+      this.setState('corrupt', `${e.message} (record at byte ${f.offset})`, f.offset);
+      this.damage.push({ from: f.offset, to: f.offset + f.size, timeBefore: this.lastTime, timeAfter: null, problem: e.message });
+      return;
     }
+    const checking = this.damage.length === 0; // after damage no chain can hold
     const afterFinal = this.seal.final;
     this.seal.final = r.type === T.SEAL && (r.flags & 4) !== 0;
-    if (afterFinal && r.type !== T.DONE) this.notAuthentic(`a record follows the final seal (byte ${f.offset})`);
-    if (r.type === T.SEAL) await this.checkSeal(r, f);
+    if (checking && this.version < 3 && afterFinal && r.type !== T.DONE) this.notAuthentic(`a record follows the final seal (byte ${f.offset})`);
+    if (r.type === T.SEAL && checking) {
+      if (this.version >= 3) this.checkEnd(r, f);
+      await this.checkSeal(r, f);
+    }
     this.hash?.update(f.bytes);
-    if (r.type === T.DONE) return this.end(afterFinal);
+    this.lastType = r.type;
+    if (r.type === T.SEAL) this.endSealed = this.done;
+    if (r.type === T.DONE) return this.end(afterFinal && checking, r, f);
+    if (r.type === T.SEAL && this.done) return;
     this.lastTime = f.time;
     this.sinceKey.bytes += f.size;
     this.note(r, f);
@@ -94,6 +166,10 @@ class Indexer {
   // Index entries and markers of one record.
   note(r, f) {
     const s = this.screen;
+    if (ACTIVITY.has(r.type)) {
+      if (this.lastActive !== null && f.time - this.lastActive > this.idleAfter) this.out.idle.push({ from: this.lastActive, to: f.time });
+      this.lastActive = f.time;
+    }
     if (r.type === T.HEADER) {
       this.headerOffset = f.offset;
       this.headerTime ??= f.bytes.slice(8, 16);
@@ -103,6 +179,11 @@ class Indexer {
       this.marker({ kind: 'screen', time: f.time, width: r.width, height: r.height });
     } else if (r.type === T.LAST_INPUT) {
       this.marker({ kind: 'input', time: f.time, user: r.user, tfn: r.tfn });
+    } else if (r.type === T.WINDOW) {
+      if (r.event !== 'geometry') this.marker({ kind: 'window', time: f.time, window: r.window, event: r.event, title: r.title ?? null,
+        instance: r.instance ?? null, className: r.className ?? null, command: r.command ?? null, pid: r.pid ?? null, uid: r.uid ?? null });
+    } else if (r.type === T.INTERRUPTION) {
+      this.marker({ kind: 'gap', time: f.time, from: r.from, cause: r.cause, detail: r.detail });
     } else if (FOOTER_NAMES[r.type]) {
       this.marker({ kind: 'footer', time: f.time, name: FOOTER_NAMES[r.type], value: r.item });
     } else if (r.type === T.CURSOR || r.type === T.CCURSOR) {
@@ -118,6 +199,7 @@ class Indexer {
     } catch (e) {
       if (!(e instanceof FormatError)) throw e;
       this.setState('corrupt', `${e.message} (record at byte ${f.offset})`, f.offset);
+      this.damage.push({ from: f.offset, to: f.offset + f.size, timeBefore: this.lastTime, timeAfter: null, problem: e.message });
     }
   }
 
@@ -170,6 +252,7 @@ class Indexer {
     else if (!equal(chain, r.chain)) problem = 'the hash chain does not match the bytes before a seal';
     else if (signed !== seal.signed) problem = signed ? 'a signed seal follows unsigned ones' : 'an unsigned seal follows signed ones';
     else if (signed) problem = await this.checkSignature(r, f);
+    if (!problem && this.pinned.length) problem = this.checkPinned(signed);
     this.marker({ kind: 'seal', time: f.time, offset: f.offset, signed: !!(r.flags & 1), good: !problem });
     if (problem) return this.notAuthentic(`${problem} (seal at byte ${f.offset})`);
     seal.count++;
@@ -190,27 +273,50 @@ class Indexer {
     }
     if (!seal.key) return 'a signed seal without a public key before it';
     if (!equal(seal.keyId, r.keyId)) return 'the signing key changes';
-    const msg = new Uint8Array(59);
+    // "ZEL-SEAL", version, header time, (version 3: the seal's own time),
+    // offset, chain, flags.
+    const at = this.version >= 3 ? 26 : 18;
+    const msg = new Uint8Array(at + 41);
     msg.set(new TextEncoder().encode('ZEL-SEAL'), 0);
-    msg.set([2, 0], 8);
+    msg.set([this.version, 0], 8);
     if (this.headerTime) msg.set(this.headerTime, 10);
-    msg.set(f.payload.subarray(0, 8), 18);
-    msg.set(r.chain, 26);
-    msg[58] = r.flags;
+    if (this.version >= 3) msg.set(f.bytes.subarray(8, 16), 18);
+    msg.set(f.payload.subarray(0, 8), at);
+    msg.set(r.chain, at + 8);
+    msg[at + 40] = r.flags;
     const ok = await crypto.subtle.verify({ name: 'Ed25519' }, seal.key, r.signature, msg);
     return ok ? '' : 'a seal signature is wrong';
+  }
+
+  pinnedIds() {
+    return this.pinned.map((k) => hex(sha256(k).slice(0, 8)).toUpperCase()).join(' and ');
+  }
+
+  // Every seal signed with the key the reviewer expects.
+  checkPinned(signed) {
+    if (!signed) return `unsigned, but key ${this.pinnedIds()} is expected`;
+    if (this.pinned.every((k) => equal(k, this.seal.publicKey))) return '';
+    return `signed with key ${hex(this.seal.keyId).toUpperCase()}, not with the pinned key ${this.pinnedIds()}`;
   }
 
   notAuthentic(why) {
     if (this.state.authentic) Object.assign(this.state, { authentic: false, authProblem: why });
   }
 
-  async end(afterFinal) {
+  // Version 3: the final seal comes right after the end-of-data record, and only there.
+  checkEnd(r, f) {
+    const final = (r.flags & 4) !== 0, afterDone = this.lastType === T.DONE;
+    if (afterDone && !final) this.notAuthentic(`the seal at byte ${f.offset} after the end-of-data record is not final`);
+    else if (!afterDone && final) this.notAuthentic(`the final seal at byte ${f.offset} does not follow the end-of-data record`);
+  }
+
+  // The end-of-data record: its time is the recording's end.
+  end(afterFinal, r, f) {
     this.done = true;
-    if (this.version >= 2 && !afterFinal) this.notAuthentic('no final seal right before the end-of-data record');
-    if (this.version >= 2 && this.seal.count === 0) this.notAuthentic('a complete recording without any seal');
-    const end = this.reader.pos;
-    if (await this.reader.ensure(end, 1)) throw new FormatError(`data after the end-of-data record (byte ${end})`);
+    this.lastTime = f.time;
+    this.marker({ kind: 'end', time: f.time, reason: r.reason, signal: r.signal ?? 0, pid: r.pid ?? 0, uid: r.uid ?? 0 });
+    if (this.version === 2 && !afterFinal && !this.damage.length)
+      this.notAuthentic(this.seal.count === 0 ? 'the recording holds no seal' : 'no final seal right before the end-of-data record');
   }
 
   setState(state, problem = '', offset = -1) {
@@ -234,14 +340,32 @@ class Indexer {
     postMessage({
       kind: 'index', ...o, final, version: this.version, size: this.source.size,
       frontier: { offset: this.reader ? this.reader.pos : HEAD_SIZE, time: this.lastTime },
-      state: { ...this.state, sealed: seal.last, seals: seal.count, keyId: seal.keyId ? hex(seal.keyId) : null },
+      state: { ...this.state, sealed: seal.last, seals: seal.count, signed: seal.signed, keyId: seal.keyId ? hex(seal.keyId).toUpperCase() : null,
+        pinned: this.pinned.length > 0, live: this.watch.live && !final, damage: this.damage.map((d) => ({ ...d })) },
     }, o.snapshots.map((s) => s.buffer));
-    this.out = { seekPoints: [], markers: [], snapshots: [], drop: [] };
+    this.out = { seekPoints: [], markers: [], snapshots: [], drop: [], idle: [] };
+  }
+}
+
+// The page holds the worker while it seeks, so that the seek is not slowed
+// by the index being built on the same cores.
+let hold = null;
+function setHold(on) {
+  if (on && !hold) {
+    let release;
+    const promise = new Promise((r) => { release = r; });
+    hold = { promise, release, timer: setTimeout(() => setHold(false), HOLD_MS) };
+  } else if (!on && hold) {
+    clearTimeout(hold.timer);
+    hold.release();
+    hold = null;
   }
 }
 
 onmessage = async (e) => {
+  const d = e.data;
+  if ('hold' in d) return setHold(d.hold);
   await zstdReady;
-  if (e.data.url) new Indexer(e.data.url, e.data.snapshotEvery).run();
+  if (d.url) new Indexer(d.url, d.token, d.snapshotEvery, d.pinned, d.idleAfter).run();
 };
 

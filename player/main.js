@@ -1,13 +1,30 @@
 // The player page: controls, timeline, keyboard, and window.zelPlayer for
 // scripts and tests.  The recording comes from ?src=URL (any server that
-// answers HTTP range requests).
-import { Engine } from './engine.js';
+// answers HTTP range requests); &t=SECONDS opens it at that time, &key= pins
+// the public key line every seal must be signed with, &idle=SECONDS sets
+// what counts as idle (5), &utc=1 shows times in UTC.
+import { Engine, Superseded } from './engine.js';
+import { publicKeyOfLine } from './format.js';
+import { Timeline, person } from './timeline.js';
 import { zstdDecoder } from './zstd.js';
 
 const $ = (id) => document.getElementById(id);
 const SPEEDS = [0.25, 0.5, 1, 2, 4, 8, 16];
-const engine = new Engine($('screen'), () => requestAnimationFrame(update));
-let loaded = false, dragging = false, markersShown = 0, lastSize = -1, grewAt = -Infinity;
+const query = new URLSearchParams(location.search);
+// The access token of zeldump --serve, from the address's fragment (which the
+// browser never sends): sent as "Authorization: Bearer" to this server only.
+const token = new URLSearchParams(location.hash.slice(1)).get('token') || '';
+
+let updating = false; // one update a frame, however many changes
+const engine = new Engine($('screen'), () => {
+  if (updating) return;
+  updating = true;
+  requestAnimationFrame(() => {
+    updating = false;
+    update();
+  });
+});
+const ui = { loaded: false, error: null, dragging: false, fit: true, utc: query.get('utc') === '1', url: null };
 
 const seconds = (us) => (us - (engine.base ?? 0)) / 1e6;
 
@@ -17,70 +34,92 @@ function clockText(s) {
   return h ? `${h}:${rest}` : rest;
 }
 
-// The verification state in plain words: {state, text}.
-function verification() {
-  const ix = engine.index, s = ix?.state;
-  if (!s) return { state: 'none', text: '' };
-  const v1 = engine.version === 1;
-  const sealed = s.sealed ? `sealed up to ${clockText(seconds(s.sealed.time))} (byte ${s.sealed.offset}), the rest is unsealed` : 'no seal read yet';
-  const key = s.keyId ? `, signed with key ${s.keyId.toUpperCase()}` : '';
-  if (s.authentic === false) return { state: 'not-authentic', text: `NOT AUTHENTIC: ${s.authProblem}` };
-  if (s.state === 'corrupt') return { state: 'corrupt', text: `CORRUPT at byte ${s.problemOffset}: ${s.problem}; the readable part plays` };
-  if (s.state === 'unreadable') return { state: 'error', text: `cannot be read: ${s.problem}` };
-  if (s.state === 'complete') return { state: 'complete', text: v1 ? 'complete (format version 1, unsealed)' : `complete, ${s.seals} seals hold${key}` };
-  if (s.state === 'truncated') {
-    if (performance.now() - grewAt < 5000) return { state: 'live', text: `being recorded${v1 ? '' : `; ${sealed}`}` };
-    return { state: 'truncated', text: `TRUNCATED at byte ${s.problemOffset}; the readable part plays${v1 ? '' : `; ${sealed}`}` };
+const clockFormats = new Map(); // made once each: an Intl formatter is costly
+
+// A record time as the wall-clock time, local (with the zone) or UTC.
+function wallClock(us) {
+  if (!clockFormats.has(ui.utc)) {
+    clockFormats.set(ui.utc, new Intl.DateTimeFormat('en-US', { year: 'numeric', month: '2-digit', day: '2-digit', hour: '2-digit',
+      minute: '2-digit', second: '2-digit', fractionalSecondDigits: 1, hourCycle: 'h23', timeZoneName: 'short', timeZone: ui.utc ? 'UTC' : undefined }));
   }
+  const p = Object.fromEntries(clockFormats.get(ui.utc).formatToParts(new Date(us / 1000)).map((x) => [x.type, x.value]));
+  return `${p.year}-${p.month}-${p.day} ${p.hour}:${p.minute}:${p.second}.${p.fractionalSecond} ${p.timeZoneName}`;
+}
+
+const timeline = new Timeline({
+  seconds,
+  clock: (us) => clockText(Math.max(0, seconds(us))),
+  seek: (s) => zelPlayer.seek(s).catch(() => {}),
+  thumbnail: (us, width) => engine.thumbnail(us, width),
+});
+timeline.timeAt = (f) => (ui.loaded ? engine.base + f * (engine.endTime - engine.base) : null);
+
+// Who signed, in words, and as a word for scripts.
+function signer(s) {
+  if (engine.version === 1) return ['none', 'format version 1: no seals, nothing proves it unchanged'];
+  if (s.signed === null || s.signed === undefined) return ['none', 'no seal read yet'];
+  if (!s.signed) return ['unsigned', 'unsigned: seals prove nothing about who wrote it'];
+  if (s.pinned && s.authentic && s.seals) return ['pinned', `signed by the pinned key ${s.keyId}`];
+  return ['key', `signed by key ${s.keyId}`];
+}
+
+// The verification state, no stronger than what the file proves.
+function verification() {
+  if (ui.error) return { state: 'error', text: ui.error, signer: 'none' };
+  if (!ui.url) return { state: 'none', text: '', signer: 'none' };
+  const ix = engine.index, s = ix.state;
+  if (!ui.loaded || !s) return { state: 'checking', text: 'opening…', signer: 'none' };
+  const [who, whoText] = signer(s);
+  const sealed = s.sealed && engine.version > 1 ? `; sealed up to ${clockText(seconds(s.sealed.time))}` : '';
+  const out = (state, text) => ({ state, text, signer: who, keyId: s.keyId });
+  if (s.authentic === false) return out('not-authentic', `NOT AUTHENTIC: ${s.authProblem}`);
+  if (s.state === 'unreadable') return out('error', `cannot be read: ${s.problem}`);
+  if (s.state === 'corrupt') return out('corrupt', `CORRUPT: ${damageText(s.damage ?? [])}; the intact parts play`);
+  if (s.state === 'complete') return out('complete', `complete, ${engine.version > 1 ? 'intact, ' : ''}${whoText}`);
+  if (s.state === 'truncated' && s.live) return out('live', `live: being recorded; ${whoText}${sealed}`);
+  if (s.state === 'truncated') return out('truncated', `TRUNCATED at byte ${s.problemOffset}: ${s.problem}; the readable part plays; ${whoText}${sealed}`);
   const size = ix.size || engine.source?.size || 1;
-  return { state: 'checking', text: `checking… ${Math.floor((100 * ix.frontier.offset) / size)}%` };
+  return out('checking', `checking… ${Math.min(100, Math.floor((100 * ix.frontier.offset) / size))}%`);
+}
+
+// Damaged spans by record time and bytes, as zeldump --verify tells them.
+function damageSpans(damage) {
+  return damage.map((d) => {
+    const from = d.timeBefore ?? engine.base, to = d.timeAfter ?? from;
+    return { from, to, bytes: [d.from, d.to], text: `damaged ${clockText(seconds(from))} to ${clockText(seconds(to))} (bytes ${d.from} to ${d.to}): ${d.problem}` };
+  });
+}
+
+function damageText(damage) {
+  const spans = damageSpans(damage);
+  if (!spans.length) return 'damaged';
+  return spans[0].text + (spans.length > 1 ? `, and ${spans.length - 1} more damaged stretch${spans.length > 2 ? 'es' : ''}` : '');
+}
+
+// Sets what differs only: the page is updated at every frame drawn.
+function put(el, text) {
+  if (el.textContent !== text) el.textContent = text;
 }
 
 function update() {
-  if (!loaded) return;
-  const ix = engine.index;
+  const v = verification();
+  $('state').dataset.state = v.state;
+  $('state').dataset.signer = v.signer;
+  put($('state'), v.text);
+  if (!ui.loaded) return;
   const end = seconds(engine.endTime), now = seconds(engine.shown ?? engine.base);
-  $('time').textContent = `${clockText(now)} / ${clockText(end)}`;
-  $('clock').textContent = new Date((engine.shown ?? 0) / 1000).toISOString().replace('T', ' ').replace('Z', ' UTC');
-  if (!dragging) {
+  put($('time'), `${clockText(now)} / ${clockText(end)}`);
+  put($('clock'), wallClock(engine.shown ?? engine.base));
+  if (!ui.dragging) {
     $('seek').max = String(end || 1);
     $('seek').value = String(now);
   }
-  $('play').textContent = engine.playing ? 'Pause' : 'Play';
+  put($('play'), engine.playing ? 'Pause' : 'Play');
   $('live').classList.toggle('on', !!engine.follow);
-  const v = verification();
-  $('state').dataset.state = v.state;
-  $('state').textContent = v.text;
-  showMarkers(end);
+  timeline.show(engine.index, engine.endTime, { damage: damageSpans(engine.index.state.damage ?? []) });
   showInput();
-}
-
-function markerTitle(m) {
-  const t = clockText(seconds(m.time));
-  if (m.kind === 'input') return `${t} input from ${m.user ?? '?'} (tfn ${m.tfn ?? '?'})`;
-  if (m.kind === 'screen') return `${t} screen ${m.width}×${m.height}`;
-  if (m.kind === 'footer') return `${t} ${m.name}: ${m.value}`;
-  if (m.kind === 'seal') return `${t} seal at byte ${m.offset}${m.signed ? ', signed' : ''}${m.good ? '' : ' — DOES NOT HOLD'}`;
-  return `${t} header ${m.width}×${m.height}, user ${m.user ?? '?'}`;
-}
-
-// Markers are placed by time over the seek bar; placed again when the end moves.
-function showMarkers(end) {
-  const box = $('markers'), ms = engine.index.markers;
-  if (markersShown === ms.length && box.dataset.end === String(end)) return;
-  box.dataset.end = String(end);
-  box.replaceChildren();
-  for (const m of ms) {
-    const d = document.createElement('div');
-    d.className = `marker ${m.kind}${m.kind === 'seal' && !m.good ? ' bad' : ''}`;
-    d.style.left = `${(100 * seconds(m.time)) / (end || 1)}%`;
-    d.title = markerTitle(m);
-    d.dataset.time = String(seconds(m.time));
-    d.onclick = () => zelPlayer.seek(seconds(m.time));
-    box.append(d);
-  }
-  markersShown = ms.length;
-  showFacts();
+  showFacts(v);
+  layout();
 }
 
 // Who holds the input at the frame shown: the last input marker before it.
@@ -88,99 +127,221 @@ function showInput() {
   let who = null;
   for (const m of engine.index.markers) {
     if (m.time > (engine.shown ?? 0)) break;
-    if (m.kind === 'input' || (m.kind === 'header' && !who)) who = m;
+    if (m.kind === 'input') who = m;
   }
-  $('input').textContent = who ? `input: ${who.user ?? '?'} (${who.tfn ?? '?'})` : '';
+  put($('input'), `input: ${who ? person(who) : 'nobody yet'}`);
+  $('input').style.borderColor = who ? timeline.colour(who) : 'transparent';
 }
 
-function showFacts() {
-  const facts = new Map([['format version', String(engine.version)]]);
-  for (const m of engine.index.markers) {
-    if (m.kind === 'header') facts.set('user', `${m.user ?? ''} (${m.tfn ?? ''})`).set('screen', `${m.width}×${m.height}`);
+function showFacts(v) {
+  const ix = engine.index, screen = engine.screen;
+  const when = `${ix.markers.length} ${screen?.width}x${screen?.height} ${v.text} ${ui.utc}`;
+  if ($('facts').dataset.when === when) return;
+  $('facts').dataset.when = when;
+  const facts = new Map([['format version', String(engine.version)], ['started', wallClock(engine.base)]]);
+  for (const m of ix.markers) {
+    if (m.kind === 'header') facts.set('user', person(m));
     if (m.kind === 'footer') facts.set(m.name, m.value);
+    if (m.kind === 'end') facts.set('ended', `${wallClock(m.time)}: ${m.reason}${m.reason === 'signal' ? ` ${m.signal} from pid ${m.pid}, uid ${m.uid}` : ''}`);
   }
-  $('facts').replaceChildren(...[...facts].flatMap(([k, v]) => {
+  if (screen?.has) facts.set('screen', `${screen.width}×${screen.height}`);
+  facts.set('state', v.text);
+  if (ix.state.keyId) facts.set('key id', ix.state.keyId);
+  facts.set('seals that hold', String(ix.state.seals ?? 0));
+  const key = [...facts].join('\n');
+  if ($('facts').dataset.key === key) return;
+  $('facts').dataset.key = key;
+  $('facts').replaceChildren(...[...facts].flatMap(([k, value]) => {
     const dt = document.createElement('dt'), dd = document.createElement('dd');
     dt.textContent = k;
-    dd.textContent = v;
+    dd.textContent = value;
     return [dt, dd];
   }));
 }
 
+// Fit: the whole screen as large as the stage allows (up or down); 100 %:
+// one recorded pixel a pixel.  Only CSS scales: the canvas keeps the pixels.
+function layout() {
+  const c = $('screen'), stage = $('stage');
+  const k = ui.fit && c.width && c.height ? Math.min(stage.clientWidth / c.width, stage.clientHeight / c.height) : 1;
+  const w = `${Math.floor(c.width * k)}px`, h = `${Math.floor(c.height * k)}px`;
+  if (c.style.width !== w || c.style.height !== h) Object.assign(c.style, { width: w, height: h });
+}
+
 function fail(e) {
+  if (e instanceof Superseded) return;
+  ui.error = String(e.message || e);
   $('error').hidden = false;
-  $('error').textContent = String(e.message || e);
-  $('state').dataset.state = 'error';
-  throw e;
+  $('error').textContent = ui.error;
+  update();
+}
+
+const link = () => {
+  const u = new URL(location.href);
+  u.searchParams.set('t', String(Math.round(zelPlayer.currentTime * 1000) / 1000));
+  return u.href; // the fragment (the token) comes along
+};
+
+function checked(speed) {
+  if (!SPEEDS.includes(speed)) throw new RangeError(`speed must be one of ${SPEEDS.join(', ')}`);
+  return speed;
 }
 
 const zelPlayer = {
   // Opens a recording; resolves when its first frame is drawn.
   async load(url, options = {}) {
-    loaded = false;
-    markersShown = 0;
-    $('title').textContent = decodeURIComponent(new URL(url, location.href).pathname.split('/').pop());
+    Object.assign(ui, { loaded: false, error: null, url: new URL(url, location.href) });
     $('error').hidden = true;
-    await engine.load(url, options).catch(fail);
-    loaded = true;
+    $('title').textContent = decodeURIComponent(ui.url.pathname.split('/').pop());
+    $('back').hidden = !(token && ui.url.origin === location.origin && ui.url.pathname.startsWith('/files/'));
+    $('back').href = `/${location.hash}`;
+    timeline.reset();
+    $('facts').replaceChildren();
+    delete $('facts').dataset.key;
+    delete $('facts').dataset.when;
+    update();
+    try {
+      const pinned = options.key ?? query.get('key');
+      if (pinned && !publicKeyOfLine(pinned)) throw new Error('the key given is not the line of a public key file');
+      await engine.load(url, { token, pinned, ...options });
+    } catch (e) {
+      fail(e);
+      throw e;
+    }
+    ui.loaded = true;
+    engine.setSpeed(Number($('speed').value));
+    engine.skipIdle = $('skip').checked;
     update();
   },
-  seek: (s) => engine.seek(s),
-  play: () => engine.play(),
+  seek(s) {
+    if (typeof s !== 'number' || !Number.isFinite(s)) return Promise.reject(new RangeError('seek needs a finite number of seconds'));
+    if (!ui.loaded) return Promise.reject(new Error('no recording is loaded'));
+    return engine.seek(Math.max(0, s));
+  },
+  step: (direction) => (ui.loaded ? engine.stepFrame(direction < 0 ? -1 : 1) : Promise.resolve()),
+  play: () => ui.loaded && engine.play(),
   pause: () => engine.pause(),
-  live: () => engine.goLive(),
+  live: () => ui.loaded && engine.goLive(),
   get speed() { return engine.speed ?? 1; },
-  set speed(s) { engine.setSpeed(s); $('speed').value = String(s); },
-  get duration() { return loaded ? seconds(engine.endTime) : 0; },
-  get currentTime() { return loaded ? seconds(engine.shown ?? engine.base) : 0; },
+  set speed(s) {
+    engine.setSpeed(checked(s));
+    $('speed').value = String(s);
+  },
+  get skipIdle() { return !!engine.skipIdle; },
+  set skipIdle(on) {
+    engine.skipIdle = !!on;
+    $('skip').checked = !!on;
+  },
+  get utc() { return ui.utc; },
+  set utc(on) {
+    ui.utc = !!on;
+    update();
+  },
+  get duration() { return ui.loaded ? seconds(engine.endTime) : 0; },
+  get currentTime() { return ui.loaded ? seconds(engine.shown ?? engine.base) : 0; },
   get playing() { return !!engine.playing; },
   get following() { return !!engine.follow; },
-  // {state: 'checking' | 'complete' | 'truncated' | 'live' | 'corrupt' | 'not-authentic' | 'error', text, final}
-  get verification() { return { ...verification(), final: !!engine.index?.final }; },
-  get markers() { return engine.index ? engine.index.markers.map((m) => ({ ...m, time: seconds(m.time) })) : []; },
+  // {state: 'none' | 'checking' | 'complete' | 'truncated' | 'live' | 'corrupt' | 'not-authentic' | 'error',
+  //  text, final, signer: 'pinned' | 'key' | 'unsigned' | 'none', keyId}
+  get verification() { return { ...verification(), final: !!ui.error || !!engine.index.final }; },
+  get markers() { return engine.index.markers.map((m) => ({ ...m, time: seconds(m.time), ...(m.from !== undefined && { from: seconds(m.from) }) })); },
+  get idle() { return engine.index.idle.map((s) => ({ from: seconds(s.from), to: seconds(s.to) })); },
+  // [{from, to, bytes: [first, after], text}]: the damaged stretches, in seconds
+  get damage() { return damageSpans(engine.index.state.damage ?? []).map((d) => ({ ...d, from: seconds(d.from), to: seconds(d.to) })); },
+  get link() { return link(); },
   get version() { return engine.version; },
   get decoder() { return zstdDecoder(); }, // the zstd decoder: 'WebAssembly' or 'JavaScript'
 };
 window.zelPlayer = zelPlayer;
 
-$('play').onclick = () => (engine.playing ? engine.pause() : engine.play());
+async function copyLink() {
+  const text = link();
+  try {
+    await navigator.clipboard.writeText(text);
+    $('link').textContent = 'Copied';
+    setTimeout(() => { $('link').textContent = 'Copy link'; }, 1500);
+  } catch { // no clipboard here (not a secure context): show it to copy by hand
+    $('copied').hidden = false;
+    $('copied-link').value = text;
+    $('copied-link').select();
+  }
+}
+
+function savePng() {
+  $('screen').toBlob((blob) => {
+    if (!blob) return;
+    const a = document.createElement('a');
+    a.href = URL.createObjectURL(blob);
+    a.download = `${$('title').textContent.replace(/\.zel$/, '')}-${zelPlayer.currentTime.toFixed(1)}s.png`;
+    a.click();
+    setTimeout(() => URL.revokeObjectURL(a.href), 10000);
+  }, 'image/png');
+}
+
+function toggleZoom() {
+  ui.fit = !ui.fit;
+  $('stage').classList.toggle('fit', ui.fit);
+  $('zoom').textContent = ui.fit ? '100%' : 'Fit';
+  layout();
+}
+
+const toggleFullscreen = () => (document.fullscreenElement ? document.exitFullscreen() : document.body.requestFullscreen()).catch(() => {});
+const toggleHelp = () => ($('help').open ? $('help').close() : $('help').showModal());
+const quietly = (p) => Promise.resolve(p).catch(() => {});
+
+$('play').onclick = () => (engine.playing ? engine.pause() : zelPlayer.play());
+$('prev').onclick = () => quietly(zelPlayer.step(-1));
+$('next').onclick = () => quietly(zelPlayer.step(1));
 $('speed').onchange = () => { zelPlayer.speed = Number($('speed').value); };
-$('live').onclick = () => engine.goLive();
-$('zoom').onclick = () => {
-  const fit = $('screen').classList.toggle('fit');
-  $('screen').classList.toggle('actual', !fit);
-  $('zoom').textContent = fit ? '100%' : 'Fit';
+$('skip').onchange = () => { zelPlayer.skipIdle = $('skip').checked; };
+$('live').onclick = () => zelPlayer.live();
+$('zoom').onclick = toggleZoom;
+$('full').onclick = toggleFullscreen;
+$('link').onclick = copyLink;
+$('png').onclick = savePng;
+$('clock').onclick = () => { zelPlayer.utc = !ui.utc; };
+$('help-button').onclick = toggleHelp;
+$('seek').oninput = () => { ui.dragging = true; quietly(zelPlayer.seek(Number($('seek').value))); };
+$('seek').onchange = () => { ui.dragging = false; };
+new ResizeObserver(layout).observe($('stage'));
+
+const KEYS = {
+  ' ': () => $('play').click(),
+  arrowleft: (e) => zelPlayer.seek(Math.max(0, zelPlayer.currentTime - (e.shiftKey ? 30 : 5))),
+  arrowright: (e) => zelPlayer.seek(zelPlayer.currentTime + (e.shiftKey ? 30 : 5)),
+  home: () => zelPlayer.seek(0),
+  end: () => zelPlayer.seek(zelPlayer.duration),
+  ',': () => zelPlayer.step(-1),
+  '.': () => zelPlayer.step(1),
+  l: () => zelPlayer.live(),
+  z: toggleZoom,
+  f: toggleFullscreen,
+  i: () => { zelPlayer.skipIdle = !zelPlayer.skipIdle; },
+  u: () => { zelPlayer.utc = !ui.utc; },
+  c: copyLink,
+  p: savePng,
+  '?': toggleHelp,
 };
-$('seek').oninput = () => { dragging = true; engine.seek(Number($('seek').value)); };
-$('seek').onchange = () => { dragging = false; };
 
 document.addEventListener('keydown', (e) => {
-  if (e.target instanceof HTMLSelectElement || e.ctrlKey || e.metaKey || e.altKey) return;
-  const step = e.shiftKey ? 30 : 5;
-  const keys = {
-    ' ': () => $('play').click(),
-    ArrowLeft: () => zelPlayer.seek(Math.max(0, zelPlayer.currentTime - step)),
-    ArrowRight: () => zelPlayer.seek(zelPlayer.currentTime + step),
-    Home: () => zelPlayer.seek(0),
-    End: () => zelPlayer.seek(zelPlayer.duration),
-    l: () => engine.goLive(),
-    z: () => $('zoom').click(),
-  };
+  if (e.ctrlKey || e.metaKey || e.altKey || e.target.matches?.('select, textarea, input:not([type=range]):not([type=checkbox])')) return;
+  // Space and Enter keep their own meaning on buttons, links and the summary.
+  if ((e.key === ' ' || e.key === 'Enter') && e.target.matches?.('button, a, summary, input')) return;
   const speed = SPEEDS[Number(e.key) - 1];
-  const action = keys[e.key] || (speed && (() => { zelPlayer.speed = speed; }));
-  if (!action) return;
+  const action = KEYS[e.key.toLowerCase()] || (speed && (() => { zelPlayer.speed = speed; }));
+  if (!action || ($('help').open && e.key !== '?')) return;
   e.preventDefault();
-  action();
+  quietly(action(e));
 });
 
-setInterval(() => {
-  const size = engine.index?.size ?? -1;
-  if (lastSize >= 0 && size > lastSize) grewAt = performance.now();
-  lastSize = size;
-  update();
-}, 500);
+setInterval(update, 500);
 
-const query = new URLSearchParams(location.search);
 const src = query.get('src');
-if (src) zelPlayer.load(src, { snapshotSeconds: Number(query.get('snapshot')) || undefined }).catch(() => {});
-else $('title').textContent = 'no recording: give one as ?src=URL';
+if (src) {
+  const at = Number(query.get('t'));
+  zelPlayer.load(src, { snapshotSeconds: Number(query.get('snapshot')) || undefined, idleSeconds: Number(query.get('idle')) || undefined })
+    .then(() => (query.has('t') && Number.isFinite(at) ? zelPlayer.seek(at) : null))
+    .catch(() => {});
+} else {
+  $('title').textContent = 'no recording: give one as ?src=URL';
+}

@@ -10,9 +10,21 @@ function cursorPixels(r) {
   return px;
 }
 
+const PICTURES = new Set([T.IMAGE, T.CIMAGE, T.KEYFRAME, T.BLOCKS, T.CBLOCKS, T.COPY]);
+
 // Throws FormatError when the record does not decode or fit the screen (the
 // screen is then left as it was).  Keyframes are applied like whole images.
+// After damage (screen.damaged) pictures are passed over until a whole
+// screen comes, as libzel's replay does: they would paint on a picture that
+// is not there.
 export function applyRecord(screen, r) {
+  const whole = r.type === T.HEADER || (screen.has && coversScreen(r, screen.width, screen.height));
+  if (screen.damaged && PICTURES.has(r.type) && !whole) return;
+  applyOne(screen, r);
+  if (whole) screen.damaged = false;
+}
+
+function applyOne(screen, r) {
   switch (r.type) {
     case T.HEADER: screen.header(r); break;
     case T.IMAGE: screen.image(r, r.pixels); break;
@@ -35,12 +47,15 @@ export function applyRecord(screen, r) {
   }
 }
 
+function coversScreen(r, width, height) {
+  if (r.type !== T.IMAGE && r.type !== T.CIMAGE && r.type !== T.KEYFRAME) return false;
+  return r.x <= 0 && r.y <= 0 && r.x + r.width >= width && r.y + r.height >= height;
+}
+
 // Whether an image record paints the whole screen of its time (a place to
 // start replaying from).
 export function isWholeImage(r, width, height) {
-  if (r.type === T.KEYFRAME) return true;
-  if (r.type !== T.IMAGE && r.type !== T.CIMAGE) return false;
-  return r.x <= 0 && r.y <= 0 && r.x + r.width >= width && r.y + r.height >= height;
+  return r.type === T.KEYFRAME || coversScreen(r, width, height);
 }
 
 const pipe = (bytes, stream) => new Response(new Blob([bytes]).stream().pipeThrough(stream)).arrayBuffer();

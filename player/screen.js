@@ -48,8 +48,23 @@ function rowConverter(format, palette) {
     return (s, so, d, di, n) => { for (let i = 0; i < n; i++, so += 2) d[di + i] = t[s[so] | (s[so + 1] << 8)]; };
   }
   if (format === 6 || format === 10) { // B, G, R, x bytes: the usual depth-24 layout
-    return (s, so, d, di, n) => {
+    const bytes = (s, so, d, di, n) => {
       for (let i = 0; i < n; i++, so += 4) d[di + i] = OPAQUE | s[so + 2] | (s[so + 1] << 8) | (s[so] << 16);
+    };
+    // The source as 32-bit little-endian words (as on every platform browsers
+    // run on), where aligned: a quarter faster.
+    let buffer = null, words = null;
+    return (s, so, d, di, n) => {
+      const at = s.byteOffset + so;
+      if (at & 3) return bytes(s, so, d, di, n);
+      if (s.buffer !== buffer) {
+        buffer = s.buffer;
+        words = new Uint32Array(buffer, 0, buffer.byteLength >>> 2);
+      }
+      for (let i = 0, k = at >>> 2; i < n; i++, k++) {
+        const v = words[k];
+        d[di + i] = OPAQUE | ((v >>> 16) & 255) | (v & 0xff00) | ((v & 255) << 16);
+      }
     };
   }
   const [rs, gs, bs] = SHIFTS[format];
@@ -73,6 +88,7 @@ export class Screen {
     this.pointer = null; // {x, y}
     this.dirty = null; // {x0, y0, x1, y1} changed since the last draw
     this.revision = 0;
+    this.damaged = false; // records are missing: pictures wait for a whole screen
   }
 
   header(h) {
@@ -227,6 +243,12 @@ export class CanvasView {
   constructor(canvas) {
     this.canvas = canvas;
     this.ctx = canvas.getContext('2d', { alpha: false, willReadFrequently: false });
+    this.image = null;
+    this.lastCursor = null;
+  }
+
+  clear() {
+    this.canvas.width = this.canvas.height = 0;
     this.image = null;
     this.lastCursor = null;
   }

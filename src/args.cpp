@@ -368,7 +368,7 @@ static void take_positional(char* word)
     else if (cli.argument.filename == nullptr)
         cli.argument.filename = word;
     else
-        errx(1, "unknown %s '%s'\n", word[0] == '-' ? "option" : "argument", word);
+        errx(1, "unknown %s '%s'", word[0] == '-' ? "option" : "argument", word);
 }
 
 // The value word after a value option.

@@ -23,11 +23,11 @@
 
 #include "debugging.h"
 #include "display.h"
+#include "image-room.h"
 #include "pixel-format.h"
 #include "queue.h"
 #include "region.h"
 #include "scroll.h"
-#include "shm.h"
 #include "thread.h"
 #include "timer.h"
 #include "writer.h"
@@ -119,14 +119,14 @@ void find_scrolled(const ZelImage& image)
 void image_done(const CompressorTicket* t)
 {
     std::free(t->reply);
-    if (t->release_to != 0) shm_release(t->release_to);
+    if (t->release_to != 0) image_room_give(t->release_to);
 }
 
 void handle_image(const CompressorTicket* t)
 {
     const Rectangle& r = t->rect;
     const uint32_t stride = stride_of(r.width);
-    const auto length = t->reply ? static_cast<uint32_t>(xcb_get_image_data_length(t->reply)) : t->shm_length;
+    const auto length = static_cast<uint32_t>(xcb_get_image_data_length(t->reply));
     // A reply with fewer bytes than its area needs (another depth than the
     // screen's) would be read past its end: leave it out.
     if (static_cast<uint64_t>(r.height) * stride > length) {
@@ -145,7 +145,7 @@ void handle_image(const CompressorTicket* t)
     view.scanline_pad = framebuffer_scanline_pad();
     view.bytes_per_line = stride;
     view.length = length;
-    view.data = t->reply ? xcb_get_image_data(t->reply) : const_cast<uint8_t*>(t->shm_pixels);
+    view.data = xcb_get_image_data(t->reply);
     find_scrolled(view);
     framebuffer_merge(&view, frame, tracker);
     const Region area(r.x, r.y, r.width, r.height);

@@ -19,7 +19,7 @@ enum CompressorTicketType {
     TICKET_CLEAR = 3,
     TICKET_FRAME = 4,
     TICKET_COPY = 5,    // the pixels of rect move to (to_x, to_y)
-    TICKET_RELEASE = 6, // no image came: give back the segment's room (release_to)
+    TICKET_RELEASE = 6, // no image came: give back its room (release_to)
 };
 
 struct CompressorTicket {
@@ -28,9 +28,7 @@ struct CompressorTicket {
     xcb_get_image_reply_t* reply = nullptr; // owned by the compressor once queued
     int16_t to_x = 0;
     int16_t to_y = 0;
-    const uint8_t* shm_pixels = nullptr; // an image in the shared segment instead of a reply
-    uint32_t shm_length = 0;
-    uint64_t release_to = 0; // the segment's room given back once the image is merged
+    uint64_t release_to = 0; // the images' room given back once the image is merged
 };
 
 void compressor_thread_start();

@@ -1,23 +1,16 @@
 // The capture driver on the main thread: set-up and teardown, the frame
-// loop and its composition of the tracked windows, and the stop request
-// through which every thread ends the recording.
+// loop, and the connection to the display made again when another client
+// kills it while the display lives.
 #include "frontend.h"
 
 #include <err.h>
-#include <pixman.h>
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/time.h>
-#include <xcb/xcb_keysyms.h>
-#include <xcb/xfixes.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <span>
+#include <string>
 #include <vector>
 
 #include "args.h"
@@ -27,124 +20,33 @@
 #include "display.h"
 #include "events.h"
 #include "extensions.h"
+#include "image-room.h"
 #include "input.h"
+#include "interruption.h"
 #include "last-input.h"
 #include "pixel-format.h"
 #include "receiver.h"
-#include "shm.h"
 #include "signals.h"
 #include "stdin-messages.h"
+#include "stop.h"
 #include "tick.h"
 #include "timer.h"
-#include "window-list.h"
+#include "window-model.h"
+#include "window-records.h"
 #include "writer.h"
+#include "x-errors.h"
 #include "x-reply.h"
 
-// ---------------------------------------------------------------------------
-// Stop request
+namespace {
 
-// Cleared by any thread at any time; read by the loop at the top of each
-// pass.  The accesses go through atomic built-ins so that the word stays a
-// plain sig_atomic_t yet the thread sanitizer sees no data race.
-static volatile sig_atomic_t frontend_is_running;
-// Set by every stop request and never cleared: a stop asked for before the
-// loop starts (a signal during set-up, a footer item without memory) must
-// not be undone when the loop sets the running flag.
-static volatile sig_atomic_t frontend_stop_requested;
-// Written by a stop, so that a loop asleep in poll sees it at once.
-static int frontend_wake_fd = -1;
+// The recorded windows: read from the server at set-up and after every
+// reconnection, kept by the events.
+WindowModel windows;
 
-void frontend_stop()
-{
-    __atomic_store_n(&frontend_stop_requested, 1, __ATOMIC_SEQ_CST);
-    __atomic_store_n(&frontend_is_running, 0, __ATOMIC_SEQ_CST);
-    const int wake = __atomic_load_n(&frontend_wake_fd, __ATOMIC_SEQ_CST);
-    if (wake >= 0) (void)!eventfd_write(wake, 1);
-    signals_stop_requested();
-    DEBUG("stopping frontend");
-}
-
-bool frontend_stop_was_requested()
-{
-    return __atomic_load_n(&frontend_stop_requested, __ATOMIC_SEQ_CST) != 0;
-}
-
-bool frontend_running()
-{
-    return __atomic_load_n(&frontend_is_running, __ATOMIC_SEQ_CST) != 0;
-}
+} // namespace
 
 // ---------------------------------------------------------------------------
-// Set-up helpers
-
-static xcb_key_symbols_t* keysyms;
-
-xcb_key_symbols_t* frontend_keysyms()
-{
-    return keysyms;
-}
-
-xcb_atom_t intern_atom(xcb_connection_t* c, const char* name)
-{
-    const auto reply =
-        xcb_reply(xcb_intern_atom_reply, c, xcb_intern_atom(c, 0, static_cast<uint16_t>(strlen(name)), name));
-    return reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
-}
-
-// The root window's property as a NUL-terminated string of the caller's, or
-// nullptr when it is absent, empty or of another type than UTF8_STRING and
-// STRING.
-static char* get_root_string_property(xcb_connection_t* c, xcb_window_t root, xcb_atom_t property)
-{
-    const xcb_atom_t utf8_string = intern_atom(c, "UTF8_STRING");
-    const xcb_atom_t types[2] = {utf8_string != XCB_ATOM_NONE ? utf8_string : xcb_atom_t{XCB_ATOM_STRING},
-                                 XCB_ATOM_STRING};
-    for (const xcb_atom_t type : types) {
-        const auto reply =
-            xcb_reply(xcb_get_property_reply, c, xcb_get_property(c, 0, root, property, type, 0, 4096));
-        if (!reply) continue;
-        const int length = xcb_get_property_value_length(reply.get());
-        if (length <= 0) continue;
-        char* value = static_cast<char*>(malloc(static_cast<size_t>(length) + 1));
-        if (!value) return nullptr;
-        memcpy(value, xcb_get_property_value(reply.get()), static_cast<size_t>(length));
-        value[length] = '\0';
-        return value;
-    }
-    return nullptr;
-}
-
-// Whether s (up to its first NUL) ends with tail.
-static bool matches_tail(const char* s, const char* tail)
-{
-    const size_t n = strlen(s);
-    const size_t t = strlen(tail);
-    return n >= t && memcmp(s + n - t, tail, t) == 0;
-}
-
-static void check_for_xpra_seamless()
-{
-    xcb_connection_t* c = display_connection();
-    const xcb_atom_t mode_atom = intern_atom(c, "XPRA_SERVER_MODE");
-    if (mode_atom == XCB_ATOM_NONE) errx(1, "XPRA_SERVER_MODE atom not found");
-    char* mode = get_root_string_property(c, display_root(), mode_atom);
-    if (!mode) errx(1, "not an xpra seamless session (XPRA_SERVER_MODE=%s)\n", "(missing)");
-    if (!matches_tail(mode, "seamless"))
-        errx(1, "not an xpra seamless session (XPRA_SERVER_MODE=%s)\n", mode);
-    free(mode);
-}
-
-static void keysyms_setup()
-{
-    keysyms = xcb_key_symbols_alloc(display_connection());
-    if (!keysyms) errx(1, "failed to get keysyms from display");
-}
-
-static void keysyms_teardown()
-{
-    if (keysyms) xcb_key_symbols_free(keysyms);
-    keysyms = nullptr;
-}
+// Header and footer items
 
 void palette_fetch(uint16_t* palette_size, RgbValue** palette)
 {
@@ -219,19 +121,6 @@ static void send_header_to_writer()
     DEBUG("sent header for display info to the writer");
 }
 
-void send_footer_item_to_writer(ZelRecordType type, const char* item)
-{
-    auto record = new_record<ZelFooterItem>(type, time_in_us());
-    if (record) record->item = reinterpret_cast<uint8_t*>(strdup(item));
-    if (!record || !record->item) {
-        JOURNAL_ERROR("failed to allocate ZelFooterItem record -> exiting");
-        frontend_stop();
-        return;
-    }
-    // a refusal is journaled by the writer
-    (void)send_to_writer(std::move(record));
-}
-
 static void send_footer_items_to_writer()
 {
     const struct {
@@ -242,7 +131,7 @@ static void send_footer_items_to_writer()
         {ip, ZEL_FOOTER_ITEM_IP},   {sid, ZEL_FOOTER_ITEM_SID},       {tid, ZEL_FOOTER_ITEM_TID},
     };
     for (const auto& i : items)
-        if (const char* v = i.value()) send_footer_item_to_writer(i.type, v);
+        if (const char* v = i.value()) send_footer_item(i.type, v);
 }
 
 // ---------------------------------------------------------------------------
@@ -252,15 +141,16 @@ void frontend_setup()
 {
     DEBUG("setting up connection to display %s", display_name());
     display_connection_setup();
-    check_for_xpra_seamless();
     // Everything the display must offer is checked before anything is
     // recorded, so that a refused display leaves no file behind.
-    DEBUG("setting up extensions...");
-    extensions_setup(display_connection(), display_root());
-    window_list_setup();
-    shm_setup(display_connection(), static_cast<size_t>(root_width()) * root_height() * 4);
+    if (std::string why = extensions_setup(display_connection(), display_root()); !why.empty())
+        errx(1, "%s", why.c_str());
+    x_errors_setup(display_connection());
+    (void)stop_wake_fd();
+    windows.setup(display_connection(), display_root(), display_screen_nbr());
+    window_records_setup(display_connection());
+    image_room_setup(display_connection(), static_cast<size_t>(root_width()) * root_height() * 4);
     input_connect();
-    keysyms_setup();
     time_start();
     writer_open();
 
@@ -284,12 +174,10 @@ void frontend_teardown()
     DEBUG("stopping worker threads...");
     last_input_teardown();
     input_thread_stop();
-    window_list_teardown();
+    windows.reset(); // the pixmaps and damage objects go with the connection
     receiver_thread_stop();
-    keysyms_teardown();
     display_connection_teardown();
     compressor_thread_stop();
-    shm_teardown(); // the compressor no longer reads it
     writer_thread_stop();
     signals_thread_stop();
     writer_print_digest();
@@ -312,38 +200,15 @@ pollfd fds[FD_COUNT];
 // within one frame period.
 constexpr int QUIET_TICKS = 10;
 constexpr int64_t QUIET_PERIOD_MS = 1000;
-
-int64_t current_time_in_ms()
-{
-    timeval tv{};
-    gettimeofday(&tv, nullptr);
-    return static_cast<int64_t>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
-}
+// How often every damage object is checked (another client may have
+// destroyed one: no event says so).
+constexpr int64_t DAMAGE_CHECK_MS = 1000;
 
 void stop_for_stdin(int priority, const char* why)
 {
     DEBUG("%s -> exiting", why);
     JOURNAL_AS("frontend_loop", priority, "%s -> exiting", why);
-    frontend_stop();
-}
-
-void frontend_loop_setup()
-{
-    const int fd = xcb_get_file_descriptor(display_connection());
-    fds[FD_DISPLAY] = pollfd{fd, POLLIN, 0};
-    fds[FD_STDIN] = pollfd{0, POLLIN, 0};
-    fds[FD_STDOUT] = pollfd{-1, POLLOUT, 0};
-    const int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    fds[FD_WAKE] = pollfd{wake, POLLIN, 0};
-    __atomic_store_n(&frontend_wake_fd, wake, __ATOMIC_SEQ_CST);
-    DEBUG("display_connection() -> fd=%d", fd);
-    if (fd == 0) {
-        // Standard input was closed when we started and the display
-        // connection took its number: reading it would eat the X stream.
-        // There is no standard input, as if it had been closed.
-        fds[FD_STDIN].fd = -1;
-        stop_for_stdin(LOG_INFO, "stdin is not open");
-    }
+    stop_request(EndReason::STDIN_CLOSED);
 }
 
 void handle_stdin(short revents)
@@ -368,9 +233,9 @@ void handle_stdin(short revents)
 // Late ticks are dropped, not made up.
 bool tick_if_due(int64_t& next_frame_tick, int64_t period)
 {
-    const int64_t now = current_time_in_ms();
-    if (now < next_frame_tick) return false;
-    process_frame_tick();
+    const int64_t now = time_monotonic_ms();
+    if (now < next_frame_tick || display_connection() == nullptr) return false;
+    process_frame_tick(windows);
     next_frame_tick += period;
     if (next_frame_tick <= now) {
         const int64_t late = now - next_frame_tick;
@@ -382,60 +247,120 @@ bool tick_if_due(int64_t& next_frame_tick, int64_t period)
 
 // How long poll may wait: never past the next tick, and not at all while
 // work is queued.
-int poll_timeout(int64_t& next_frame_tick, int64_t period, bool work_left)
+int poll_timeout(int64_t next_frame_tick, bool work_left)
 {
-    const int64_t now = current_time_in_ms();
-    // never more than one period ahead, even when the wall clock was set back
-    if (next_frame_tick - now > period) next_frame_tick = now + period;
     if (work_left) return 0;
-    return static_cast<int>(std::max<int64_t>(0, next_frame_tick - now));
+    return static_cast<int>(std::max<int64_t>(0, next_frame_tick - time_monotonic_ms()));
+}
+
+// What the model noticed that the file must tell: a new window manager,
+// resources of ours made again (at most one record a second).
+void record_model_notes()
+{
+    if (auto change = windows.take_manager_change())
+        record_interruption(change->time, ZEL_GAP_MANAGER_CHANGED, change->detail);
+    static int64_t last_note = 0;
+    static uint64_t lost_since = 0;
+    static unsigned remade = 0;
+    if (const unsigned n = windows.take_resources_remade(); n > 0 && remade++ == 0) lost_since = time_in_us();
+    if (remade > 0 && time_monotonic_ms() - last_note >= 1000) {
+        record_interruption(
+            lost_since, ZEL_GAP_RESOURCE_LOST,
+            "window pixmaps, damage objects or the shared image segment were freed by another "
+            "client and made again; the windows concerned were painted anew");
+        last_note = time_monotonic_ms();
+        remade = 0;
+    }
+}
+
+// The connection broke while the display may live: it is made again, the
+// model read anew and the whole screen painted again; the file tells the
+// gap.  Only a display that is gone ends the recording.
+void reconnect()
+{
+    const uint64_t lost_at = time_in_us();
+    const int code = xcb_connection_has_error(display_connection());
+    JOURNAL_ERROR("the connection to the display broke (%s): connecting again",
+                  xcb_error_code_to_string(code));
+    windows.reset();
+    x_errors_reset();
+    RequestTicket retire{};
+    retire.type = REQUESTED_RETIRE;
+    retire.c = display_connection_release(); // closed by the receiver after the tickets it still holds
+    if (!send_to_receiver(&retire)) xcb_disconnect(retire.c);
+    fds[FD_DISPLAY].fd = -1;
+    std::string note;
+    const Reconnected r = display_reconnect(stop_wake_fd(), &note);
+    if (r == Reconnected::STOPPED) return;
+    const std::string why =
+        r == Reconnected::GONE ? note : extensions_setup(display_connection(), display_root());
+    if (!why.empty()) {
+        JOURNAL_ERROR("the display is gone: %s -> exiting", why.c_str());
+        return stop_request(EndReason::DISPLAY_GONE);
+    }
+    x_errors_setup(display_connection());
+    windows.setup(display_connection(), display_root(), display_screen_nbr());
+    window_records_setup(display_connection());
+    tick_reset();
+    fds[FD_DISPLAY].fd = xcb_get_file_descriptor(display_connection());
+    std::string detail = "the connection to the display was closed (another client may have killed it); "
+                         "connected again and painted the whole screen anew";
+    if (!note.empty()) detail += "; " + note + " (a root property any client can write): recording goes on";
+    record_interruption(lost_at, ZEL_GAP_CONNECTION_LOST, detail);
+}
+
+void frontend_loop_setup()
+{
+    fds[FD_DISPLAY] = pollfd{xcb_get_file_descriptor(display_connection()), POLLIN, 0};
+    fds[FD_STDIN] = pollfd{0, POLLIN, 0};
+    fds[FD_STDOUT] = pollfd{-1, POLLOUT, 0};
+    fds[FD_WAKE] = pollfd{stop_wake_fd(), POLLIN, 0};
 }
 
 void frontend_loop()
 {
-    DEBUG("entering...");
     const int64_t frame_period = 1000 / framerate();
-    int64_t next_frame_tick = current_time_in_ms() + frame_period;
+    int64_t next_frame_tick = time_monotonic_ms() + frame_period;
+    int64_t next_damage_check = time_monotonic_ms() + DAMAGE_CHECK_MS;
     bool work_left = false;
     int quiet_ticks = 0;
-    while (frontend_running()) {
+    while (!stop_requested()) {
         const int64_t period = quiet_ticks >= QUIET_TICKS ? QUIET_PERIOD_MS : frame_period;
+        // never more than one period ahead, even after a long pause
+        next_frame_tick = std::min(next_frame_tick, time_monotonic_ms() + period);
         fds[FD_STDOUT].fd = console_flush() ? -1 : console_fd();
-        const int rc = poll(fds, FD_COUNT, poll_timeout(next_frame_tick, period, work_left));
+        const int rc = poll(fds, FD_COUNT, poll_timeout(next_frame_tick, work_left));
         const int poll_errno = errno;
-        if (tick_if_due(next_frame_tick, period)) ++quiet_ticks;
         if (rc < 0 && poll_errno != EINTR) {
-            JOURNAL(LOG_ERR, "poll error: errno=%d %s", poll_errno, strerror(poll_errno));
-            JOURNAL(LOG_INFO, "exiting");
-            frontend_stop();
+            JOURNAL(LOG_ERR, "poll error: errno=%d %s -> exiting", poll_errno, strerror(poll_errno));
+            stop_request(EndReason::UNSPECIFIED);
             continue;
         }
+        if (tick_if_due(next_frame_tick, period)) ++quiet_ticks;
+        if (time_monotonic_ms() >= next_damage_check) {
+            windows.check_damage();
+            next_damage_check = time_monotonic_ms() + DAMAGE_CHECK_MS;
+        }
         // events queued inside xcb during the tick's round trips show no POLLIN
-        const EventPass events = event_from_source();
+        const EventPass events = event_from_source(windows);
+        if (events == EventPass::BROKEN) reconnect();
         if (rc > 0) handle_stdin(fds[FD_STDIN].revents);
         if (events != EventPass::NONE || (rc > 0 && fds[FD_STDIN].revents != 0)) {
-            if (quiet_ticks >= QUIET_TICKS) next_frame_tick = current_time_in_ms() + frame_period;
+            if (quiet_ticks >= QUIET_TICKS) next_frame_tick = time_monotonic_ms() + frame_period;
             quiet_ticks = 0;
         }
-        work_left = window_list_work() || events == EventPass::MORE;
+        record_model_notes();
+        work_left = windows.work() || events == EventPass::MORE;
     }
-    DEBUG("done");
 }
 
 } // namespace
 
 void frontend_run()
 {
-    DEBUG("starting frontend");
     writer_recording_started();
     // A stop asked for during set-up stands: the loop is then not entered.
-    // (Set, then look at the latch: a stop between the two still clears it.)
-    __atomic_store_n(&frontend_is_running, 1, __ATOMIC_SEQ_CST);
-    if (frontend_stop_was_requested()) {
-        __atomic_store_n(&frontend_is_running, 0, __ATOMIC_SEQ_CST);
-        DEBUG("stop requested during set-up -> not entering the loop");
-        return;
-    }
+    if (stop_requested()) return;
     frontend_loop_setup();
     frontend_loop();
 }

@@ -1,12 +1,17 @@
 // The input recording thread: key, button and motion events through RECORD
-// on a connection of its own.
+// on connections of its own.  A context that another client disables or
+// frees, or a connection it kills, is made again; the file tells the gap.
 #pragma once
 
-void input_thread_start();
-void input_thread_stop();
-void input_own_user_as_last_input();
-// Connects the record thread's own connection (at set-up, before anything
-// is recorded); ends the process when it cannot.
+// At set-up, before anything is recorded: the thread's connections and its
+// RECORD context; ends the process (status 1, or 4 when the server refuses
+// the context) when they cannot be had.
 void input_connect();
-// Ends every wait on the record connection at once (any thread).
+void input_thread_start();
+// Disables the context and ends the thread (waiting at most a second for
+// the server to confirm the disable).
+void input_thread_stop();
+// Ends every wait on the thread's connections at once (any thread).
 void input_connection_break();
+// A last-input record of our own user.
+void input_own_user_as_last_input();

@@ -1,5 +1,10 @@
 // Last-input arbitration among cooperating member clients.
 //
+// Member messages are ClientMessages of format 32 sent to the root window
+// with the message type LAST_INPUT.  The root receives ClientMessages of
+// every window-manager protocol all the time (EWMH, ICCCM, XEMBED, ...):
+// none of them is ever taken for a member's, and none costs a round trip.
+//
 // Members are other clients of the recorded display, one per participant.
 // They announce themselves with a root property (name, a zero byte, tfn)
 // named by their atom, keep themselves alive with heartbeats, and report
@@ -67,6 +72,8 @@ static last_input_last_vote last_vote;
 static std::string last_input_name;
 
 static last_input_clock_fn clock_fn = time_in_ms;
+// The message type of the members' messages; interned at set-up.
+static xcb_atom_t member_message_type = XCB_NONE;
 
 void last_input_clock_set(last_input_clock_fn clock)
 {
@@ -474,8 +481,18 @@ static void members_release_all()
     quorum = 0;
 }
 
+bool last_input_is_member_message(const xcb_client_message_event_t* e)
+{
+    return member_message_type != XCB_NONE && e->type == member_message_type && e->format == 32 &&
+           e->window == display_root();
+}
+
 void last_input_setup()
 {
+    if (xcb_connection_t* c = display_connection()) {
+        const auto r = xcb_reply(xcb_intern_atom_reply, c, xcb_intern_atom(c, 0, 10, "LAST_INPUT"));
+        member_message_type = r ? r->atom : XCB_NONE;
+    }
     members_release_all();
     members[0] = Member{0, user(), tfn(), 0};
     for (size_t i = 1; i < MEMBERS_MAX; i++) member_clear(&members[i]);

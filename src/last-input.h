@@ -19,6 +19,9 @@ enum last_input_message_types {
 
 void last_input_setup();
 void last_input_teardown();
+// Whether a client message is in the members' protocol (LAST_INPUT, format
+// 32, to the root window); no other is handed to last_input_handle_message.
+bool last_input_is_member_message(const xcb_client_message_event_t* e);
 void last_input_handle_message(const xcb_client_message_event_t* e);
 size_t last_input_quorum();
 // A new last-input record of this user and tfn (copied; either may be null),

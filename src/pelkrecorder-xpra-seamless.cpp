@@ -38,13 +38,15 @@ __attribute__((constructor)) static void hold_signals()
     signal(SIGXFSZ, SIG_IGN); // a file size limit is a failed write, not an end
 }
 
-// Standard output and error closed at start would be taken by the next
-// descriptor opened, the display connection's: open them on /dev/null.
-static void fill_closed_output_descriptors()
+// Standard descriptors closed at start would be taken by the next ones
+// opened (the display connection's): open them on /dev/null.  A closed
+// standard input thus reads as its end, which stops the recording at once
+// (the service keeps it open for as long as recording should go on).
+static void fill_closed_standard_descriptors()
 {
-    for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+    for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
         if (fcntl(fd, F_GETFD) >= 0) continue;
-        const int null = open("/dev/null", O_WRONLY);
+        const int null = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
         if (null >= 0 && null != fd) {
             dup2(null, fd);
             close(null);
@@ -54,7 +56,7 @@ static void fill_closed_output_descriptors()
 
 int main(int argc, char** argv)
 {
-    fill_closed_output_descriptors();
+    fill_closed_standard_descriptors();
     executable = realpath("/proc/self/exe", nullptr);
     if (executable == nullptr) err(1, "failed to get realpath for /proc/self/exe");
 

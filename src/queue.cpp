@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 
 #include "debugging.h"
@@ -108,14 +109,35 @@ bool queue_enqueue(Q* q, const void* src, const char* function)
     return true;
 }
 
-template <typename Q>
-bool queue_dequeue(Q* q, void* dest, const char* function)
+// Waits at most timeout_ms for the semaphore.  (sem_timedwait counts on the
+// wall clock: a clock set forward or back only moves this time-out.)
+bool wait_within(sem_t* semaphore, int timeout_ms)
 {
-    if (!wait_on(&q->consumer_semaphore)) return false;
+    timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += timeout_ms / 1000;
+    deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000;
+    if (deadline.tv_nsec >= 1000000000) deadline.tv_sec++, deadline.tv_nsec -= 1000000000;
+    for (;;) {
+        if (sem_timedwait(semaphore, &deadline) == 0) return true;
+        if (errno != EINTR) return false;
+    }
+}
+
+template <typename Q>
+void take_head(Q* q, void* dest, const char* function)
+{
     std::memcpy(dest, q->buffer + (q->head & (q->capacity - 1)) * q->element_size, q->element_size);
     q->head++;
     INVARIANT_AS(function, sem_post(&q->producer_semaphore) == 0,
                  "sem_post on q->producer_semaphore should not fail");
+}
+
+template <typename Q>
+bool queue_dequeue(Q* q, void* dest, const char* function)
+{
+    if (!wait_on(&q->consumer_semaphore)) return false;
+    take_head(q, dest, function);
     return true;
 }
 
@@ -160,4 +182,10 @@ bool pNc1_enqueue(PNC1Queue* q, const void* src)
 bool pNc1_dequeue(PNC1Queue* q, void* dest)
 {
     return queue_dequeue(q, dest, __func__);
+}
+bool pNc1_dequeue_within(PNC1Queue* q, void* dest, int timeout_ms)
+{
+    if (!wait_within(&q->consumer_semaphore, timeout_ms)) return false;
+    take_head(q, dest, __func__);
+    return true;
 }

@@ -42,5 +42,7 @@ PNC1Queue* pNc1_create(size_t capacity, size_t element_size);
 void pNc1_destroy(PNC1Queue* q);
 [[nodiscard]] bool pNc1_enqueue(PNC1Queue* q, const void* src);
 [[nodiscard]] bool pNc1_dequeue(PNC1Queue* q, void* dest);
+// As pNc1_dequeue, waiting at most timeout_ms: false when nothing came.
+[[nodiscard]] bool pNc1_dequeue_within(PNC1Queue* q, void* dest, int timeout_ms);
 
 size_t next_power_of_2(size_t n);

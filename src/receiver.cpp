@@ -6,7 +6,6 @@
 
 #include <err.h>
 #include <pthread.h>
-#include <xcb/shm.h>
 #include <xcb/xfixes.h>
 
 #include <algorithm>
@@ -18,9 +17,7 @@
 #include "compressor.h"
 #include "debugging.h"
 #include "display.h"
-#include "frontend.h"
 #include "queue.h"
-#include "shm.h"
 #include "thread.h"
 #include "timer.h"
 #include "writer.h"
@@ -41,7 +38,7 @@ static void release_room(const RequestTicket* t)
 
 static void receive_image(const RequestTicket* t)
 {
-    xcb_connection_t* c = display_connection();
+    xcb_connection_t* c = t->c;
     const xcb_rectangle_t& r = t->r;
     xcb_get_image_reply_t* reply =
         xcb_get_image_reply(c, xcb_get_image_cookie_t{t->cookie.sequence}, nullptr);
@@ -97,7 +94,7 @@ static ZelCompressedCursorImage* cursor_record(const xcb_xfixes_get_cursor_image
 
 static void receive_cursor_image(const RequestTicket* t)
 {
-    xcb_connection_t* c = display_connection();
+    xcb_connection_t* c = t->c;
     XcbReply<xcb_xfixes_get_cursor_image_reply_t> reply(xcb_xfixes_get_cursor_image_reply(
         c, xcb_xfixes_get_cursor_image_cookie_t{t->cookie.sequence}, nullptr));
     if (!reply) {
@@ -124,21 +121,6 @@ static void receive_clear_request(const RequestTicket* t)
     ct.rect = t->r;
     ct.reply = nullptr;
     if (!send_to_compressor(&ct)) JOURNAL_ERROR("failed to send clear request to compressor");
-}
-
-// An image in the shared segment; when none came (the window went), its
-// room is given back all the same, in order, by the compressor.
-static void receive_shm_image(const RequestTicket* t)
-{
-    XcbReply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
-        display_connection(), xcb_shm_get_image_cookie_t{t->cookie.sequence}, nullptr));
-    CompressorTicket ct{};
-    ct.type = reply ? TICKET_IMAGE : TICKET_RELEASE;
-    ct.rect = t->r;
-    ct.shm_pixels = shm_data(t->shm_offset);
-    ct.shm_length = reply ? reply->size : 0;
-    ct.release_to = t->release_to;
-    if (!send_to_compressor(&ct)) JOURNAL_ERROR("failed to send reply to compressor");
 }
 
 static void receive_copy_request(const RequestTicket* t)
@@ -170,17 +152,10 @@ static bool dequeue(P1C1Queue* q, RequestTicket* t)
     return false;
 }
 
-// After the connection broke nothing is waited for any more, but the queue
-// is still drained up to its end-of-data ticket, so that neither the frontend
-// nor the stop function can block on a full queue whatever the order, and
-// the room of every image asked for is given back.
-static void receiver_drain(P1C1Queue* q, const RequestTicket& first)
+static void receive_screen_change(const RequestTicket* t)
 {
-    RequestTicket t = first;
-    while (t.type != REQUESTED_NOTHING) {
-        if (t.type == REQUESTED_IMAGE || t.type == REQUESTED_SHM_IMAGE) release_room(&t);
-        while (!dequeue(q, &t)) {}
-    }
+    if (!send_screen_change_to_compressor(t->r.width, t->r.height))
+        JOURNAL_ERROR("failed to inform compressor of root change to %dx%d", t->r.width, t->r.height);
 }
 
 static void receiver_loop(P1C1Queue* q)
@@ -188,12 +163,6 @@ static void receiver_loop(P1C1Queue* q)
     for (;;) {
         RequestTicket t{};
         if (!dequeue(q, &t)) continue;
-        if (xcb_connection_has_error(display_connection()) != 0) {
-            DEBUG("display connection has error -> stopping");
-            frontend_stop();
-            receiver_drain(q, t);
-            return;
-        }
         switch (t.type) {
         case REQUESTED_NOTHING: DEBUG("end of data"); return;
         case REQUESTED_IMAGE: receive_image(&t); break;
@@ -201,7 +170,8 @@ static void receiver_loop(P1C1Queue* q)
         case REQUESTED_CLEAR: receive_clear_request(&t); break;
         case REQUESTED_FRAME: receive_frame_request(); break;
         case REQUESTED_COPY: receive_copy_request(&t); break;
-        case REQUESTED_SHM_IMAGE: receive_shm_image(&t); break;
+        case REQUESTED_SCREEN_CHANGE: receive_screen_change(&t); break;
+        case REQUESTED_RETIRE: xcb_disconnect(t.c); break;
         default: break;
         }
     }
@@ -232,6 +202,7 @@ bool send_to_receiver(const RequestTicket* t)
     RequestTicket q = *t;
     if (t->type == REQUESTED_NOTHING || t->type == REQUESTED_CURSOR_IMAGE || t->type == REQUESTED_FRAME)
         q.r = {};
+    if (q.c == nullptr) q.c = display_connection();
     if (!p1c1_enqueue(queue, &q)) {
         JOURNAL_ERROR("failed to enqueue ticket (type=%d)", t->type);
         return false;

@@ -8,6 +8,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -16,9 +17,10 @@
 
 #include "debugging.h"
 #include "display.h"
-#include "frontend.h"
 #include "input.h"
+#include "stop.h"
 #include "thread.h"
+#include "timer.h"
 
 static pthread_t thread;
 static int signal_fd = -1;
@@ -54,11 +56,9 @@ static void take_signal()
     signalfd_siginfo info{};
     if (read(signal_fd, &info, sizeof info) != sizeof info) return;
     const int sig = static_cast<int>(info.ssi_signo);
-    if (debugging()) {
-        JOURNAL(LOG_DEBUG, "got signal %s (%d): stopping frontend", signal_name(sig), sig);
-        debug_puts("signals_function", "got signal %s (%d): stopping frontend", signal_name(sig), sig);
-    }
-    frontend_stop();
+    JOURNAL(LOG_DEBUG, "got signal %s (%d) from pid %u (uid %u): stopping", signal_name(sig), sig,
+            info.ssi_pid, info.ssi_uid);
+    stop_request(StopCause{EndReason::SIGNAL, sig, static_cast<int32_t>(info.ssi_pid), info.ssi_uid});
 }
 
 // The display did not let go in time: every wait on it ends now.
@@ -72,25 +72,27 @@ static void break_display()
 
 static void* signals_function(void*)
 {
-    DEBUG("thread %0lx starting...", static_cast<unsigned long>(pthread_self()));
-    using Clock = std::chrono::steady_clock;
-    Clock::time_point deadline = Clock::time_point::max();
+    constexpr int64_t NONE = INT64_MAX;
+    int64_t deadline = NONE; // the stop's, once one was asked for
     for (bool broken = false;;) {
-        int timeout = -1;
-        if (!broken && deadline != Clock::time_point::max())
-            timeout = static_cast<int>(std::max<int64_t>(
-                0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
+        const int timeout = broken || deadline == NONE
+                                ? -1
+                                : static_cast<int>(std::max<int64_t>(0, deadline - time_monotonic_ms()));
         pollfd fds[3] = {{signal_fd, POLLIN, 0}, {stop_fd, POLLIN, 0}, {quit_fd, POLLIN, 0}};
         if (poll(fds, 3, timeout) < 0 && errno != EINTR) JOURNAL_ERROR("poll error in the signal thread");
         if (fds[2].revents) break;
         if (fds[0].revents) take_signal();
-        if (fds[1].revents && deadline == Clock::time_point::max()) deadline = Clock::now() + STOP_DEADLINE;
-        if (!broken && Clock::now() >= deadline) {
+        if (fds[1].revents) {
+            // taken, so that the deadline's wait does not spin on it
+            eventfd_t n = 0;
+            (void)eventfd_read(stop_fd, &n);
+            if (deadline == NONE) deadline = time_monotonic_ms() + STOP_DEADLINE.count();
+        }
+        if (!broken && deadline != NONE && time_monotonic_ms() >= deadline) {
             break_display();
             broken = true;
         }
     }
-    DEBUG("thread %0lx exiting", static_cast<unsigned long>(pthread_self()));
     return nullptr;
 }
 
@@ -113,7 +115,7 @@ void signals_thread_start()
     if (signal_fd < 0 || stop_fd < 0 || quit_fd < 0) err(1, "failed to create signals thread");
     thread = thread_start(signals_function, nullptr, "signals", "failed to create signals thread",
                           "failed to set name of signal thread");
-    if (frontend_stop_was_requested()) signals_stop_requested(); // a stop that came before us
+    if (stop_requested()) signals_stop_requested(); // a stop that came before us
     DEBUG("thread setup complete");
 }
 

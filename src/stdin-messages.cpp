@@ -17,7 +17,8 @@
 #include <string_view>
 
 #include "debugging.h"
-#include "frontend.h"
+#include "stop.h"
+#include "writer.h"
 
 namespace {
 
@@ -93,7 +94,7 @@ void stdin_handle_message(char* msg)
     }
     for (const Keyword& k : keywords)
         if (k.type == type) {
-            send_footer_item_to_writer(type, msg + k.word.size());
+            send_footer_item(type, msg + k.word.size());
             return;
         }
 }
@@ -119,7 +120,7 @@ void event_from_stdin()
         stdin_end_of_input();
         DEBUG("EOF on stdin -> exiting");
         JOURNAL_INFO("EOF on stdin -> exiting");
-        frontend_stop();
+        stop_request(EndReason::STDIN_CLOSED);
     } else {
         const int e = errno;
         if (e == EINTR || e == EAGAIN) return;

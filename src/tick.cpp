@@ -2,18 +2,20 @@
 #include "tick.h"
 
 #include <xcb/damage.h>
-#include <xcb/shm.h>
 #include <xcb/xfixes.h>
 
 #include <algorithm>
+#include <unordered_map>
 #include <vector>
 
 #include "debugging.h"
 #include "display.h"
+#include "image-room.h"
 #include "receiver.h"
 #include "region.h"
-#include "shm.h"
-#include "window-list.h"
+#include "window-model.h"
+#include "window-records.h"
+#include "x-errors.h"
 
 namespace {
 
@@ -79,18 +81,21 @@ Region window_area(const WindowState& w)
 }
 
 // A restack moves no window and damages no contents, yet it changes which
-// window shows where two overlap: those overlaps are repainted.
+// window shows where two overlap: the overlaps of every pair whose order
+// changed are repainted.
 void add_restacking_damage(Region& damage, const std::vector<WindowState*>& now)
 {
     std::vector<xcb_window_t> ids;
     for (const WindowState* w : now) ids.push_back(w->win);
     if (ids == composed) return;
+    std::unordered_map<xcb_window_t, size_t> before; // position at the last tick
+    for (size_t i = 0; i < composed.size(); ++i) before.emplace(composed[i], i);
     for (size_t i = 0; i < now.size(); ++i) {
-        const auto at_i = std::ranges::find(composed, now[i]->win);
-        if (at_i == composed.end()) continue; // newly shown: damaged whole already
+        const auto at_i = before.find(now[i]->win);
+        if (at_i == before.end()) continue; // newly shown: damaged whole already
         for (size_t j = i + 1; j < now.size(); ++j) {
-            const auto at_j = std::ranges::find(composed, now[j]->win);
-            if (at_j == composed.end() || at_j > at_i) continue;
+            const auto at_j = before.find(now[j]->win);
+            if (at_j == before.end() || at_j->second > at_i->second) continue;
             Region overlap = window_area(*now[i]);
             overlap.intersect(window_area(*now[j]));
             damage.add(overlap);
@@ -101,9 +106,9 @@ void add_restacking_damage(Region& damage, const std::vector<WindowState*>& now)
 
 // Everything that changed since the last tick; the moved windows' copies
 // are sent on the way.
-Region collect_damage(const std::vector<WindowState*>& stack)
+Region collect_damage(WindowModel& windows, const std::vector<WindowState*>& now)
 {
-    Region damage = window_list_take_vanished();
+    Region damage = windows.take_vanished();
     if (root_width() != composed_width || root_height() != composed_height) {
         DEBUG_AS("process_frame_tick", "screen is now %ux%u -> repainting all of it", root_width(),
                  root_height());
@@ -111,21 +116,19 @@ Region collect_damage(const std::vector<WindowState*>& stack)
         composed_height = root_height();
         add_rect(damage, 0, 0, composed_width, composed_height);
     }
-    for (auto& [id, w] : list_of_windows) add_window_damage(damage, w);
-    std::vector<WindowState*> now;
-    for (WindowState* w : stack)
-        if (shown(*w)) now.push_back(w);
+    for (auto& [id, w] : windows.windows()) add_window_damage(damage, w);
     add_restacking_damage(damage, now);
     return damage;
 }
 
 // Damage is reported again only once emptied; emptying it before the images
 // are asked for means no change can fall between the two.
-void subtract_damage()
+void subtract_damage(WindowModel& windows)
 {
-    for (auto& [id, w] : list_of_windows)
+    for (auto& [id, w] : windows.windows())
         if (w.damaged) {
-            xcb_damage_subtract(display_connection(), w.damage, XCB_NONE, XCB_NONE);
+            x_expect(xcb_damage_subtract(display_connection(), w.damage, XCB_NONE, XCB_NONE).sequence,
+                     {XErrorMeaning::DAMAGE_CHECK, id});
             w.damaged = false;
         }
 }
@@ -134,25 +137,17 @@ void subtract_damage()
 // is the outer corner: it holds the border too), with room taken for it.
 void request_part(const WindowState& w, xcb_rectangle_t r)
 {
-    ShmSlot slot{};
-    if (!shm_reserve(display_connection(), r.width, r.height, &slot)) return; // the connection broke
     xcb_connection_t* c = display_connection();
-    const auto x = static_cast<int16_t>(r.x - w.x_root), y = static_cast<int16_t>(r.y - w.y_root);
     RequestTicket t{};
+    t.type = REQUESTED_IMAGE;
     t.r = r;
-    t.release_to = slot.release_to;
-    if (slot.shared) {
-        t.type = REQUESTED_SHM_IMAGE;
-        t.shm_offset = slot.offset;
-        t.cookie.sequence = xcb_shm_get_image_unchecked(c, w.pixmap, x, y, r.width, r.height, 0xFFFFFFFFu,
-                                                        XCB_IMAGE_FORMAT_Z_PIXMAP, shm_segment(), slot.offset)
-                                .sequence;
-    } else {
-        t.type = REQUESTED_IMAGE;
-        t.cookie.sequence = xcb_get_image_unchecked(c, XCB_IMAGE_FORMAT_Z_PIXMAP, w.pixmap, x, y, r.width,
-                                                    r.height, 0xFFFFFFFFu)
-                                .sequence;
-    }
+    t.release_to = image_room_take(c, r.width, r.height);
+    if (t.release_to == 0) return; // the connection broke
+    const auto x = static_cast<int16_t>(r.x - w.x_root), y = static_cast<int16_t>(r.y - w.y_root);
+    t.cookie.sequence =
+        xcb_get_image_unchecked(c, XCB_IMAGE_FORMAT_Z_PIXMAP, w.pixmap, x, y, r.width, r.height, 0xFFFFFFFFu)
+            .sequence;
+    x_expect(t.cookie.sequence, {XErrorMeaning::IMAGE, w.win});
     send(t, "image");
 }
 
@@ -160,7 +155,7 @@ void request_part(const WindowState& w, xcb_rectangle_t r)
 void request_image(const WindowState& w, const pixman_box16_t& box)
 {
     xcb_rectangle_t r = rectangle_of(box);
-    const uint16_t rows = shm_rows_per_request(r.width);
+    const uint16_t rows = image_room_rows_per_request(r.width);
     for (uint16_t done = 0; done < r.height;) {
         const auto n = static_cast<uint16_t>(std::min<int>(rows, r.height - done));
         request_part(w, {r.x, static_cast<int16_t>(r.y + done), r.width, n});
@@ -213,12 +208,22 @@ void tick_setup()
     composed.clear();
 }
 
-void process_frame_tick()
+void tick_reset()
 {
-    window_list_refresh();
-    const std::vector<WindowState*>& stack = window_stack();
-    const Region damage = collect_damage(stack);
-    subtract_damage();
+    composed.clear();
+    cursor_changed = true;
+}
+
+void process_frame_tick(WindowModel& windows)
+{
+    windows.refresh();
+    const std::vector<WindowState*>& stack = windows.stack();
+    std::vector<WindowState*> now; // shown, bottom first
+    for (WindowState* w : stack)
+        if (shown(*w)) now.push_back(w);
+    const Region damage = collect_damage(windows, now);
+    window_records_tick(display_connection(), now);
+    subtract_damage(windows);
     if (cursor_changed) request_cursor_image();
     cursor_changed = false;
     if (!damage.empty()) {

@@ -4,9 +4,13 @@
 // are asked for.
 #pragma once
 
+#include "window-model.h"
+
 // Remembers the screen as composed at the start (its size and windows).
 void tick_setup();
-void process_frame_tick();
+// A new connection: nothing is composed yet, and the cursor is asked for again.
+void tick_reset();
+void process_frame_tick(WindowModel& windows);
 // The cursor changed: its image is asked for at the next tick (at most one
 // per tick, however often it changes).
 void tick_cursor_changed();

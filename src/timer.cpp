@@ -1,52 +1,54 @@
-// Record timestamps: the wall clock at start plus the time elapsed since on
-// the raw monotonic clock, so they never run backwards within a run.
+// The clocks.
 #include "timer.h"
+
+#include <ctime>
 
 #include "debugging.h"
 
-#include <sys/time.h>
+namespace {
 
-#include <cstdio>
-#include <ctime>
+timespec start_realtime;
+timespec start_monotonic;
 
-static struct timespec start_realtime;
-static struct timespec start_monotonic;
-
-static void read_clock(clockid_t clock, struct timespec* ts)
+timespec read_clock(clockid_t clock)
 {
-    if (clock_gettime(clock, ts) != 0)
+    timespec ts{};
+    if (clock_gettime(clock, &ts) != 0)
         invariant_failed("clock_gettime should not fail", __FILE__, __LINE__, __func__);
+    return ts;
 }
+
+uint64_t in_us(const timespec& ts)
+{
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+} // namespace
 
 void time_start()
 {
-    read_clock(CLOCK_REALTIME, &start_realtime);
-    read_clock(CLOCK_MONOTONIC_RAW, &start_monotonic);
+    start_realtime = read_clock(CLOCK_REALTIME);
+    start_monotonic = read_clock(CLOCK_MONOTONIC_RAW);
 }
 
 uint64_t time_started_in_us()
 {
-    return static_cast<uint64_t>(start_realtime.tv_sec) * 1000000u +
-           static_cast<uint64_t>(start_realtime.tv_nsec) / 1000u;
+    return in_us(start_realtime);
 }
 
 uint64_t time_in_us()
 {
-    struct timespec now {};
-    read_clock(CLOCK_MONOTONIC_RAW, &now);
-    // Unsigned arithmetic throughout; the sum is positive since the raw clock
-    // only moves forward from start_monotonic.
-    return (static_cast<uint64_t>(start_realtime.tv_sec) + static_cast<uint64_t>(now.tv_sec)) * 1000000u +
-           static_cast<uint64_t>(now.tv_nsec) / 1000u +
-           static_cast<uint64_t>(start_realtime.tv_nsec) / 1000u -
-           static_cast<uint64_t>(start_monotonic.tv_sec) * 1000000u -
-           static_cast<uint64_t>(start_monotonic.tv_nsec) / 1000u;
+    // the raw clock only moves forward from start_monotonic
+    return in_us(start_realtime) + in_us(read_clock(CLOCK_MONOTONIC_RAW)) - in_us(start_monotonic);
 }
 
 uint32_t time_in_ms()
 {
-    struct timeval tv {};
-    if (gettimeofday(&tv, nullptr) != 0) return 0;
-    uint64_t ms = static_cast<uint64_t>(tv.tv_sec) * 1000u + static_cast<uint64_t>(tv.tv_usec) / 1000u;
-    return static_cast<uint32_t>(ms); // wraps about every 49.7 days, like X server times
+    return static_cast<uint32_t>(time_in_us() / 1000u); // wraps about every 49.7 days, like X server times
+}
+
+int64_t time_monotonic_ms()
+{
+    const timespec now = read_clock(CLOCK_MONOTONIC);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }

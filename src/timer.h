@@ -1,5 +1,8 @@
-// Record timestamps (microseconds since the epoch, never decreasing within a
-// run) and the 32-bit millisecond clock of the last-input arbitration.
+// The one place that reads clocks.  Record timestamps: microseconds since
+// the epoch, the wall clock at start plus the time elapsed since (never
+// decreasing within a run); the last-input arbitration's 32-bit
+// milliseconds (derived from them, wrapping like X server times); and a
+// monotonic millisecond clock for frame ticks and deadlines.
 #pragma once
 
 #include <cstddef>
@@ -9,3 +12,4 @@ void time_start();
 uint64_t time_started_in_us();
 uint64_t time_in_us();
 uint32_t time_in_ms();
+int64_t time_monotonic_ms();

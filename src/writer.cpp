@@ -1,6 +1,7 @@
 // The record writer thread: writes records through libzel in the order it
-// receives them, frees them, and stops the recording when the file grows
-// past its limit.
+// receives them, frees them, seals the file at least every 10 s (idle or
+// not), and stops the recording when the file grows past its limit or
+// cannot be written.
 #include "writer.h"
 
 #include <err.h>
@@ -18,8 +19,8 @@
 #include "args.h"
 #include "console.h"
 #include "debugging.h"
-#include "frontend.h"
 #include "queue.h"
+#include "stop.h"
 #include "thread.h"
 #include "timer.h"
 #include "zel.h"
@@ -34,7 +35,9 @@ std::atomic<int> exit_status;
 // Set by the writer after the end-of-data record: the digest to print.
 bool digest_ready;
 uint8_t digest[ZEL_DIGEST_BYTES];
-// The file this run created, identified, until the recording has started.
+// The file this run created (not one that was there before), identified,
+// until the recording has started.
+bool created_here;
 struct stat created;
 std::atomic<bool> started;
 
@@ -48,7 +51,7 @@ uint64_t queued_bytes;
 
 // Stands in for the end-of-data record when the library cannot make one:
 // written like any other but, being static, never freed.
-ZelRecord spare_done_record = {ZEL_DONE, 0};
+ZelDone spare_done_record{};
 
 void release(ZelRecord* record)
 {
@@ -106,11 +109,12 @@ void give_queued(uint64_t bytes)
 }
 
 // A start that failed after the file was created leaves nothing behind:
-// the file goes, if it is still the one this run made.
+// the file goes, if this run made it and it is still that file.  An empty
+// file the service made beforehand stays.
 void remove_unstarted_recording()
 {
     struct stat now {};
-    if (started || lstat(filename(), &now) != 0) return;
+    if (started || !created_here || lstat(filename(), &now) != 0) return;
     if (now.st_dev == created.st_dev && now.st_ino == created.st_ino) unlink(filename());
 }
 
@@ -134,64 +138,68 @@ void use_signing_key()
     if (rc != 0) errx(1, "secret key file %s holds no usable key", sign_key());
 }
 
-ZelRecord* dequeue_record(PNC1Queue* q, const char* function)
-{
-    ZelRecord* record = nullptr;
-    while (!pNc1_dequeue(q, &record))
-        JOURNAL_AS(function, LOG_ERR, "error while dequeuing from the writer queue");
-    if (record == nullptr)
-        invariant_failed("the dequeued pointer should not be NULL", __FILE__, __LINE__, function);
-    return record;
-}
-
 // The writer knows every byte it wrote: past the limit after an image
 // record, the recording stops (what is in flight is still written).
 void check_file_size()
 {
-    const uint64_t size = zel_writer_size(writer);
-    if (size <= MAX_FILE_SIZE) return;
-    DEBUG("file larger than %llu -> exiting", static_cast<unsigned long long>(MAX_FILE_SIZE));
-    frontend_stop();
+    if (zel_writer_size(writer) <= MAX_FILE_SIZE) return;
+    JOURNAL_INFO("the recording passed %llu bytes -> exiting",
+                 static_cast<unsigned long long>(MAX_FILE_SIZE));
+    stop_request(EndReason::SIZE_LIMIT);
 }
 
-void give_up_recording()
+// A seal a second after the start, then at least every SEAL_PERIOD_MS,
+// idle or not: a live viewer sees the recording authentic from its start.
+constexpr int64_t FIRST_SEAL_MS = 1000;
+constexpr int64_t SEAL_PERIOD_MS = 10000;
+
+void seal_if_due(int64_t& next_seal)
 {
-    exit_status = 1;
-    frontend_stop();
+    if (time_monotonic_ms() < next_seal) return;
+    if (zel_writer_seal(writer, time_in_us()) != 0)
+        JOURNAL_ERROR("error while sealing file %s: %s", filename(), strerror(errno));
+    next_seal = time_monotonic_ms() + SEAL_PERIOD_MS;
 }
 
-// Writes records until the end-of-data record or a failed write; returns
-// whether the end-of-data record was seen.
-bool writer_loop(PNC1Queue* q)
+// Writes one record; after a failed write only the end-of-data record is
+// still tried (with its final seal, the end may still fit).
+void write_record(ZelRecord* record, size_t n, bool& failed)
 {
-    for (size_t n = 0;; n++) {
-        ZelRecord* record = dequeue_record(q, __func__);
-        DEBUG("record %zu type '%s'", n, type_name(record));
-        const bool failed = zel_record_write(writer, record) == -1;
-        if (failed) {
-            JOURNAL_ERROR("error while writing record %zu type %s to file %s -> exiting", n,
-                          type_name(record), filename());
-            give_up_recording();
-        }
-        const bool done = record->type == ZEL_DONE;
-        if (done && !failed) digest_ready = zel_writer_digest(writer, digest) == 0;
+    if (failed && record->type != ZEL_DONE) return;
+    if (zel_record_write(writer, record) == 0) {
         if (is_image(record)) check_file_size();
-        give_queued(weight(record));
-        release(record);
-        if (done || failed) return done;
+        return;
     }
+    if (!failed)
+        JOURNAL_ERROR("error while writing record %zu type %s to file %s -> exiting", n, type_name(record),
+                      filename());
+    failed = true;
+    exit_status = 1;
+    stop_request(EndReason::WRITE_FAILED);
 }
 
-// After a failed write the producers still send until they are stopped:
-// their records are freed unwritten, so that nobody blocks on a full queue,
-// until the end-of-data record says that nothing more can come.
-void discard_late_records(PNC1Queue* q)
+// Writes records until the end-of-data record, sealing on the way.  After a
+// failed write the producers still send until they are stopped: their
+// records are freed unwritten, so that nobody blocks on a full queue.
+void writer_loop(PNC1Queue* q)
 {
-    for (bool done = false; !done;) {
-        ZelRecord* record = dequeue_record(q, __func__);
-        done = record->type == ZEL_DONE;
+    int64_t next_seal = time_monotonic_ms() + FIRST_SEAL_MS;
+    bool failed = false;
+    for (size_t n = 0;;) {
+        ZelRecord* record = nullptr;
+        const int timeout = static_cast<int>(std::max<int64_t>(0, next_seal - time_monotonic_ms()));
+        if (!pNc1_dequeue_within(q, &record, timeout)) {
+            if (!failed) seal_if_due(next_seal);
+            continue;
+        }
+        DEBUG("record %zu type '%s'", n, type_name(record));
+        write_record(record, n++, failed);
+        const bool done = record->type == ZEL_DONE;
+        if (done) digest_ready = zel_writer_digest(writer, digest) == 0 && !failed;
         give_queued(weight(record));
         release(record);
+        if (done) return;
+        if (!failed) seal_if_due(next_seal);
     }
 }
 
@@ -199,13 +207,12 @@ void* writer_function(void* arg)
 {
     DEBUG("thread %0lx starting...", static_cast<unsigned long>(pthread_self()));
     auto* q = static_cast<PNC1Queue*>(arg);
-    const bool done = writer_loop(q);
+    writer_loop(q);
     if (zel_writer_close(writer) == -1) {
         JOURNAL_ERROR("error while closing file %s", filename());
         digest_ready = false;
     }
     writer = nullptr;
-    if (!done) discard_late_records(q);
     // Nothing is sent after the end-of-data record: the queue is no longer used.
     pNc1_destroy(q);
     DEBUG("thread %0lx exiting", static_cast<unsigned long>(pthread_self()));
@@ -216,9 +223,12 @@ void* writer_function(void* arg)
 
 void writer_open()
 {
+    struct stat before {};
+    const bool existed = lstat(filename(), &before) == 0;
     writer = zel_writer_open(filename());
     if (writer == nullptr) refuse_file(errno);
-    if (lstat(filename(), &created) == 0) atexit(remove_unstarted_recording);
+    created_here = !existed && lstat(filename(), &created) == 0;
+    if (created_here) atexit(remove_unstarted_recording);
     // the compressor, which keeps the screen anyway, writes the keyframes
     zel_writer_set_keyframe_interval(writer, 0);
     if (sign_key() != nullptr) use_signing_key();
@@ -264,11 +274,20 @@ void writer_thread_stop()
 {
     if (pthread_equal(pthread_self(), thread))
         invariant_failed("should be stopped from another thread", __FILE__, __LINE__, __func__);
-    ZelRecord* done = zel_record_done();
+    ZelDone* done = zel_record_done();
     if (done == nullptr) done = &spare_done_record;
+    done->type = ZEL_DONE;
     done->timestamp = time_in_us();
+    const StopCause why = stop_cause();
+    done->reason = static_cast<uint8_t>(why.reason);
+    done->signal = why.signal;
+    done->pid = why.pid;
+    done->uid = why.uid;
+    if (why.reason != EndReason::SIGNAL && why.reason != EndReason::STDIN_CLOSED)
+        JOURNAL_ERROR("the recording ends: %s", end_reason_name(why.reason));
     take_queued(weight(done));
-    if (!pNc1_enqueue(queue, &done)) {
+    ZelRecord* raw = done;
+    if (!pNc1_enqueue(queue, &raw)) {
         JOURNAL_ERROR("failed to enqueue end of data record for the writer");
         give_queued(weight(done));
         release(done);
@@ -294,4 +313,16 @@ void writer_print_digest()
 int writer_exit_status()
 {
     return exit_status;
+}
+
+void send_footer_item(ZelRecordType type, const char* item)
+{
+    auto record = new_record<ZelFooterItem>(type, time_in_us());
+    if (record) record->item = reinterpret_cast<uint8_t*>(strdup(item));
+    if (!record || !record->item) {
+        JOURNAL_ERROR("failed to allocate ZelFooterItem record -> exiting");
+        stop_request(EndReason::UNSPECIFIED);
+        return;
+    }
+    (void)send_to_writer(std::move(record)); // a refusal is journaled
 }

@@ -51,6 +51,9 @@ template <typename T>
     // every record structure starts with the fields of ZelRecord
     return send_record_to_writer(RecordPtr(reinterpret_cast<ZelRecord*>(record.release())));
 }
+// A footer item (copied); a failure is journaled (and without memory the
+// recording stops).
+void send_footer_item(ZelRecordType type, const char* item);
 // After an orderly end: "##recordingDigest sha256:HEX" on standard output.
 void writer_print_digest();
 // Process exit status the recording asks for: 0, or 1 when the file could

@@ -2,18 +2,22 @@
 // read-only, to whoever holds the access token printed at start.
 //
 // Security model (docs/player.md): listens on 127.0.0.1 unless told
-// otherwise; every request must carry the token, as ?token= or as the cookie
-// that the first request with ?token= sets; only the given file, or the
-// regular .zel files directly inside the given directory, are served, looked
-// up by exact name and opened without following symbolic links.
+// otherwise; every request for a recording or the list of recordings must
+// carry the token as "Authorization: Bearer TOKEN" (the page gets it from the
+// URL's fragment, which no browser sends; no cookie is ever set); only the
+// given file, or the regular .zel files directly inside the given directory,
+// are served, looked up by exact name and opened without following symbolic
+// links; a thread per connection, with a deadline for each request, so that
+// slow or idle clients hold only their own.
 #include "serve.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
-#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,18 +25,23 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <optional>
+#include <set>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include <httplib.h>
+#include <sodium.h>
 
 #include "serve-files.h"
 #include "zel.h"
@@ -114,52 +123,32 @@ std::string bind_error(const Listen& l)
 
 // ---- the access token ----
 
-std::optional<std::string> new_token()
+// 32 random bytes in hexadecimal, new at every start.
+std::string new_token()
 {
     unsigned char raw[32];
-    size_t got = 0;
-    while (got < sizeof raw) {
-        ssize_t k = ::getrandom(raw + got, sizeof raw - got, 0);
-        if (k < 0) {
-            if (errno == EINTR) continue;
-            return std::nullopt;
-        }
-        got += static_cast<size_t>(k);
-    }
-    std::string hex;
-    for (unsigned char c : raw) {
-        static const char digits[] = "0123456789abcdef";
-        hex += digits[c >> 4];
-        hex += digits[c & 15];
-    }
+    randombytes_buf(raw, sizeof raw);
+    char hex[2 * sizeof raw + 1];
+    sodium_bin2hex(hex, sizeof hex, raw, sizeof raw);
     return hex;
 }
 
-// Compares every byte whatever the first difference (the length is no secret).
-bool same_token(const std::string& given, const std::string& token)
+// The token of an "Authorization: Bearer TOKEN" header (the scheme in any
+// case, as HTTP allows), or "".
+std::string bearer_token(const std::string& header)
 {
-    if (given.size() != token.size()) return false;
-    unsigned char diff = 0;
-    for (size_t i = 0; i < token.size(); ++i)
-        diff = static_cast<unsigned char>(
-            diff | (static_cast<unsigned char>(given[i]) ^ static_cast<unsigned char>(token[i])));
-    return diff == 0;
+    constexpr std::string_view scheme = "bearer ";
+    if (header.size() <= scheme.size()) return "";
+    for (size_t i = 0; i < scheme.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(header[i])) != scheme[i]) return "";
+    size_t start = header.find_first_not_of(' ', scheme.size());
+    return start == std::string::npos ? "" : header.substr(start);
 }
 
-// The value of cookie `name` in a Cookie header, or "".
-std::string cookie_value(const std::string& header, const std::string& name)
+// Compares in constant time (the length is no secret).
+bool same_token(const std::string& given, const std::string& token)
 {
-    size_t at = 0;
-    while (at < header.size()) {
-        size_t end = header.find(';', at);
-        if (end == std::string::npos) end = header.size();
-        std::string part = header.substr(at, end - at);
-        size_t start = part.find_first_not_of(' ');
-        if (start != std::string::npos && part.compare(start, name.size() + 1, name + "=") == 0)
-            return part.substr(start + name.size() + 1);
-        at = end + 1;
-    }
-    return "";
+    return given.size() == token.size() && sodium_memcmp(given.data(), token.data(), token.size()) == 0;
 }
 
 // ---- what is served ----
@@ -259,11 +248,52 @@ class Catalog {
 
 // ---- recording facts for the index page ----
 
+// The key every recording must be signed with (zeldump --serve --key).
+struct PinnedKey {
+    bool set = false;
+    uint8_t key[ZEL_PUBLIC_KEY_BYTES] = {};
+    std::string id;   // in hexadecimal, as zeldump prints it
+    std::string line; // the key file's Base64 line, for the page
+};
+
+std::string hex_upper(const uint8_t* p, size_t n)
+{
+    std::string out;
+    char b[3];
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(b, sizeof b, "%02X", p[i]);
+        out += b;
+    }
+    return out;
+}
+
+// Reads a public key file; an error message or "".
+std::string read_pinned_key(const char* path, PinnedKey& out)
+{
+    char why[256];
+    if (zel_key_read_public(path, out.key, why, sizeof why) != 0) return why;
+    uint8_t bin[2 + ZEL_KEY_ID_BYTES + ZEL_PUBLIC_KEY_BYTES] = {'E', 'd'};
+    zel_key_id(out.key, bin + 2);
+    std::memcpy(bin + 2 + ZEL_KEY_ID_BYTES, out.key, ZEL_PUBLIC_KEY_BYTES);
+    char b64[sodium_base64_ENCODED_LEN(sizeof bin, sodium_base64_VARIANT_ORIGINAL)];
+    sodium_bin2base64(b64, sizeof b64, bin, sizeof bin, sodium_base64_VARIANT_ORIGINAL);
+    out.set = true;
+    out.id = hex_upper(bin + 2, ZEL_KEY_ID_BYTES);
+    out.line = b64;
+    return "";
+}
+
+// Whether the recorder still holds the file open for writing.
+bool being_written(int fd)
+{
+    return zel_file_is_being_written(fd) == 1;
+}
+
 struct Facts {
     double duration = 0;
     std::string user = "";
     std::string sid = "";
-    std::string state = "";
+    ZelVerification verification{};
 };
 
 std::string text(const uint8_t* s)
@@ -271,37 +301,63 @@ std::string text(const uint8_t* s)
     return s == nullptr ? "" : reinterpret_cast<const char*>(s);
 }
 
-// Reads every frame once: checksums, structure and seals (not the images).
-Facts read_facts(int fd)
+// Who the seals say wrote the recording.
+std::string signer(const ZelVerification& v, const PinnedKey& pinned)
+{
+    if (v.format_version < 2) return "format version 1: no seals, nothing proves it intact";
+    if (v.seals == 0) return "no seal read yet";
+    if (!v.is_signed) return "unsigned: seals prove nothing about who wrote it";
+    if (pinned.set && v.key_checked) return "signed by the pinned key " + pinned.id;
+    return "signed by key " + hex_upper(v.key_id, ZEL_KEY_ID_BYTES);
+}
+
+// The verification state in words, no stronger than what the file proves.
+std::string state_line(const ZelVerification& v, const PinnedKey& pinned, bool writing)
+{
+    const std::string at = " at byte " + std::to_string(v.problem_offset) + ": " + v.reason;
+    switch (v.verdict) {
+    case ZEL_VERDICT_COMPLETE: return "complete, intact, " + signer(v, pinned);
+    case ZEL_VERDICT_TRUNCATED:
+        return (writing ? std::string("live: being recorded; ") : "truncated" + at + "; ") +
+               signer(v, pinned);
+    case ZEL_VERDICT_CORRUPT: return "corrupt" + at;
+    case ZEL_VERDICT_NOT_AUTHENTIC: return "NOT AUTHENTIC" + at;
+    case ZEL_VERDICT_ERROR: break;
+    }
+    return "unreadable" + at;
+}
+
+// Reads every frame once, on past damage: checksums, structure and seals
+// (not the images).
+Facts read_facts(int fd, const PinnedKey& pinned)
 {
     Facts f;
     std::string path = "/proc/self/fd/" + std::to_string(fd);
     ZelReader* reader = zel_reader_open(path.c_str());
-    ZelVerifier* verifier = zel_verifier_new(nullptr);
+    ZelVerifier* verifier = zel_verifier_new(pinned.set ? pinned.key : nullptr);
     if (reader == nullptr || verifier == nullptr || zel_reader_set_verifier(reader, verifier) != 0) {
         zel_reader_close(reader);
         zel_verifier_free(verifier);
-        return Facts{0, "", "", std::string("unreadable: ") + std::strerror(errno)};
+        f.verification.verdict = ZEL_VERDICT_ERROR;
+        std::snprintf(f.verification.reason, sizeof f.verification.reason, "%s", std::strerror(errno));
+        return f;
     }
     uint64_t first = 0, last = 0;
     bool any = false;
-    for (ZelRecord* r = nullptr; zel_reader_next(reader, &r) == ZEL_READ_RECORD; zel_record_free(r)) {
+    for (;;) {
+        ZelRecord* r = nullptr;
+        ZelReadStatus status = zel_reader_next(reader, &r);
+        if (status == ZEL_READ_CORRUPT && zel_reader_resync(reader) == 0) continue;
+        if (status != ZEL_READ_RECORD) break;
         if (!any) first = r->timestamp;
         any = true;
         last = std::max(last, r->timestamp);
         if (r->type == ZEL_HEADER && f.user.empty()) f.user = text(reinterpret_cast<ZelHeader*>(r)->user);
         if (r->type == ZEL_FOOTER_ITEM_SID) f.sid = text(reinterpret_cast<ZelFooterItem*>(r)->item);
+        zel_record_free(r);
     }
-    ZelVerification v{};
-    zel_verifier_result(verifier, &v);
+    zel_verifier_result(verifier, &f.verification);
     f.duration = any ? static_cast<double>(last - first) / 1e6 : 0;
-    f.state = zel_verdict_to_string(v.verdict);
-    if (v.verdict != ZEL_VERDICT_COMPLETE)
-        f.state += " at byte " + std::to_string(v.problem_offset) + ": " + v.reason;
-    else
-        f.state += v.format_version < 2 ? " (format version 1, unsealed)"
-                   : v.is_signed        ? ", signed"
-                                        : ", sealed";
     zel_reader_close(reader);
     zel_verifier_free(verifier);
     return f;
@@ -310,10 +366,17 @@ Facts read_facts(int fd)
 // Facts per file, kept while its size and modification time stay the same.
 class FactsCache {
   public:
+    explicit FactsCache(const PinnedKey& pinned) : pinned_(pinned) {}
+
     Facts get(const std::string& name, int fd, uint64_t& size)
     {
         struct stat st {};
-        if (::fstat(fd, &st) != 0) return Facts{0, "", "", "unreadable"};
+        if (::fstat(fd, &st) != 0) {
+            Facts f;
+            f.verification.verdict = ZEL_VERDICT_ERROR;
+            std::snprintf(f.verification.reason, sizeof f.verification.reason, "%s", std::strerror(errno));
+            return f;
+        }
         size = static_cast<uint64_t>(st.st_size);
         Key key{size, static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
         {
@@ -321,7 +384,7 @@ class FactsCache {
             auto it = cache_.find(name);
             if (it != cache_.end() && it->second.first == key) return it->second.second;
         }
-        Facts f = read_facts(fd);
+        Facts f = read_facts(fd, pinned_);
         std::lock_guard<std::mutex> lock(mutex_);
         cache_[name] = {key, f};
         return f;
@@ -333,26 +396,29 @@ class FactsCache {
         int64_t mtime;
         bool operator==(const Key&) const = default;
     };
+    const PinnedKey& pinned_;
     std::mutex mutex_;
     std::map<std::string, std::pair<Key, Facts>> cache_;
 };
 
 // ---- pages ----
 
-std::string html_escape(const std::string& s)
+std::string json_string(const std::string& s)
 {
-    std::string out;
+    std::string out = "\"";
     for (char c : s) {
-        switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&#39;"; break;
-        default: out += c;
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+        } else {
+            out += c;
         }
     }
-    return out;
+    return out + "\"";
 }
 
 std::string url_escape(const std::string& s)
@@ -375,25 +441,8 @@ std::string player_link(const std::string& name)
     return "/player/?src=" + url_escape("/files/" + url_escape(name));
 }
 
-std::string human_size(uint64_t n)
-{
-    char buf[32];
-    if (n < 1024 * 1024)
-        std::snprintf(buf, sizeof buf, "%.1f KiB", static_cast<double>(n) / 1024);
-    else
-        std::snprintf(buf, sizeof buf, "%.1f MiB", static_cast<double>(n) / 1048576);
-    return buf;
-}
-
-std::string human_duration(double s)
-{
-    char buf[32];
-    auto t = static_cast<long>(s);
-    std::snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", t / 3600, t / 60 % 60, t % 60);
-    return buf;
-}
-
-std::string index_page(const Catalog& catalog, FactsCache& cache)
+// The rows of the index page (player/recordings.html), as JSON.
+std::string recordings_json(const Catalog& catalog, FactsCache& cache, const PinnedKey& pinned)
 {
     std::string rows;
     for (const std::string& name : catalog.names()) {
@@ -401,16 +450,17 @@ std::string index_page(const Catalog& catalog, FactsCache& cache)
         if (catalog.open_recording(name, fd) != 0) continue;
         uint64_t size = 0;
         Facts f = cache.get(name, *fd, size);
-        rows += "<tr><td><a href=\"" + html_escape(player_link(name)) + "\">" + html_escape(name) +
-                "</a></td><td>" + human_duration(f.duration) + "</td><td>" + human_size(size) + "</td><td>" +
-                html_escape(f.user) + "</td><td>" + html_escape(f.sid) + "</td><td>" + html_escape(f.state) +
-                "</td></tr>\n";
+        char duration[32];
+        std::snprintf(duration, sizeof duration, "%.3f", f.duration);
+        const bool writing = being_written(*fd);
+        const bool live = writing && f.verification.verdict == ZEL_VERDICT_TRUNCATED;
+        rows += std::string(rows.empty() ? "" : ",\n") + "{\"name\":" + json_string(name) +
+                ",\"size\":" + std::to_string(size) + ",\"duration\":" + duration +
+                ",\"user\":" + json_string(f.user) + ",\"sid\":" + json_string(f.sid) +
+                ",\"verdict\":" + json_string(live ? "live" : zel_verdict_to_string(f.verification.verdict)) +
+                ",\"state\":" + json_string(state_line(f.verification, pinned, writing)) + "}";
     }
-    return "<!doctype html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Recordings</title>"
-           "<link rel=\"stylesheet\" href=\"/player/player.css\"></head><body class=\"listing\">"
-           "<h1>Recordings</h1><table id=\"recordings\"><thead><tr><th>File</th><th>Duration</th>"
-           "<th>Size</th><th>User</th><th>Session id</th><th>State</th></tr></thead><tbody>\n" +
-           rows + "</tbody></table></body></html>\n";
+    return "{\"recordings\":[\n" + rows + "]}\n";
 }
 
 const char* mime_type(const std::string& path)
@@ -431,7 +481,7 @@ const EmbeddedFile* embedded(const std::string& path)
 
 // ---- recordings, whole or by range ----
 
-// Streams [from, from + length) of the file in bounded chunks.
+// Streams [from, from + length) of the file in bounded chunks, never past it.
 bool send_bytes(const Fd& fd, uint64_t from, uint64_t length, uint64_t at, httplib::DataSink& sink)
 {
     if (at >= length) {
@@ -448,12 +498,15 @@ bool send_bytes(const Fd& fd, uint64_t from, uint64_t length, uint64_t at, httpl
     return sink.write(buf, static_cast<size_t>(k));
 }
 
+// The first `size` bytes, or the one range of them httplib was asked for; a
+// file that grows meanwhile sends no more than its Content-Length said.
+// httplib asks for [offset, offset + length) in turns.
 void send_whole(httplib::Response& res, const Fd& fd, uint64_t size)
 {
     res.set_content_provider(static_cast<size_t>(size), "application/octet-stream",
-                             [fd](size_t offset, size_t length, httplib::DataSink& sink) {
-                                 (void)length;
-                                 return send_bytes(fd, 0, UINT64_MAX, offset, sink);
+                             [fd, size](size_t offset, size_t length, httplib::DataSink& sink) {
+                                 return send_bytes(fd, offset, std::min<uint64_t>(length, size - offset), 0,
+                                                   sink);
                              });
 }
 
@@ -482,10 +535,14 @@ void send_range(const httplib::Request& req, httplib::Response& res, const Fd& f
         res.set_header("Content-Range", "bytes */" + std::to_string(size));
         return;
     }
+    const httplib::Range& r = req.ranges[0];
+    if (r.first >= 0 && (r.second < 0 || static_cast<uint64_t>(r.second) < size))
+        return send_whole(res, fd, size); // httplib answers such a range itself, without chunks
     res.status = 206;
     res.set_header("Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
                                         std::to_string(size));
-    // Chunked, so that httplib leaves the range to us (it does not clamp one).
+    // A range past the end or from the end: chunked, so that httplib leaves it
+    // to us (it does not clamp one).
     const uint64_t length = last - first + 1;
     res.set_chunked_content_provider("application/octet-stream",
                                      [fd, first, length](size_t offset, httplib::DataSink& sink) {
@@ -493,41 +550,261 @@ void send_range(const httplib::Request& req, httplib::Response& res, const Fd& f
                                      });
 }
 
+// ---- connections ----
+
+using Clock = std::chrono::steady_clock;
+constexpr auto request_time = std::chrono::seconds(10); // to send a whole request head
+constexpr auto idle_time = std::chrono::seconds(5);     // for the next request on a connection
+constexpr auto write_time = std::chrono::seconds(30);   // for a blocked write to move on
+constexpr size_t request_bytes = 64 * 1024;             // a request head (no body is read)
+constexpr size_t requests_per_connection = 1000;
+constexpr size_t max_connections = 400; // a thread and at most two descriptors each
+constexpr int backlog = 128;
+
+// One connection as httplib reads and writes it, with a deadline and a size
+// limit for each request (httplib's own stream only limits each read).
+class Connection final : public httplib::Stream {
+  public:
+    explicit Connection(int fd) : fd_(fd) {}
+
+    // Waits for the next request for at most the idle time; false when none comes.
+    bool next_request()
+    {
+        if (used_ == have_ && !ready(POLLIN, Clock::now() + idle_time)) return false;
+        deadline_ = Clock::now() + request_time;
+        received_ = 0;
+        return true;
+    }
+
+    bool is_readable() const override { return used_ < have_ || ready(POLLIN, deadline_); }
+    bool is_writable() const override { return ready(POLLOUT, Clock::now() + write_time); }
+
+    ssize_t read(char* ptr, size_t size) override
+    {
+        if (used_ == have_ && !receive()) return -1;
+        size_t n = std::min(size, have_ - used_);
+        std::memcpy(ptr, buf_ + used_, n);
+        used_ += n;
+        return static_cast<ssize_t>(n);
+    }
+
+    ssize_t write(const char* ptr, size_t size) override
+    {
+        for (;;) {
+            ssize_t k = ::send(fd_, ptr, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (k >= 0 || (errno != EAGAIN && errno != EINTR)) return k;
+            if (errno == EAGAIN && !is_writable()) return -1;
+        }
+    }
+
+    void get_remote_ip_and_port(std::string& ip, int& port) const override { address(true, ip, port); }
+    void get_local_ip_and_port(std::string& ip, int& port) const override { address(false, ip, port); }
+    int socket() const override { return fd_; }
+
+  private:
+    // What has come, within the request's time and size.
+    bool receive()
+    {
+        if (received_ >= request_bytes || !ready(POLLIN, deadline_)) return false;
+        ssize_t k;
+        do {
+            k = ::recv(fd_, buf_, sizeof buf_, 0);
+        } while (k < 0 && errno == EINTR);
+        if (k <= 0) return false;
+        have_ = static_cast<size_t>(k);
+        used_ = 0;
+        received_ += have_;
+        return true;
+    }
+
+    bool ready(short events, Clock::time_point until) const
+    {
+        for (;;) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+            pollfd p{fd_, events, 0};
+            int n = ::poll(&p, 1, static_cast<int>(std::max<decltype(left)>(left, 0)));
+            if (n > 0) return true; // readable, writable, or closed: the next call tells
+            if (n == 0 || errno != EINTR) return false;
+        }
+    }
+
+    void address(bool peer, std::string& ip, int& port) const
+    {
+        sockaddr_storage ss{};
+        socklen_t len = sizeof ss;
+        auto* a = reinterpret_cast<sockaddr*>(&ss);
+        char host[NI_MAXHOST], service[NI_MAXSERV];
+        if ((peer ? ::getpeername(fd_, a, &len) : ::getsockname(fd_, a, &len)) == 0 &&
+            ::getnameinfo(a, len, host, sizeof host, service, sizeof service,
+                          NI_NUMERICHOST | NI_NUMERICSERV) == 0) {
+            ip = host;
+            port = std::atoi(service);
+        }
+    }
+
+    int fd_;
+    char buf_[4096];
+    size_t have_ = 0, used_ = 0, received_ = 0;
+    Clock::time_point deadline_{};
+};
+
+// The open connections: a thread each, so that a slow or idle client holds
+// only its own; at most max_connections at once (the next waits in the
+// listen queue).  stop() shuts every one down.
+class Connections {
+  public:
+    // Runs job on a thread of its own once a place is free.
+    void start(std::function<void()> job)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return stopping_ || running_.size() < max_connections; });
+        reap();
+        if (stopping_) {
+            lock.unlock();
+            job(); // closes the connection at once
+            return;
+        }
+        auto it = running_.emplace(running_.end());
+        *it = std::thread([this, it, job = std::move(job)] {
+            job();
+            std::lock_guard<std::mutex> done(mutex_);
+            finished_.splice(finished_.end(), running_, it);
+            changed_.notify_all();
+        });
+    }
+
+    // Registers an open connection; false when stopping (close it).
+    bool enter(int fd)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_) return false;
+        open_.insert(fd);
+        return true;
+    }
+
+    void leave(int fd)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_.erase(fd);
+    }
+
+    void stop()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        for (int fd : open_) ::shutdown(fd, SHUT_RDWR);
+        changed_.notify_all();
+    }
+
+    // Waits for every connection's thread.
+    void join()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return running_.empty(); });
+        reap();
+    }
+
+  private:
+    void reap()
+    {
+        for (std::thread& t : finished_) t.join();
+        finished_.clear();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::list<std::thread> running_, finished_;
+    std::set<int> open_;
+    bool stopping_ = false;
+};
+
+class ThreadPerConnection : public httplib::TaskQueue {
+  public:
+    explicit ThreadPerConnection(Connections& connections) : connections_(connections) {}
+    void enqueue(std::function<void()> job) override { connections_.start(std::move(job)); }
+    void shutdown() override { connections_.join(); }
+
+  private:
+    Connections& connections_;
+};
+
+// httplib's server with a thread per connection, a deadline and a size limit
+// for each request, an idle limit between requests, and a longer listen queue.
+class HttpServer : public httplib::Server {
+  public:
+    HttpServer()
+    {
+        new_task_queue = [this] { return new ThreadPerConnection(connections_); };
+        set_payload_max_length(0); // only GET and HEAD are served: no request has a body
+    }
+
+    // httplib listens with a queue of 5; listening again sets the length.
+    bool lengthen_listen_queue() { return ::listen(svr_sock_, backlog) == 0; }
+
+    void stop_all()
+    {
+        connections_.stop();
+        stop();
+    }
+
+  private:
+    bool process_and_close_socket(int fd) override
+    {
+        bool ok = false;
+        if (connections_.enter(fd)) {
+            Connection c(fd);
+            for (size_t n = 1; n <= requests_per_connection && c.next_request(); ++n) {
+                bool closed = false;
+                ok = process_request(c, n == requests_per_connection, closed, nullptr);
+                if (!ok || closed) break;
+            }
+            connections_.leave(fd);
+        }
+        ::shutdown(fd, SHUT_RDWR);
+        ::close(fd);
+        return ok;
+    }
+
+    Connections connections_;
+};
+
 // ---- the server ----
+
+const char* const content_policy = "default-src 'self'; script-src 'self' 'wasm-unsafe-eval'; "
+                                   "img-src 'self' data: blob:; object-src 'none'; base-uri 'none'; "
+                                   "form-action 'none'; frame-ancestors 'none'";
 
 class Server {
   public:
-    Server(Catalog& catalog, std::string token, int port)
-        : catalog_(catalog), token_(std::move(token)), cookie_("zeltoken-" + std::to_string(port))
+    Server(Catalog& catalog, std::string token, const PinnedKey& pinned)
+        : catalog_(catalog), cache_(pinned), token_(std::move(token)), pinned_(pinned)
     {
     }
 
     void routes(httplib::Server& s)
     {
-        s.set_default_headers(
-            {{"X-Content-Type-Options", "nosniff"},
-             {"Referrer-Policy", "no-referrer"},
-             {"Cache-Control", "no-store"},
-             {"Content-Security-Policy", "default-src 'self'; script-src 'self' 'wasm-unsafe-eval'; "
-                                         "img-src 'self' data: blob:; object-src 'none'; "
-                                         "base-uri 'none'; form-action 'none'; frame-ancestors 'none'"}});
+        s.set_default_headers({{"X-Content-Type-Options", "nosniff"},
+                               {"Referrer-Policy", "no-referrer"},
+                               {"Cache-Control", "no-store"},
+                               {"Content-Security-Policy", content_policy}});
         s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-            return authorize(req, res) ? httplib::Server::HandlerResponse::Unhandled
-                                       : httplib::Server::HandlerResponse::Handled;
+            return authorized(req, res) ? httplib::Server::HandlerResponse::Unhandled
+                                        : httplib::Server::HandlerResponse::Handled;
         });
         s.Get("/", [this](const httplib::Request&, httplib::Response& res) {
             if (catalog_.is_dir())
-                res.set_content(index_page(catalog_, cache_), "text/html; charset=utf-8");
+                page(res, "recordings.html");
             else
-                res.set_redirect(player_link(catalog_.single()), 303);
+                res.set_redirect(player_link(catalog_.single()), 303); // the browser keeps the #token
+        });
+        s.Get("/recordings.json", [this](const httplib::Request&, httplib::Response& res) {
+            res.set_content(recordings_json(catalog_, cache_, pinned_), "application/json");
         });
         s.Get("/player",
               [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/player/"); });
         s.Get("/player/(.*)", [](const httplib::Request& req, httplib::Response& res) {
             std::string path = req.matches[1].str();
-            const EmbeddedFile* f = embedded(path.empty() ? "index.html" : path);
-            if (f == nullptr) return not_found(res);
-            res.set_content(reinterpret_cast<const char*>(f->data), f->size, mime_type(f->path));
+            page(res, path.empty() ? "index.html" : path);
         });
         s.Get("/files/(.*)",
               [this](const httplib::Request& req, httplib::Response& res) { recording(req, res); });
@@ -541,39 +818,24 @@ class Server {
         res.set_content("not found\n", "text/plain; charset=utf-8");
     }
 
-    // The token from ?token= (then kept in a cookie) or from the cookie.
-    bool authorize(const httplib::Request& req, httplib::Response& res)
+    // A file of the player (compiled in).
+    static void page(httplib::Response& res, const std::string& path)
     {
-        std::string given = req.get_param_value("token");
-        bool from_query = !given.empty();
-        if (!from_query) given = cookie_value(req.get_header_value("Cookie"), cookie_);
-        if (!same_token(given, token_)) {
-            res.status = 403;
-            res.set_content("forbidden: missing or wrong access token\n", "text/plain; charset=utf-8");
-            return false;
-        }
-        if (from_query) {
-            res.set_header("Set-Cookie", cookie_ + "=" + token_ + "; Path=/; HttpOnly; SameSite=Strict");
-            if (req.path == "/" || req.path == "/player/") return redirect_without_token(req, res);
-        }
-        return true;
+        const EmbeddedFile* f = embedded(path);
+        if (f == nullptr) return not_found(res);
+        res.set_content(reinterpret_cast<const char*>(f->data), f->size, mime_type(f->path));
     }
 
-    // A page asked for with ?token= is sent again without it, so the token
-    // stays out of the address bar and the history.
-    static bool redirect_without_token(const httplib::Request& req, httplib::Response& res)
+    // Recordings and their list need the token as "Authorization: Bearer";
+    // the player's own files are the same for everyone.
+    bool authorized(const httplib::Request& req, httplib::Response& res)
     {
-        std::string query;
-        size_t q = req.target.find('?');
-        size_t at = q == std::string::npos ? req.target.size() : q + 1;
-        while (at < req.target.size()) {
-            size_t end = req.target.find('&', at);
-            if (end == std::string::npos) end = req.target.size();
-            std::string part = req.target.substr(at, end - at);
-            if (part.rfind("token=", 0) != 0) query += (query.empty() ? "?" : "&") + part;
-            at = end + 1;
-        }
-        res.set_redirect(req.path + query, 303);
+        if (req.path.rfind("/files/", 0) != 0 && req.path != "/recordings.json") return true;
+        if (same_token(bearer_token(req.get_header_value("Authorization")), token_)) return true;
+        res.status = 401;
+        res.set_header("WWW-Authenticate", "Bearer");
+        res.set_content("unauthorized: send the access token as 'Authorization: Bearer TOKEN'\n",
+                        "text/plain; charset=utf-8");
         return false;
     }
 
@@ -599,6 +861,10 @@ class Server {
         }
         const auto size = static_cast<uint64_t>(st.st_size); // a growing file: what is there now
         res.set_header("Accept-Ranges", "bytes");
+        // What the page cannot learn from the bytes: whether the recorder
+        // still writes the file, and the key the server was told to expect.
+        res.set_header("Zel-Being-Written", being_written(*fd) ? "yes" : "no");
+        if (pinned_.set) res.set_header("Zel-Pinned-Key", pinned_.line);
         if (req.ranges.empty())
             send_whole(res, fd, size);
         else
@@ -608,7 +874,7 @@ class Server {
     Catalog& catalog_;
     FactsCache cache_;
     std::string token_;
-    std::string cookie_;
+    const PinnedKey& pinned_;
 };
 
 std::string url_host(const Listen& l)
@@ -617,7 +883,7 @@ std::string url_host(const Listen& l)
 }
 
 // Waits for SIGINT or SIGTERM (blocked in every thread), then stops the server.
-int run(httplib::Server& http, const Listen& l)
+int run(HttpServer& http, const Listen& l)
 {
     std::thread worker([&http] { http.listen_after_bind(); });
     sigset_t set;
@@ -626,7 +892,7 @@ int run(httplib::Server& http, const Listen& l)
     sigaddset(&set, SIGTERM);
     int sig = 0;
     while (sigwait(&set, &sig) != 0) {}
-    http.stop();
+    http.stop_all();
     worker.join();
     std::fprintf(stderr, "zeldump: --serve: stopped on %s (%s:%d)\n", strsignal(sig), l.host.c_str(), l.port);
     return 0;
@@ -636,13 +902,19 @@ int run(httplib::Server& http, const Listen& l)
 
 int zeldump_serve(int argc, char** argv)
 {
-    if (argc != 2) return fail("usage: zeldump --serve [ADDRESS:]PORT FILE_OR_DIR");
+    if (sodium_init() < 0) return fail("libsodium cannot start (no random bytes for the access token)");
+    PinnedKey pinned;
+    if (argc >= 2 && std::strcmp(argv[0], "--key") == 0) {
+        if (std::string e = read_pinned_key(argv[1], pinned); !e.empty()) return fail(e);
+        argc -= 2;
+        argv += 2;
+    }
+    if (argc != 2) return fail("usage: zeldump --serve [--key PUBLIC_FILE] [ADDRESS:]PORT FILE_OR_DIR");
     Listen listen;
     if (std::string e = parse_listen(argv[0], listen); !e.empty()) return fail(e);
     Catalog catalog;
     if (std::string e = catalog.open(argv[1]); !e.empty()) return fail(e);
-    std::optional<std::string> token = new_token();
-    if (!token) return fail(std::string("no random bytes for the access token: ") + std::strerror(errno));
+    const std::string token = new_token();
 
     // Signals are taken by run()'s sigwait; every thread inherits the mask.
     sigset_t set;
@@ -652,16 +924,19 @@ int zeldump_serve(int argc, char** argv)
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
 
-    httplib::Server http;
+    HttpServer http;
     if (listen.ipv6) http.set_address_family(AF_INET6);
     bool bound = listen.port == 0 ? (listen.port = http.bind_to_any_port(listen.host)) > 0
                                   : http.bind_to_port(listen.host, listen.port);
     if (!bound)
         return fail("cannot listen on " + url_host(listen) + ":" + std::to_string(listen.port) + ": " +
                     bind_error(listen));
-    Server server(catalog, *token, listen.port);
+    if (!http.lengthen_listen_queue())
+        return fail("cannot listen on " + url_host(listen) + ":" + std::to_string(listen.port) + ": " +
+                    std::strerror(errno));
+    Server server(catalog, token, pinned);
     server.routes(http);
-    std::printf("http://%s:%d/?token=%s\n", url_host(listen).c_str(), listen.port, token->c_str());
+    std::printf("http://%s:%d/#token=%s\n", url_host(listen).c_str(), listen.port, token.c_str());
     std::fflush(stdout);
     return run(http, listen);
 }

@@ -2,8 +2,9 @@
 #ifndef ZELDUMP_SERVE_H
 #define ZELDUMP_SERVE_H
 
-// Runs `zeldump --serve [ADDRESS:]PORT FILE_OR_DIR` with the words after
-// --serve; returns the exit status (0 after SIGINT/SIGTERM, 1 on bad usage).
+// Runs `zeldump --serve [--key PUBLIC_FILE] [ADDRESS:]PORT FILE_OR_DIR` with
+// the words after --serve; returns the exit status (0 after SIGINT/SIGTERM,
+// 1 on bad usage).
 int zeldump_serve(int argc, char** argv);
 
 #endif

@@ -1,16 +1,18 @@
-// The browser player's figures (not asserted by any test): open, seek,
-// 16x playback and memory, for one recording served by zeldump --serve to
-// headless Chromium.  Usage (bench/player/run.sh does all of it):
-//   node bench/player/bench.mjs ZELDUMP RECORDING [SEEKS]
+// The browser player's figures (not asserted by any test): open, seeks while
+// the index is built and after, 16x playback and memory, for one recording
+// served by zeldump --serve to headless Chromium.  Usage (bench/player/run.sh
+// does all of it):
+//   node bench/player/bench.mjs ZELDUMP RECORDING [SEEKS_AFTER] [SEEKS_DURING]
+// Chromium is driven over its DevTools pipe with Runtime.evaluate only:
+// a client that enables the Network domain (as playwright does) makes the
+// renderer keep every response body for the inspector, which is no memory of
+// the player's.
 import { spawn, execFileSync } from 'node:child_process';
 import { mkdtempSync } from 'node:fs';
-import { createRequire } from 'node:module';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 
-const require = createRequire(new URL('../../tests/player/', import.meta.url));
-const { chromium } = require('playwright-core');
-const [zeldump, file, seeks = '30'] = process.argv.slice(2);
+const [zeldump, file, seeksAfter = '20', seeksDuring = '10'] = process.argv.slice(2);
 const profile = mkdtempSync(join(tmpdir(), 'zel-bench-chromium-'));
 
 // Resident memory of the page's renderer process (the largest renderer of
@@ -23,53 +25,88 @@ function rendererRss() {
 }
 
 const server = spawn(zeldump, ['--serve', '127.0.0.1:0', file], { stdio: ['ignore', 'pipe', 'inherit'] });
-process.on('exit', () => server.kill('SIGTERM'));
 const url = await new Promise((resolve) => server.stdout.once('data', (d) => resolve(String(d).split('\n')[0])));
-const browser = await chromium.launchPersistentContext(profile, {
-  executablePath: process.env.CHROMIUM || '/usr/bin/chromium', headless: true, viewport: { width: 1920, height: 1200 },
-  args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-    '--disable-component-update', '--disable-sync', '--enable-precise-memory-info'],
+const chrome = spawn(process.env.CHROMIUM || '/usr/bin/chromium', ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic',
+  '--no-first-run', '--disable-background-networking', '--disable-component-update', '--disable-sync', '--enable-precise-memory-info',
+  '--window-size=1920,1200', `--user-data-dir=${profile}`, '--remote-debugging-pipe', 'about:blank'],
+{ stdio: ['ignore', 'ignore', 'ignore', 'pipe', 'pipe'] });
+process.on('exit', () => {
+  chrome.kill('SIGTERM');
+  server.kill('SIGTERM');
 });
-const page = await browser.newPage();
-await page.goto(url.replace(/\/\?token=.*/, '/player/') + '?' + url.split('?')[1]); // the cookie, on a page without a recording
+
+// The DevTools protocol over the pipe: JSON messages ended by NUL bytes.
+let nextId = 0, pending = '';
+const waiting = new Map();
+chrome.stdio[4].on('data', (d) => {
+  const parts = (pending + d).split('\0');
+  pending = parts.pop();
+  for (const m of parts.map((p) => JSON.parse(p))) {
+    if (!waiting.has(m.id)) continue;
+    const { resolve, reject } = waiting.get(m.id);
+    waiting.delete(m.id);
+    if (m.error) reject(new Error(m.error.message));
+    else resolve(m.result);
+  }
+});
+const send = (method, params = {}, sessionId) => new Promise((resolve, reject) => {
+  const id = ++nextId;
+  waiting.set(id, { resolve, reject });
+  chrome.stdio[3].write(`${JSON.stringify({ id, method, params, sessionId })}\0`);
+});
+const { targetInfos } = await send('Target.getTargets');
+const { sessionId } = await send('Target.attachToTarget', { targetId: targetInfos.find((t) => t.type === 'page').targetId, flatten: true });
+async function evaluate(expression) {
+  const r = await send('Runtime.evaluate', { expression, awaitPromise: true, returnByValue: true }, sessionId);
+  if (r.exceptionDetails) throw new Error(r.exceptionDetails.exception?.description ?? r.exceptionDetails.text);
+  return r.result.value;
+}
+const until = async (condition, ms) => {
+  for (const end = Date.now() + ms; !(await evaluate(condition)); await new Promise((r) => setTimeout(r, 100)))
+    if (Date.now() > end) throw new Error(`timed out: ${condition}`);
+};
+const goto = async (address) => {
+  await send('Page.navigate', { url: address }, sessionId);
+  await until(`document.readyState === 'complete' && location.href === ${JSON.stringify(address)}`, 30000).catch(() => {});
+};
+
+await goto(url.replace('/#', '/player/#')); // the player without a recording
+await new Promise((r) => setTimeout(r, 1000));
 const baseline = rendererRss();
 let peak = 0;
-const phases = [];
 const sampler = setInterval(() => { peak = Math.max(peak, rendererRss()); }, 200);
-const phase = (name) => { phases.push(`${name} ${Math.round(peak - baseline)}`); };
+const phases = [];
+const phase = (name) => phases.push(`${name} ${Math.round(rendererRss() - baseline)} (peak ${Math.round(peak - baseline)})`);
 
-const pct = (xs, p) => !xs.length ? NaN : [...xs].sort((a, b) => a - b)[Math.min(xs.length - 1, Math.floor((p / 100) * xs.length))];
+const pct = (xs, p) => (!xs.length ? NaN : [...xs].sort((a, b) => a - b)[Math.min(xs.length - 1, Math.floor((p / 100) * xs.length))]);
 const t0 = Date.now();
-await page.goto(url);
-await page.waitForFunction(() => window.zelPlayer && zelPlayer.duration > 0, null, { timeout: 60000 });
+await send('Page.navigate', { url }, sessionId); // redirected to the player, the fragment kept
+await until('window.zelPlayer && zelPlayer.duration > 0', 60000);
 const firstFrame = Date.now() - t0;
-const duration = await page.evaluate(() => zelPlayer.duration);
-
-// Random points, seeded, while the index is still being built and after.
-async function seekRound(n, seed) {
-  return page.evaluate(async ([n, seed]) => {
-    let x = seed;
-    const times = [];
-    for (let i = 0; i < n; i++) {
-      x = (x * 1103515245 + 12345) % 2147483648;
-      const t = (x / 2147483648) * zelPlayer.duration;
-      const s = performance.now();
-      await zelPlayer.seek(t);
-      times.push(performance.now() - s);
-    }
-    return times;
-  }, [n, seed]);
-}
 phase('first frame');
-const early = await seekRound(Number(seeks) / 3, 7);
-await page.waitForFunction(() => zelPlayer.verification.final, null, { timeout: 1800000, polling: 1000 });
+
+// Random points, seeded.
+const seekRound = (n, seed) => evaluate(`(async () => {
+  let x = ${seed};
+  const times = [];
+  for (let i = 0; i < ${n}; i++) {
+    x = (x * 1103515245 + 12345) % 2147483648;
+    const t = (x / 2147483648) * zelPlayer.duration, s = performance.now();
+    await zelPlayer.seek(t);
+    times.push(performance.now() - s);
+  }
+  return times;
+})()`);
+const early = await seekRound(Number(seeksDuring), 7);
+const earlyDone = await evaluate('zelPlayer.verification.final');
+await until('zelPlayer.verification.final', 1800000);
 const indexed = Date.now() - t0;
 phase('indexed');
-const late = await seekRound(Number(seeks), 11);
-phase('seeks');
+const late = await seekRound(Number(seeksAfter), 11);
+phase(`${seeksAfter} seeks`);
 
 // 16x from a third of the way in, for 20 s of wall time.
-const rate = await page.evaluate(async () => {
+const rate = await evaluate(`(async () => {
   await zelPlayer.seek(zelPlayer.duration / 3);
   zelPlayer.speed = 16;
   const from = zelPlayer.currentTime, s = performance.now();
@@ -77,18 +114,18 @@ const rate = await page.evaluate(async () => {
   await new Promise((r) => setTimeout(r, 20000));
   zelPlayer.pause();
   return (zelPlayer.currentTime - from) / ((performance.now() - s) / 1000);
-});
-const heap = await page.evaluate(() => performance.memory.usedJSHeapSize / 1048576);
-const frame = await page.evaluate(() => { const c = document.getElementById('screen'); return (c.width * c.height * 4) / 1048576; });
-clearInterval(sampler);
+})()`);
+const heap = await evaluate('performance.memory.usedJSHeapSize / 1048576');
+const frame = await evaluate("(() => { const c = document.getElementById('screen'); return (c.width * c.height * 4) / 1048576; })()");
 phase('16x');
+clearInterval(sampler);
 
 const f = (x) => x.toFixed(0);
-console.log(JSON.stringify({ file, duration_s: +duration.toFixed(1), decoder: await page.evaluate(() => zelPlayer.decoder) }));
+console.log(JSON.stringify({ file, duration_s: +(await evaluate('zelPlayer.duration')).toFixed(1), decoder: await evaluate('zelPlayer.decoder'),
+  load: execFileSync('cat', ['/proc/loadavg']).toString().trim() }));
 console.log(`page open to first frame: ${firstFrame} ms; whole file indexed and checked after ${(indexed / 1000).toFixed(1)} s`);
-console.log(`seek while indexing (${early.length}): p50 ${f(pct(early, 50))} ms, p95 ${f(pct(early, 95))} ms, max ${f(pct(early, 100))} ms`);
+console.log(`seek while indexing (${early.length}${earlyDone ? ', but the index was done first' : ''}): p50 ${f(pct(early, 50))} ms, p95 ${f(pct(early, 95))} ms, max ${f(pct(early, 100))} ms`);
 console.log(`seek after indexing (${late.length}): p50 ${f(pct(late, 50))} ms, p95 ${f(pct(late, 95))} ms, max ${f(pct(late, 100))} ms`);
 console.log(`16x playback: ${rate.toFixed(1)}x achieved`);
-console.log(`memory: frame ${frame.toFixed(1)} MiB; JS heap of the page ${heap.toFixed(1)} MiB; renderer RSS ${f(baseline)} MiB before, peak ${f(peak)} MiB (+${f(peak - baseline)} MiB); budget 3 x frame + 64 MiB = ${f(3 * frame + 64)} MiB; peak growth after each phase (MiB): ${phases.join(', ')}`);
-await browser.close();
-server.kill('SIGTERM');
+console.log(`memory: frame ${frame.toFixed(1)} MiB; JS heap of the page ${heap.toFixed(1)} MiB; renderer RSS ${f(baseline)} MiB on the empty player, then growth (MiB): ${phases.join(', ')}`);
+process.exit(0);

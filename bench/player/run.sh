@@ -3,9 +3,9 @@
 # which bench/perf/run.sh copies into docs/performance.md, "Browser
 # player"): a one-hour 1080p recording of terminal-like block updates at 10
 # frames a second with a full screen every 5 minutes (about 250 MB, format
-# version 2: keyframes every 30 s), served by zeldump --serve to headless
-# Chromium.  Needs tests/player/node_modules (npm ci, scripts/install-deps).
-#   bench/player/run.sh [SEEKS]
+# version 3: keyframes every 30 s), served by zeldump --serve to headless
+# Chromium (driven over its DevTools pipe: node and chromium, no packages).
+#   bench/player/run.sh [SEEKS_AFTER_INDEXING [SEEKS_WHILE_INDEXING]]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 cmake --preset dev >/dev/null
@@ -14,4 +14,5 @@ out=build/bench-player
 mkdir -p "$out"
 [[ -s $out/hour.zel ]] || build/dev/bench/zel/zel_make_recording "$out/hour.zel" 3600 25 300 1920x1080
 ls -l "$out/hour.zel"
-node bench/player/bench.mjs build/dev/tools/zeldump "$out/hour.zel" "${1:-30}"
+node bench/player/bench.mjs build/dev/tools/zeldump "$out/hour.zel" "${1:-20}" "${2:-20}"
+node bench/player/server.mjs build/dev/tools/zeldump "$out/hour.zel"

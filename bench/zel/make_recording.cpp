@@ -1,59 +1,71 @@
-// zel_make_recording OUT SECONDS [BLOCKS_PER_FRAME [FULL_EVERY_SECONDS [WIDTHxHEIGHT]]]
+// zel_make_recording [--windows ID] OUT SECONDS [BLOCKS_PER_FRAME [FULL_EVERY_SECONDS [WIDTHxHEIGHT]]]
+// zel_make_recording --sample OUT [--signed]
+//
 // Writes a synthetic recording the way the recorder does: a header, a full
 // screen, then at 10 frames a second a compressed record of the changed
 // 32x32 blocks (text-like content, as a terminal being typed into) and a
 // cursor position, a full screen every FULL_EVERY_SECONDS (0: never), and the
 // end-of-data record.  For the reader, replay and seeking measurements.
+// With --windows, also the text a search finds, spread through it: footer
+// items, a window event every 10 s (shown, renamed, gone: a new xterm each
+// 30 s, titled and run with ID and its number), a last-input change every
+// minute and a gap every hour.
+// With --sample, one record of every type (tests/zel/corpus's samples),
+// signed with the examples' key (seed 00 01 .. 1F) when --signed.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <random>
-#include <vector>
+#include <string>
 
-#include "zel.h"
+#include "zel_synthetic.h"
 
 namespace {
 
-struct Screen {
-    uint16_t w, h;
-    std::vector<uint8_t> px; // xRGB8888, stride w*4
-    std::mt19937 rng{1};
-
-    // Text-like: 8x16 character cells of light glyph strokes on a dark background.
-    void text_block(int bx, int by)
-    {
-        for (int cy = 0; cy < 2; ++cy)
-            for (int cx = 0; cx < 4; ++cx) {
-                uint32_t glyph = rng();
-                bool blank = (glyph & 7) == 0;
-                for (int y = 0; y < 16; ++y)
-                    for (int x = 0; x < 8; ++x) {
-                        int px_x = bx * 32 + cx * 8 + x, px_y = by * 32 + cy * 16 + y;
-                        if (px_x >= w || px_y >= h) continue;
-                        bool on = !blank && y >= 3 && y < 13 && x >= 1 && x < 7 &&
-                                  ((glyph >> ((y * 3 + x) % 29)) & 1) != 0;
-                        uint32_t v = on ? 0x00D0D0D0u : 0x00101010u;
-                        std::memcpy(px.data() + (static_cast<size_t>(px_y) * w + px_x) * 4, &v, 4);
-                    }
-            }
-    }
-};
-
-bool write(ZelWriter* wr, void* record)
+int write_sample(const char* out, bool is_signed)
 {
-    bool ok = record != nullptr && zel_record_write(wr, record) == 0;
-    zel_record_free(record);
-    return ok;
+    uint8_t secret[ZEL_SECRET_KEY_BYTES], pub[ZEL_PUBLIC_KEY_BYTES];
+    zelsynth::example_key(secret, pub);
+    zelsynth::Records rs;
+    zelsynth::sample(rs);
+    if (zelsynth::write_recording(out, rs, is_signed ? secret : nullptr)) return 0;
+    std::perror(out);
+    return 1;
+}
+
+// The window, input and gap records of frame f (at time t) for --windows.
+void windows(zelsynth::Records& rs, int id, long f, uint64_t t)
+{
+    const long k = f / 300; // the window's number
+    const auto window = static_cast<uint32_t>(0x400000 + k);
+    const std::string name = std::to_string(id) + "-" + std::to_string(k);
+    if (f % 300 == 0)
+        rs.shown(t, window, "vim notes-" + name + ".txt", std::string("xterm\0-e\0vim\0notes-", 19) + name,
+                 1000 + int(k));
+    if (f % 300 == 100) rs.title(t, window, "root@db" + name + ": ~");
+    if (f % 300 == 200) rs.gone(t, window);
+    if (f % 600 == 0) rs.input(t, f % 1200 ? "alice" : "bob", ("T-" + std::to_string(id)).c_str());
+    if (f % 36000 == 18000) rs.gap(t, t - 2'000'000, ZEL_GAP_CONNECTION_LOST, "xpra restarted");
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc >= 3 && std::strcmp(argv[1], "--sample") == 0)
+        return write_sample(argv[2], argc > 3 && std::strcmp(argv[3], "--signed") == 0);
+    int id = -1; // --windows
+    if (argc >= 3 && std::strcmp(argv[1], "--windows") == 0) {
+        id = std::atoi(argv[2]);
+        argc -= 2;
+        argv += 2;
+    }
     if (argc < 3) {
-        std::fprintf(stderr,
-                     "usage: zel_make_recording OUT SECONDS [BLOCKS_PER_FRAME [FULL_EVERY_SECONDS [WxH]]]\n");
+        std::fprintf(
+            stderr,
+            "usage: zel_make_recording [--windows ID] OUT SECONDS [BLOCKS_PER_FRAME [FULL_EVERY_SECONDS "
+            "[WxH]]]\n"
+            "       zel_make_recording --sample OUT [--signed]\n");
         return 1;
     }
     const double seconds = std::atof(argv[2]);
@@ -61,28 +73,21 @@ int main(int argc, char** argv)
     const double full_every = argc > 4 ? std::atof(argv[4]) : 60;
     unsigned w = 1920, h = 1080;
     if (argc > 5 && std::sscanf(argv[5], "%ux%u", &w, &h) != 2) return 1;
-    Screen s{static_cast<uint16_t>(w), static_cast<uint16_t>(h),
-             std::vector<uint8_t>(static_cast<size_t>(w) * h * 4)};
-    const int cols = (s.w + 31) / 32, rows = (s.h + 31) / 32;
-    for (int by = 0; by < rows; ++by)
-        for (int bx = 0; bx < cols; ++bx) s.text_block(bx, by);
-
+    zelsynth::TextScreen s(static_cast<uint16_t>(w), static_cast<uint16_t>(h));
     ZelWriter* wr = zel_writer_open(argv[1]);
     if (wr == nullptr) {
         std::perror("zel_make_recording");
         return 1;
     }
     const uint64_t t0 = 1'750'000'000'000'000ull;
-    auto* hd = static_cast<ZelHeader*>(std::calloc(1, sizeof(ZelHeader)));
-    *hd = ZelHeader{ZEL_HEADER, 1, t0, 24, s.w, s.h, xRGB8888, 32, 0, nullptr, 8, 255, nullptr, nullptr};
-    bool ok = write(wr, hd);
-    auto full = [&](uint64_t t) {
-        ZelImage img{ZEL_IMAGE,  t,        s.w, s.h,      0,
-                     0,          xRGB8888, 32,  s.w * 4u, static_cast<uint32_t>(s.px.size()),
-                     s.px.data()};
-        return write(wr, zel_image_compress(&img));
-    };
-    ok = ok && full(t0);
+    zelsynth::Records rs;
+    rs.header(t0, s.width(), s.height());
+    rs.screen(t0, s.width(), s.height(), s.pixels(), s.stride());
+    if (id >= 0) {
+        rs.footer(ZEL_FOOTER_ITEM_SID, t0, ("S-" + std::to_string(id)).c_str());
+        rs.footer(ZEL_FOOTER_ITEM_HOST, t0, "host.example");
+    }
+    bool ok = rs.write_to(wr);
     const auto frames = static_cast<long>(seconds * 10);
     const long full_frames = full_every > 0 ? static_cast<long>(full_every * 10) : 0;
     std::vector<uint8_t> blocks;
@@ -90,43 +95,22 @@ int main(int argc, char** argv)
     for (long f = 1; f <= frames && ok; ++f) {
         const uint64_t t = t0 + static_cast<uint64_t>(f) * 100'000;
         if (full_frames > 0 && f % full_frames == 0) {
-            for (int by = 0; by < rows; ++by)
-                for (int bx = 0; bx < cols; ++bx) s.text_block(bx, by);
-            ok = full(t);
-        } else {
-            // A run of neighbouring blocks, like a line being typed.
-            int by = static_cast<int>(s.rng() % static_cast<unsigned>(rows));
-            int bx0 = static_cast<int>(s.rng() % static_cast<unsigned>(cols));
+            s.fill();
+            rs.screen(t, s.width(), s.height(), s.pixels(), s.stride());
+        } else { // a run of neighbouring blocks, like a line being typed
+            const int by = static_cast<int>(s.random()() % static_cast<unsigned>(s.rows()));
+            const int bx0 = static_cast<int>(s.random()() % static_cast<unsigned>(s.columns()));
             blocks.clear();
-            for (int k = 0; k < per_frame; ++k) {
-                int bx = (bx0 + k) % cols, row = (by + (bx0 + k) / cols) % rows;
-                s.text_block(bx, row);
-                int16_t x = static_cast<int16_t>(bx * 32), y = static_cast<int16_t>(row * 32);
-                uint16_t bw = static_cast<uint16_t>(std::min(32, s.w - x)),
-                         bh = static_cast<uint16_t>(std::min(32, s.h - y));
-                uint8_t rect[8];
-                std::memcpy(rect, &x, 2);
-                std::memcpy(rect + 2, &y, 2);
-                std::memcpy(rect + 4, &bw, 2);
-                std::memcpy(rect + 6, &bh, 2);
-                blocks.insert(blocks.end(), rect, rect + 8);
-                for (int r = 0; r < bh; ++r) {
-                    const uint8_t* src =
-                        s.px.data() + (static_cast<size_t>(y + r) * s.w + static_cast<size_t>(x)) * 4;
-                    blocks.insert(blocks.end(), src, src + bw * 4);
-                }
-            }
-            ZelImageBlocks b{ZEL_IMAGE_BLOCKS, t, static_cast<uint32_t>(blocks.size()), blocks.data()};
-            ok = write(wr, zel_image_blocks_compress(&b));
+            for (int k = 0; k < per_frame; ++k)
+                s.change((bx0 + k) % s.columns(), (by + (bx0 + k) / s.columns()) % s.rows(), blocks);
+            rs.blocks(t, blocks);
         }
-        auto* cp = static_cast<ZelCursorPosition*>(std::calloc(1, sizeof(ZelCursorPosition)));
-        *cp = ZelCursorPosition{ZEL_CURSOR_POSITION, t + 50'000, static_cast<int16_t>(f % s.w),
-                                static_cast<int16_t>(f % s.h)};
-        ok = ok && write(wr, cp);
+        rs.move(t + 50'000, static_cast<int16_t>(f % s.width()), static_cast<int16_t>(f % s.height()));
+        if (id >= 0) windows(rs, id, f, t + 60'000);
+        ok = rs.write_to(wr);
     }
-    ZelRecord* done = zel_record_done();
-    if (done != nullptr) done->timestamp = t0 + static_cast<uint64_t>(frames) * 100'000 + 1;
-    ok = ok && write(wr, done);
+    rs.done(t0 + static_cast<uint64_t>(frames) * 100'000 + 1);
+    ok = rs.write_to(wr) && ok;
     ok = zel_writer_close(wr) == 0 && ok;
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     std::fprintf(stderr, "zel_make_recording: %ld frames in %.1f s\n", frames, secs);

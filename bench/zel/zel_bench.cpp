@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "zel.h"
+#include "zel_synthetic.h"
 
 namespace {
 
@@ -65,18 +66,9 @@ std::vector<Capture> load_captures()
             if (c.pixels.size() == static_cast<size_t>(c.stride) * c.height) out.push_back(std::move(c));
         }
     }
-    if (out.empty()) { // a dark screen with light text-like strokes
-        Capture c{"synthetic-text", 1920, 1080, 1920 * 4, std::vector<uint8_t>(1920u * 1080 * 4)};
-        std::mt19937 rng(3);
-        for (uint32_t cy = 0; cy < 1080 / 16; ++cy)
-            for (uint32_t cx = 0; cx < 1920 / 8; ++cx) {
-                uint32_t g = rng();
-                for (uint32_t y = 3; y < 13; ++y)
-                    for (uint32_t x = 1; x < 7; ++x)
-                        if ((g >> ((y * 3 + x) % 29)) & 1)
-                            std::memset(&c.pixels[((cy * 16 + y) * 1920 + cx * 8 + x) * 4], 0xD0, 3);
-            }
-        out.push_back(std::move(c));
+    if (out.empty()) { // a terminal's text: light strokes on a dark ground
+        const zelsynth::TextScreen text(1920, 1080);
+        out.push_back(Capture{"synthetic-text", 1920, 1080, text.stride(), text.pixels()});
     }
     return out;
 }
@@ -282,47 +274,18 @@ Recording make_recording(int frames, int blocks)
     const Capture& c = captures().front();
     Recording r{temp_path("reader.zel"), {}, frames};
     ZelWriter* w = zel_writer_open(r.path.c_str());
-    ZelHeader h{ZEL_HEADER,
-                1,
-                1000,
-                24,
-                static_cast<uint16_t>(c.width),
-                static_cast<uint16_t>(c.height),
-                xRGB8888,
-                32,
-                0,
-                nullptr,
-                8,
-                255,
-                nullptr,
-                nullptr};
-    zel_record_write(w, &h);
-    ZelImage img{ZEL_IMAGE,
-                 1000,
-                 static_cast<uint16_t>(c.width),
-                 static_cast<uint16_t>(c.height),
-                 0,
-                 0,
-                 xRGB8888,
-                 32,
-                 c.stride,
-                 static_cast<uint32_t>(c.pixels.size()),
-                 const_cast<uint8_t*>(c.pixels.data())};
-    ZelCompressedImage* full = zel_image_compress(&img);
-    zel_record_write(w, full);
-    zel_record_free(full);
+    zelsynth::Records rs;
+    rs.header(1000, static_cast<uint16_t>(c.width), static_cast<uint16_t>(c.height));
+    rs.screen(1000, static_cast<uint16_t>(c.width), static_cast<uint16_t>(c.height), c.pixels, c.stride);
+    bool ok = rs.write_to(w);
     std::mt19937 rng(11);
-    for (int f = 1; f < frames; ++f) {
-        std::vector<uint8_t> data = blocks_of(c, blocks, rng);
-        ZelImageBlocks b{ZEL_IMAGE_BLOCKS, 1000 + static_cast<uint64_t>(f) * 100000,
-                         static_cast<uint32_t>(data.size()), data.data()};
-        ZelCompressedImageBlocks* z = zel_image_blocks_compress(&b);
-        zel_record_write(w, z);
-        zel_record_free(z);
+    for (int f = 1; f < frames && ok; ++f) {
+        rs.blocks(1000 + static_cast<uint64_t>(f) * 100000, blocks_of(c, blocks, rng));
+        ok = rs.write_to(w);
     }
-    ZelRecord done{ZEL_DONE, 1000 + static_cast<uint64_t>(frames) * 100000};
-    zel_record_write(w, &done);
-    zel_writer_close(w);
+    rs.done(1000 + static_cast<uint64_t>(frames) * 100000);
+    ok = rs.write_to(w) && ok;
+    if (zel_writer_close(w) != 0 || !ok) std::fprintf(stderr, "bench_zel: cannot write %s\n", r.path.c_str());
     r.bytes = read_file(r.path);
     std::filesystem::remove(r.path);
     return r;

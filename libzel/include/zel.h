@@ -768,7 +768,8 @@ uint64_t zel_reader_problem_offset(const ZelReader* reader);
 /* What went wrong, as one line of text without the offset; "" while all is
  * well.  Valid until the next call on the reader. */
 const char* zel_reader_problem(const ZelReader* reader);
-/* Size of the file (as opened) or of the buffer, in bytes. */
+/* Size of the file or source (as opened, or as zel_reader_seek last found
+ * it) or of the buffer, in bytes. */
 uint64_t zel_reader_size(const ZelReader* reader);
 
 /* Continues reading at a frame offset that zel_reader_record_offset gave

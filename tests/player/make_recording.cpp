@@ -1,10 +1,12 @@
-// zel_player_recording OUT [--format N] [--key SECRET_FILE]
+// zel_player_recording OUT [--format N] [--key SECRET_FILE] [--idle] [--start SECONDS]
 // Writes a recording for the player's tests through libzel, one second of
 // records at a time (10 frame ticks): whole screens, compressed and plain
 // blocks, copies, a plain image, cursor images (plain and compressed) and
-// moves, screen size changes, last input changes and footer items, a small
+// moves, screen size changes, last input changes and footer items, a window
+// shown, retitled, moved and gone, an interruption, a small
 // keyframe interval (and so many seals), signed with --key: seconds 0 to 8
-// and the end record.
+// and the end record; with --idle nothing at all in seconds 3 to 7; --start
+// moves the recording that many seconds later.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,7 +18,7 @@
 
 namespace {
 
-const uint64_t t0 = 1'760'000'000'000'000ull;
+uint64_t t0 = 1'760'000'000'000'000ull;
 
 struct Gen {
     ZelWriter* writer = nullptr;
@@ -184,6 +186,58 @@ struct Gen {
         put(f);
     }
 
+    static ZelBytes bytes(const std::string& s)
+    {
+        auto* p = static_cast<uint8_t*>(std::malloc(s.size() + 1));
+        std::memcpy(p, s.data(), s.size());
+        return {static_cast<uint32_t>(s.size()), p};
+    }
+
+    // A window shown (every field), retitled, moved and gone.
+    void window(uint8_t event, uint64_t t)
+    {
+        auto* w = make<ZelWindow>(ZEL_WINDOW, t);
+        w->window = 0x400007;
+        w->event = event;
+        if (event == ZEL_WINDOW_SHOWN) {
+            *w = ZelWindow{ZEL_WINDOW,
+                           t,
+                           0x400007,
+                           event,
+                           ZEL_WINDOW_MANAGED,
+                           3,
+                           10,
+                           20,
+                           200,
+                           100,
+                           0,
+                           0x400000,
+                           4242,
+                           1000,
+                           bytes(std::string("xterm\0-e\0top", 12)),
+                           bytes("top: alice"),
+                           bytes("xterm"),
+                           bytes("XTerm")};
+        } else if (event == ZEL_WINDOW_TITLE) {
+            w->title = bytes("vim notes.txt");
+        } else if (event == ZEL_WINDOW_GEOMETRY) {
+            w->x = 30;
+            w->width = 220;
+            w->height = 120;
+        }
+        put(w);
+    }
+
+    // Recording was not whole from half a second before t to t.
+    void interruption(uint64_t t)
+    {
+        auto* i = make<ZelInterruption>(ZEL_INTERRUPTION, t);
+        i->from = t - 500'000;
+        i->cause = ZEL_GAP_INPUT_LOST;
+        i->detail = bytes("input stream reset");
+        put(i);
+    }
+
     // Second s: its events first, then ten frame ticks.
     void second(int s)
     {
@@ -194,6 +248,10 @@ struct Gen {
             cursor(t, 12, 2, false);
         }
         if (s == 1) footer(ZEL_FOOTER_ITEM_APP, t, "xterm"), footer(ZEL_FOOTER_ITEM_SID, t, "session-42");
+        if (s == 1) window(ZEL_WINDOW_SHOWN, t);
+        if (s == 2) window(ZEL_WINDOW_TITLE, t), window(ZEL_WINDOW_GEOMETRY, t);
+        if (s == 5) interruption(t);
+        if (s == 6) window(ZEL_WINDOW_GONE, t);
         if (s % 5 == 2) input(t, "bob");
         if (s % 5 == 4) input(t, "alice"), simple(ZEL_SCREEN_CHANGE, t, 401, 241);
         if (s == 3) cursor(t, 20, 19, true);
@@ -216,10 +274,15 @@ int main(int argc, char** argv)
 {
     Gen g;
     std::string out, key;
+    bool idle = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--key" && i + 1 < argc) {
             key = argv[++i];
+        } else if (a == "--start" && i + 1 < argc) {
+            t0 += std::strtoull(argv[++i], nullptr, 10) * 1'000'000ull;
+        } else if (a == "--idle") {
+            idle = true;
         } else if (a == "--format" && i + 1 < argc) {
             g.format = static_cast<PixelFormat>(std::atoi(argv[++i]));
             g.bpp = pixel_format_bytes_per_pixel(g.format);
@@ -228,7 +291,9 @@ int main(int argc, char** argv)
         }
     }
     if (out.empty() || g.bpp == 0) {
-        std::fprintf(stderr, "usage: zel_player_recording OUT [--format N] [--key SECRET_FILE]\n");
+        std::fprintf(
+            stderr,
+            "usage: zel_player_recording OUT [--format N] [--key SECRET_FILE] [--idle] [--start SECONDS]\n");
         return 1;
     }
     g.writer = zel_writer_open(out.c_str());
@@ -245,9 +310,11 @@ int main(int argc, char** argv)
     }
     zel_writer_set_keyframe_interval(g.writer, 96 * 1024);
     int s = 0;
-    while (s < 9) g.second(s++);
-    ZelRecord* done = zel_record_done();
+    for (; s < 9; ++s)
+        if (!idle || s < 3 || s > 7) g.second(s);
+    ZelDone* done = zel_record_done();
     done->timestamp = t0 + static_cast<uint64_t>(s) * 1'000'000;
+    done->reason = ZEL_END_STDIN_CLOSED;
     g.put(done);
     return zel_writer_close(g.writer) == 0 && g.ok ? 0 : 1;
 }

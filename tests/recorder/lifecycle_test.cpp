@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <functional>
+#include <sstream>
+#include <thread>
 
 #include "harness.h"
 
@@ -58,7 +60,25 @@ void expect_complete_and_holding(const std::string& file, const Recording& befor
 struct StopWay {
     const char* name;
     std::function<void(Session&, Recorder&)> stop;
+    uint8_t reason; // the end-of-data record's
+    int signal = 0; // for a signal: which (sent by this process)
 };
+
+// The end-of-data record says why the recording ended, and for a signal
+// which one and who sent it.
+void expect_end(const std::string& file, const StopWay& way)
+{
+    const Recording r = read_recording(file);
+    ASSERT_FALSE(r.records.empty());
+    const auto* done = reinterpret_cast<const ZelDone*>(r.records.back().get());
+    ASSERT_EQ(done->type, ZEL_DONE);
+    EXPECT_EQ(done->reason, way.reason);
+    EXPECT_EQ(done->signal, way.signal);
+    if (way.signal != 0) {
+        EXPECT_EQ(done->pid, getpid());
+        EXPECT_EQ(done->uid, getuid());
+    }
+}
 
 class StopPath : public testing::TestWithParam<StopWay> {};
 
@@ -71,15 +91,16 @@ TEST_P(StopPath, EndsInOrderWithEverythingWrittenBefore)
     GetParam().stop(s, recorder);
     EXPECT_EQ(recorder.wait(), 0) << recorder.err();
     expect_complete_and_holding(s.file, before);
+    expect_end(s.file, GetParam());
 }
 
 const StopWay stop_ways[] = {
-    {"SIGHUP", [](Session&, Recorder& r) { r.signal(SIGHUP); }},
-    {"SIGINT", [](Session&, Recorder& r) { r.signal(SIGINT); }},
-    {"SIGQUIT", [](Session&, Recorder& r) { r.signal(SIGQUIT); }},
-    {"SIGTERM", [](Session&, Recorder& r) { r.signal(SIGTERM); }},
-    {"StandardInputClosed", [](Session&, Recorder& r) { r.close_stdin(); }},
-    {"XServerKilled", [](Session& s, Recorder&) { s.display.server.kill_server(); }},
+    {"SIGHUP", [](Session&, Recorder& r) { r.signal(SIGHUP); }, ZEL_END_SIGNAL, SIGHUP},
+    {"SIGINT", [](Session&, Recorder& r) { r.signal(SIGINT); }, ZEL_END_SIGNAL, SIGINT},
+    {"SIGQUIT", [](Session&, Recorder& r) { r.signal(SIGQUIT); }, ZEL_END_SIGNAL, SIGQUIT},
+    {"SIGTERM", [](Session&, Recorder& r) { r.signal(SIGTERM); }, ZEL_END_SIGNAL, SIGTERM},
+    {"StandardInputClosed", [](Session&, Recorder& r) { r.close_stdin(); }, ZEL_END_STDIN_CLOSED},
+    {"XServerKilled", [](Session& s, Recorder&) { s.display.server.kill_server(); }, ZEL_END_DISPLAY_GONE},
 };
 INSTANTIATE_TEST_SUITE_P(Ways, StopPath, testing::ValuesIn(stop_ways),
                          [](const testing::TestParamInfo<StopWay>& i) { return std::string(i.param.name); });
@@ -115,6 +136,8 @@ TEST(Lifecycle, DiskFullEndsWithStatusOneAndReadableRecords)
     EXPECT_TRUE(verdict == 0 || verdict == 2) << out;
     Recording r = read_recording(s.file);
     EXPECT_TRUE(recording_images(r)) << r.problem;
+    // when the small end still fitted, it says why the recording ended
+    if (verdict == 0) expect_end(s.file, {"DiskFull", nullptr, ZEL_END_WRITE_FAILED});
 }
 
 // An incompressible full screen as fast as the server draws it: the file
@@ -145,21 +168,25 @@ TEST(Lifecycle, SizeLimitIsPassedByNoMoreThanTheFramesInFlight)
 TEST(Lifecycle, KilledRecorderLeavesAReadablePrefix)
 {
     Session s({}, true);
+    size_t with_images = 0;
     for (int i = 0; i < 8; ++i) {
         const std::string file = temp_dir() + "/killed.zel";
         Recorder recorder({s.display.name(), file});
+        if (i == 7) wait_for_records(file, recording_images, &recorder); // one kill surely mid-recording
         usleep(static_cast<useconds_t>(i * 190000)); // the moment is the fault, not a wait
         recorder.signal(SIGKILL);
         recorder.wait();
-        if (access(file.c_str(), F_OK) != 0) continue;
+        if (access(file.c_str(), F_OK) != 0) continue; // killed before the file was made
         std::string out;
         const int verdict = zeldump_verify(file, &out);
-        EXPECT_TRUE(verdict == 0 || verdict == 2) << "kill " << i << ": " << out;
-        Recording r = read_recording(file);
+        EXPECT_EQ(verdict, 2) << "kill " << i << ": " << out;
+        const Recording r = read_recording(file);
         if (!r.records.empty()) {
             EXPECT_EQ(r.records.front()->type, ZEL_HEADER) << "kill " << i;
         }
+        with_images += recording_images(r);
     }
+    EXPECT_GE(with_images, 1u);
 }
 
 // Once the process runs under its title, a termination signal at any moment
@@ -183,8 +210,20 @@ TEST(Lifecycle, StopAtAnyMomentOfTheStartIsAnOrderlyEnd)
     }
 }
 
+// CPU time the process has used so far (user and system), in seconds.
+double cpu_seconds(pid_t pid)
+{
+    std::istringstream stat(read_file("/proc/" + std::to_string(pid) + "/stat"));
+    std::string field;
+    for (int i = 1; i <= 13; ++i) stat >> field; // pid, (comm), state ... cmajflt
+    unsigned long long user = 0, system = 0;
+    stat >> user >> system;
+    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 // The X server stops answering (SIGSTOP) while a window updates: a stop
-// still ends the process within 3 s, and the file verifies.
+// still ends the process within 3 s, the file verifies, and the wait for
+// the display costs no CPU.
 TEST(Lifecycle, StopEndsWithinThreeSecondsWhenTheDisplayHangs)
 {
     Session s;
@@ -195,8 +234,11 @@ TEST(Lifecycle, StopEndsWithinThreeSecondsWhenTheDisplayHangs)
         ~Resume() { kill(pid, SIGCONT); }
     } resume{s.display.server.pid()};
     kill(resume.pid, SIGSTOP);
+    const double cpu = cpu_seconds(recorder.pid());
     recorder.signal(SIGTERM);
     const auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(1s); // the window measured: within the 1.5 s the stop gives the display
+    EXPECT_LT(cpu_seconds(recorder.pid()) - cpu, 0.25);
     const int status = recorder.wait();
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(status, 0) << recorder.err();

@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/composite.h>
+#include <xcb/res.h>
 
 #include <algorithm>
 #include <array>
@@ -812,6 +813,20 @@ std::vector<xcb_window_t> Client::root_window_list(const std::string& name)
     if (!r || r->format != 32) return {};
     auto* v = static_cast<const xcb_window_t*>(xcb_get_property_value(r.get()));
     return {v, v + xcb_get_property_value_length(r.get()) / 4};
+}
+
+std::vector<uint32_t> Client::client_bases(pid_t pid)
+{
+    xcb_res_client_id_spec_t spec{0, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+    Owned<xcb_res_query_client_ids_reply_t> r(
+        xcb_res_query_client_ids_reply(c_, xcb_res_query_client_ids(c_, 1, &spec), nullptr));
+    std::vector<uint32_t> bases;
+    if (!r) return bases;
+    for (auto it = xcb_res_query_client_ids_ids_iterator(r.get()); it.rem; xcb_res_client_id_value_next(&it))
+        if (xcb_res_client_id_value_value_length(it.data) == 1 &&
+            static_cast<pid_t>(*xcb_res_client_id_value_value(it.data)) == pid)
+            bases.push_back(it.data->spec.client);
+    return bases;
 }
 
 void Client::send_root_message(const std::string& type, const std::vector<uint32_t>& data32)

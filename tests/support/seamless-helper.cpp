@@ -12,6 +12,8 @@
 //   (bottom to top) up to date: a window is listed from its first map (or,
 //   with --list-from-create, from its creation) until it is destroyed or
 //   leaves the root; override-redirect windows are never listed;
+// - owns the window-manager selection WM_S<screen> (with an unmapped window
+//   of its own), as a window manager that does not reparent;
 // - prints "ready" once all of this is in place;
 // - on SIGTERM, SIGINT or SIGHUP deletes its root properties, makes a round
 //   trip so the deletion has happened, and exits 0.  It exits 1 when the
@@ -187,6 +189,18 @@ bool handle(const xcb_generic_event_t* ev)
     }
 }
 
+void own_manager_selection(int screen_nbr)
+{
+    const xcb_window_t w = xcb_generate_id(c);
+    xcb_create_window(c, 0, w, root, -1, -1, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0,
+                      nullptr);
+    const xcb_atom_t selection = intern(("WM_S" + std::to_string(screen_nbr)).c_str());
+    xcb_set_selection_owner(c, w, selection, XCB_CURRENT_TIME);
+    Owned<xcb_get_selection_owner_reply_t> owner(
+        xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, selection), nullptr));
+    if (!owner || owner->owner != w) die("cannot own the window-manager selection");
+}
+
 void setup()
 {
     int screen_nbr = 0;
@@ -236,6 +250,7 @@ void setup()
         known[children[i]].override_redirect = a->override_redirect;
         if (opt.list_from_create || a->map_state != XCB_MAP_STATE_UNMAPPED) list(children[i]);
     }
+    own_manager_selection(screen_nbr);
     publish();
     round_trip();
 }

@@ -1,21 +1,17 @@
-// Last-input arbitration and the input recording thread, in-process against
+// Last-input arbitration, in-process against
 // a real Xvfb: members published as real root properties, votes fed as the
 // client messages the event handling passes on, announcements read from
 // standard output.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
-#include <xcb/record.h>
 
 #include <thread>
 
 #include "args.h"
 #include "display.h"
-#include "extensions.h"
-#include "frontend.h"
 #include "harness.h"
 #include "last-input.h"
-#include "input.h"
 
 using namespace xtest;
 
@@ -38,8 +34,9 @@ class Modules : public testing::Environment {
         static std::string display = server->display();
         static const char* argv[] = {"t", "-user", "olga", "-tfn", "own", display.c_str(), "/dev/null"};
         cli_parse_arguments(7, const_cast<char**>(argv));
-        display_connection_setup();
         client = std::make_unique<Client>(display);
+        client->set_root_property("XPRA_SERVER_MODE", "UTF8_STRING", "seamless");
+        display_connection_setup();
     }
     void TearDown() override
     {
@@ -187,22 +184,5 @@ const Scenario scenarios[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Scenarios, Arbitration, testing::ValuesIn(scenarios),
                          [](const testing::TestParamInfo<Scenario>& i) { return std::string(i.param.name); });
-
-// The server refuses to enable the RECORD context (another client freed it):
-// the input thread ends, once, and asks for the stop instead of spinning.
-TEST(RecordThread, RefusedContextEndsTheThread)
-{
-    extensions_setup(display_connection(), display_root());
-    Client& c = *modules->client;
-    xcb_record_free_context(c.c(), record_context());
-    c.sync();
-    input_connect();
-    input_thread_start();
-    const auto deadline = std::chrono::steady_clock::now() + kGuard;
-    while (!frontend_stop_was_requested() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1)); // a failure guard, not a wait for a guess
-    EXPECT_TRUE(frontend_stop_was_requested());
-    input_thread_stop();
-}
 
 } // namespace

@@ -91,7 +91,11 @@ class Xpra : public testing::Test {
     {
         xcb_connection_t* c = client->c();
         const uint32_t mask = xcb_get_setup(c)->resource_id_mask;
-        const uint32_t xpra = client->root_window_list("_NET_SUPPORTING_WM_CHECK").at(0) & ~mask;
+        // xpra's windows are those of the client that owns the window-manager selection
+        std::unique_ptr<xcb_get_selection_owner_reply_t, decltype(&std::free)> owner(
+            xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, client->atom("WM_S0")), nullptr),
+            &std::free);
+        const uint32_t xpra = owner ? owner->owner & ~mask : 0;
         for (int tries = 0; tries < 3000; ++tries, usleep(10000)) {
             std::unique_ptr<xcb_query_tree_reply_t, decltype(&std::free)> tree(
                 xcb_query_tree_reply(c, xcb_query_tree(c, client->root()), nullptr), &std::free);
@@ -159,6 +163,35 @@ TEST_F(Xpra, TypingAfterTheClientReconnectsIsRecorded)
         type("echo after reconnect " + std::to_string(i), {xterm});
     }
     EXPECT_EQ(recorder->stop(), 0);
+}
+
+// What any client of the session can do to the recorder, on real xpra: the
+// client lists emptied, the manager check pointed at another client's
+// window, the recorder's connections killed.  The terminal and its menu go on
+// being recorded, and the file tells the gap.
+TEST_F(Xpra, ClaimsAndKilledConnectionsDoNotHideTheTerminal)
+{
+    type("echo before", {xterm});
+    client->set_root_window_list("_NET_CLIENT_LIST", {});
+    client->set_root_window_list("_NET_CLIENT_LIST_STACKING", {});
+    type("echo the lists are empty", {xterm});
+
+    Client evil(session->display());
+    evil.set_root_window_list("_NET_SUPPORTING_WM_CHECK", {evil.create_window(-1, -1, 1, 1)});
+    xdotool(
+        {"mousemove", "--window", std::to_string(xterm), "30", "40", "keydown", "ctrl", "mousedown", "1"});
+    expect_shown({xterm, wait_for_popup()});
+    xdotool({"mousemove", "--window", std::to_string(xterm), "400", "300", "mouseup", "1", "keyup", "ctrl"});
+
+    for (uint32_t base : evil.client_bases(recorder->pid())) xcb_kill_client(evil.c(), base);
+    evil.sync();
+    type("echo after the kill", {xterm});
+    EXPECT_EQ(recorder->stop(), 0);
+    const Recording r = read_recording(file);
+    const auto gaps = r.of_type(ZEL_INTERRUPTION);
+    EXPECT_TRUE(std::ranges::any_of(gaps, [](const ZelRecord* g) {
+        return reinterpret_cast<const ZelInterruption*>(g)->cause == ZEL_GAP_CONNECTION_LOST;
+    }));
 }
 
 } // namespace

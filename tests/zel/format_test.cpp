@@ -19,7 +19,7 @@ namespace {
 struct Sample : ::testing::Test {
     void SetUp() override
     {
-        sample_records(records);
+        zelsynth::sample(records);
         bytes = recording(records);
         ends = read_memory(bytes, true).ends;
     }
@@ -86,7 +86,8 @@ TEST_F(Sample, ASourceReadsLikeMemoryAndPicturesCanBePassedOver)
     Trickle t{&bytes, ends[ends.size() / 2] - 5};
     const ZelSource source{&t, Trickle::read_at, Trickle::size_of, Trickle::close};
     ZelReader* reader = zel_reader_open_source(&source);
-    const uint8_t pictures[] = {ZEL_IMAGE, ZEL_COMPRESSED_IMAGE, ZEL_IMAGE_BLOCKS, ZEL_COMPRESSED_IMAGE_BLOCKS};
+    const uint8_t pictures[] = {ZEL_IMAGE, ZEL_COMPRESSED_IMAGE, ZEL_IMAGE_BLOCKS,
+                                ZEL_COMPRESSED_IMAGE_BLOCKS};
     zel_reader_skip_types(reader, pictures, std::size(pictures));
     ZelVerifier* verifier = zel_verifier_new(nullptr);
     EXPECT_TRUE(zel_reader_set_verifier(reader, verifier) == -1 && errno == EINVAL);
@@ -114,13 +115,16 @@ TEST_F(Sample, ASourceReadsLikeMemoryAndPicturesCanBePassedOver)
 TEST(Format, TheDocumentedExamplesAreByteExact)
 {
     EXPECT_EQ(read_memory(documented_example("### A version-1 recording")).records.at(0)->timestamp, t0);
-    uint8_t seed[32], sk[64], pk[32];
-    for (uint8_t i = 0; i < 32; ++i) seed[i] = i;
-    crypto_sign_seed_keypair(pk, sk, seed);
-    const std::vector<uint8_t> v2 = documented_example("### A signed recording");
-    ZelVerification v = verify_memory(v2, pk);
-    EXPECT_EQ(v.verdict, ZEL_VERDICT_COMPLETE) << v.reason;
-    EXPECT_EQ(v.key_checked, 1);
+    uint8_t sk[64], pk[32];
+    zelsynth::example_key(sk, pk);
+    Records rs;
+    rs.header(t0, 640, 480);
+    rs.done(t0 + 1'000'000, ZEL_END_STDIN_CLOSED);
+    EXPECT_EQ(recording(rs, sk), documented_example("### A signed recording"));
+    for (const char* heading : {"### A signed recording", "### A signed recording of version 2"}) {
+        ZelVerification v = verify_memory(documented_example(heading), pk);
+        EXPECT_TRUE(v.verdict == ZEL_VERDICT_COMPLETE && v.key_checked == 1) << heading << ": " << v.reason;
+    }
 }
 
 TEST(Writer, OpensOnlyANewOrEmptyRegularFileAndNeverFollowsALink)

@@ -35,10 +35,7 @@ const char* format_name(PixelFormat f)
     return "invalid";
 }
 
-namespace {
-
-// Length of the valid UTF-8 sequence at p (at most n bytes), or 0.
-size_t utf8_length(const uint8_t* p, size_t n)
+size_t utf8_sequence(const uint8_t* p, size_t n, char32_t* code_point)
 {
     const uint8_t c = p[0];
     size_t len = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
@@ -50,10 +47,9 @@ size_t utf8_length(const uint8_t* p, size_t n)
     }
     static const uint32_t smallest[5] = {0, 0, 0x80, 0x800, 0x10000};
     if (cp < smallest[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    if (code_point != nullptr) *code_point = cp;
     return len;
 }
-
-} // namespace
 
 std::string quoted(const uint8_t* s, size_t n, bool* valid)
 {
@@ -62,7 +58,7 @@ std::string quoted(const uint8_t* s, size_t n, bool* valid)
     std::string out = "\"";
     for (size_t i = 0; i < n;) {
         const uint8_t c = s[i];
-        size_t len = utf8_length(s + i, n - i);
+        size_t len = utf8_sequence(s + i, n - i);
         char buf[8];
         if (len == 0) {
             out += "\xEF\xBF\xBD";
@@ -142,6 +138,39 @@ int report_status(const std::string& file, ZelReader* reader, ZelReadStatus s, b
     if (s == ZEL_READ_TRUNCATED) return exit_truncated;
     if (s == ZEL_READ_CORRUPT) return exit_corrupt;
     return exit_usage;
+}
+
+Record RecordStream::next()
+{
+    for (;;) {
+        ZelRecord* raw = nullptr;
+        status_ = zel_reader_next(reader_, &raw);
+        if (status_ == ZEL_READ_RECORD) {
+            after_damage_ = pending_;
+            pending_ = false;
+            return Record(raw);
+        }
+        if (status_ != ZEL_READ_CORRUPT) return nullptr;
+        damage_from_ = zel_reader_problem_offset(reader_);
+        const std::string problem = zel_reader_problem(reader_);
+        if (!damaged_) first_damage_ = damage_from_, first_problem_ = problem;
+        damaged_ = true;
+        ++stretches_;
+        const int found = zel_reader_resync(reader_);
+        std::fprintf(stderr, "zeldump: %s%s: corrupt at byte %" PRIu64 ": %s; %s\n",
+                     for_export_ ? "warning: " : "", file_.c_str(), damage_from_, problem.c_str(),
+                     found == 0 ? "reading on at the next intact record" : "nothing intact follows");
+        if (found != 0) return nullptr;
+        pending_ = true;
+    }
+}
+
+int RecordStream::finish() const
+{
+    if (status_ == ZEL_READ_CORRUPT) return for_export_ ? exit_ok : exit_corrupt; // told already
+    const int status = report_status(file_, reader_, status_, for_export_);
+    if (for_export_ || status == exit_usage) return status;
+    return damaged_ ? exit_corrupt : status;
 }
 
 } // namespace zeldump

@@ -22,8 +22,6 @@ bool is_image(uint8_t type)
 
 } // namespace
 
-// ---- frames ----
-
 bool write_png(const std::string& path, const uint8_t* rgba, uint32_t w, uint32_t h)
 {
     png_image image{};
@@ -39,31 +37,15 @@ bool write_png(const std::string& path, const uint8_t* rgba, uint32_t w, uint32_
     return true;
 }
 
-std::string frame_name(const std::string& dir, double seconds)
-{
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "/frame-%010.3f.png", seconds);
-    return dir + buf;
-}
-
-// Renders the replay as RGBA into buf; false when there is no screen yet.
 bool render(const ZelReplay* replay, std::vector<uint8_t>& buf, bool cursor)
 {
-    if (!zel_replay_has_screen(replay)) return false;
+    if (!zel_replay_has_screen(replay) || !zel_replay_is_whole(replay)) return false;
     size_t need = static_cast<size_t>(zel_replay_width(replay)) * zel_replay_height(replay) * 4;
     if (need == 0) return false;
     buf.resize(need);
     return zel_replay_render_rgba(replay, buf.data(), buf.size(), cursor ? 1 : 0) == 0;
 }
 
-bool emit_png(const Options& o, const ZelReplay* replay, double seconds, std::vector<uint8_t>& buf)
-{
-    if (!render(replay, buf, o.cursor)) return true; // nothing to show before the header
-    return write_png(frame_name(o.png_dir, seconds), buf.data(), zel_replay_width(replay),
-                     zel_replay_height(replay));
-}
-
-// Applies a record; damaged image data is reported once and skipped.
 void apply(ZelReplay* replay, const ZelRecord* r, uint64_t offset, bool& warned)
 {
     if (zel_replay_apply(replay, r) != 0 && !warned && r->type != ZEL_CURSOR_IMAGE &&
@@ -75,24 +57,22 @@ void apply(ZelReplay* replay, const ZelRecord* r, uint64_t offset, bool& warned)
     }
 }
 
-Index build_index(ZelReader* reader)
+Index build_index(RecordStream& stream, ZelReader* reader)
 {
     Index ix;
     uint16_t w = 0, h = 0;
     bool have_base = false;
-    for (;;) {
-        ZelRecord* raw = nullptr;
-        ZelReadStatus s = zel_reader_next(reader, &raw);
-        if (s != ZEL_READ_RECORD) {
-            ix.status = s;
-            break;
-        }
-        Record r(raw);
+    while (Record r = stream.next()) {
         if (!have_base) {
             have_base = true;
             ix.base = r->timestamp;
         }
-        IndexEntry e{zel_reader_record_offset(reader), r->timestamp, is_image(r->type), false};
+        IndexEntry e{zel_reader_record_offset(reader),
+                     zel_reader_record_size(reader),
+                     r->timestamp,
+                     is_image(r->type),
+                     false,
+                     stream.after_damage()};
         if (r->type == ZEL_HEADER) {
             auto* hd = reinterpret_cast<const ZelHeader*>(r.get());
             w = hd->width;
@@ -115,8 +95,17 @@ Index build_index(ZelReader* reader)
     return ix;
 }
 
-// Rebuilds the screen as it was at absolute time t: non-image records from the
-// start, images only from the last keyframe at or before t.
+Record read_entry(ZelReader* reader, const Index& ix, size_t i, ZelReplay* replay)
+{
+    const IndexEntry& e = ix.entries[i];
+    const bool next = i > 0 && ix.entries[i - 1].offset + ix.entries[i - 1].size == e.offset;
+    if (!next && zel_reader_seek(reader, e.offset) != 0) return nullptr;
+    ZelRecord* raw = nullptr;
+    if (zel_reader_next(reader, &raw) != ZEL_READ_RECORD) return nullptr;
+    if (e.after_damage) zel_replay_mark_damage(replay);
+    return Record(raw);
+}
+
 bool replay_until(ZelReader* reader, const Index& ix, uint64_t t, ZelReplay* replay)
 {
     size_t end = 0;
@@ -127,13 +116,10 @@ bool replay_until(ZelReader* reader, const Index& ix, uint64_t t, ZelReplay* rep
             key = i;
             break;
         }
-    if (end == 0) return true;
-    if (zel_reader_seek(reader, ix.entries[0].offset) != 0) return false;
     bool warned = false;
     for (size_t i = 0; i < end; ++i) {
-        ZelRecord* raw = nullptr;
-        if (zel_reader_next(reader, &raw) != ZEL_READ_RECORD) return false;
-        Record r(raw);
+        Record r = read_entry(reader, ix, i, replay);
+        if (!r) return false;
         if (ix.entries[i].image && i < key) continue;      // painted over by the keyframe
         if (r->type == ZEL_KEYFRAME && i != key) continue; // the same screen as the records before it
         apply(replay, r.get(), ix.entries[i].offset, warned);

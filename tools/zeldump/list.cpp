@@ -1,4 +1,5 @@
 // zeldump FILE and zeldump --json FILE: one line, or one JSON object, per record.
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -20,13 +21,79 @@ struct Fields : std::vector<std::pair<std::string, std::string>> {
     // NAME_base64 with its bytes.
     void text(const char* name, const uint8_t* s)
     {
+        text(name, s, s != nullptr ? std::strlen(reinterpret_cast<const char*>(s)) : 0);
+    }
+    void text(const char* name, const ZelBytes& b) { text(name, b.data, b.length); }
+    // A command line: the arguments (separated by NUL bytes) joined by spaces;
+    // NAME_base64 holds the bytes as recorded.
+    void command(const char* name, const ZelBytes& b)
+    {
+        std::string joined(reinterpret_cast<const char*>(b.data), b.data != nullptr ? b.length : 0);
+        std::replace(joined.begin(), joined.end(), '\0', ' ');
         bool valid = true;
-        emplace_back(name, quoted(s, &valid));
-        if (!valid)
-            emplace_back(std::string(name) + "_base64",
-                         base64(s, std::strlen(reinterpret_cast<const char*>(s))));
+        emplace_back(name,
+                     quoted(b.data != nullptr ? reinterpret_cast<const uint8_t*>(joined.data()) : nullptr,
+                            joined.size(), &valid));
+        if (!valid) emplace_back(std::string(name) + "_base64", base64(b.data, b.length));
+    }
+    void flag(const char* name, bool v) { emplace_back(name, v ? "true" : "false"); }
+    void known(const char* name, long long v, bool is_known)
+    {
+        emplace_back(name, is_known ? std::to_string(v) : "null");
+    }
+
+  private:
+    void text(const char* name, const uint8_t* s, size_t n)
+    {
+        bool valid = true;
+        emplace_back(name, quoted(s, n, &valid));
+        if (!valid) emplace_back(std::string(name) + "_base64", base64(s, n));
     }
 };
+
+void done_fields(Fields& f, const ZelDone* d)
+{
+    f.word("reason", zel_end_reason_to_string(d->reason));
+    if (d->reason != ZEL_END_SIGNAL) return;
+    f.num("signal", d->signal);
+    f.num("pid", d->pid);
+    f.num("uid", d->uid);
+}
+
+// The fields of its event; a pid or uid that is not known is null.
+void window_fields(Fields& f, const ZelWindow* w)
+{
+    f.num("window", w->window);
+    f.word("event", zel_window_event_to_string(w->event));
+    if (w->event == ZEL_WINDOW_SHOWN) {
+        f.text("title", w->title);
+        f.text("instance", w->instance);
+        f.text("class", w->class_name);
+        f.command("command", w->command);
+        f.known("pid", w->pid, w->pid >= 0);
+        f.known("uid", w->uid, w->uid != 0xFFFFFFFFu);
+        f.num("client", w->client);
+        f.num("transient_for", w->transient_for);
+        f.flag("override_redirect", w->flags & ZEL_WINDOW_OVERRIDE_REDIRECT);
+        f.flag("managed", w->flags & ZEL_WINDOW_MANAGED);
+    }
+    if (w->event == ZEL_WINDOW_TITLE) f.text("title", w->title);
+    if (w->event != ZEL_WINDOW_SHOWN && w->event != ZEL_WINDOW_GEOMETRY) return;
+    f.num("x", w->x);
+    f.num("y", w->y);
+    f.num("width", w->width);
+    f.num("height", w->height);
+    f.num("z", w->z);
+}
+
+// from and to in microseconds since the epoch, as the timestamp.
+void interruption_fields(Fields& f, const ZelInterruption* i)
+{
+    f.num("from", static_cast<long long>(i->from));
+    f.num("to", static_cast<long long>(i->timestamp));
+    f.word("cause", zel_gap_cause_to_string(i->cause));
+    f.text("detail", i->detail);
+}
 
 void header_fields(Fields& f, const ZelHeader* h)
 {
@@ -131,9 +198,10 @@ Fields fields_of(const ZelRecord* r)
         break;
     case ZEL_COPY: copy_fields(f, as<ZelCopy>(r)); break;
     case ZEL_SEAL: seal_fields(f, as<ZelSeal>(r)); break;
-    default: // the footer items
-        if (r->type != ZEL_DONE) f.text("item", as<ZelFooterItem>(r)->item);
-        break;
+    case ZEL_DONE: done_fields(f, as<ZelDone>(r)); break;
+    case ZEL_WINDOW: window_fields(f, as<ZelWindow>(r)); break;
+    case ZEL_INTERRUPTION: interruption_fields(f, as<ZelInterruption>(r)); break;
+    default: f.text("item", as<ZelFooterItem>(r)->item); break; // the footer items
     }
     return f;
 }
@@ -145,12 +213,8 @@ int list_records(const Options& o)
     Reader reader = open_reader(o);
     if (!reader) return exit_usage;
     Clock clock;
-    ZelReadStatus s;
-    for (;;) {
-        ZelRecord* raw = nullptr;
-        s = zel_reader_next(reader.get(), &raw);
-        if (s != ZEL_READ_RECORD) break;
-        Record r(raw);
+    RecordStream stream(o.file, reader.get(), false);
+    while (Record r = stream.next()) {
         clock.see(r.get());
         const char* type = zel_record_type_to_string(static_cast<ZelRecordType>(r->type));
         uint64_t offset = zel_reader_record_offset(reader.get());
@@ -168,7 +232,7 @@ int list_records(const Options& o)
         }
     }
     std::fflush(stdout);
-    return report_status(o.file, reader.get(), s, false);
+    return stream.finish();
 }
 
 } // namespace zeldump

@@ -1,6 +1,7 @@
 // zeldump --png DIR [--every S | --at S ...] FILE: frames as PNG files.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -24,56 +25,112 @@ bool emit_png(const Options& o, const ZelReplay* replay, double seconds, std::ve
                      zel_replay_height(replay));
 }
 
-// Frames at every step of `step` seconds from the start (forward, one pass).
-int export_every(const Options& o)
-{
-    Reader reader = open_reader(o, false);
-    if (!reader) return exit_usage;
-    Replay replay(zel_replay_new());
-    Clock clock;
-    std::vector<uint8_t> buf;
-    Progress progress("png", o.quiet);
-    uint64_t frames = 0;
-    double next = 0;
-    bool warned = false;
-    ZelReadStatus s;
-    for (;;) {
-        ZelRecord* raw = nullptr;
-        s = zel_reader_next(reader.get(), &raw);
-        if (s != ZEL_READ_RECORD) break;
-        Record r(raw);
-        clock.see(r.get());
-        double t = clock.seconds(r->timestamp);
-        while (next < t) {
-            if (zel_replay_has_screen(replay.get())) {
-                if (!emit_png(o, replay.get(), next, buf)) return exit_usage;
-                ++frames;
-            }
-            next += o.every;
-        }
-        apply(replay.get(), r.get(), zel_reader_record_offset(reader.get()), warned);
-        progress.update(static_cast<double>(zel_reader_record_offset(reader.get())) /
-                            static_cast<double>(std::max<uint64_t>(1, zel_reader_size(reader.get()))),
-                        frames);
+// Tells once per damaged stretch that frames are missing there.
+class Gaps {
+  public:
+    void missing(double seconds)
+    {
+        if (!open_) from_ = seconds;
+        open_ = true;
+        to_ = seconds;
     }
-    // The state after the last record stands until its time.
-    double end = clock.seconds(zel_replay_time(replay.get()));
-    while (next <= end && zel_replay_has_screen(replay.get())) {
-        if (!emit_png(o, replay.get(), next, buf)) return exit_usage;
-        ++frames;
-        next += o.every;
+    void shown()
+    {
+        if (open_)
+            std::fprintf(
+                stderr, "zeldump: warning: no frames from %.3f s to %.3f s: the recording is damaged there\n",
+                from_, to_);
+        open_ = false;
     }
-    progress.finish(frames);
-    return report_status(o.file, reader.get(), s, true);
-}
 
-int export_at(const Options& o)
+  private:
+    bool open_ = false;
+    double from_ = 0, to_ = 0;
+};
+
+// Frames at every step of `step` seconds from the start (forward, one pass).
+class EveryStep {
+  public:
+    EveryStep(const Options& o, ZelReplay* replay) : o_(o), replay_(replay) {}
+    // Writes the frames due before t (through t when `through`); false on failure.
+    bool until(double t, bool through)
+    {
+        for (; next_ < t || (through && next_ <= t); next_ += o_.every) {
+            if (!zel_replay_has_screen(replay_)) continue;
+            if (!zel_replay_is_whole(replay_)) {
+                gaps_.missing(next_);
+                continue;
+            }
+            gaps_.shown();
+            if (!emit_png(o_, replay_, next_, buf_)) return false;
+            first_ = frames_++ == 0 ? next_ : first_;
+            last_ = next_;
+        }
+        return true;
+    }
+    void finish() { gaps_.shown(); }
+    uint64_t frames() const { return frames_; }
+    double first() const { return first_; }
+    double last() const { return last_; }
+
+  private:
+    const Options& o_;
+    ZelReplay* replay_;
+    Gaps gaps_;
+    std::vector<uint8_t> buf_;
+    uint64_t frames_ = 0;
+    double next_ = 0, first_ = 0, last_ = 0;
+};
+
+int export_every(const Options& o)
 {
     Reader reader = open_reader(o);
     if (!reader) return exit_usage;
-    Index ix = build_index(reader.get());
+    Replay replay(zel_replay_new());
+    Clock clock;
+    Progress progress("png", o.quiet);
+    EveryStep steps(o, replay.get());
+    RecordStream stream(o.file, reader.get(), true);
+    bool warned = false;
+    while (Record r = stream.next()) {
+        clock.see(r.get());
+        if (!steps.until(clock.seconds(r->timestamp), false)) return exit_usage;
+        if (stream.after_damage()) zel_replay_mark_damage(replay.get());
+        // A keyframe is the screen the records before it made, unless damage hid them.
+        if (r->type != ZEL_KEYFRAME || !zel_replay_is_whole(replay.get()))
+            apply(replay.get(), r.get(), zel_reader_record_offset(reader.get()), warned);
+        progress.update(static_cast<double>(zel_reader_record_offset(reader.get())) /
+                            static_cast<double>(std::max<uint64_t>(1, zel_reader_size(reader.get()))),
+                        steps.frames());
+    }
+    // The state after the last record stands until its time.
+    if (!steps.until(clock.seconds(zel_replay_time(replay.get())), true)) return exit_usage;
+    steps.finish();
+    progress.finish(steps.frames());
+    const int status = stream.finish();
+    if (steps.frames() > 0 && !write_manifest(o, o.png_dir + "/manifest.json", "png", clock.base,
+                                              steps.first(), steps.last(), steps.frames()))
+        return exit_usage;
+    return status;
+}
+
+// The screen at each time of --at, or at the last record.
+int export_times(const Options& o)
+{
+    Reader reader = open_reader(o);
+    if (!reader) return exit_usage;
+    RecordStream stream(o.file, reader.get(), true);
+    Index ix = build_index(stream, reader.get());
+    std::vector<double> times = o.at;
+    if (times.empty() && ix.entries.empty()) {
+        std::fprintf(stderr, "zeldump: %s: no records\n", o.file.c_str());
+        return report_status(o.file, reader.get(), stream.status(), false);
+    }
+    if (times.empty()) times.push_back(static_cast<double>(ix.entries.back().timestamp - ix.base) / 1e6);
     std::vector<uint8_t> buf;
-    for (double seconds : o.at) {
+    uint64_t frames = 0;
+    double first = 0, last = 0;
+    for (double seconds : times) {
         Replay replay(zel_replay_new());
         auto t = static_cast<uint64_t>(static_cast<double>(ix.base) + seconds * 1e6);
         if (seconds < 0) t = ix.base;
@@ -81,30 +138,19 @@ int export_at(const Options& o)
             std::fprintf(stderr, "zeldump: %s: cannot read the records again\n", o.file.c_str());
             return exit_usage;
         }
-        if (!zel_replay_has_screen(replay.get())) {
-            std::fprintf(stderr, "zeldump: no screen at %.3f s\n", seconds);
+        if (!zel_replay_has_screen(replay.get()) || !zel_replay_is_whole(replay.get())) {
+            std::fprintf(stderr, "zeldump: no %sscreen at %.3f s\n",
+                         zel_replay_has_screen(replay.get()) ? "intact " : "", seconds);
             continue;
         }
         if (!emit_png(o, replay.get(), seconds, buf)) return exit_usage;
+        first = frames++ == 0 ? seconds : std::min(first, seconds);
+        last = std::max(last, seconds);
     }
-    return report_status(o.file, reader.get(), ix.status, true);
-}
-
-int export_last(const Options& o)
-{
-    Reader reader = open_reader(o);
-    if (!reader) return exit_usage;
-    Index ix = build_index(reader.get());
-    if (ix.entries.empty()) {
-        std::fprintf(stderr, "zeldump: %s: no records\n", o.file.c_str());
-        return report_status(o.file, reader.get(), ix.status, false);
-    }
-    Replay replay(zel_replay_new());
-    uint64_t t = ix.entries.back().timestamp;
-    if (!replay_until(reader.get(), ix, t, replay.get())) return exit_usage;
-    std::vector<uint8_t> buf;
-    if (!emit_png(o, replay.get(), static_cast<double>(t - ix.base) / 1e6, buf)) return exit_usage;
-    return report_status(o.file, reader.get(), ix.status, true);
+    const int status = stream.finish();
+    if (frames > 0 && !write_manifest(o, o.png_dir + "/manifest.json", "png", ix.base, first, last, frames))
+        return exit_usage;
+    return status;
 }
 
 } // namespace
@@ -116,9 +162,7 @@ int export_png(const Options& o)
         std::fprintf(stderr, "zeldump: cannot create %s: %s\n", o.png_dir.c_str(), std::strerror(errno));
         return exit_usage;
     }
-    if (o.every > 0) return export_every(o);
-    if (!o.at.empty()) return export_at(o);
-    return export_last(o);
+    return o.every > 0 ? export_every(o) : export_times(o);
 }
 
 } // namespace zeldump

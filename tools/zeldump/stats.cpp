@@ -47,6 +47,8 @@ struct Stats {
     std::vector<std::pair<uint16_t, uint16_t>> sizes;
     std::string format = "none";
     SealSummary seals;
+    std::string end = "none";
+    uint64_t shown = 0, titles = 0, gone = 0, gaps = 0, gap_time = 0;
 
     void image_data(uint32_t length, uint32_t compressed_length, uint64_t& frames)
     {
@@ -81,15 +83,38 @@ struct Stats {
         case ZEL_IMAGE: ++full; break;
         case ZEL_IMAGE_BLOCKS: ++block_frames; break;
         case ZEL_SEAL: seals.see(as<ZelSeal>(r)); break;
+        case ZEL_DONE: see_end(as<ZelDone>(r)); break;
+        case ZEL_WINDOW: see_window(as<ZelWindow>(r)); break;
+        case ZEL_INTERRUPTION:
+            ++gaps;
+            gap_time += r->timestamp - as<ZelInterruption>(r)->from;
+            break;
         default: break;
         }
     }
-    void print(const std::string& file, ZelReader* reader, ZelReadStatus s) const
+    void see_end(const ZelDone* d)
     {
+        char text[96];
+        std::snprintf(text, sizeof text, d->reason == ZEL_END_SIGNAL ? "%s %d from pid %d, uid %u" : "%s",
+                      zel_end_reason_to_string(d->reason), d->signal, d->pid, d->uid);
+        end = text;
+    }
+    void see_window(const ZelWindow* w)
+    {
+        shown += w->event == ZEL_WINDOW_SHOWN;
+        titles += w->event == ZEL_WINDOW_TITLE;
+        gone += w->event == ZEL_WINDOW_GONE;
+    }
+    void print(const std::string& file, ZelReader* reader, const RecordStream& stream) const
+    {
+        const ZelReadStatus s = stream.damaged() ? ZEL_READ_CORRUPT : stream.status();
         double duration = records ? static_cast<double>(last - std::min(first, clock.base)) / 1e6 : 0;
         std::printf("file: %s\nstatus: %s", file.c_str(),
                     s == ZEL_READ_END ? "complete" : zel_read_status_to_string(s));
-        if (s != ZEL_READ_END)
+        if (stream.damaged())
+            std::printf(" at byte %" PRIu64 " (%s), %u damaged stretches read past", stream.first_damage(),
+                        stream.first_problem().c_str(), stream.damaged_stretches());
+        else if (s != ZEL_READ_END)
             std::printf(" at byte %" PRIu64 " (%s)", zel_reader_problem_offset(reader),
                         zel_reader_problem(reader));
         std::printf("\nrecords: %" PRIu64 "\nbytes: %" PRIu64 " of %" PRIu64 " in the file\n", records, bytes,
@@ -105,6 +130,9 @@ struct Stats {
         if (compressed > 0)
             std::printf(", ratio %.2f", static_cast<double>(uncompressed) / static_cast<double>(compressed));
         std::printf("\nseals: %s", seals.text(zel_reader_format_version(reader)).c_str());
+        std::printf("\nend: %s\nwindows: %" PRIu64 " shown, %" PRIu64 " title changes, %" PRIu64 " gone",
+                    end.c_str(), shown, titles, gone);
+        std::printf("\ninterruptions: %" PRIu64 ", %.3f s in all", gaps, static_cast<double>(gap_time) / 1e6);
         std::printf("\n%-24s %10s %14s\n", "type", "count", "bytes");
         for (const auto& [name, t] : types)
             std::printf("%-24s %10" PRIu64 " %14" PRIu64 "\n", name.c_str(), t.count, t.bytes);
@@ -118,15 +146,11 @@ int show_stats(const Options& o)
     Reader reader = open_reader(o);
     if (!reader) return exit_usage;
     Stats stats;
-    ZelReadStatus s;
-    ZelRecord* raw = nullptr;
-    while ((s = zel_reader_next(reader.get(), &raw)) == ZEL_READ_RECORD) {
-        Record r(raw);
-        stats.see(r.get(), zel_reader_record_size(reader.get()));
-    }
-    stats.print(o.file, reader.get(), s);
+    RecordStream stream(o.file, reader.get(), false);
+    while (Record r = stream.next()) stats.see(r.get(), zel_reader_record_size(reader.get()));
+    stats.print(o.file, reader.get(), stream);
     std::fflush(stdout);
-    return report_status(o.file, reader.get(), s, false);
+    return stream.finish();
 }
 
 } // namespace zeldump

@@ -1,8 +1,12 @@
 // zeldump: recordings in object storage (s3://BUCKET/PREFIX --endpoint URL).
 #include "store.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
+#include <vector>
+
+#include <sodium.h>
 
 #include "credentials.h"
 #include "verify.h"
@@ -32,6 +36,8 @@ bool is_store_url(const std::string& name)
 
 int check_store_options(const Options& o)
 {
+    if (o.search && is_store_url(o.file))
+        return usage_error("--search reads files and directories, not s3:// recordings");
     if (!is_store_url(o.file))
         return o.endpoint.empty() && o.region.empty()
                    ? -1
@@ -46,28 +52,34 @@ int check_store_options(const Options& o)
     return -1;
 }
 
-Reader open_store_reader(const Options& o)
+std::shared_ptr<zelship::StoreRecording> open_store_recording(const Options& o)
 {
     // opened once for the commands that read a recording more than once
     static std::map<std::string, std::shared_ptr<zelship::StoreRecording>> opened;
     auto& recording = opened[o.file];
+    if (recording) return recording;
+    zelship::Location at;
+    zelship::Credentials keys;
+    std::string error;
+    if (locate(o.file, o.endpoint, o.region, at, keys, error))
+        recording = zelship::StoreRecording::open(at, keys, error);
     if (!recording) {
-        zelship::Location at;
-        zelship::Credentials keys;
-        std::string error;
-        if (locate(o.file, o.endpoint, o.region, at, keys, error))
-            recording = zelship::StoreRecording::open(at, keys, error);
-        if (!recording) {
-            std::fprintf(stderr, "zeldump: %s\n", error.c_str());
-            return nullptr;
-        }
-        for (const auto& p : recording->problems())
-            std::fprintf(stderr, "zeldump: warning: %s: not authentic from the store: %s\n", o.file.c_str(),
-                         p.c_str());
-        recording->on_failure([url = o.file](const std::string& why) {
-            std::fprintf(stderr, "zeldump: %s: %s\n", url.c_str(), why.c_str());
-        });
+        std::fprintf(stderr, "zeldump: %s\n", error.c_str());
+        return nullptr;
     }
+    for (const auto& p : recording->problems())
+        std::fprintf(stderr, "zeldump: warning: %s: not authentic from the store: %s\n", o.file.c_str(),
+                     p.c_str());
+    recording->on_failure([url = o.file](const std::string& why) {
+        std::fprintf(stderr, "zeldump: %s: %s\n", url.c_str(), why.c_str());
+    });
+    return recording;
+}
+
+Reader open_store_reader(const Options& o)
+{
+    const std::shared_ptr<zelship::StoreRecording> recording = open_store_recording(o);
+    if (!recording) return nullptr;
     ZelSource source = recording->zel_source();
     Reader reader(zel_reader_open_source(&source));
     if (reader) return reader;
@@ -76,14 +88,14 @@ Reader open_store_reader(const Options& o)
     return nullptr;
 }
 
-int verify_store(const Options& o, const uint8_t* public_key)
+bool verify_store(const Options& o, const uint8_t* public_key, Verified& out)
 {
     zelship::Location at;
     zelship::Credentials keys;
     std::string error;
     if (!locate(o.file, o.endpoint, o.region, at, keys, error)) {
         std::fprintf(stderr, "zeldump: %s\n", error.c_str());
-        return exit_usage;
+        return false;
     }
     zelship::Client client(at, keys);
     zelship::Shipped shipped;
@@ -91,18 +103,47 @@ int verify_store(const Options& o, const uint8_t* public_key)
     zelship::Response r = load_shipped(client, shipped);
     if (r.ok() && shipped.segments.empty() && shipped.problems.empty()) {
         std::fprintf(stderr, "zeldump: no shipped recording at %s\n", o.file.c_str());
-        return exit_usage;
+        return false;
     }
     if (r.ok()) r = verify_shipped(client, shipped, public_key, verdict);
     if (!r.ok()) {
         std::fprintf(stderr, "zeldump: %s: cannot read the store: %s\n", o.file.c_str(),
                      r.describe().c_str());
-        return exit_usage;
+        return false;
     }
-    if (verdict.verdict() != ZEL_VERDICT_NOT_AUTHENTIC || verdict.problems.empty())
-        return report_verification(o.file, verdict.zel, public_key != nullptr);
-    std::printf("%s\n", verdict.text(o.file).c_str());
-    return exit_not_authentic;
+    out.result = verdict.zel;
+    out.damage = std::move(verdict.damage);
+    out.size = verdict.bytes;
+    if (verdict.verdict() == ZEL_VERDICT_NOT_AUTHENTIC && !verdict.problems.empty()) {
+        out.store_lines = verdict.text(o.file);
+        out.result.verdict = ZEL_VERDICT_NOT_AUTHENTIC;
+        std::snprintf(out.result.reason, sizeof out.result.reason, "not authentic from the store: %s",
+                      verdict.problems.front().c_str());
+    }
+    return true;
+}
+
+std::string store_digest(const Options& o, uint64_t size)
+{
+    const std::shared_ptr<zelship::StoreRecording> recording = open_store_recording(o);
+    if (!recording) return "";
+    crypto_hash_sha256_state state;
+    crypto_hash_sha256_init(&state);
+    std::vector<uint8_t> buf(1 << 20);
+    for (uint64_t done = 0; done < size;) {
+        const int64_t n =
+            recording->read_at(done, std::span(buf).first(std::min<uint64_t>(buf.size(), size - done)));
+        if (n <= 0) {
+            std::fprintf(stderr, "zeldump: cannot read %s: %s\n", o.file.c_str(),
+                         n < 0 ? recording->last_error().c_str() : "shorter than its manifests");
+            return "";
+        }
+        crypto_hash_sha256_update(&state, buf.data(), static_cast<size_t>(n));
+        done += static_cast<uint64_t>(n);
+    }
+    uint8_t digest[crypto_hash_sha256_BYTES];
+    crypto_hash_sha256_final(&state, digest);
+    return hex(digest, sizeof digest);
 }
 
 std::unique_ptr<zelship::StoreFolder> open_store_folder(const std::string& url, const std::string& endpoint,

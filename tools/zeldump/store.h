@@ -16,12 +16,18 @@ bool is_store_url(const std::string& name);
 // -1 when the store options go with the recording, else the exit status
 // (after a message).
 int check_store_options(const Options& o);
-// A reader of the shipped recording o.file (the store's problems warned
+// The shipped recording o.file, opened once (the store's problems warned
 // about on standard error); null after a message when it cannot be opened.
+std::shared_ptr<zelship::StoreRecording> open_store_recording(const Options& o);
+// A reader of it; null after a message.
 Reader open_store_reader(const Options& o);
-// --verify of a shipped recording: what libzel checks in a file and what the
-// store must hold (see tools/zelship/verify.h); the exit status.
-int verify_store(const Options& o, const uint8_t* public_key);
+// The verification of a shipped recording: what libzel checks in a file and
+// what the store must hold (see tools/zelship/verify.h); false after a
+// message when the store cannot be read or holds no recording there.
+bool verify_store(const Options& o, const uint8_t* public_key, Verified& out);
+// SHA-256 of the first size bytes of the shipped recording as lower-case
+// hex; "" after a message.
+std::string store_digest(const Options& o, uint64_t size);
 
 // For --serve: the store at url (its prefix a shipped recording, or a folder
 // of them) at this endpoint, with the credentials of the environment; null

@@ -151,7 +151,8 @@ int export_video(const Options& o)
 {
     Reader reader = open_reader(o);
     if (!reader) return exit_usage;
-    Index ix = build_index(reader.get());
+    RecordStream stream(o.file, reader.get(), true);
+    Index ix = build_index(stream, reader.get());
     if (ix.max_width == 0 || ix.max_height == 0 || ix.entries.empty()) {
         std::fprintf(stderr, "zeldump: %s: no screen to encode\n", o.file.c_str());
         return exit_usage;
@@ -163,16 +164,16 @@ int export_video(const Options& o)
         std::fprintf(stderr, "zeldump: cannot start ffmpeg: %s\n", std::strerror(errno));
         return exit_usage;
     }
-    if (zel_reader_seek(reader.get(), ix.entries[0].offset) != 0) return exit_usage;
     Replay replay(zel_replay_new());
     Progress progress("video", o.quiet);
     bool warned = false, ok = true;
     for (size_t i = 0; i < ix.entries.size() && ok; ++i) {
-        ZelRecord* raw = nullptr;
-        if (zel_reader_next(reader.get(), &raw) != ZEL_READ_RECORD) break;
-        Record r(raw);
+        Record r = read_entry(reader.get(), ix, i, replay.get());
+        if (!r) break;
         ok = frames.until(r->timestamp, replay.get());
-        if (r->type != ZEL_KEYFRAME) apply(replay.get(), r.get(), ix.entries[i].offset, warned);
+        // A keyframe is the screen the records before it made, unless damage hid them.
+        if (r->type != ZEL_KEYFRAME || !zel_replay_is_whole(replay.get()))
+            apply(replay.get(), r.get(), ix.entries[i].offset, warned);
         progress.update(frames.done(), frames.frame());
     }
     ok = ok && frames.until(0, replay.get());
@@ -182,7 +183,11 @@ int export_video(const Options& o)
         std::fprintf(stderr, "zeldump: ffmpeg failed to encode %s\n", o.video.c_str());
         return exit_usage;
     }
-    return report_status(o.file, reader.get(), ix.status, true);
+    const int status = stream.finish();
+    const double duration = static_cast<double>(ix.entries.back().timestamp - ix.base) / 1e6;
+    if (!write_manifest(o, o.video + ".manifest.json", "video", ix.base, 0, duration, frames.frame()))
+        return exit_usage;
+    return status;
 }
 
 } // namespace zeldump

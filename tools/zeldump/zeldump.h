@@ -27,6 +27,8 @@ struct Options {
     bool events = false;
     bool stats = false;
     bool verify = false;
+    bool search = false;
+    std::string query; // of --search
     std::string png_dir;
     std::string video;
     double every = 0;
@@ -58,6 +60,9 @@ using Record = std::unique_ptr<ZelRecord, RecordDeleter>;
 // The name of a pixel format ("xRGB8888", ...).
 const char* format_name(PixelFormat f);
 
+// Length of the valid UTF-8 sequence at p (at most n bytes, n > 0), its code
+// point in *code_point; 0 when the bytes there are not UTF-8.
+size_t utf8_sequence(const uint8_t* p, size_t n, char32_t* code_point = nullptr);
 // A JSON string literal of n bytes, or null for NULL; bytes that are not
 // UTF-8 become U+FFFD, and *valid tells whether there were any.
 std::string quoted(const uint8_t* s, size_t n, bool* valid = nullptr);
@@ -102,11 +107,42 @@ Reader open_reader(const Options& o, bool keyframes = true);
 // The message and the hint to --help on standard error; exit_usage.
 int usage_error(const std::string& message);
 
-// The line of --verify for what zel_verify found; the exit status.
-int report_verification(const std::string& name, const ZelVerification& v, bool key_given);
-
 // One line about the reader's final status on standard error; the exit status.
 int report_status(const std::string& file, ZelReader* reader, ZelReadStatus s, bool for_export);
+
+// Every readable record of a recording in order, read on past damage: each
+// damaged stretch is told on standard error (as a warning for an export) and
+// reading goes on at the next intact frame.
+class RecordStream {
+  public:
+    RecordStream(const std::string& file, ZelReader* reader, bool for_export)
+        : file_(file), reader_(reader), for_export_(for_export)
+    {
+    }
+    // The next record; empty at the end (status() then says how it ended).
+    Record next();
+    // Whether the record last returned follows damage, and where that began.
+    bool after_damage() const { return after_damage_; }
+    uint64_t damage_from() const { return damage_from_; }
+    bool damaged() const { return damaged_; }
+    unsigned damaged_stretches() const { return stretches_; }
+    // The first damage: where, and what.
+    uint64_t first_damage() const { return first_damage_; }
+    const std::string& first_problem() const { return first_problem_; }
+    ZelReadStatus status() const { return status_; }
+    // Tells how reading ended; the exit status (corrupt when damaged).
+    int finish() const;
+
+  private:
+    std::string file_;
+    ZelReader* reader_;
+    bool for_export_;
+    bool damaged_ = false, pending_ = false, after_damage_ = false;
+    uint64_t damage_from_ = 0, first_damage_ = 0;
+    unsigned stretches_ = 0;
+    std::string first_problem_;
+    ZelReadStatus status_ = ZEL_READ_RECORD;
+};
 
 // Progress on standard error about once a second.
 class Progress {
@@ -138,6 +174,22 @@ class Progress {
     std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
 };
 
+// What a verification found.
+struct Verified {
+    ZelVerification result{};
+    std::vector<ZelDamage> damage;
+    uint64_t size = 0; // bytes of the file verified
+    // Of a shipped recording that is not authentic from the store: the lines
+    // that say why (result then says not authentic, with the first reason).
+    std::string store_lines;
+};
+// The public key of --key (nothing to do without it); false with a message.
+bool read_public_key(const Options& o, uint8_t key[ZEL_PUBLIC_KEY_BYTES]);
+// Verifies the recording (every seal signed with key, unless NULL), and of
+// a shipped one what the store holds; false with a message when it cannot be
+// read at all.
+bool verify_file(const Options& o, const uint8_t* key, Verified& out);
+
 // The commands.
 int list_records(const Options& o); // the listing, and --json
 int list_events(const Options& o);
@@ -146,5 +198,6 @@ int verify(const Options& o);
 int keygen(const Options& o);
 int export_png(const Options& o);
 int export_video(const Options& o);
+int search(const Options& o);
 
 } // namespace zeldump

@@ -230,10 +230,14 @@ Response verify_shipped(Client& client, const Shipped& shipped, const uint8_t* p
     });
     ZelSource zel = zel_source(source);
     Reader reader(zel_reader_open_source(&zel));
-    if (!reader) return Response::failure("out of memory", false);
-    if (zel_verify(reader.get(), public_key, &out.zel) == ZEL_VERDICT_ERROR &&
-        !source.failure().error.empty())
-        return source.failure();
+    std::unique_ptr<ZelVerifier, decltype(&zel_verifier_free)> verifier(
+        reader ? zel_verifier_new(public_key) : nullptr, zel_verifier_free);
+    if (!verifier || zel_verifier_run(verifier.get(), reader.get()) != 0)
+        return Response::failure("out of memory", false);
+    zel_verifier_result(verifier.get(), &out.zel);
+    out.damage.resize(zel_verifier_damage(verifier.get(), nullptr, 0));
+    out.damage.resize(zel_verifier_damage(verifier.get(), out.damage.data(), out.damage.size()));
+    if (out.zel.verdict == ZEL_VERDICT_ERROR && !source.failure().error.empty()) return source.failure();
     if (Response r = witness.complete(client); !r.ok()) return r;
     witness.check(out);
     return Response::settled();

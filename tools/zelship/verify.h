@@ -17,6 +17,7 @@ namespace zelship {
 struct StoreVerdict {
     ZelVerification zel{};             // libzel's verdict on the bytes read back
     std::vector<std::string> problems; // of the store: the prefix's and the segments'
+    std::vector<ZelDamage> damage;     // libzel's damaged spans in the bytes read back
     size_t segments = 0;
     uint64_t bytes = 0;
     // Corruption first, then a problem of the store or a seal that fails

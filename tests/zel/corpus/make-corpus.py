@@ -1,16 +1,20 @@
 #!/usr/bin/env python3
 """Makes the reader's and the verifier's regression inputs, and expected.txt
-(file, reader status, verdict), from three recordings written by libzel:
+(file, reader status, verdict), from five recordings written by libzel:
 
   v1-complete-sample.zel      one record of every version-1 type (format version 1)
   v2-complete-sample.zel      one record of every type a caller writes, signed
-                              with the key of seed 00 01 .. 1F (the sample of
-                              tests/zel/zel_test_util.cpp)
+                              with the key of seed 00 01 .. 1F (format version 2)
   v2-complete-unsigned.zel    the same records, unsigned
+  v3-complete-sample.zel      one record of every type a caller writes, signed
+                              with the same key (zel_make_recording --sample OUT --signed,
+                              bench/zel/make_recording.cpp; the sample of libzel/synthetic)
+  v3-complete-unsigned.zel    the same records, unsigned (zel_make_recording --sample OUT)
 
 Damage that a checksum would catch at once is made with the checksums
 recomputed, so that the payload checks and the seal checks themselves are
 exercised.  Run from this folder."""
+import hashlib
 import struct
 
 POLY = 0x82F63B78
@@ -56,7 +60,8 @@ def frame_of(buf, type_code):
 
 
 def patched(buf, type_code, offset, fmt, value):
-    """A copy with one payload field of the first frame of this type changed."""
+    """A copy with one payload field of the first frame of this type changed
+    (a negative offset: in the frame head, from the payload's start)."""
     b = bytearray(buf)
     struct.pack_into(fmt, b, frame_of(buf, type_code)[0] + 20 + offset, value)
     return fix(b)
@@ -69,6 +74,13 @@ def resized(buf, type_code, new_length):
     head = bytearray(buf[at:at + 20])
     struct.pack_into('<I', head, 4, new_length)
     return fix(buf[:at] + bytes(head) + bytes(payload) + b'\0' * 4 + buf[at + 24 + length:])
+
+
+def seal_frame(before, flags, timestamp):
+    """before, then an unsigned seal of it with these flags."""
+    payload = struct.pack('<Q', len(before)) + hashlib.sha256(before).digest() + bytes([flags])
+    head = struct.pack('<BBHIQ', 19, 0, 0, len(payload), timestamp)
+    return fix(before + head + b'\0' * 4 + payload + b'\0' * 4)
 
 
 out = {}  # name: (bytes, reader status, verdict)
@@ -150,6 +162,53 @@ out['v2-complete-seal-removed.zel'] = (unsigned[:u_seal] + unsigned[u_seal + 24 
 dup_at = frame_of(v2, 6)[0]
 out['v2-complete-record-after-final-seal.zel'] = (
     v2[:-24] + v2[dup_at:dup_at + 28] + v2[-24:], 'end', 'not authentic')
+
+# ---- version 3 ----
+v3 = open('v3-complete-sample.zel', 'rb').read()
+u3 = open('v3-complete-unsigned.zel', 'rb').read()
+all3 = list(frames(v3))
+done3 = frame_of(v3, 0)[0]
+window3 = frame_of(v3, 20)[0]
+gap3 = frame_of(v3, 21)[0]
+out['v3-complete-sample.zel'] = (v3, 'end', 'complete')
+out['v3-complete-unsigned.zel'] = (u3, 'end', 'complete')
+# the end without its final seal: cut, sealed up to the seal before
+out['v3-truncated-after-done.zel'] = (v3[:all3[-1][0]], 'truncated', 'truncated')
+# the end an hour later, or with another reason: the final seal no longer holds, signed or not
+out['v3-complete-end-moved.zel'] = (patched(v3, 0, -12, '<Q', 1700000000000017 + 3600000000), 'end', 'not authentic')
+out['v3-complete-end-moved-unsigned.zel'] = (
+    patched(u3, 0, -12, '<Q', 1700000000000017 + 3600000000), 'end', 'not authentic')
+out['v3-complete-end-reason-changed.zel'] = (patched(v3, 0, 0, '<B', 4), 'end', 'not authentic')
+out['v3-complete-end-seal-not-final.zel'] = (patched(v3, 19, 40, '<B', 3), 'end', 'not authentic')
+out['v3-complete-end-seal-not-final-unsigned.zel'] = (patched(u3, 19, 40, '<B', 0), 'end', 'not authentic')
+final3 = v3[all3[-1][0]:]
+udone3 = frame_of(u3, 0)[0]
+# a final seal whose chain holds, but before the end-of-data record (the order of version 2)
+early = seal_frame(u3[:udone3], 4, 1700000000000016)
+out['v3-complete-final-seal-before-done.zel'] = (
+    early + u3[udone3:udone3 + 37] + seal_frame(early + u3[udone3:udone3 + 37], 4, 1700000000000017)[len(early) + 37:],
+    'end', 'not authentic')
+out['v3-truncated-in-the-order-of-version-2.zel'] = (early + u3[udone3:udone3 + 37], 'truncated', 'not authentic')
+move3 = frame_of(v3, 6)[0]
+out['v3-corrupt-record-after-done.zel'] = (
+    v3[:all3[-1][0]] + v3[move3:move3 + 28] + final3, 'corrupt', 'corrupt')
+out['v3-corrupt-data-after-final-seal.zel'] = (v3 + b'\0' * 30, 'corrupt', 'corrupt')
+out['v3-corrupt-end-reason.zel'] = (patched(v3, 0, 0, '<B', 6), 'corrupt', 'corrupt')
+out['v3-corrupt-end-length.zel'] = (resized(v3, 0, 12), 'corrupt', 'corrupt')
+out['v3-corrupt-window-event.zel'] = (patched(v3, 20, 4, '<B', 5), 'corrupt', 'corrupt')
+out['v3-corrupt-window-flags.zel'] = (patched(v3, 20, 5, '<B', 4), 'corrupt', 'corrupt')
+out['v3-corrupt-window-bytes-too-long.zel'] = (patched(v3, 20, 32, '<I', 4097), 'corrupt', 'corrupt')
+out['v3-corrupt-window-bytes-overrun.zel'] = (patched(v3, 20, 32, '<I', 100), 'corrupt', 'corrupt')
+out['v3-corrupt-interruption-from-after-to.zel'] = (
+    patched(v3, 21, 0, '<Q', 1700000000000017), 'corrupt', 'corrupt')
+out['v3-corrupt-interruption-cause.zel'] = (patched(v3, 21, 8, '<B', 0), 'corrupt', 'corrupt')
+b = bytearray(v3)
+struct.pack_into('<H', b, 8, 2)  # version 3 records in a version-2 file
+out['v3-corrupt-new-types-in-version-2.zel'] = (fix(b), 'corrupt', 'corrupt')
+# one byte flipped in the middle: corrupt there, every other record still read (corpus_test.cpp)
+b = bytearray(v3)
+b[frame_of(v3, 15)[0] + 40] ^= 0x01
+out['v3-corrupt-flipped-byte.zel'] = (bytes(b), 'corrupt', 'corrupt')
 
 # kept as found, not made here
 out['v1-corrupt-cursor-larger-than-pixels.zel'] = (
