@@ -7,7 +7,8 @@
 // URL's fragment, which no browser sends; no cookie is ever set); only the
 // given file, or the regular .zel files directly inside the given directory,
 // are served, looked up by exact name and opened without following symbolic
-// links; a thread per connection, with a deadline for each request, so that
+// links (or the shipped recordings of s3://BUCKET/PREFIX: serve-store.cpp,
+// whose credentials stay in this process); a thread per connection, with a deadline for each request, so that
 // slow or idle clients hold only their own.
 #include "serve.h"
 
@@ -43,9 +44,12 @@
 #include <httplib.h>
 #include <sodium.h>
 
+#include "serve-catalog.h"
 #include "serve-files.h"
 #include "zel.h"
+#include "zeldump/store.h"
 
+namespace serve {
 namespace {
 
 constexpr int exit_usage = 1;
@@ -176,7 +180,46 @@ bool plain_name(const std::string& name)
     return true;
 }
 
-class Catalog {
+// Whether the recorder still holds the file open for writing.
+bool being_written(int fd)
+{
+    return zel_file_is_being_written(fd) == 1;
+}
+
+class FileServed final : public Served {
+  public:
+    explicit FileServed(Fd fd) : fd_(std::move(fd)) {}
+    uint64_t size() override
+    {
+        struct stat st {};
+        return ::fstat(*fd_, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    }
+    int64_t read_at(uint64_t offset, void* buf, size_t n) override
+    {
+        ssize_t k;
+        do {
+            k = ::pread(*fd_, buf, n, static_cast<off_t>(offset));
+        } while (k < 0 && errno == EINTR);
+        return k;
+    }
+    bool being_written() override { return serve::being_written(*fd_); }
+    std::string version() override
+    {
+        struct stat st {};
+        if (::fstat(*fd_, &st) != 0) return "";
+        return std::to_string(st.st_size) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
+               std::to_string(st.st_mtim.tv_nsec);
+    }
+    ZelReader* open_reader() override
+    {
+        return zel_reader_open(("/proc/self/fd/" + std::to_string(*fd_)).c_str());
+    }
+
+  private:
+    Fd fd_;
+};
+
+class FileCatalog final : public Catalog {
   public:
     // Opens FILE_OR_DIR; an error message or "".
     std::string open(const std::string& path)
@@ -196,11 +239,11 @@ class Catalog {
         if (!plain_name(single_)) single_ = "recording.zel";
         return "";
     }
-    bool is_dir() const { return dir_; }
-    const std::string& single() const { return single_; }
+    bool is_dir() const override { return dir_; }
+    const std::string& single() const override { return single_; }
 
     // The .zel files directly inside the directory, or the one file.
-    std::vector<std::string> names() const
+    std::vector<std::string> names() const override
     {
         if (!dir_) return {single_};
         std::vector<std::string> out;
@@ -222,8 +265,17 @@ class Catalog {
         return out;
     }
 
+    int open_recording(const std::string& name, std::shared_ptr<Served>& out) const override
+    {
+        Fd fd;
+        const int status = open_file(name, fd);
+        if (status == 0) out = std::make_shared<FileServed>(fd);
+        return status;
+    }
+
+  private:
     // The open file for a name from the URL; 0 and the file, or 403/404.
-    int open_recording(const std::string& name, Fd& out) const
+    int open_file(const std::string& name, Fd& out) const
     {
         if (!plain_name(name) || name.find("..") != std::string::npos) return 403;
         if (!dir_) {
@@ -240,7 +292,6 @@ class Catalog {
         return 0;
     }
 
-  private:
     Fd root_;
     bool dir_ = false;
     std::string single_;
@@ -283,12 +334,6 @@ std::string read_pinned_key(const char* path, PinnedKey& out)
     return "";
 }
 
-// Whether the recorder still holds the file open for writing.
-bool being_written(int fd)
-{
-    return zel_file_is_being_written(fd) == 1;
-}
-
 struct Facts {
     double duration = 0;
     std::string user = "";
@@ -329,11 +374,10 @@ std::string state_line(const ZelVerification& v, const PinnedKey& pinned, bool w
 
 // Reads every frame once, on past damage: checksums, structure and seals
 // (not the images).
-Facts read_facts(int fd, const PinnedKey& pinned)
+Facts read_facts(Served& served, const PinnedKey& pinned)
 {
     Facts f;
-    std::string path = "/proc/self/fd/" + std::to_string(fd);
-    ZelReader* reader = zel_reader_open(path.c_str());
+    ZelReader* reader = served.open_reader();
     ZelVerifier* verifier = zel_verifier_new(pinned.set ? pinned.key : nullptr);
     if (reader == nullptr || verifier == nullptr || zel_reader_set_verifier(reader, verifier) != 0) {
         zel_reader_close(reader);
@@ -368,37 +412,25 @@ class FactsCache {
   public:
     explicit FactsCache(const PinnedKey& pinned) : pinned_(pinned) {}
 
-    Facts get(const std::string& name, int fd, uint64_t& size)
+    Facts get(const std::string& name, Served& served)
     {
-        struct stat st {};
-        if (::fstat(fd, &st) != 0) {
-            Facts f;
-            f.verification.verdict = ZEL_VERDICT_ERROR;
-            std::snprintf(f.verification.reason, sizeof f.verification.reason, "%s", std::strerror(errno));
-            return f;
-        }
-        size = static_cast<uint64_t>(st.st_size);
-        Key key{size, static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+        const std::string version = served.version();
         {
             std::lock_guard<std::mutex> lock(mutex_);
             auto it = cache_.find(name);
-            if (it != cache_.end() && it->second.first == key) return it->second.second;
+            if (it != cache_.end() && it->second.first == version && !version.empty())
+                return it->second.second;
         }
-        Facts f = read_facts(fd, pinned_);
+        Facts f = read_facts(served, pinned_);
         std::lock_guard<std::mutex> lock(mutex_);
-        cache_[name] = {key, f};
+        cache_[name] = {version, f};
         return f;
     }
 
   private:
-    struct Key {
-        uint64_t size;
-        int64_t mtime;
-        bool operator==(const Key&) const = default;
-    };
     const PinnedKey& pinned_;
     std::mutex mutex_;
-    std::map<std::string, std::pair<Key, Facts>> cache_;
+    std::map<std::string, std::pair<std::string, Facts>> cache_; // by name: the version read, its facts
 };
 
 // ---- pages ----
@@ -446,19 +478,24 @@ std::string recordings_json(const Catalog& catalog, FactsCache& cache, const Pin
 {
     std::string rows;
     for (const std::string& name : catalog.names()) {
-        Fd fd;
-        if (catalog.open_recording(name, fd) != 0) continue;
-        uint64_t size = 0;
-        Facts f = cache.get(name, *fd, size);
+        std::shared_ptr<Served> served;
+        if (catalog.open_recording(name, served) != 0) continue;
+        const uint64_t size = served->size();
+        Facts f = cache.get(name, *served);
         char duration[32];
         std::snprintf(duration, sizeof duration, "%.3f", f.duration);
-        const bool writing = being_written(*fd);
+        const bool writing = served->being_written();
+        const std::string problem = served->store_problem(); // nothing it holds can be trusted then
         const bool live = writing && f.verification.verdict == ZEL_VERDICT_TRUNCATED;
+        const std::string verdict = !problem.empty() ? zel_verdict_to_string(ZEL_VERDICT_NOT_AUTHENTIC)
+                                    : live           ? "live"
+                                                     : zel_verdict_to_string(f.verification.verdict);
+        const std::string state = !problem.empty() ? "not authentic from the store: " + problem
+                                                   : state_line(f.verification, pinned, writing);
         rows += std::string(rows.empty() ? "" : ",\n") + "{\"name\":" + json_string(name) +
                 ",\"size\":" + std::to_string(size) + ",\"duration\":" + duration +
                 ",\"user\":" + json_string(f.user) + ",\"sid\":" + json_string(f.sid) +
-                ",\"verdict\":" + json_string(live ? "live" : zel_verdict_to_string(f.verification.verdict)) +
-                ",\"state\":" + json_string(state_line(f.verification, pinned, writing)) + "}";
+                ",\"verdict\":" + json_string(verdict) + ",\"state\":" + json_string(state) + "}";
     }
     return "{\"recordings\":[\n" + rows + "]}\n";
 }
@@ -482,7 +519,7 @@ const EmbeddedFile* embedded(const std::string& path)
 // ---- recordings, whole or by range ----
 
 // Streams [from, from + length) of the file in bounded chunks, never past it.
-bool send_bytes(const Fd& fd, uint64_t from, uint64_t length, uint64_t at, httplib::DataSink& sink)
+bool send_bytes(Served& served, uint64_t from, uint64_t length, uint64_t at, httplib::DataSink& sink)
 {
     if (at >= length) {
         sink.done();
@@ -490,10 +527,7 @@ bool send_bytes(const Fd& fd, uint64_t from, uint64_t length, uint64_t at, httpl
     }
     char buf[chunk_size];
     size_t n = static_cast<size_t>(std::min<uint64_t>(chunk_size, length - at));
-    ssize_t k;
-    do {
-        k = ::pread(*fd, buf, n, static_cast<off_t>(from + at));
-    } while (k < 0 && errno == EINTR);
+    const int64_t k = served.read_at(from + at, buf, n);
     if (k <= 0) return false; // the file shrank or cannot be read: abort the response
     return sink.write(buf, static_cast<size_t>(k));
 }
@@ -501,12 +535,12 @@ bool send_bytes(const Fd& fd, uint64_t from, uint64_t length, uint64_t at, httpl
 // The first `size` bytes, or the one range of them httplib was asked for; a
 // file that grows meanwhile sends no more than its Content-Length said.
 // httplib asks for [offset, offset + length) in turns.
-void send_whole(httplib::Response& res, const Fd& fd, uint64_t size)
+void send_whole(httplib::Response& res, const std::shared_ptr<Served>& served, uint64_t size)
 {
     res.set_content_provider(static_cast<size_t>(size), "application/octet-stream",
-                             [fd, size](size_t offset, size_t length, httplib::DataSink& sink) {
-                                 return send_bytes(fd, offset, std::min<uint64_t>(length, size - offset), 0,
-                                                   sink);
+                             [served, size](size_t offset, size_t length, httplib::DataSink& sink) {
+                                 return send_bytes(*served, offset, std::min<uint64_t>(length, size - offset),
+                                                   0, sink);
                              });
 }
 
@@ -527,7 +561,8 @@ bool resolve_range(const httplib::Range& r, uint64_t size, uint64_t& first, uint
     return true;
 }
 
-void send_range(const httplib::Request& req, httplib::Response& res, const Fd& fd, uint64_t size)
+void send_range(const httplib::Request& req, httplib::Response& res, const std::shared_ptr<Served>& served,
+                uint64_t size)
 {
     uint64_t first = 0, last = 0;
     if (req.ranges.size() != 1 || !resolve_range(req.ranges[0], size, first, last)) {
@@ -537,7 +572,7 @@ void send_range(const httplib::Request& req, httplib::Response& res, const Fd& f
     }
     const httplib::Range& r = req.ranges[0];
     if (r.first >= 0 && (r.second < 0 || static_cast<uint64_t>(r.second) < size))
-        return send_whole(res, fd, size); // httplib answers such a range itself, without chunks
+        return send_whole(res, served, size); // httplib answers such a range itself, without chunks
     res.status = 206;
     res.set_header("Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
                                         std::to_string(size));
@@ -545,8 +580,8 @@ void send_range(const httplib::Request& req, httplib::Response& res, const Fd& f
     // to us (it does not clamp one).
     const uint64_t length = last - first + 1;
     res.set_chunked_content_provider("application/octet-stream",
-                                     [fd, first, length](size_t offset, httplib::DataSink& sink) {
-                                         return send_bytes(fd, first, length, offset, sink);
+                                     [served, first, length](size_t offset, httplib::DataSink& sink) {
+                                         return send_bytes(*served, first, length, offset, sink);
                                      });
 }
 
@@ -850,25 +885,24 @@ class Server {
                 res.set_content("forbidden\n", "text/plain; charset=utf-8");
                 return;
             }
-        Fd fd;
-        int status = catalog_.open_recording(req.matches[1].str(), fd);
-        struct stat st {};
-        if (status == 0 && ::fstat(*fd, &st) != 0) status = 404;
+        std::shared_ptr<Served> served;
+        const int status = catalog_.open_recording(req.matches[1].str(), served);
         if (status != 0) {
             res.status = status;
             res.set_content(status == 403 ? "forbidden\n" : "not found\n", "text/plain; charset=utf-8");
             return;
         }
-        const auto size = static_cast<uint64_t>(st.st_size); // a growing file: what is there now
+        const uint64_t size = served->size(); // a growing file: what is there now
         res.set_header("Accept-Ranges", "bytes");
         // What the page cannot learn from the bytes: whether the recorder
-        // still writes the file, and the key the server was told to expect.
-        res.set_header("Zel-Being-Written", being_written(*fd) ? "yes" : "no");
+        // still writes the file (or zelship still ships it), and the key the
+        // server was told to expect.
+        res.set_header("Zel-Being-Written", served->being_written() ? "yes" : "no");
         if (pinned_.set) res.set_header("Zel-Pinned-Key", pinned_.line);
         if (req.ranges.empty())
-            send_whole(res, fd, size);
+            send_whole(res, served, size);
         else
-            send_range(req, res, fd, size);
+            send_range(req, res, served, size);
     }
 
     Catalog& catalog_;
@@ -898,22 +932,68 @@ int run(HttpServer& http, const Listen& l)
     return 0;
 }
 
+const char* const usage = "usage: zeldump --serve [--key PUBLIC_FILE] [ADDRESS:]PORT FILE_OR_DIR\n"
+                          "       zeldump --serve [--key PUBLIC_FILE] [ADDRESS:]PORT s3://BUCKET/PREFIX "
+                          "--endpoint URL [--region R]";
+
+// The words after --serve: the key file, the two operands, the store's options.
+struct Arguments {
+    const char* key = nullptr;
+    std::vector<std::string> operands;
+    std::string endpoint, region;
+};
+
+// An error message, or "" when good.
+std::string parse_arguments(int argc, char** argv, Arguments& out)
+{
+    for (int i = 0; i < argc; ++i) {
+        const std::string word = argv[i];
+        const bool option = word == "--key" || word == "--endpoint" || word == "--region";
+        if (option && i + 1 >= argc) return word + " needs a value";
+        if (word == "--key" && i == 0)
+            out.key = argv[++i];
+        else if (word == "--endpoint")
+            out.endpoint = argv[++i];
+        else if (word == "--region")
+            out.region = argv[++i];
+        else if (word.starts_with("--"))
+            return usage;
+        else
+            out.operands.push_back(word);
+    }
+    return out.operands.size() == 2 ? "" : usage;
+}
+
 } // namespace
+
+std::unique_ptr<Catalog> open_file_catalog(const std::string& path, std::string& error)
+{
+    auto catalog = std::make_unique<FileCatalog>();
+    error = catalog->open(path);
+    return error.empty() ? std::move(catalog) : nullptr;
+}
+
+} // namespace serve
 
 int zeldump_serve(int argc, char** argv)
 {
+    using namespace serve;
     if (sodium_init() < 0) return fail("libsodium cannot start (no random bytes for the access token)");
+    Arguments args;
+    if (std::string e = parse_arguments(argc, argv, args); !e.empty()) return fail(e);
     PinnedKey pinned;
-    if (argc >= 2 && std::strcmp(argv[0], "--key") == 0) {
-        if (std::string e = read_pinned_key(argv[1], pinned); !e.empty()) return fail(e);
-        argc -= 2;
-        argv += 2;
-    }
-    if (argc != 2) return fail("usage: zeldump --serve [--key PUBLIC_FILE] [ADDRESS:]PORT FILE_OR_DIR");
+    if (args.key != nullptr)
+        if (std::string e = read_pinned_key(args.key, pinned); !e.empty()) return fail(e);
     Listen listen;
-    if (std::string e = parse_listen(argv[0], listen); !e.empty()) return fail(e);
-    Catalog catalog;
-    if (std::string e = catalog.open(argv[1]); !e.empty()) return fail(e);
+    if (std::string e = parse_listen(args.operands[0], listen); !e.empty()) return fail(e);
+    const std::string& what = args.operands[1];
+    const bool stored = zeldump::is_store_url(what);
+    if (!stored && (!args.endpoint.empty() || !args.region.empty()))
+        return fail("--endpoint and --region go with an s3://BUCKET/PREFIX recording");
+    std::string error;
+    const std::unique_ptr<Catalog> catalog =
+        stored ? open_store_catalog(what, args.endpoint, args.region, error) : open_file_catalog(what, error);
+    if (!catalog) return fail(error);
     const std::string token = new_token();
 
     // Signals are taken by run()'s sigwait; every thread inherits the mask.
@@ -934,7 +1014,7 @@ int zeldump_serve(int argc, char** argv)
     if (!http.lengthen_listen_queue())
         return fail("cannot listen on " + url_host(listen) + ":" + std::to_string(listen.port) + ": " +
                     std::strerror(errno));
-    Server server(catalog, token, pinned);
+    Server server(*catalog, token, pinned);
     server.routes(http);
     std::printf("http://%s:%d/#token=%s\n", url_host(listen).c_str(), listen.port, token.c_str());
     std::fflush(stdout);

@@ -313,6 +313,40 @@ TEST_F(Ship, EndReadBeforeItsFinalSeal)
     EXPECT_EQ(shipped_bytes("end"), whole);
 }
 
+// zeldump --serve on an s3:// URL of the store, and the address it prints.
+struct Served {
+    std::unique_ptr<Process> server;
+    std::string base; // http://127.0.0.1:PORT/#token=...
+};
+Served serve(const std::string& store_url)
+{
+    ProcessOptions po;
+    po.env = store().credentials();
+    Served s;
+    s.server =
+        std::make_unique<Process>(std::vector<std::string>{ZELDUMP_PATH, "--serve", "127.0.0.1:0", store_url,
+                                                           "--endpoint", store().endpoint()},
+                                  po);
+    EXPECT_TRUE(s.server->wait_for_output("\n")) << s.server->err();
+    s.base = s.server->out().substr(0, s.server->out().find('\n'));
+    return s;
+}
+
+// GET of a path from the server with its token (and a byte range): the
+// response's head and body.
+std::pair<std::string, std::string> get(const Served& s, const std::string& path,
+                                        const std::string& range = "")
+{
+    const std::string token = s.base.substr(s.base.find("#token=") + 7);
+    std::vector<std::string> argv{"curl", "-sS", "-D", "-", "-H", "Authorization: Bearer " + token};
+    if (!range.empty()) argv.insert(argv.end(), {"-r", range});
+    argv.push_back(s.base.substr(0, s.base.find('#') - 1) + path);
+    const RunResult r = run(argv);
+    EXPECT_EQ(r.status, 0) << r.err;
+    const size_t body = r.out.find("\r\n\r\n");
+    return {r.out.substr(0, body), body == std::string::npos ? "" : r.out.substr(body + 4)};
+}
+
 TEST_F(Ship, TamperedSegmentIsNotAuthentic)
 {
     SealedRecording rec;
@@ -374,6 +408,29 @@ TEST_F(Ship, RecordingsByNameFromTheStore)
         ASSERT_EQ(got, static_cast<int64_t>(expected.size())) << offset;
         EXPECT_EQ(std::string(buf.begin(), buf.begin() + got), expected) << offset;
     }
+}
+
+// The player's server on a prefix of the store: the index lists what was
+// shipped under it with its state, and the bytes it serves are the file's.
+TEST_F(Ship, ServedFromTheStore)
+{
+    SealedRecording rec;
+    rec.add(3);
+    rec.finish();
+    ASSERT_EQ(zelship("served/host-b", rec.path)->wait(), 0);
+    const Served served = serve(url("served"));
+    const auto [index_head, index] = get(served, "/recordings.json");
+    EXPECT_NE(index.find(R"("name":"host-b")"), std::string::npos) << index;
+    EXPECT_NE(index.find(R"("verdict":"complete","state":"complete, intact, unsigned)"), std::string::npos)
+        << index;
+    const std::string file = read_file(rec.path);
+    const auto [head, bytes] = get(served, "/files/host-b", "10-" + std::to_string(rec.ends[1] + 9));
+    EXPECT_NE(head.find("Zel-Being-Written: no"), std::string::npos) << head;
+    EXPECT_EQ(bytes, file.substr(10, rec.ends[1]));
+    const std::string secret = value_of(store().credentials()[1]);
+    EXPECT_EQ((index_head + index + head).find(secret), std::string::npos) << "the store's secret served";
+    served.server->signal(SIGTERM);
+    EXPECT_EQ(served.server->wait(), 0) << served.server->err();
 }
 
 struct Refusal {
