@@ -72,6 +72,7 @@ function verification() {
   const [who, whoText] = signer(s);
   const sealed = s.sealed && engine.version > 1 ? `; sealed up to ${clockText(seconds(s.sealed.time))}` : '';
   const out = (state, text) => ({ state, text, signer: who, keyId: s.keyId });
+  if (engine.source?.storeProblem) return out('not-authentic', `not authentic from the store: ${engine.source.storeProblem}`);
   if (s.authentic === false) return out('not-authentic', `NOT AUTHENTIC: ${s.authProblem}`);
   if (s.state === 'unreadable') return out('error', `cannot be read: ${s.problem}`);
   if (s.state === 'corrupt') return out('corrupt', `CORRUPT: ${damageText(s.damage ?? [])}; the intact parts play`);

@@ -8,7 +8,9 @@ export const CHUNK = 2 * 1024 * 1024;
 // token of zeldump --serve goes as "Authorization: Bearer" to the page's own
 // server only, never to another; only that server is believed when it says
 // whether the recorder still writes the file (`writing`: true, false, or null
-// when not told) and which key it was told to expect (`pinnedKey`).
+// when not told), which key it was told to expect (`pinnedKey`), and why the
+// object store it reads the recording from does not hold it as shipped
+// (`storeProblem`, '' when it does or when the server reads a file).
 export class RangeSource {
   constructor(url, token = '') {
     this.url = new URL(url, globalThis.location?.href).href;
@@ -17,6 +19,7 @@ export class RangeSource {
     this.own = new URL(this.url).origin === globalThis.location?.origin;
     this.writing = null;
     this.pinnedKey = null;
+    this.storeProblem = '';
   }
 
   headers(range) {
@@ -32,6 +35,7 @@ export class RangeSource {
     const writing = res.headers.get('Zel-Being-Written');
     if (writing) this.writing = writing === 'yes';
     this.pinnedKey = res.headers.get('Zel-Pinned-Key') ?? this.pinnedKey;
+    this.storeProblem = res.headers.get('Zel-Store-Problem') ?? this.storeProblem;
   }
 
   // Up to `length` bytes at `offset`; fewer at the end of the file, none past it.

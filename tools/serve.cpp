@@ -585,6 +585,14 @@ void send_range(const httplib::Request& req, httplib::Response& res, const std::
                                      });
 }
 
+// Printable ASCII for a header value (httplib drops a header it finds unsafe).
+std::string header_text(std::string s)
+{
+    for (char& c : s)
+        if (c < 0x20 || c > 0x7E) c = '?';
+    return s;
+}
+
 // ---- connections ----
 
 using Clock = std::chrono::steady_clock;
@@ -895,10 +903,12 @@ class Server {
         const uint64_t size = served->size(); // a growing file: what is there now
         res.set_header("Accept-Ranges", "bytes");
         // What the page cannot learn from the bytes: whether the recorder
-        // still writes the file (or zelship still ships it), and the key the
-        // server was told to expect.
+        // still writes the file (or zelship still ships it), the key the
+        // server was told to expect, and what the store holds besides.
         res.set_header("Zel-Being-Written", served->being_written() ? "yes" : "no");
         if (pinned_.set) res.set_header("Zel-Pinned-Key", pinned_.line);
+        if (const std::string problem = served->store_problem(); !problem.empty())
+            res.set_header("Zel-Store-Problem", header_text(problem));
         if (req.ranges.empty())
             send_whole(res, served, size);
         else

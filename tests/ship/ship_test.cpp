@@ -369,6 +369,15 @@ TEST_F(Ship, TamperedSegmentIsNotAuthentic)
     EXPECT_EQ(verified.status, 4) << verified.out << verified.err;
     EXPECT_NE(verified.out.find("not authentic: " + key + " has a version"), std::string::npos)
         << verified.out;
+    // the player's server says so in its index and to the page
+    const Served served = serve(url("tampered"));
+    const std::string index = get(served, "/recordings.json").second;
+    EXPECT_NE(index.find(R"("state":"not authentic from the store: )" + key + " has a version"),
+              std::string::npos)
+        << index;
+    EXPECT_NE(
+        get(served, "/files/tampered", "0-0").first.find("Zel-Store-Problem: " + key + " has a version"),
+        std::string::npos);
 }
 
 // The recordings under a prefix, opened by name (as the player's server
