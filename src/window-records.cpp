@@ -77,7 +77,8 @@ void read_process(Facts& f)
     if (fd < 0) return;
     char buf[COMMAND_MAX];
     size_t n = 0;
-    for (ssize_t k; n < sizeof buf && (k = read(fd, buf + n, sizeof buf - n)) > 0;) n += static_cast<size_t>(k);
+    for (ssize_t k; n < sizeof buf && (k = read(fd, buf + n, sizeof buf - n)) > 0;)
+        n += static_cast<size_t>(k);
     close(fd);
     f.command.assign(buf, n);
     while (!f.command.empty() && f.command.back() == '\0') f.command.pop_back();
