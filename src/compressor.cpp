@@ -386,11 +386,7 @@ void compressor_thread_stop()
     DEBUG("stopping compressor thread");
     CompressorTicket t{};
     if (!pNc1_enqueue(queue, &t)) JOURNAL_ERROR("failed to enqueue end of data record for compressor");
-    const int rc = pthread_join(compressor, nullptr);
-    if (rc != 0)
-        JOURNAL_ERROR("failed to join compressor thread: %s", std::strerror(rc));
-    else
-        DEBUG("collected compressor thread");
+    (void)thread_join(compressor, "compressor");
     pNc1_destroy(queue);
     queue = nullptr;
 }

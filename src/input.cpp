@@ -385,10 +385,7 @@ void input_thread_stop()
     stopping = true;
     const uint64_t one = 1;
     while (write(wake_fd, &one, sizeof one) < 0 && errno == EINTR) {}
-    if (const int rc = pthread_join(thread, nullptr); rc != 0) {
-        JOURNAL_ERROR("failed to join record data thread: %s", std::strerror(rc));
-        return;
-    }
+    if (!thread_join(thread, "input")) return;
     close(wake_fd);
     wake_fd = -1;
 }

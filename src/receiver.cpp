@@ -214,11 +214,7 @@ void receiver_thread_stop()
 {
     const RequestTicket t{};
     if (!p1c1_enqueue(queue, &t)) JOURNAL_ERROR("failed to enqueue end of data record for image receiver");
-    const int rc = pthread_join(thread, nullptr);
-    if (rc != 0)
-        JOURNAL_ERROR("failed to join image receiver thread: %s", std::strerror(rc));
-    else
-        DEBUG("collected image receiver thread");
+    (void)thread_join(thread, "receiver");
     p1c1_destroy(queue);
     queue = nullptr;
 }

@@ -125,10 +125,5 @@ void signals_thread_stop()
         invariant_failed("pthread_self() != thread && \"should stop from another thread\"", __FILE__,
                          __LINE__, __func__);
     post(quit_fd);
-    const int rc = pthread_join(thread, nullptr);
-    if (rc != 0) {
-        JOURNAL_ERROR("failed to join signals thread: %s", strerror(rc));
-        return;
-    }
-    DEBUG("collected signals thread");
+    (void)thread_join(thread, "signals");
 }

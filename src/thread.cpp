@@ -4,6 +4,9 @@
 #include <err.h>
 
 #include <cerrno>
+#include <cstring>
+
+#include "debugging.h"
 
 pthread_t thread_start(void* (*body)(void*), void* arg, const char* name, const char* start_failure,
                        const char* name_failure)
@@ -22,4 +25,12 @@ pthread_t thread_start(void* (*body)(void*), void* arg, const char* name, const 
         err(1, "%s", name_failure);
     }
     return thread;
+}
+
+bool thread_join(pthread_t thread, const char* name)
+{
+    const int rc = pthread_join(thread, nullptr);
+    if (rc != 0)
+        JOURNAL_AS("thread_join", LOG_ERR, "failed to join the %s thread: %s", name, std::strerror(rc));
+    return rc == 0;
 }

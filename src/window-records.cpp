@@ -1,14 +1,14 @@
 // What the recording says about each window.
 #include "window-records.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <xcb/res.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <unordered_map>
 
@@ -73,10 +73,14 @@ void read_process(Facts& f)
     const std::string dir = "/proc/" + std::to_string(f.pid);
     struct stat st {};
     if (stat(dir.c_str(), &st) == 0) f.uid = st.st_uid;
-    std::ifstream cmdline(dir + "/cmdline", std::ios::binary);
-    if (!cmdline) return;
-    f.command.assign(std::istreambuf_iterator<char>(cmdline), {});
-    if (f.command.size() > COMMAND_MAX) f.command.resize(COMMAND_MAX);
+    const int fd = open((dir + "/cmdline").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    char buf[COMMAND_MAX];
+    size_t n = 0;
+    for (ssize_t k; n < sizeof buf && (k = read(fd, buf + n, sizeof buf - n)) > 0;)
+        n += static_cast<size_t>(k);
+    close(fd);
+    f.command.assign(buf, n);
     while (!f.command.empty() && f.command.back() == '\0') f.command.pop_back();
     f.has_command = true;
 }

@@ -292,13 +292,8 @@ void writer_thread_stop()
         give_queued(weight(done));
         release(done);
     }
-    const int rc = pthread_join(thread, nullptr);
+    (void)thread_join(thread, "writer");
     queue = nullptr; // the thread destroyed it as its last act
-    if (rc != 0) {
-        JOURNAL_ERROR("failed to join writer thread: %s", strerror(rc));
-        return;
-    }
-    DEBUG("collected writer thread");
 }
 
 void writer_print_digest()

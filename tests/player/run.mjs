@@ -106,7 +106,7 @@ const settled = () => page.waitForFunction(() => zelPlayer.verification.final ||
 function zeldumpFrames(name, times) {
   const out = mkdtempSync(join(dir, 'png-'));
   execFileSync(ZELDUMP, ['--png', out, '--quiet', ...times.flatMap((t) => ['--at', String(t)]), rec(name)]);
-  return readdirSync(out).sort().map((f) => PNG.sync.read(readFileSync(join(out, f))));
+  return readdirSync(out).filter((f) => f.endsWith('.png')).sort().map((f) => PNG.sync.read(readFileSync(join(out, f))));
 }
 
 // The canvas after seek(t) (the frame shown now for t === null), against a PNG.

@@ -101,7 +101,7 @@ TEST_P(StdinMessages, BecomeFooterItems)
         file, [](const Recording& r) { return !r.of_type(ZEL_HEADER).empty(); }, &recorder);
     for (const std::string& w : GetParam().writes) {
         recorder.write_stdin(w);
-        usleep(20000); // the pieces arrive in reads of their own (the case itself, not a wait)
+        recorder.wait_stdin_taken(); // the pieces arrive in reads of their own
     }
     recorder.close_stdin();
     EXPECT_EQ(recorder.wait(), 0);

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -366,6 +367,17 @@ void Process::write_stdin(const std::string& data)
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) fail_errno("write to the child's standard input");
         done += static_cast<size_t>(n);
+    }
+}
+
+void Process::wait_stdin_taken()
+{
+    const auto deadline = Clock::now() + kGuard;
+    for (int queued = 1; queued > 0;) {
+        if (ioctl(stdin_fd_, FIONREAD, &queued) != 0) fail_errno("FIONREAD on the child's standard input");
+        if (!running()) return;
+        if (Clock::now() > deadline) fail("the child did not read its standard input");
+        if (queued > 0) std::this_thread::yield();
     }
 }
 
@@ -874,6 +886,34 @@ void Client::wait_for_listed(xcb_window_t w)
     wait_for_root_list("_NET_CLIENT_LIST_STACKING", has);
 }
 
+xcb_window_t Client::wait_for_map(const std::function<bool(xcb_window_t, bool)>& pred)
+{
+    const uint32_t mask[] = {XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY};
+    xcb_change_window_attributes(c_, root(), XCB_CW_EVENT_MASK, mask);
+    root_events_ = true;
+    Owned<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c_, xcb_query_tree(c_, root()), nullptr));
+    const xcb_window_t* kids = tree ? xcb_query_tree_children(tree.get()) : nullptr;
+    for (int i = 0; tree && i < xcb_query_tree_children_length(tree.get()); ++i) {
+        Owned<xcb_get_window_attributes_reply_t> a(
+            xcb_get_window_attributes_reply(c_, xcb_get_window_attributes(c_, kids[i]), nullptr));
+        if (a && a->map_state == XCB_MAP_STATE_VIEWABLE && a->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT &&
+            pred(kids[i], a->override_redirect != 0))
+            return kids[i];
+    }
+    const auto deadline = Clock::now() + kGuard;
+    for (;;) {
+        while (Owned<xcb_generic_event_t> ev{xcb_poll_for_event(c_)}) {
+            const auto* m = reinterpret_cast<const xcb_map_notify_event_t*>(ev.get());
+            if ((ev->response_type & 0x7f) == XCB_MAP_NOTIFY && m->event == root() &&
+                pred(m->window, m->override_redirect != 0))
+                return m->window;
+        }
+        if (xcb_connection_has_error(c_)) fail("the test client's X connection broke");
+        pollfd p{xcb_get_file_descriptor(c_), POLLIN, 0};
+        if (poll(&p, 1, remaining_ms(deadline)) == 0) fail("timed out waiting for a window to be mapped");
+    }
+}
+
 void Client::wait_for_viewable(xcb_window_t w)
 {
     const uint32_t mask[] = {XCB_EVENT_MASK_VISIBILITY_CHANGE | XCB_EVENT_MASK_STRUCTURE_NOTIFY};
@@ -1364,13 +1404,20 @@ size_t differing_pixels(const Image& a, const Image& b, xcb_rectangle_t r)
 void wait_for_picture(const std::string& path, const Image& expected, Process* alive,
                       std::chrono::milliseconds guard)
 {
+    wait_for_picture(
+        path, [&] { return expected; }, alive, guard);
+}
+
+void wait_for_picture(const std::string& path, const std::function<Image()>& expected, Process* alive,
+                      std::chrono::milliseconds guard)
+{
     size_t differing = 0;
     try {
         wait_for_records(
             path,
             [&](const Recording& rec) {
                 const Replayed shown = replay(rec);
-                differing = shown.ok ? differing_pixels(expected, shown.image) : ~size_t{0};
+                differing = shown.ok ? differing_pixels(expected(), shown.image) : ~size_t{0};
                 return differing == 0;
             },
             alive, guard);

@@ -63,6 +63,8 @@ class Process {
     pid_t pid() const { return pid_; }
     bool running();
     void write_stdin(const std::string& data);
+    // Until the child has read everything written to its standard input.
+    void wait_stdin_taken();
     void close_stdin();
     void signal(int sig);
     // The exit status, or 128 + the signal number; throws after the guard.
@@ -203,6 +205,9 @@ class Client {
                             const std::function<bool(const std::vector<xcb_window_t>&)>& pred);
     void wait_for_listed(xcb_window_t w); // in _NET_CLIENT_LIST and _NET_CLIENT_LIST_STACKING
     void wait_for_viewable(xcb_window_t w);
+    // A viewable child of the root for which pred(window, override_redirect)
+    // holds: one there already, or the next one mapped.
+    xcb_window_t wait_for_map(const std::function<bool(xcb_window_t, bool)>& pred);
 
   private:
     bool wait_event(std::chrono::steady_clock::time_point deadline);
@@ -369,6 +374,10 @@ size_t differing_pixels(const Image& a, const Image& b, xcb_rectangle_t r = {0, 
 // with the count of pixels that still differ at the guard.
 void wait_for_picture(const std::string& path, const Image& expected, Process* alive = nullptr,
                       std::chrono::milliseconds guard = kGuard);
+// ... the picture `expected` gives, asked for again at every change of the
+// file (for a screen that may still change while the recording follows it).
+void wait_for_picture(const std::string& path, const std::function<Image()>& expected,
+                      Process* alive = nullptr, std::chrono::milliseconds guard = kGuard);
 // ... the screen as the server composes it now (automatic redirection).
 void wait_for_screen(const std::string& path, Client& client, Process* alive = nullptr);
 // The screen as the given windows' own pixels (their named pixmaps, borders

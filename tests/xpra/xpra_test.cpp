@@ -61,17 +61,13 @@ class Xpra : public testing::Test {
         expect_shown(windows);
     }
 
+    // The recording ends up showing the windows as they are (composed anew at
+    // every change of the file, while the terminal may still be drawing).
     void expect_shown(const std::vector<xcb_window_t>& windows)
     {
         client->sync();
-        // the xterm has drawn what it was given once a second look finds the same
-        Image now = compose_windows(*client, windows), then;
-        do {
-            then = std::move(now);
-            usleep(100000); // the pace of the check, not a wait for anything in particular
-            now = compose_windows(*client, windows);
-        } while (differing_pixels(now, then) != 0);
-        wait_for_picture(file, now, recorder.get());
+        wait_for_picture(
+            file, [&] { return compose_windows(*client, windows); }, recorder.get());
     }
 
     // Whether xpra redirects the window yet (it does so just after the map).
@@ -86,7 +82,8 @@ class Xpra : public testing::Test {
         return named;
     }
 
-    // A viewable override-redirect child of the root that is not xpra's own.
+    // A viewable override-redirect child of the root that is not xpra's own,
+    // once xpra redirects it: learnt from the root's MapNotify, then round trips.
     xcb_window_t wait_for_popup()
     {
         xcb_connection_t* c = client->c();
@@ -96,22 +93,10 @@ class Xpra : public testing::Test {
             xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, client->atom("WM_S0")), nullptr),
             &std::free);
         const uint32_t xpra = owner ? owner->owner & ~mask : 0;
-        for (int tries = 0; tries < 3000; ++tries, usleep(10000)) {
-            std::unique_ptr<xcb_query_tree_reply_t, decltype(&std::free)> tree(
-                xcb_query_tree_reply(c, xcb_query_tree(c, client->root()), nullptr), &std::free);
-            const xcb_window_t* kids = xcb_query_tree_children(tree.get());
-            for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
-                std::unique_ptr<xcb_get_window_attributes_reply_t, decltype(&std::free)> a(
-                    xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, kids[i]), nullptr),
-                    &std::free);
-                if (a && a->override_redirect && a->map_state == XCB_MAP_STATE_VIEWABLE &&
-                    a->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT && (kids[i] & ~mask) != xpra &&
-                    redirected(kids[i]))
-                    return kids[i];
-            }
-        }
-        ADD_FAILURE() << "no pop-up appeared";
-        return 0;
+        const xcb_window_t popup = client->wait_for_map(
+            [&](xcb_window_t w, bool override_redirect) { return override_redirect && (w & ~mask) != xpra; });
+        for (int tries = 0; tries < 100000 && !redirected(popup); ++tries) client->sync();
+        return popup;
     }
 
     const std::string file = temp_dir() + "/xpra.zel";
