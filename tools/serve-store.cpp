@@ -80,12 +80,17 @@ class StoreCatalog final : public Catalog {
         if (!is_dir() && name != single_) return 404;
         std::lock_guard lock(mutex_);
         auto& recording = opened_[name];
-        std::string error;
-        if (!recording) recording = is_dir() ? folder_->open(name, error) : folder_->open_itself(error);
         if (!recording) {
-            opened_.erase(name); // asked again next time: it may be shipped by then
-            std::fprintf(stderr, "zeldump: --serve: %s\n", error.c_str());
-            return 404;
+            std::string error;
+            recording = is_dir() ? folder_->open(name, error) : folder_->open_itself(error);
+            if (!recording) {
+                opened_.erase(name); // asked again next time: it may be shipped by then
+                std::fprintf(stderr, "zeldump: --serve: %s\n", error.c_str());
+                return 404;
+            }
+            recording->on_failure([url = recording->location().url()](const std::string& why) {
+                std::fprintf(stderr, "zeldump: --serve: %s: %s\n", url.c_str(), why.c_str());
+            });
         }
         out = std::make_shared<StoreServed>(recording);
         return 0;
