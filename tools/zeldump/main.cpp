@@ -12,6 +12,7 @@
 //   zeldump --search TEXT FILE_OR_DIR
 //                                the hits in every recording, as JSON
 //   zeldump --serve [--key PUBLIC_FILE] [ADDRESS:]PORT FILE_OR_DIR
+//   zeldump --serve [--key PUBLIC_FILE] [ADDRESS:]PORT s3://BUCKET/PREFIX --endpoint URL [--region R]
 //
 // FILE may be a recording that zelship shipped to object storage,
 // s3://BUCKET/PREFIX with --endpoint URL [--region R] (store.cpp).
@@ -39,6 +40,7 @@ const char* const usage_text =
     "       zeldump --keygen SECRET_FILE PUBLIC_FILE\n"
     "       zeldump --search TEXT FILE_OR_DIR\n"
     "       zeldump --serve [--key PUBLIC_FILE] [ADDRESS:]PORT FILE_OR_DIR\n"
+    "       zeldump --serve [--key PUBLIC_FILE] [ADDRESS:]PORT s3://BUCKET/PREFIX --endpoint URL\n"
     "\n"
     "Lists, checks and exports a ZEL recording.\n"
     "\n"
@@ -91,7 +93,8 @@ const char* const usage_text =
     "  --serve [--key PUBLIC_FILE] [ADDRESS:]PORT FILE_OR_DIR\n"
     "                     serve the browser player and the recording(s) over HTTP\n"
     "                     (127.0.0.1 unless ADDRESS is given); prints the URL to open;\n"
-    "                     with --key every recording must be signed with that key\n"
+    "                     with --key every recording must be signed with that key; from\n"
+    "                     s3://BUCKET/PREFIX (--endpoint, --region): what zelship shipped\n"
     "  --help             this text\n"
     "\n"
     "Exit status: 0 success; 1 bad usage, unreadable file or key file, or failed export;\n"
