@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,9 @@ class Catalog {
     virtual std::vector<std::string> names() const = 0;
     // 0 and the recording for a name from a URL, or 403 / 404.
     virtual int open_recording(const std::string& name, std::shared_ptr<Served>& out) const = 0;
+    // Every hit of the query (zeldump --search's JSON), or nothing where the
+    // recordings cannot be searched (in object storage).
+    virtual std::optional<std::string> search(const std::string&) const { return std::nullopt; }
 };
 
 // A file or a directory of .zel files; null with a message in error.

@@ -47,6 +47,7 @@
 #include "serve-catalog.h"
 #include "serve-files.h"
 #include "zel.h"
+#include "zeldump/search.h"
 #include "zeldump/store.h"
 
 namespace serve {
@@ -271,6 +272,11 @@ class FileCatalog final : public Catalog {
         const int status = open_file(name, fd);
         if (status == 0) out = std::make_shared<FileServed>(fd);
         return status;
+    }
+
+    std::optional<std::string> search(const std::string& query) const override
+    {
+        return zelsearch::search_json(*root_, single_, query);
     }
 
   private:
@@ -851,10 +857,28 @@ class Server {
         });
         s.Get("/files/(.*)",
               [this](const httplib::Request& req, httplib::Response& res) { recording(req, res); });
+        s.Get("/search", [this](const httplib::Request& req, httplib::Response& res) { search(req, res); });
         s.Get(".*", [](const httplib::Request&, httplib::Response& res) { not_found(res); });
     }
 
   private:
+    // GET /search?q=TEXT: zeldump --search over what is served.
+    void search(const httplib::Request& req, httplib::Response& res) const
+    {
+        const std::string q = req.get_param_value("q");
+        if (q.empty() || q.size() > zelsearch::max_query_bytes) {
+            res.status = 400;
+            return res.set_content("bad request: q must hold 1 to " +
+                                       std::to_string(zelsearch::max_query_bytes) + " bytes\n",
+                                   "text/plain; charset=utf-8");
+        }
+        if (const std::optional<std::string> json = catalog_.search(q))
+            return res.set_content(*json, "application/json");
+        res.status = 404;
+        res.set_content("recordings in object storage cannot be searched here\n",
+                        "text/plain; charset=utf-8");
+    }
+
     static void not_found(httplib::Response& res)
     {
         res.status = 404;
@@ -873,7 +897,9 @@ class Server {
     // the player's own files are the same for everyone.
     bool authorized(const httplib::Request& req, httplib::Response& res)
     {
-        if (req.path.rfind("/files/", 0) != 0 && req.path != "/recordings.json") return true;
+        // the pages hold nothing of the recordings: everything else needs the token
+        const bool page = req.path == "/" || req.path == "/player" || req.path.rfind("/player/", 0) == 0;
+        if (page) return true;
         if (same_token(bearer_token(req.get_header_value("Authorization")), token_)) return true;
         res.status = 401;
         res.set_header("WWW-Authenticate", "Bearer");

@@ -265,6 +265,20 @@ TEST(ZeldumpSearch, FindsTheMomentAcrossRecordings)
     EXPECT_EQ(xtest::run({"python3", "-c", check, dir.file("root.json")}).status, 0);
     EXPECT_EQ(zeldump({"--search", "", dir.path}).status, 1);
     EXPECT_EQ(zeldump({"--search", "root", dir.file("missing")}).status, 1);
+
+    // the same hits from the server, with its token only
+    xtest::Process served({ZELDUMP_PATH, "--serve", "127.0.0.1:0", dir.path});
+    ASSERT_TRUE(served.wait_for_output("#token="));
+    const std::string url = served.out().substr(0, served.out().find('\n'));
+    const std::string base = url.substr(0, url.find("/#")), token = url.substr(url.find("#token=") + 7);
+    const auto get = [&](const std::string& path, const std::string& bearer) {
+        return xtest::run({"curl", "-s", "-w", "\n%{http_code}", "-H", "Authorization: Bearer " + bearer,
+                           base + path})
+            .out;
+    };
+    EXPECT_EQ(get("/search?q=root", token), json + "\n200");
+    EXPECT_EQ(get("/search?q=root", "wrong").substr(get("/search?q=root", "wrong").rfind('\n') + 1), "401");
+    EXPECT_EQ(get("/search?q=", token).substr(get("/search?q=", token).rfind('\n') + 1), "400");
 }
 
 } // namespace
