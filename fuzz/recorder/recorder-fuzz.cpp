@@ -29,6 +29,7 @@
 #include "args.h"
 #include "last-input.h"
 #include "stdin-messages.h"
+#include "stop.h"
 #include "zel.h"
 
 namespace {
@@ -105,11 +106,11 @@ int xcb_get_property_value_length(const xcb_get_property_reply_t* r)
 }
 }
 
-void frontend_stop()
+void stop_request(StopCause)
 {
     stopped = true;
 }
-void send_footer_item_to_writer(ZelRecordType type, const char* item)
+void send_footer_item(ZelRecordType type, const char* item)
 {
     proper(reinterpret_cast<const uint8_t*>(item), 4095);
     if (std::strpbrk(item, "\r\n")) std::abort();

@@ -55,7 +55,9 @@ Response read_manifest(Client& client, const ObjectVersion& first, Manifest& m, 
 void chain_manifests(const std::string& prefix, const Listing& l, Shipped& out)
 {
     uint64_t expected = 0;
-    for (const auto& [start, m] : out.manifests) {
+    for (const auto& entry : out.manifests) {
+        const uint64_t start = entry.first;
+        const Manifest& m = entry.second; // (a structured binding cannot be captured by clang 14)
         const std::string key = manifest_key(prefix, start);
         if (m.start != start || m.segment != segment_key(prefix, start)) {
             out.problems.push_back("manifest " + key + " names another segment: " + m.segment);
