@@ -313,15 +313,11 @@ struct PinnedKey {
     std::string line; // the key file's Base64 line, for the page
 };
 
-std::string hex_upper(const uint8_t* p, size_t n)
+std::string key_id_text(const uint8_t id[ZEL_KEY_ID_BYTES])
 {
-    std::string out;
-    char b[3];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, "%02X", p[i]);
-        out += b;
-    }
-    return out;
+    char text[ZEL_KEY_ID_TEXT_BYTES];
+    zel_key_id_text(id, text);
+    return text;
 }
 
 // Reads a public key file; an error message or "".
@@ -335,7 +331,7 @@ std::string read_pinned_key(const char* path, PinnedKey& out)
     char b64[sodium_base64_ENCODED_LEN(sizeof bin, sodium_base64_VARIANT_ORIGINAL)];
     sodium_bin2base64(b64, sizeof b64, bin, sizeof bin, sodium_base64_VARIANT_ORIGINAL);
     out.set = true;
-    out.id = hex_upper(bin + 2, ZEL_KEY_ID_BYTES);
+    out.id = key_id_text(bin + 2);
     out.line = b64;
     return "";
 }
@@ -359,7 +355,7 @@ std::string signer(const ZelVerification& v, const PinnedKey& pinned)
     if (v.seals == 0) return "no seal read yet";
     if (!v.is_signed) return "unsigned: seals prove nothing about who wrote it";
     if (pinned.set && v.key_checked) return "signed by the pinned key " + pinned.id;
-    return "signed by key " + hex_upper(v.key_id, ZEL_KEY_ID_BYTES);
+    return "signed by key " + key_id_text(v.key_id);
 }
 
 // The verification state in words, no stronger than what the file proves.

@@ -869,6 +869,10 @@ const char* zel_verdict_to_string(ZelVerdict verdict);
 /* The key id of a public key: the first 8 bytes of its SHA-256. */
 void zel_key_id(const uint8_t public_key[ZEL_PUBLIC_KEY_BYTES], uint8_t key_id[ZEL_KEY_ID_BYTES]);
 
+/* A key id as people read it: 16 upper-case hexadecimal digits and a NUL. */
+#define ZEL_KEY_ID_TEXT_BYTES (2 * ZEL_KEY_ID_BYTES + 1)
+void zel_key_id_text(const uint8_t key_id[ZEL_KEY_ID_BYTES], char out[ZEL_KEY_ID_TEXT_BYTES]);
+
 /* Reads a key file written by zel_key_generate.  The file is opened without
  * following a final symbolic link and without blocking, and must be a
  * regular file; a secret key file must have no group or other permission

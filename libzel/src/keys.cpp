@@ -41,9 +41,9 @@ __attribute__((format(printf, 3, 4))) int say(char* message, size_t size, const 
 
 std::string hex_id(const uint8_t id[ZEL_KEY_ID_BYTES])
 {
-    char b[2 * ZEL_KEY_ID_BYTES + 1];
-    for (size_t i = 0; i < ZEL_KEY_ID_BYTES; ++i) std::snprintf(b + 2 * i, 3, "%02X", id[i]);
-    return b;
+    char text[ZEL_KEY_ID_TEXT_BYTES];
+    zel_key_id_text(id, text);
+    return text;
 }
 
 std::string comment(const KeyKind& k, const uint8_t id[ZEL_KEY_ID_BYTES])

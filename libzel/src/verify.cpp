@@ -1,6 +1,7 @@
 // The verifier: hashes every byte the reader reads, checks each seal's
 // offset, chain, signature and key against what came before it, and turns
 // that and the reader's final status into one verdict.
+#include <cctype>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
@@ -105,15 +106,11 @@ void digest_so_far(const crypto_hash_sha256_state& state, uint8_t out[ZEL_DIGEST
 
 namespace {
 
-std::string hex(const uint8_t* p, size_t n)
+std::string hex(const uint8_t* id, size_t)
 {
-    std::string out;
-    char b[3];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, "%02X", p[i]);
-        out += b;
-    }
-    return out;
+    char text[ZEL_KEY_ID_TEXT_BYTES];
+    zel_key_id_text(id, text);
+    return text;
 }
 
 // The key that must have signed this seal, or nullptr (a finding is made).
@@ -384,6 +381,12 @@ void zel_key_id(const uint8_t public_key[ZEL_PUBLIC_KEY_BYTES], uint8_t key_id[Z
     uint8_t digest[crypto_hash_sha256_BYTES];
     crypto_hash_sha256(digest, public_key, ZEL_PUBLIC_KEY_BYTES);
     std::memcpy(key_id, digest, ZEL_KEY_ID_BYTES);
+}
+
+void zel_key_id_text(const uint8_t key_id[ZEL_KEY_ID_BYTES], char out[ZEL_KEY_ID_TEXT_BYTES])
+{
+    sodium_bin2hex(out, ZEL_KEY_ID_TEXT_BYTES, key_id, ZEL_KEY_ID_BYTES);
+    for (char* c = out; *c != '\0'; ++c) *c = static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
 }
 
 } // extern "C"

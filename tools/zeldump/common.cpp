@@ -93,21 +93,17 @@ std::string base64(const uint8_t* p, size_t n)
 
 std::string hex(const uint8_t* p, size_t n)
 {
-    std::string out = "\"";
-    char b[3];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, "%02x", p[i]);
-        out += b;
-    }
-    return out + "\"";
+    std::string out(2 * n + 1, '\0');
+    sodium_bin2hex(out.data(), out.size(), p, n);
+    out.pop_back();
+    return "\"" + out + "\"";
 }
 
 std::string key_id_text(const uint8_t id[ZEL_KEY_ID_BYTES])
 {
-    std::string h = hex(id, ZEL_KEY_ID_BYTES);
-    h = h.substr(1, h.size() - 2);
-    for (char& c : h) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return h;
+    char text[ZEL_KEY_ID_TEXT_BYTES];
+    zel_key_id_text(id, text);
+    return text;
 }
 
 Reader open_reader(const Options& o, bool keyframes)

@@ -173,8 +173,8 @@ std::string seals_text(const ZelVerification& v)
 {
     std::string out = std::to_string(v.seals) + (v.seals == 1 ? " seal holds" : " seals hold");
     if (!v.is_signed) return out + ", unsigned";
-    char id[2 * ZEL_KEY_ID_BYTES + 1];
-    for (size_t i = 0; i < ZEL_KEY_ID_BYTES; ++i) std::snprintf(id + 2 * i, 3, "%02X", v.key_id[i]);
+    char id[ZEL_KEY_ID_TEXT_BYTES];
+    zel_key_id_text(v.key_id, id);
     return out + ", signed with key " + id;
 }
 
