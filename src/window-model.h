@@ -52,8 +52,9 @@ struct WindowState {
         bool mapped = false;
         int16_t x_root = 0, y_root = 0;
         uint16_t width = 0, height = 0;
-    } previous;         // as the last tick composed it
-    Region accumulator; // damage, relative to the outer corner
+    } previous;                      // as the last tick composed it
+    Region accumulator;              // damage, relative to the outer corner
+    unsigned int damage_checked = 0; // the request of the last check of its damage object
 };
 
 // A change of the window manager, for the recording.

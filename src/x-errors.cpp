@@ -84,6 +84,11 @@ void x_expect(unsigned int sequence, XExpected what)
     expected[sequence] = what;
 }
 
+void x_forget(unsigned int sequence)
+{
+    expected.erase(sequence);
+}
+
 std::optional<XExpected> x_error_meaning(const xcb_generic_error_t* e)
 {
     const auto it = expected.find(e->full_sequence);

@@ -28,6 +28,9 @@ void x_errors_setup(xcb_connection_t* c);
 void x_errors_reset();
 // An error of the request with this sequence number means `what`.
 void x_expect(unsigned int sequence, XExpected what);
+// Forgets what an error of that request would mean (a check made again:
+// the earlier one had its time to fail).
+void x_forget(unsigned int sequence);
 // What the error means, if its request was given a meaning (which is
 // then forgotten).
 std::optional<XExpected> x_error_meaning(const xcb_generic_error_t* e);
