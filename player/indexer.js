@@ -31,6 +31,18 @@ const hex = (b) => Array.from(b, (x) => x.toString(16).padStart(2, '0')).join(''
 const equal = (a, b) => a.length === b.length && a.every((x, i) => x === b[i]);
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
+// A window record as a marker: the fields of its event only.
+function windowMarker(time, r) {
+  const m = { kind: 'window', time, window: r.window, event: r.event };
+  if (r.event === 'shown' || r.event === 'geometry') Object.assign(m, { x: r.x, y: r.y, width: r.width, height: r.height, z: r.z });
+  if (r.event === 'shown') {
+    Object.assign(m, { overrideRedirect: !!(r.flags & 1), managed: !!(r.flags & 2), transientFor: r.transientFor, client: r.client,
+      pid: r.pid, uid: r.uid, command: r.command, instance: r.instance, className: r.className });
+  }
+  if (r.event === 'shown' || r.event === 'title') m.title = r.title;
+  return m;
+}
+
 class Indexer {
   constructor(url, token, snapshotEvery, pinned, idleAfter) {
     this.source = new RangeSource(url, token);
@@ -180,8 +192,7 @@ class Indexer {
     } else if (r.type === T.LAST_INPUT) {
       this.marker({ kind: 'input', time: f.time, user: r.user, tfn: r.tfn });
     } else if (r.type === T.WINDOW) {
-      if (r.event !== 'geometry') this.marker({ kind: 'window', time: f.time, window: r.window, event: r.event, title: r.title ?? null,
-        instance: r.instance ?? null, className: r.className ?? null, command: r.command ?? null, pid: r.pid ?? null, uid: r.uid ?? null });
+      this.marker(windowMarker(f.time, r));
     } else if (r.type === T.INTERRUPTION) {
       this.marker({ kind: 'gap', time: f.time, from: r.from, cause: r.cause, detail: r.detail });
     } else if (FOOTER_NAMES[r.type]) {

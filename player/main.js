@@ -5,7 +5,8 @@
 // what counts as idle (5), &utc=1 shows times in UTC.
 import { Engine, Superseded } from './engine.js';
 import { publicKeyOfLine } from './format.js';
-import { Timeline, person } from './timeline.js';
+import { Timeline, person, windowText } from './timeline.js';
+import { Windows, search } from './windows.js';
 import { zstdDecoder } from './zstd.js';
 
 const $ = (id) => document.getElementById(id);
@@ -24,7 +25,9 @@ const engine = new Engine($('screen'), () => {
     update();
   });
 });
-const ui = { loaded: false, error: null, dragging: false, fit: true, utc: query.get('utc') === '1', url: null };
+const ui = { loaded: false, error: null, dragging: false, fit: true, utc: query.get('utc') === '1', url: null,
+  hover: null, under: null }; // hover: the reviewer's pointer over the screen, in recorded pixels
+const windows = new Windows();
 
 const seconds = (us) => (us - (engine.base ?? 0)) / 1e6;
 
@@ -117,8 +120,12 @@ function update() {
   }
   put($('play'), engine.playing ? 'Pause' : 'Play');
   $('live').classList.toggle('on', !!engine.follow);
-  timeline.show(engine.index, engine.endTime, { damage: damageSpans(engine.index.state.damage ?? []) });
+  windows.update(engine.index.markers);
+  timeline.show(engine.index, engine.endTime, { damage: damageSpans(engine.index.state.damage ?? []),
+    windows: windows.stretches(engine.endTime), windowKey: `${windows.records.length} ${engine.endTime}` });
   showInput();
+  showWindowUnder();
+  if ($('query').value && Number($('hits').dataset.markers) !== engine.index.markers.length) showHits();
   showFacts(v);
   layout();
 }
@@ -132,6 +139,19 @@ function showInput() {
   }
   put($('input'), `input: ${who ? person(who) : 'nobody yet'}`);
   $('input').style.borderColor = who ? timeline.colour(who) : 'transparent';
+}
+
+// The window under the reviewer's pointer over the screen, else under the
+// recorded pointer, at the frame shown.
+function showWindowUnder() {
+  const p = ui.hover ?? engine.screen?.pointer;
+  const t = engine.shown ?? engine.base;
+  const key = p ? `${t} ${p.x} ${p.y} ${windows.records.length}` : '';
+  if (key === ui.under) return;
+  ui.under = key;
+  const w = p && windows.under(t, p.x, p.y);
+  put($('under'), w ? `window: ${windowText(w)}` : '');
+  $('under').title = ui.hover ? 'the window under your pointer' : 'the window under the recorded pointer';
 }
 
 function showFacts(v) {
@@ -197,6 +217,9 @@ const zelPlayer = {
     $('back').hidden = !(token && ui.url.origin === location.origin && ui.url.pathname.startsWith('/files/'));
     $('back').href = `/${location.hash}`;
     timeline.reset();
+    windows.reset();
+    ui.under = null;
+    $('hits').replaceChildren();
     $('facts').replaceChildren();
     delete $('facts').dataset.key;
     delete $('facts').dataset.when;
@@ -245,7 +268,12 @@ const zelPlayer = {
   // {state: 'none' | 'checking' | 'complete' | 'truncated' | 'live' | 'corrupt' | 'not-authentic' | 'error',
   //  text, final, signer: 'pinned' | 'key' | 'unsigned' | 'none', keyId}
   get verification() { return { ...verification(), final: !!ui.error || !!engine.index.final }; },
-  get markers() { return engine.index.markers.map((m) => ({ ...m, time: seconds(m.time), ...(m.from !== undefined && { from: seconds(m.from) }) })); },
+  get markers() { return engine.index.markers.map(inSeconds); },
+  // Every event read so far ({time, kind, ...}, as markers), in time order.
+  events: () => engine.index.markers.map(inSeconds).sort((a, b) => a.time - b.time),
+  // The hits of text in titles, programs, participants, footer items, gaps
+  // and the end: [{time, kind, text, window?}] in time order.
+  search: (text) => search(engine.index.markers, text).map((h) => ({ ...h, time: seconds(h.time) })),
   get idle() { return engine.index.idle.map((s) => ({ from: seconds(s.from), to: seconds(s.to) })); },
   // [{from, to, bytes: [first, after], text}]: the damaged stretches, in seconds
   get damage() { return damageSpans(engine.index.state.damage ?? []).map((d) => ({ ...d, from: seconds(d.from), to: seconds(d.to) })); },
@@ -254,6 +282,26 @@ const zelPlayer = {
   get decoder() { return zstdDecoder(); }, // the zstd decoder: 'WebAssembly' or 'JavaScript'
 };
 window.zelPlayer = zelPlayer;
+
+function inSeconds(m) {
+  return { ...m, time: seconds(m.time), ...(m.from !== undefined && { from: seconds(m.from) }) };
+}
+
+// The search box: the hits listed with their times; a click seeks there.
+function showHits() {
+  const q = $('query').value.trim();
+  const hits = q && ui.loaded ? zelPlayer.search(q) : [];
+  $('hits').replaceChildren(...hits.slice(0, 500).map((h) => {
+    const li = document.createElement('li'), b = document.createElement('button');
+    b.className = 'plain';
+    b.textContent = `${clockText(h.time)} ${h.kind}: ${h.text}`;
+    b.onclick = () => quietly(zelPlayer.seek(h.time));
+    li.append(b);
+    return li;
+  }));
+  $('hits').dataset.markers = String(engine.index.markers.length);
+  put($('hit-count'), q ? `${hits.length} hit${hits.length === 1 ? '' : 's'}${hits.length > 500 ? ' (the first 500 shown)' : ''}` : '');
+}
 
 async function copyLink() {
   const text = link();
@@ -302,6 +350,21 @@ $('link').onclick = copyLink;
 $('png').onclick = savePng;
 $('clock').onclick = () => { zelPlayer.utc = !ui.utc; };
 $('help-button').onclick = toggleHelp;
+$('query').oninput = showHits;
+$('find').onsubmit = (e) => {
+  e.preventDefault();
+  showHits();
+  $('hits').querySelector('button')?.click();
+};
+$('screen').addEventListener('pointermove', (e) => {
+  const c = $('screen'), r = c.getBoundingClientRect();
+  ui.hover = { x: Math.floor(((e.clientX - r.left) * c.width) / r.width), y: Math.floor(((e.clientY - r.top) * c.height) / r.height) };
+  showWindowUnder();
+});
+$('screen').addEventListener('pointerleave', () => {
+  ui.hover = null;
+  showWindowUnder();
+});
 $('seek').oninput = () => { ui.dragging = true; quietly(zelPlayer.seek(Number($('seek').value))); };
 $('seek').onchange = () => { ui.dragging = false; };
 new ResizeObserver(layout).observe($('stage'));
@@ -322,6 +385,7 @@ const KEYS = {
   c: copyLink,
   p: savePng,
   '?': toggleHelp,
+  '/': () => $('query').focus(),
 };
 
 document.addEventListener('keydown', (e) => {

@@ -1,6 +1,7 @@
 // The index page of zeldump --serve for a directory: its rows come from
 // /recordings.json, asked for with the access token from the address's
-// fragment; each links to the player with the same fragment.
+// fragment; each links to the player with the same fragment.  The search box
+// asks /search?q=TEXT and links each hit to the player at its time.
 const token = new URLSearchParams(location.hash.slice(1)).get('token') || '';
 
 function size(n) {
@@ -15,17 +16,47 @@ function duration(s) {
 function row(r) {
   const tr = document.createElement('tr');
   const a = document.createElement('a');
-  a.href = `/player/?src=${encodeURIComponent(`/files/${encodeURIComponent(r.name)}`)}${location.hash}`;
+  a.href = player(r.name);
   a.textContent = r.name;
-  const cells = [a, duration(r.duration), size(r.size), r.user, r.sid, r.state];
-  for (const c of cells) {
+  cells(tr, [a, duration(r.duration), size(r.size), r.user, r.sid, r.state]);
+  tr.lastChild.dataset.verdict = r.verdict;
+  return tr;
+}
+
+const player = (name, t) =>
+  `/player/?src=${encodeURIComponent(`/files/${encodeURIComponent(name)}`)}${t === undefined ? '' : `&t=${t}`}${location.hash}`;
+
+function cells(tr, values) {
+  for (const c of values) {
     const td = document.createElement('td');
     td.append(c);
     tr.append(td);
   }
-  tr.lastChild.dataset.verdict = r.verdict;
   return tr;
 }
+
+function hitRow(h) {
+  const a = document.createElement('a');
+  a.href = player(h.file, h.kind === 'note' ? undefined : h.time);
+  a.textContent = h.file;
+  return cells(document.createElement('tr'), [a, h.kind === 'note' ? '' : duration(h.time), h.kind, h.text]);
+}
+
+async function search(q) {
+  const res = await fetch(`/search?q=${encodeURIComponent(q)}`, { headers: { Authorization: `Bearer ${token}` }, cache: 'no-store' });
+  if (!res.ok) throw new Error(`the search: HTTP ${res.status}: ${(await res.text()).trim()}`);
+  const hits = await res.json();
+  const found = hits.filter((h) => h.kind !== 'note').length;
+  document.getElementById('hit-count').textContent = `${found} hit${found === 1 ? '' : 's'}`;
+  document.querySelector('#hits tbody').replaceChildren(...hits.map(hitRow));
+  document.getElementById('hits').hidden = false;
+}
+
+document.getElementById('find').onsubmit = (e) => {
+  e.preventDefault();
+  const q = document.getElementById('query').value.trim();
+  if (q) search(q).catch(showError);
+};
 
 async function list() {
   const res = await fetch('/recordings.json', { headers: { Authorization: `Bearer ${token}` }, cache: 'no-store' });
@@ -35,8 +66,10 @@ async function list() {
   document.querySelector('#recordings tbody').replaceChildren(...recordings.map(row));
 }
 
-list().catch((e) => {
+function showError(e) {
   const p = document.getElementById('error');
   p.hidden = false;
   p.textContent = e.message;
-});
+}
+
+list().catch(showError);

@@ -1,11 +1,16 @@
 // The timeline above the seek bar: markers of events (a colour for each
 // person who gave input), lanes of spans (idle, interruptions, damage) and of
-// seals (one summary mark where they are too dense to tell apart), the
-// legend, and the picture shown while the pointer is over the timeline.
+// seals (one summary mark where they are too dense to tell apart), a lane of
+// the windows on screen (a row for each window shown at once, a stretch for
+// each title), the legend, and the picture shown while the pointer is over
+// the timeline.
+import { program } from './windows.js';
+
 const $ = (id) => document.getElementById(id);
 const PARTICIPANT_COLOURS = ['#6cb6ff', '#ffb454', '#59d8c1', '#ff7eb6', '#b8e986', '#f78c6c', '#82aaff', '#e6db74'];
 const SEAL_SPACING_PX = 4; // closer than this on average: one summary mark
 const THUMB_WIDTH = 192;
+const WINDOW_ROWS = 6; // windows shown at once beyond this share the last row
 
 const KINDS = [
   ['input', 'input (a colour for each person)'], ['screen', 'screen size'], ['window', 'window'], ['footer', 'footer item'],
@@ -25,9 +30,10 @@ export class Timeline {
 
   reset() {
     this.participants.clear();
-    this.shown = { markers: 0, spans: '', end: null, width: 0, people: 0 };
+    this.shown = { markers: 0, spans: '', end: null, width: 0, people: 0, windows: null };
     $('markers').replaceChildren();
     $('lanes').replaceChildren();
+    $('windows').replaceChildren();
     $('legend').replaceChildren();
   }
 
@@ -46,7 +52,8 @@ export class Timeline {
     const box = $('markers');
     if (moved) box.replaceChildren();
     const from = moved ? 0 : shown.markers;
-    const added = index.markers.slice(from).filter((m) => !['seal', 'header', 'gap'].includes(m.kind)).map((m) => this.marker(m, at));
+    const dot = (m) => !['seal', 'header', 'gap'].includes(m.kind) && m.event !== 'geometry';
+    const added = index.markers.slice(from).filter(dot).map((m) => this.marker(m, at));
     if (added.length) box.append(...added);
     const seals = index.markers.filter((m) => m.kind === 'seal');
     const gaps = index.markers.filter((m) => m.kind === 'gap');
@@ -58,8 +65,9 @@ export class Timeline {
         ...extra.damage.map((d) => this.span('damage', d.from, d.to, at, d.text)),
         ...this.seals(seals, at, width));
     }
+    if (moved || extra.windowKey !== shown.windows) this.windowLane(extra.windows, at);
     if (this.participants.size !== shown.people) this.legend();
-    Object.assign(shown, { markers: index.markers.length, spans, end, width, people: this.participants.size });
+    Object.assign(shown, { markers: index.markers.length, spans, end, width, people: this.participants.size, windows: extra.windowKey });
   }
 
   marker(m, at) {
@@ -77,9 +85,26 @@ export class Timeline {
     if (m.kind === 'input') return `${t} input from ${person(m)}`;
     if (m.kind === 'screen') return `${t} screen ${m.width}×${m.height}`;
     if (m.kind === 'footer') return `${t} ${m.name}: ${m.value}`;
-    if (m.kind === 'window') return `${t} window 0x${m.window.toString(16)} ${m.event}${m.title ? `: ${m.title}` : ''}${m.command ? ` (${m.command})` : ''}`;
+    if (m.kind === 'window' && m.event === 'shown') return `${t} window 0x${m.window.toString(16)} shown: ${windowText(m)}`;
+    if (m.kind === 'window') return `${t} window 0x${m.window.toString(16)} ${m.event}${m.title ? `: ${m.title}` : ''}`;
     if (m.kind === 'end') return `${t} end: ${m.reason}${m.reason === 'signal' ? ` ${m.signal} from pid ${m.pid}, uid ${m.uid}` : ''}`;
     return t;
+  }
+
+  // Each stretch in the first row free at its start (the last row when none is).
+  windowLane(stretches, at) {
+    const rows = [];
+    const spans = stretches.map((s) => {
+      let row = rows.findIndex((to) => to <= s.from);
+      if (row < 0) row = rows.length < WINDOW_ROWS ? rows.length : WINDOW_ROWS - 1;
+      rows[row] = Math.max(rows[row] ?? 0, s.to);
+      const d = this.span('window', s.from, s.to, at, `${this.clock(s.from)} to ${this.clock(s.to)} ${windowText(s)}`);
+      d.style.top = `${row * 5}px`;
+      d.onclick = () => this.seek(this.seconds(s.from));
+      return d;
+    });
+    $('windows').style.height = `${rows.length * 5}px`;
+    $('windows').replaceChildren(...spans);
   }
 
   span(kind, from, to, at, title) {
@@ -163,6 +188,12 @@ export class Timeline {
       want = null;
     });
   }
+}
+
+// "top: alice — xterm -e top (xterm, XTerm) pid 4242 uid 1000": a window's
+// title (the client's claim) and its program (what the server and host know).
+export function windowText(w) {
+  return `${w.title === null || w.title === undefined ? '(no title)' : w.title} — ${program(w)}`;
 }
 
 // Who a last-input record names ("nobody known" when it names nobody).

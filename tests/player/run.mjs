@@ -157,7 +157,7 @@ test('timeline markers: last input, screen changes, footer items, windows, inter
   await open('main.zel');
   await settled();
   assert.equal(await page.evaluate(() => zelPlayer.duration), 9);
-  const marks = await page.evaluate(() => zelPlayer.markers.map((m) => `${m.kind}@${m.time.toFixed(2)}:${m.tfn ?? m.width ?? m.value ?? m.title ?? m.event ?? m.cause ?? m.reason}`));
+  const marks = await page.evaluate(() => zelPlayer.markers.map((m) => `${m.kind}@${m.time.toFixed(2)}:${m.tfn ?? m.title ?? m.width ?? m.value ?? m.event ?? m.cause ?? m.reason}`));
   for (const m of ['input@2.00:tfn-bob', 'input@4.00:tfn-alice', 'input@7.00:tfn-bob', 'screen@4.00:401', 'screen@7.00:301', 'footer@1.00:session-42',
     'window@1.00:top: alice', 'window@2.00:vim notes.txt', 'window@6.00:gone', 'gap@5.00:input-lost', 'end@9.00:stdin-closed'])
     assert.ok(marks.includes(m), `${m} in ${marks}`);
@@ -166,6 +166,32 @@ test('timeline markers: last input, screen changes, footer items, windows, inter
   assert.equal(await page.evaluate(() => zelPlayer.markers.find((m) => m.kind === 'gap').from), 4.5);
   assert.equal(await page.locator('#markers .marker.input').count(), 3);
   assert.equal(await page.locator('#lanes .span.gap').count(), 1);
+});
+
+test('the search finds windows by title and program and people, and seeks there; the windows on screen and under the pointer', async () => {
+  await open('main.zel');
+  await settled();
+  const found = (q) => page.evaluate((q) => zelPlayer.search(q).map((h) => `${h.time}:${h.kind}:${h.text}`), q);
+  assert.deepEqual(await found('VIM'), ['2:title:vim notes.txt']);
+  assert.deepEqual(await found('top'), ['1:title:top: alice', '1:program:xterm -e top (xterm, XTerm) pid 4242 uid 1000']);
+  assert.deepEqual(await found('bob'), ['2:input:bob (tfn tfn-bob)', '7:input:bob (tfn tfn-bob)']);
+  assert.deepEqual(await found('no such thing'), []);
+  const times = await page.evaluate(() => zelPlayer.events().map((e) => e.time));
+  assert.deepEqual(times, [...times].sort((a, b) => a - b));
+  // Each title of the window is a stretch of the window lane, named in full.
+  const lane = await page.locator('#windows .span.window').evaluateAll((l) => l.map((d) => d.title));
+  assert.equal(lane.length, 2);
+  assert.match(lane[1], /vim notes\.txt — xterm -e top \(xterm, XTerm\) pid 4242 uid 1000$/);
+  await page.fill('#query', 'vim');
+  await page.locator('#hits button').click();
+  await page.waitForFunction(() => zelPlayer.currentTime === 2);
+  // The window moved to (30, 0) 220×120 at 2 s: its pixel (40, 30) is in it.
+  const box = await page.locator('#screen').boundingBox();
+  const scale = box.width / (await page.evaluate(() => document.getElementById('screen').width));
+  await page.mouse.move(box.x + 40.5 * scale, box.y + 30.5 * scale);
+  await page.waitForFunction(() => document.getElementById('under').textContent.includes('vim notes.txt'));
+  await page.mouse.move(box.x + 20.5 * scale, box.y + 150.5 * scale);
+  await page.waitForFunction(() => document.getElementById('under').textContent === '');
 });
 
 test('damaged recordings play all their intact parts; a flipped byte is marked by time and bytes', async () => {
@@ -400,6 +426,15 @@ test('the index page lists the recordings and links to the player with the token
   assert.ok((await page.locator('#recordings').innerText()).match(/link\.zel|notes\.txt/) === null);
   await row.locator('a').click();
   await page.waitForFunction(() => window.zelPlayer && zelPlayer.duration > 0);
+  // Across the recordings: a hit in each file that has the retitled window, opened at its time.
+  await page.goto(`${base}/#token=${token}`);
+  await page.fill('#query', 'vim notes');
+  await page.press('#query', 'Enter');
+  const hit = page.locator('#hits tbody tr', { hasText: 'main.zel' });
+  assert.match(await hit.innerText(), /main\.zel\s+0:00:02\s+title\s+vim notes\.txt/);
+  assert.ok(await page.locator('#hits tbody tr', { hasText: 'signed.zel' }).count() === 1);
+  await hit.locator('a').click();
+  await page.waitForFunction(() => window.zelPlayer && zelPlayer.duration > 0 && zelPlayer.currentTime === 2);
   assert.deepEqual(await browser.cookies(), []);
 });
 
