@@ -149,7 +149,9 @@ void frontend_setup()
     (void)stop_wake_fd();
     windows.setup(display_connection(), display_root(), display_screen_nbr());
     window_records_setup(display_connection());
-    image_room_setup(display_connection(), static_cast<size_t>(root_width()) * root_height() * 4);
+    // three quarters of a screen: with the frame and the rest of the process,
+    // the peak stays within two screens and 16 MiB
+    image_room_setup(display_connection(), static_cast<size_t>(root_width()) * root_height() * 3);
     input_connect();
     time_start();
     writer_open();

@@ -1,9 +1,9 @@
 // Images in flight.  Room for every image a frame tick asks for is taken
 // before the request and given back by the compressor once it has merged
 // the image (or learnt that none came), so that the image replies between
-// the X server and the frame never take more than one screen's worth of
-// memory, whatever the display does and however slow the writer is: a tick
-// that finds no room waits for it.
+// the X server and the frame never take more than the room (three quarters
+// of a screen), whatever the display does and however slow the writer is: a
+// tick that finds no room waits for it.
 //
 // Images travel through the connection, never through MIT-SHM: any client
 // can make the server write into another client's shared segment by its id

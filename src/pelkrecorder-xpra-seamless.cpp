@@ -75,6 +75,12 @@ int main(int argc, char** argv)
     // screen) freed by one thread is reused by the next that needs one,
     // rather than kept in a heap of each thread's.
     mallopt(M_ARENA_MAX, 1);
+    // Image replies come and go at the frame rate: what one frame frees is
+    // kept for the next instead of going back to the kernel and being faulted
+    // in again (page faults were a quarter of the recorder's CPU with a
+    // full-screen window changing).  The room for images in flight bounds it.
+    mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
     setlocale(LC_CTYPE, "");
     setlinebuf(stdout);
     setlinebuf(stderr);

@@ -155,7 +155,7 @@ TEST(Lifecycle, SizeLimitIsPassedByNoMoreThanTheFramesInFlight)
     // past the limit, what is still written is bounded by bytes, not by
     // timing: the records queued for the writer (8 MiB at most), the frame
     // that crossed it, the one in the compressor's hands and the images in
-    // flight (one screen)
+    // flight (three quarters of a screen)
     constexpr off_t limit = 262144000, queued = 8 << 20, frame = 1920 * 1080 * 4 + 64 * 1024;
     EXPECT_GT(st.st_size, limit);
     EXPECT_LE(st.st_size, limit + queued + 3 * frame);
