@@ -445,7 +445,7 @@ def measure_latency(tools, recorder, seconds, outdir):
     if os.path.exists(out):
         os.unlink(out)
     try:
-        xvfb, display = start_xvfb(procs, f"{workload.screen[0]}x{workload.screen[1]}x24")
+        xvfb, display = start_xvfb(procs)
         helper = procs.start([tools["helper"], display], stdout=subprocess.PIPE)
         wait_line(helper, "ready")
         rec = procs.start([tools[recorder], "-sid", "bench", display, out], stdin=subprocess.PIPE)
