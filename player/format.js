@@ -16,9 +16,13 @@ export const FOOTER_NAMES = { 9: 'application', 10: 'host', 11: 'address', 12: '
 export const HEAD_SIZE = 16;
 export const FRAME_OVERHEAD = 24;
 export const MAX_PAYLOAD = 512 * 1024 * 1024;
-const MAGIC = [0x89, 0x5a, 0x45, 0x4c, 0x0d, 0x0a, 0x1a, 0x0a];
+export const MAGIC = [0x89, 0x5a, 0x45, 0x4c, 0x0d, 0x0a, 0x1a, 0x0a];
 
 export class FormatError extends Error {}
+
+// A recording that ends before anything can be read of it (its file head is
+// cut short): truncated, as libzel says, not an error.
+export class TruncatedHead extends FormatError {}
 
 export function knownType(type, version) {
   if (type === 0 || (type >= 2 && type <= 16) || type === 128) return true;

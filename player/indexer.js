@@ -9,7 +9,7 @@
 import { sha256 } from './vendor/noble-hashes/sha2.js';
 import { FOOTER_NAMES, FormatError, HEAD_SIZE, T, decodeRecord, publicKeyOfLine } from './format.js';
 import { applyRecord, isWholeImage, packSnapshot } from './replay.js';
-import { Screen } from './screen.js';
+import { Screen, checkCopy } from './screen.js';
 import { zstdReady } from './zstd.js';
 import { FrameReader, RangeSource, readHead } from './source.js';
 
@@ -170,8 +170,10 @@ class Indexer {
     this.lastTime = f.time;
     this.sinceKey.bytes += f.size;
     this.note(r, f);
-    // Version 2: sizes, cursor and pointer only; the images are the page's.
+    // Version 2: sizes, cursor and pointer only; the images are the page's
+    // (a copy's rectangles are checked against the screen all the same).
     if (r.type !== T.KEYFRAME && (this.version < 2 || !PAINTS.has(r.type))) this.replay(r, f);
+    else if (r.type === T.COPY) this.replay(r, f, () => checkCopy(this.screen, r.rects));
     if (this.version < 2) await this.maybeSnapshot(f);
   }
 
@@ -204,9 +206,9 @@ class Indexer {
     }
   }
 
-  replay(r, f) {
+  replay(r, f, apply = () => applyRecord(this.screen, r)) {
     try {
-      applyRecord(this.screen, r);
+      apply();
     } catch (e) {
       if (!(e instanceof FormatError)) throw e;
       this.setState('corrupt', `${e.message} (record at byte ${f.offset})`, f.offset);

@@ -4,7 +4,7 @@
 // the public key line every seal must be signed with, &idle=SECONDS sets
 // what counts as idle (5), &utc=1 shows times in UTC.
 import { Engine, Superseded } from './engine.js';
-import { publicKeyOfLine } from './format.js';
+import { TruncatedHead, publicKeyOfLine } from './format.js';
 import { Timeline, person, windowText } from './timeline.js';
 import { Windows, search } from './windows.js';
 import { zstdDecoder } from './zstd.js';
@@ -68,7 +68,7 @@ function signer(s) {
 
 // The verification state, no stronger than what the file proves.
 function verification() {
-  if (ui.error) return { state: 'error', text: ui.error, signer: 'none' };
+  if (ui.error) return { state: ui.errorState, text: ui.error, signer: 'none' };
   if (!ui.url) return { state: 'none', text: '', signer: 'none' };
   const ix = engine.index, s = ix.state;
   if (!ui.loaded || !s) return { state: 'checking', text: 'opening…', signer: 'none' };
@@ -76,9 +76,12 @@ function verification() {
   const sealed = s.sealed && engine.version > 1 ? `; sealed up to ${clockText(seconds(s.sealed.time))}` : '';
   const out = (state, text) => ({ state, text, signer: who, keyId: s.keyId });
   if (engine.source?.storeProblem) return out('not-authentic', `not authentic from the store: ${engine.source.storeProblem}`);
+  // damage breaks the seals' chain too: the state is corrupt, as zeldump
+  // --verify says, and the text keeps the seal that does not hold
+  const forged = s.authentic === false ? `; NOT AUTHENTIC: ${s.authProblem}` : '';
+  if (s.state === 'corrupt') return out('corrupt', `CORRUPT: ${damageText(s.damage ?? [])}${forged}; the intact parts play`);
   if (s.authentic === false) return out('not-authentic', `NOT AUTHENTIC: ${s.authProblem}`);
   if (s.state === 'unreadable') return out('error', `cannot be read: ${s.problem}`);
-  if (s.state === 'corrupt') return out('corrupt', `CORRUPT: ${damageText(s.damage ?? [])}; the intact parts play`);
   if (s.state === 'complete') return out('complete', `complete, ${engine.version > 1 ? 'intact, ' : ''}${whoText}`);
   if (s.state === 'truncated' && s.live) return out('live', `live: being recorded; ${whoText}${sealed}`);
   if (s.state === 'truncated') return out('truncated', `TRUNCATED at byte ${s.problemOffset}: ${s.problem}; the readable part plays; ${whoText}${sealed}`);
@@ -191,7 +194,8 @@ function layout() {
 
 function fail(e) {
   if (e instanceof Superseded) return;
-  ui.error = String(e.message || e);
+  ui.error = e instanceof TruncatedHead ? `TRUNCATED: ${e.message}; nothing to play` : String(e.message || e);
+  ui.errorState = e instanceof TruncatedHead ? 'truncated' : 'error';
   $('error').hidden = false;
   $('error').textContent = ui.error;
   update();

@@ -76,6 +76,14 @@ function rowConverter(format, palette) {
   };
 }
 
+// A copy record is refused whole when any rectangle leaves the screen
+// (`screen`: {has, width, height}).
+export function checkCopy(screen, rects) {
+  const inside = (x, y, w, h) => x >= 0 && y >= 0 && x + w <= screen.width && y + h <= screen.height;
+  const fits = (r) => r.w === 0 || r.h === 0 || (inside(r.sx, r.sy, r.w, r.h) && inside(r.dx, r.dy, r.w, r.h));
+  if (!screen.has || !rects.every(fits)) throw new FormatError('copy record does not fit the screen');
+}
+
 export class Screen {
   // `spare`: a pixel buffer of an earlier screen to reuse for one of the same size.
   constructor(spare = null) {
@@ -166,10 +174,7 @@ export class Screen {
   // Copy entries in order, each as if its source were read whole first; the
   // record is refused whole when any rectangle leaves the screen.
   copy(rects) {
-    const inside = (x, y, w, h) => x >= 0 && y >= 0 && x + w <= this.width && y + h <= this.height;
-    const fits = (r) => r.w === 0 || r.h === 0 || (inside(r.sx, r.sy, r.w, r.h) && inside(r.dx, r.dy, r.w, r.h));
-    if (!this.has || !rects.every(fits))
-      throw new FormatError('copy record does not fit the screen');
+    checkCopy(this, rects);
     const W = this.width, px = this.px;
     for (const r of rects) {
       if (r.w === 0 || r.h === 0) continue;

@@ -1,5 +1,5 @@
 // Reading a recording by HTTP range requests, and walking its frames.
-import { FRAME_OVERHEAD, FormatError, HEAD_SIZE, frameCrcOk, knownType, parseFileHead, parseFrameHead } from './format.js';
+import { FRAME_OVERHEAD, FormatError, HEAD_SIZE, MAGIC, TruncatedHead, frameCrcOk, knownType, parseFileHead, parseFrameHead } from './format.js';
 
 export const CHUNK = 2 * 1024 * 1024;
 
@@ -230,6 +230,8 @@ export class FrameReader {
 // The file head: {version}; throws FormatError or a network error.
 export async function readHead(source) {
   const b = await source.read(0, HEAD_SIZE);
-  if (b.length < HEAD_SIZE) throw new FormatError(b.length === 0 ? 'the recording is empty' : 'the file head is cut short');
+  if (b.length === 0) throw new FormatError('the recording is empty');
+  if (b.length < HEAD_SIZE && b.every((x, i) => i >= MAGIC.length || x === MAGIC[i])) throw new TruncatedHead(`the file head is cut short at byte ${b.length}`);
+  if (b.length < HEAD_SIZE) throw new FormatError('not a ZEL recording (bad magic)');
   return parseFileHead(b);
 }

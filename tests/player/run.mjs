@@ -81,9 +81,12 @@ before(async () => {
   page.on('pageerror', (e) => console.log(`page error: ${e.message}`));
 });
 
-// zeldump --serve on the folder: {server, base, token}.
-async function serve(...options) {
-  const server = spawn(ZELDUMP, ['--serve', ...options, '127.0.0.1:0', dir], { stdio: ['ignore', 'pipe', 'inherit'] });
+// zeldump --serve on the test's folder (or another): {server, base, token}.
+function serve(...options) {
+  return serveFolder(dir, ...options);
+}
+async function serveFolder(folder, ...options) {
+  const server = spawn(ZELDUMP, ['--serve', ...options, '127.0.0.1:0', folder], { stdio: ['ignore', 'pipe', 'inherit'] });
   const url = await new Promise((resolve) => server.stdout.once('data', (d) => resolve(String(d).split('\n')[0])));
   const [, base, token] = /^(http:\/\/[^/]+)\/#token=([0-9a-f]{64})$/.exec(url);
   return { server, base, token };
@@ -215,6 +218,34 @@ test('damaged recordings play all their intact parts; a flipped byte is marked b
   assert.equal(await page.locator('#lanes .span.damage').count(), 1);
   await compareFrame(7.3, intact[0], 'corrupt.zel at 7.3 s');
   await compareFrame(8.96, intact[1], 'corrupt.zel at 8.96 s');
+});
+
+// The shared corpus of damaged files: the index page's verdict and the
+// player's state are libzel's verdict, file by file.
+test('every file of the corpus gets the verdict libzel gives it, in the index and in the player', async () => {
+  const corpus = join(here, '../zel/corpus');
+  const expected = readFileSync(join(corpus, 'expected.txt'), 'utf8').split('\n').filter((l) => l && !l.startsWith('#'))
+    .map((l) => l.split(' ')).map(([name, , verdict]) => [name, verdict]);
+  const at = await serveFolder(corpus);
+  try {
+    const res = await fetch(`${at.base}/recordings.json`, { headers: { Authorization: `Bearer ${at.token}` } });
+    const listed = new Map((await res.json()).recordings.map((r) => [r.name, r.verdict.replace(' ', '-')]));
+    // damage that only decoding a picture shows: the index does not decode pictures
+    const inPictures = /block-overrun|damaged-zstd|undecodable-image|copy-outside|damaged-cursor-zstd/;
+    await page.goto(`${at.base}/player/#token=${at.token}`);
+    const wrong = [];
+    for (const [name, verdict] of expected) {
+      const state = await page.evaluate(async (name) => {
+        await zelPlayer.load(`/files/${name}`).catch(() => {});
+        while (!zelPlayer.verification.final) await new Promise((r) => setTimeout(r, 20));
+        return zelPlayer.verification.state;
+      }, name);
+      if ((listed.get(name) !== verdict && !inPictures.test(name)) || state !== verdict) wrong.push(`${name}: libzel ${verdict}, index ${listed.get(name)}, player ${state}`);
+    }
+    assert.deepEqual(wrong, []);
+  } finally {
+    at.server.kill('SIGTERM');
+  }
 });
 
 test('the state says what the seals prove, with the key pinned by the page or by the server', async () => {
