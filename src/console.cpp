@@ -16,6 +16,7 @@
 #include <string>
 
 #include "debugging.h"
+#include "timer.h"
 
 namespace {
 
@@ -131,13 +132,12 @@ int console_fd()
 
 void console_drain(std::chrono::milliseconds limit)
 {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
+    const int64_t deadline = time_monotonic_ms() + limit.count();
     while (!console_flush()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return;
+        const int64_t left = deadline - time_monotonic_ms();
+        if (left <= 0) return;
         pollfd p{STDOUT_FILENO, POLLOUT, 0};
-        if (poll(&p, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) return;
+        if (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) return;
         if (p.revents & (POLLERR | POLLNVAL)) return;
     }
 }

@@ -1,7 +1,6 @@
 // Debug and verbose switches and the console log on standard output.
 #include "debugging.h"
 
-#include <sys/time.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -10,6 +9,7 @@
 #include <string>
 
 #include "console.h"
+#include "timer.h"
 
 struct debugging_state {
     bool debugging;
@@ -65,16 +65,15 @@ static void append_v(std::string& out, const char* format, va_list args)
 
 void debug_puts(const char* function, const char* format, ...)
 {
-    timeval tv{};
-    gettimeofday(&tv, nullptr);
-    const time_t seconds = tv.tv_sec;
+    const timespec now = time_wall_now();
+    const time_t seconds = now.tv_sec;
     tm local{};
     char clock_text[32] = "";
     if (localtime_r(&seconds, &local) != nullptr) strftime(clock_text, sizeof clock_text, "%H:%M:%S", &local);
 
     std::string line;
     char head[96];
-    std::snprintf(head, sizeof head, "%s.%03d ", clock_text, static_cast<int>(tv.tv_usec / 1000));
+    std::snprintf(head, sizeof head, "%s.%03d ", clock_text, static_cast<int>(now.tv_nsec / 1000000));
     line += head;
     line += function;
     line += ": ";

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "debugging.h"
+#include "timer.h"
 
 namespace {
 
@@ -110,14 +111,12 @@ bool queue_enqueue(Q* q, const void* src, const char* function)
 }
 
 // Waits at most timeout_ms for the semaphore.  (sem_timedwait counts on the
-// wall clock: a clock set forward or back only moves this time-out.)
+// wall clock: a clock set forward or back only moves this time-out.  Not
+// sem_clockwait on the monotonic clock: the thread sanitizer does not know
+// it, and would miss the ordering the semaphore gives.)
 bool wait_within(sem_t* semaphore, int timeout_ms)
 {
-    timespec deadline{};
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += timeout_ms / 1000;
-    deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000;
-    if (deadline.tv_nsec >= 1000000000) deadline.tv_sec++, deadline.tv_nsec -= 1000000000;
+    const timespec deadline = time_wall_after_ms(timeout_ms);
     for (;;) {
         if (sem_timedwait(semaphore, &deadline) == 0) return true;
         if (errno != EINTR) return false;

@@ -47,6 +47,20 @@ uint32_t time_in_ms()
     return static_cast<uint32_t>(time_in_us() / 1000u); // wraps about every 49.7 days, like X server times
 }
 
+timespec time_wall_after_ms(int ms)
+{
+    timespec t = read_clock(CLOCK_REALTIME);
+    t.tv_sec += ms / 1000;
+    t.tv_nsec += static_cast<long>(ms % 1000) * 1000000;
+    if (t.tv_nsec >= 1000000000) t.tv_sec++, t.tv_nsec -= 1000000000;
+    return t;
+}
+
+timespec time_wall_now()
+{
+    return read_clock(CLOCK_REALTIME);
+}
+
 int64_t time_monotonic_ms()
 {
     const timespec now = read_clock(CLOCK_MONOTONIC);
