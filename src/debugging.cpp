@@ -46,7 +46,7 @@ void invariant_failed(const char* text, const char* file, unsigned line, const c
 }
 
 // Appends printf-style text to out.
-static void append_v(std::string& out, const char* format, va_list args)
+__attribute__((format(printf, 2, 0))) static void append_v(std::string& out, const char* format, va_list args)
 {
     char buffer[1024];
     va_list copy;

@@ -30,6 +30,7 @@
 #include "last-input.h"
 #include "stdin-messages.h"
 #include "stop.h"
+#include "timer.h"
 #include "zel.h"
 
 namespace {
@@ -140,6 +141,14 @@ uint32_t time_in_ms()
 uint64_t time_in_us()
 {
     return now_ms * 1000ull;
+}
+int64_t time_monotonic_ms()
+{
+    return now_ms;
+}
+timespec time_wall_now()
+{
+    return timespec{static_cast<time_t>(now_ms / 1000), static_cast<long>(now_ms % 1000) * 1000000};
 }
 
 // ---- the parsers -----------------------------------------------------------
