@@ -206,8 +206,8 @@ void show(xcb_connection_t* c, const std::vector<std::pair<WindowState*, uint16_
     std::vector<xcb_res_query_client_ids_cookie_t> pids;
     std::vector<ClaimCookies> claims;
     for (const auto& [w, z] : fresh) {
-        const xcb_res_client_id_spec_t spec{w->win, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
-        pids.push_back(xcb_res_query_client_ids(c, 1, &spec));
+        const xcb_res_client_id_spec_t pid_of{w->win, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+        pids.push_back(xcb_res_query_client_ids(c, 1, &pid_of));
         claims.push_back(ask_claims(c, w->win));
     }
     for (size_t i = 0; i < fresh.size(); ++i) {

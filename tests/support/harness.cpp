@@ -829,9 +829,9 @@ std::vector<xcb_window_t> Client::root_window_list(const std::string& name)
 
 std::vector<uint32_t> Client::client_bases(pid_t pid)
 {
-    xcb_res_client_id_spec_t spec{0, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+    xcb_res_client_id_spec_t every_pid{0, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
     Owned<xcb_res_query_client_ids_reply_t> r(
-        xcb_res_query_client_ids_reply(c_, xcb_res_query_client_ids(c_, 1, &spec), nullptr));
+        xcb_res_query_client_ids_reply(c_, xcb_res_query_client_ids(c_, 1, &every_pid), nullptr));
     std::vector<uint32_t> bases;
     if (!r) return bases;
     for (auto it = xcb_res_query_client_ids_ids_iterator(r.get()); it.rem; xcb_res_client_id_value_next(&it))
