@@ -1,7 +1,6 @@
 // Debug and verbose switches and the console log on standard output.
 #include "debugging.h"
 
-
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
